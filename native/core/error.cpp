@@ -1,0 +1,17 @@
+#include "core/error.hpp"
+
+namespace varnel {
+
+std::string Error::display() const {
+  switch (kind) {
+    case ErrorKind::InvalidArgument:
+      return "invalid argument: " + message;
+    case ErrorKind::Malformed:
+      return "malformed codestream at byte " + std::to_string(offset) + ": " + message;
+    case ErrorKind::Unsupported:
+      return "unsupported: " + message;
+  }
+  return message;
+}
+
+}  // namespace varnel

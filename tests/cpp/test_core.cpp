@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "core/dtype.hpp"
+#include "core/error.hpp"
+#include "core/plane.hpp"
+
+using namespace varnel;
+
+TEST(Error, DisplaysEachKind) {
+  EXPECT_EQ(Error::malformed(8, "zero chunk dimension").display(),
+            "malformed codestream at byte 8: zero chunk dimension");
+  EXPECT_EQ(Error::invalid("x").display(), "invalid argument: x");
+  EXPECT_EQ(Error::unsupported("y").display(), "unsupported: y");
+}
+
+TEST(CoeffPlane, ChecksLengthAgainstArea) {
+  std::vector<std::int32_t> twelve(12), eleven(11);
+  EXPECT_TRUE(CoeffPlane::make(twelve, 3, 4).has_value());
+  auto bad = CoeffPlane::make(eleven, 3, 4);
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().display(), "invalid argument: plane length 11 != width 3 * height 4");
+  EXPECT_TRUE(CoeffPlane::make({}, 0, 7).has_value());
+  const auto big = std::numeric_limits<std::size_t>::max() / 2 + 1;
+  EXPECT_FALSE(CoeffPlane::make(twelve, big, 2).has_value());
+  EXPECT_FALSE(CoeffPlane::make({}, big, 2).has_value());
+}
+
+TEST(SampleType, RangesAndNames) {
+  EXPECT_EQ(sample_min(SampleType::I8), -128);
+  EXPECT_EQ(sample_max(SampleType::U32), 4294967295LL);
+  EXPECT_EQ(sample_min(SampleType::I32), -2147483648LL);
+  EXPECT_EQ(sample_name(SampleType::U16), "U16");
+  EXPECT_EQ(sample_width(SampleType::I16), 2u);
+}
+
+TEST(ByteReader, RefusesShortReadsWithoutMoving) {
+  const std::uint8_t b[] = {0x12, 0x34, 0x56};
+  ByteReader r(b);
+  EXPECT_EQ(*r.u16(), 0x1234);
+  EXPECT_FALSE(r.u16().has_value());
+  EXPECT_EQ(r.position(), 2u);
+  EXPECT_EQ(*r.u8(), 0x56);
+  ByteReader le(b);
+  EXPECT_EQ(*le.u16le(), 0x3412);
+}
