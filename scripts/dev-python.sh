@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Developer shortcut: build the extension in a build directory and run pytest
+# against it without installing (the real test command installs the wheel).
+#   scripts/dev-python.sh BUILD_DIR [pytest args...]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:?build directory}; shift
+cmake -S "$root" -B "$build" -G Ninja -DVARNEL_PYTHON=ON >/dev/null
+cmake --build "$build" --target _varnel >/dev/null
+stage="$build/pkg"
+rm -rf "$stage" && mkdir -p "$stage/varnel"
+cp "$root"/src/varnel/*.py "$stage/varnel/"
+cp "$build"/_varnel*.so "$stage/varnel/"
+cd "$root"
+PYTHONPATH="$stage" python3 -m pytest "$@"
