@@ -8,6 +8,7 @@
 #include "core/dtype.hpp"
 #include "core/error.hpp"
 #include "core/plane.hpp"
+#include "core/quote.hpp"
 
 using namespace varnel;
 
@@ -47,4 +48,13 @@ TEST(ByteReader, RefusesShortReadsWithoutMoving) {
   EXPECT_EQ(*r.u8(), 0x56);
   ByteReader le(b);
   EXPECT_EQ(*le.u16le(), 0x3412);
+}
+
+TEST(QuoteText, EscapesLikeMessagesShowThem) {
+  EXPECT_EQ(quote_text("float32"), "\"float32\"");
+  EXPECT_EQ(quote_text("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(quote_text(std::string_view("\t\r\n\0", 4)), "\"\\t\\r\\n\\0\"");
+  EXPECT_EQ(quote_text("\x01\x7f"), "\"\\u{1}\\u{7f}\"");
+  EXPECT_EQ(quote_text("\xc3\xa9t\xc3\xa9"), "\"\xc3\xa9t\xc3\xa9\"");  // printable non-ASCII kept
+  EXPECT_EQ(quote_text("\xe2\x80\x8b"), "\"\\u{200b}\"");
 }
