@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs every test of varnel on a fresh machine: installs what is needed,
+# builds the abi3 wheel and audits it, imports it in a fresh virtual
+# environment, runs the C++ unit tests (plain and under AddressSanitizer +
+# UndefinedBehaviorSanitizer) and the Python tests against the installed wheel.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=$(nproc)
+
+echo "== set-up"
+scripts/setup.sh
+
+echo "== wheel"
+rm -rf dist && mkdir -p dist
+python3 -m pip wheel --no-deps -q . -w dist
+wheel=$(ls dist/varnel-*.whl)
+echo "$wheel"
+case "$wheel" in *cp311-abi3*) ;; *) echo "wheel is not tagged cp311-abi3"; exit 1 ;; esac
+python3 -m abi3audit --strict --report "$wheel"
+python3 -m pip install -q --force-reinstall --no-deps "$wheel"
+
+echo "== fresh virtual environment"
+venv=$(mktemp -d)/venv
+python3 -m venv "$venv"
+"$venv/bin/pip" install -q "$wheel"
+(cd / && "$venv/bin/python" -c "import varnel; assert varnel.__version__ == '0.2.5'; print('varnel', varnel.__version__, 'imports in a fresh venv')")
+
+echo "== C++ tests"
+cmake -S . -B build/test -G Ninja -DVARNEL_TESTS=ON -DVARNEL_PYTHON=OFF -DVARNEL_BENCH=ON >/dev/null
+cmake --build build/test -j "$jobs"
+ctest --test-dir build/test --output-on-failure -j "$jobs"
+
+echo "== C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DVARNEL_TESTS=ON -DVARNEL_PYTHON=OFF -DVARNEL_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+echo "== Python tests (installed wheel)"
+python3 -m pytest -q tests/python
+echo "== all tests passed"
