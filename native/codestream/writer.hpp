@@ -1,0 +1,52 @@
+// varnel codestream writer: one image (one or more equally sized planes of
+// integer samples) becomes one lossless HTJ2K codestream in memory.
+//
+// The profile written is fixed: one tile at the origin, one tile-part, one
+// quality layer, maximal precincts, reversible 5/3, HT code-blocks with a
+// single cleanup pass, no SOP/EPH; TLM and PLT index segments on request.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "codestream/geometry.hpp"
+#include "codestream/packet.hpp"
+#include "codestream/quant.hpp"
+#include "core/error.hpp"
+#include "core/plane.hpp"
+
+namespace varnel::codestream {
+
+// Coding parameters handed to the writer by the chunk encode driver.
+struct EncodeParams {
+  std::vector<std::pair<std::uint8_t, std::uint8_t>> precincts;  // must be empty
+  std::uint16_t block_width = 64;
+  std::uint16_t block_height = 64;
+  bool causal = false;        // COD code-block style bit 3
+  std::uint16_t layers = 1;   // must be 1
+  bool irreversible = false;  // must be false
+  bool index = true;          // write TLM and PLT
+  std::uint8_t progression = 2;  // 0 LRCP, 1 RLCP, 2 RPCL, 3 PCRL, 4 CPRL
+  std::uint8_t levels = 5;       // decomposition levels N_L
+};
+
+// The complete codestream (SOC .. EOC) of `planes` (the components, in
+// order), whose samples are declared to be `depth` bits, signed or not.
+Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffPlane> planes,
+                                                          std::uint8_t depth, bool is_signed,
+                                                          const EncodeParams& params);
+
+// A copy of `samples`, reduced by 2^(depth-1) when unsigned (32-bit wrapping);
+// signed samples are copied unchanged.
+std::vector<std::int32_t> level_shifted(std::span<const std::int32_t> samples, std::uint8_t depth,
+                                        bool is_signed);
+
+// Codes every code-block of one band of a transformed plane (`coeffs`, row
+// stride `stride`) with nominal blocks of cbw x cbh.
+Result<BandBlocks> code_band(std::span<const std::int32_t> coeffs, std::size_t stride,
+                             const Band& band, std::uint32_t cbw, std::uint32_t cbh,
+                             const Quant& quant);
+
+}  // namespace varnel::codestream
