@@ -1,0 +1,83 @@
+// varnel zfp: the zfp chunk codec.
+//
+// One chunk of an n-dimensional array (native-endian elements in C order) is
+// compressed with the zfp library into a zfp stream with a full header, in
+// one of four modes ("reversible", "fixed_rate", "fixed_accuracy",
+// "fixed_precision"), and decompressed again after the stream's header has
+// been checked against the configuration. This header offers the element
+// types, the configuration record and its checks, the two shape mappings
+// (direct, or squeeze-and-pad with `dims`), narrow-integer promotion and
+// demotion, and the chunk encode/decode entry points. The layer below
+// (stream.hpp) talks to the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "zfp/stream.hpp"
+
+namespace varnel::zfpc {
+
+// Element type of a chunk. The narrow integers travel through zfp as int32.
+enum class ZfpDtype : std::uint8_t { U8, I8, U16, I16, I32, I64, F32, F64 };
+
+// Accepted dtype names (exact, case-sensitive): "u1" "|u1" "uint8", "i1" "|i1"
+// "int8", "u2" "<u2" "uint16", "i2" "<i2" "int16", "i4" "<i4" "int32", "i8"
+// "<i8" "int64", "f4" "<f4" "float32", "f8" "<f8" "float64". Anything else
+// gives nothing.
+std::optional<ZfpDtype> zfp_dtype_from_zarr_name(std::string_view name);
+
+// Debug name used in messages: "U8", "I8", ..., "F64".
+std::string_view zfp_dtype_name(ZfpDtype t);
+
+// Bytes per element: 1, 2, 4 or 8.
+std::size_t zfp_dtype_size(ZfpDtype t);
+
+// The zfp scalar type a chunk of this element type is coded as.
+ScalarType zfp_dtype_scalar(ZfpDtype t);
+
+// The user's configuration, unvalidated.
+struct ZfpChunkConfig {
+  std::string mode = "reversible";
+  std::optional<double> rate, tolerance;
+  std::optional<std::uint32_t> precision;
+  std::optional<std::uint8_t> dims;
+
+  // Checks dims, the mode name, the parameters of other modes, the mode's own
+  // parameter and its range, in that order; the first failure decides.
+  Result<ZfpMode> zfp_mode() const;
+
+  // Success when the parameter is absent, else the "does not take" error.
+  Result<void> forbid(std::string_view parameter, bool present) const;
+};
+
+// The field shape (1 to 4 extents) of a chunk shape: unchanged without `dims`,
+// else singletons dropped and the rest padded in front with 1s to `dims`
+// extents. `dims` must already be 1..4.
+Result<std::vector<std::uint64_t>> effective_shape(std::span<const std::uint64_t> shape,
+                                                   std::optional<std::uint8_t> dims);
+
+// Narrow integers to int32 (value made signed, shifted to bits 23..30 for
+// 8-bit types, 15..30 for 16-bit types), and back with an arithmetic shift
+// and a clamp. `out` holds one element per input element.
+void promote(std::span<const std::uint8_t> chunk, ZfpDtype dtype, std::span<std::int32_t> out);
+std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ZfpDtype dtype);
+
+// Compresses one chunk into a zfp stream (full header, then the blocks).
+Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
+                                               std::span<const std::uint64_t> shape,
+                                               ZfpDtype dtype, const ZfpChunkConfig& config);
+
+// Decompresses a zfp stream written by `encode_chunk` with the same shape,
+// dtype and configuration into the chunk's bytes.
+Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
+                                               std::span<const std::uint64_t> shape,
+                                               ZfpDtype dtype, const ZfpChunkConfig& config);
+
+}  // namespace varnel::zfpc
