@@ -1,0 +1,34 @@
+// varnel htj2k: the reversible 5/3 wavelet transform (T.800 Annex F, integer
+// lifting), in two dimensions, in place, over any number of levels.
+//
+// The plane is row-major with row stride `width`; only its first
+// width * height elements are touched. After `forward_53` with L levels the
+// sub-bands sit in the Mallat layout: at level k (region Wk x Hk, Wk =
+// ceil(width / 2^k)) LL is [0, ceil(Wk/2)) x [0, ceil(Hk/2)), HL to its right,
+// LH below it, HH diagonal; LL is the region of level k + 1. Each level runs
+// its vertical lifting before its horizontal lifting (the order is part of
+// the result). Levels past the first 1 x 1 region are no-ops, so any count up
+// to 255 is accepted; `inverse_53` with the same arguments restores the plane
+// bit for bit.
+//
+// Both operations fail only with InvalidArgument "plane buffer smaller than
+// width * height" (also for width 0 or height 0), before touching the plane.
+// They are re-entrant and keep no state; the row kernels (AVX2 or portable
+// SSE2) are chosen from a CPU check made once per process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/error.hpp"
+
+namespace varnel::htj2k {
+
+Result<void> forward_53(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
+                        std::uint8_t levels);
+
+Result<void> inverse_53(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
+                        std::uint8_t levels);
+
+}  // namespace varnel::htj2k
