@@ -1,0 +1,144 @@
+#include "codestream/tagtree.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace varnel::codestream {
+
+static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "64-bit targets only");
+
+namespace {
+
+unsigned ceil_log2(std::uint64_t n) {
+  return n <= 1 ? 0u : 64u - static_cast<unsigned>(std::countl_zero(n - 1));
+}
+
+std::uint64_t halved_up(std::uint64_t n, unsigned k) {
+  if (k >= 64) return 1;
+  const std::uint64_t q = n >> k;
+  const bool rest = (n & ((std::uint64_t{1} << k) - 1)) != 0;
+  return std::max<std::uint64_t>(q + (rest ? 1 : 0), 1);
+}
+
+}  // namespace
+
+Result<TagTree> TagTree::make(std::uint64_t width, std::uint64_t height, std::uint8_t fill) {
+  TagTree tree;
+  auto done = tree.reset(width, height, fill);
+  if (!done) return std::unexpected(std::move(done.error()));
+  return tree;
+}
+
+Result<void> TagTree::reset(std::uint64_t width, std::uint64_t height, std::uint8_t fill) {
+  // Levels 0 ... f, f = max(ceil(log2 w), ceil(log2 h)) + 1: level f - 1 is
+  // the root, level f the constant 0 above it.
+  const unsigned f = std::max(ceil_log2(width), ceil_log2(height)) + 1;
+  std::size_t total = 0;
+  for (unsigned k = 0; k <= f; ++k) {
+    const std::uint64_t w = halved_up(width, k);
+    const std::uint64_t h = halved_up(height, k);
+    std::uint64_t n = 0;
+    if (__builtin_mul_overflow(w, h, &n) ||
+        __builtin_add_overflow(total, static_cast<std::size_t>(n), &total)) {
+      level_count_ = 0;
+      return std::unexpected(Error::invalid("tag tree too large"));
+    }
+    offsets_[k] = total - static_cast<std::size_t>(n);
+    widths_[k] = w;
+    heights_[k] = h;
+  }
+  level_count_ = f + 1;
+  const std::size_t leaves = static_cast<std::size_t>(widths_[0] * heights_[0]);
+  values_.assign(total, 0);
+  std::fill_n(values_.begin(), leaves, fill);
+  states_.assign(total, 0);
+  return ok();
+}
+
+void TagTree::reduce() {
+  if (level_count_ == 0) return;
+  const std::size_t top = level_count_ - 1;
+  for (std::size_t k = 1; k < top; ++k) {
+    const std::uint64_t cw = widths_[k - 1];
+    const std::uint64_t ch = heights_[k - 1];
+    const std::uint8_t* child = values_.data() + offsets_[k - 1];
+    std::uint8_t* node = values_.data() + offsets_[k];
+    for (std::uint64_t y = 0; y < heights_[k]; ++y) {
+      const std::uint64_t cy = 2 * y;
+      const bool two_rows = cy + 1 < ch;
+      for (std::uint64_t x = 0; x < widths_[k]; ++x) {
+        const std::uint64_t cx = 2 * x;
+        const bool two_cols = cx + 1 < cw;
+        std::uint8_t m = child[cy * cw + cx];
+        if (two_cols) m = std::min(m, child[cy * cw + cx + 1]);
+        if (two_rows) {
+          m = std::min(m, child[(cy + 1) * cw + cx]);
+          if (two_cols) m = std::min(m, child[(cy + 1) * cw + cx + 1]);
+        }
+        node[y * widths_[k] + x] = m;
+      }
+    }
+  }
+  values_[offsets_[top]] = 0;
+}
+
+bool TagTree::encode_inclusion(HeaderBitWriter& bits, std::uint64_t x, std::uint64_t y) {
+  // Threshold 1 (layer 0): a node below the threshold (value 0) is coded as
+  // a 1; a node at or above it as a 0, and its whole subtree is then out.
+  for (std::size_t k = level_count_ - 1; k-- > 0;) {
+    const std::size_t i = index(k, x >> k, y >> k);
+    const std::uint8_t parent = values_[index(k + 1, x >> (k + 1), y >> (k + 1))];
+    if (states_[i] == 0) {
+      bits.put_bit(values_[i] == parent ? 1 : 0);
+      states_[i] = 1;
+    }
+    if (values_[i] != 0) return false;
+  }
+  return true;
+}
+
+void TagTree::encode_value(HeaderBitWriter& bits, std::uint64_t x, std::uint64_t y) {
+  for (std::size_t k = level_count_ - 1; k-- > 0;) {
+    const std::size_t i = index(k, x >> k, y >> k);
+    if (states_[i] != 0) continue;
+    const std::uint8_t parent = values_[index(k + 1, x >> (k + 1), y >> (k + 1))];
+    for (unsigned n = values_[i] - parent; n > 0; --n) bits.put_bit(0);
+    bits.put_bit(1);
+    states_[i] = 1;
+  }
+}
+
+Result<bool> TagTree::decode_inclusion(HeaderBitReader& bits, std::uint64_t x, std::uint64_t y) {
+  for (std::size_t k = level_count_ - 1; k-- > 0;) {
+    const std::size_t i = index(k, x >> k, y >> k);
+    if (values_[i] == 1) return false;
+    if (states_[i] == 0) {
+      auto bit = bits.read_bit();
+      if (!bit) return std::unexpected(std::move(bit.error()));
+      values_[i] = *bit ? 0 : 1;
+      states_[i] = 1;
+      if (!*bit) return false;
+    }
+  }
+  return true;
+}
+
+Result<std::uint8_t> TagTree::decode_value(HeaderBitReader& bits, std::uint64_t x,
+                                           std::uint64_t y) {
+  for (std::size_t k = level_count_ - 1; k-- > 0;) {
+    const std::size_t i = index(k, x >> k, y >> k);
+    if (states_[i] != 0) continue;
+    unsigned v = values_[index(k + 1, x >> (k + 1), y >> (k + 1))];
+    for (;;) {
+      auto bit = bits.read_bit();
+      if (!bit) return std::unexpected(std::move(bit.error()));
+      if (*bit) break;
+      if (v < 255) ++v;
+    }
+    values_[i] = static_cast<std::uint8_t>(v);
+    states_[i] = 1;
+  }
+  return values_[index(0, x, y)];
+}
+
+}  // namespace varnel::codestream
