@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <variant>
@@ -77,8 +78,32 @@ Result<std::vector<std::uint8_t>> compress(std::span<const float> samples,
 Result<std::vector<std::uint8_t>> compress(std::span<const double> samples,
                                            std::span<const std::uint64_t> shape, const ZfpMode& mode);
 
-// Decompresses `encoded` into `out` (exactly the field's element count) after
-// checking the stream's size and header against the expectation.
+// A stream whose size and full header have been checked against the
+// expected scalar type, field shape and mode, ready to be decoded. Opening
+// copies the input once into a private word buffer zero-padded to the
+// maximum compressed size, so decoding never reads outside it; the output
+// need not exist until the stream has passed its checks.
+class CheckedStream {
+ public:
+  static Result<CheckedStream> open(std::span<const std::uint8_t> encoded,
+                                    std::span<const std::uint64_t> shape, const ZfpMode& mode,
+                                    ScalarType type);
+  CheckedStream(CheckedStream&&) noexcept;
+  CheckedStream& operator=(CheckedStream&&) noexcept;
+  ~CheckedStream();
+
+  // Decodes every block into `out`, which holds exactly the field's element
+  // count of the scalar type given to `open`.
+  Result<void> decode_into(void* out);
+
+ private:
+  struct State;
+  explicit CheckedStream(std::unique_ptr<State> s);
+  std::unique_ptr<State> state_;
+};
+
+// Decompresses `encoded` into `out` (exactly the field's element count):
+// `CheckedStream::open` then `decode_into`.
 Result<void> decompress(std::span<const std::uint8_t> encoded, std::span<const std::uint64_t> shape,
                         const ZfpMode& mode, std::span<std::int32_t> out);
 Result<void> decompress(std::span<const std::uint8_t> encoded, std::span<const std::uint64_t> shape,

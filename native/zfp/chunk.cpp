@@ -1,0 +1,317 @@
+#include "zfp/chunk.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "core/quote.hpp"
+#include "zfp/format.hpp"
+
+namespace varnel::zfpc {
+namespace {
+
+Error invalid(std::string message) { return Error::invalid(std::move(message)); }
+
+struct NameEntry {
+  std::string_view name;
+  ZfpDtype type;
+};
+constexpr NameEntry kNames[] = {
+    {"u1", ZfpDtype::U8},   {"|u1", ZfpDtype::U8},     {"uint8", ZfpDtype::U8},
+    {"i1", ZfpDtype::I8},   {"|i1", ZfpDtype::I8},     {"int8", ZfpDtype::I8},
+    {"u2", ZfpDtype::U16},  {"<u2", ZfpDtype::U16},    {"uint16", ZfpDtype::U16},
+    {"i2", ZfpDtype::I16},  {"<i2", ZfpDtype::I16},    {"int16", ZfpDtype::I16},
+    {"i4", ZfpDtype::I32},  {"<i4", ZfpDtype::I32},    {"int32", ZfpDtype::I32},
+    {"i8", ZfpDtype::I64},  {"<i8", ZfpDtype::I64},    {"int64", ZfpDtype::I64},
+    {"f4", ZfpDtype::F32},  {"<f4", ZfpDtype::F32},    {"float32", ZfpDtype::F32},
+    {"f8", ZfpDtype::F64},  {"<f8", ZfpDtype::F64},    {"float64", ZfpDtype::F64},
+};
+
+// Narrow integers: shift that puts the signed value at the top of int32's
+// 31 value bits (bits 23..30 or 15..30), and the offset that makes unsigned
+// values signed.
+constexpr int narrow_shift(ZfpDtype t) {
+  return t == ZfpDtype::U8 || t == ZfpDtype::I8 ? 23 : 15;
+}
+constexpr bool is_narrow(ZfpDtype t) {
+  return t == ZfpDtype::U8 || t == ZfpDtype::I8 || t == ZfpDtype::U16 || t == ZfpDtype::I16;
+}
+
+template <class In, int Shift, std::int32_t Offset>
+void promote_as(const std::uint8_t* src, std::int32_t* out, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    In v;
+    std::memcpy(&v, src + i * sizeof(In), sizeof(In));
+    out[i] = (static_cast<std::int32_t>(v) - Offset) * (std::int32_t{1} << Shift);
+  }
+}
+
+template <class Out, int Shift, std::int32_t Lo, std::int32_t Hi, std::int32_t Offset>
+void demote_as(const std::int32_t* in, std::uint8_t* dst, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int32_t y = std::clamp(in[i] >> Shift, Lo, Hi) + Offset;
+    const Out v = static_cast<Out>(y);
+    std::memcpy(dst + i * sizeof(Out), &v, sizeof(Out));
+  }
+}
+
+// The chunk's elements as a contiguous T buffer: borrowed when the bytes are
+// suitably aligned (the usual case), else copied into `copy`.
+template <class T>
+std::span<const T> typed_view(std::span<const std::uint8_t> chunk, std::vector<T>& copy) {
+  const std::size_t n = chunk.size() / sizeof(T);
+  if (reinterpret_cast<std::uintptr_t>(chunk.data()) % alignof(T) == 0)
+    return {reinterpret_cast<const T*>(chunk.data()), n};
+  copy.resize(n);
+  if (n) std::memcpy(copy.data(), chunk.data(), n * sizeof(T));
+  return copy;
+}
+
+// Field-shape product, and the byte length of that many elements; both
+// overflow-checked. Nothing when either overflows.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> sizes_of(std::span<const std::uint64_t> field,
+                                                                ZfpDtype dtype) {
+  std::uint64_t count = 1;
+  for (auto e : field)
+    if (__builtin_mul_overflow(count, e, &count)) return std::nullopt;
+  std::uint64_t bytes = 0;
+  if (__builtin_mul_overflow(count, std::uint64_t{zfp_dtype_size(dtype)}, &bytes)) return std::nullopt;
+  if (bytes > SIZE_MAX) return std::nullopt;
+  return std::pair{count, bytes};
+}
+
+Error overflows(std::span<const std::uint64_t> shape) {
+  return invalid("zfp: chunk shape " + format_shape(shape) + " overflows usize");
+}
+
+Result<std::vector<std::uint8_t>> encode_impl(std::span<const std::uint8_t> chunk,
+                                              std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                                              const ZfpChunkConfig& config) {
+  auto mode = config.zfp_mode();
+  if (!mode) return std::unexpected(std::move(mode.error()));
+  auto field = effective_shape(shape, config.dims);
+  if (!field) return std::unexpected(std::move(field.error()));
+  const auto sizes = sizes_of(*field, dtype);
+  if (!sizes) return std::unexpected(overflows(shape));
+  const auto [count, bytes] = *sizes;
+  if (chunk.size() != bytes) {
+    return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
+                                   std::string(zfp_dtype_name(dtype)) + ") needs " +
+                                   std::to_string(bytes) + " bytes, got " +
+                                   std::to_string(chunk.size())));
+  }
+  switch (dtype) {
+    case ZfpDtype::U8: case ZfpDtype::I8: case ZfpDtype::U16: case ZfpDtype::I16: {
+      std::vector<std::int32_t> promoted(count);
+      promote(chunk, dtype, promoted);
+      return compress(std::span<const std::int32_t>(promoted), *field, *mode);
+    }
+    case ZfpDtype::I32: {
+      std::vector<std::int32_t> copy;
+      return compress(typed_view(chunk, copy), *field, *mode);
+    }
+    case ZfpDtype::I64: {
+      std::vector<std::int64_t> copy;
+      return compress(typed_view(chunk, copy), *field, *mode);
+    }
+    case ZfpDtype::F32: {
+      std::vector<float> copy;
+      return compress(typed_view(chunk, copy), *field, *mode);
+    }
+    case ZfpDtype::F64: {
+      std::vector<double> copy;
+      return compress(typed_view(chunk, copy), *field, *mode);
+    }
+  }
+  return std::unexpected(invalid("zfp: unknown element type"));
+}
+
+Result<std::vector<std::uint8_t>> decode_impl(std::span<const std::uint8_t> chunk,
+                                              std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                                              const ZfpChunkConfig& config) {
+  auto mode = config.zfp_mode();
+  if (!mode) return std::unexpected(std::move(mode.error()));
+  auto field = effective_shape(shape, config.dims);
+  if (!field) return std::unexpected(std::move(field.error()));
+  const auto sizes = sizes_of(*field, dtype);
+  if (!sizes) return std::unexpected(overflows(shape));
+  const auto [count, bytes] = *sizes;
+
+  // The stream's size and header are checked before the output exists, so a
+  // stray stream never costs a shape-sized allocation.
+  auto stream = CheckedStream::open(chunk, *field, *mode, zfp_dtype_scalar(dtype));
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  if (is_narrow(dtype)) {
+    std::vector<std::int32_t> wide(count);
+    if (auto r = stream->decode_into(wide.data()); !r) return std::unexpected(std::move(r.error()));
+    return demoted_bytes(wide, dtype);
+  }
+  std::vector<std::uint8_t> out(bytes);
+  if (auto r = stream->decode_into(out.data()); !r) return std::unexpected(std::move(r.error()));
+  return out;
+}
+
+}  // namespace
+
+std::optional<ZfpDtype> zfp_dtype_from_zarr_name(std::string_view name) {
+  for (const auto& e : kNames)
+    if (e.name == name) return e.type;
+  return std::nullopt;
+}
+
+std::string_view zfp_dtype_name(ZfpDtype t) {
+  switch (t) {
+    case ZfpDtype::U8: return "U8";
+    case ZfpDtype::I8: return "I8";
+    case ZfpDtype::U16: return "U16";
+    case ZfpDtype::I16: return "I16";
+    case ZfpDtype::I32: return "I32";
+    case ZfpDtype::I64: return "I64";
+    case ZfpDtype::F32: return "F32";
+    case ZfpDtype::F64: return "F64";
+  }
+  return "?";
+}
+
+std::size_t zfp_dtype_size(ZfpDtype t) {
+  switch (t) {
+    case ZfpDtype::U8: case ZfpDtype::I8: return 1;
+    case ZfpDtype::U16: case ZfpDtype::I16: return 2;
+    case ZfpDtype::I32: case ZfpDtype::F32: return 4;
+    case ZfpDtype::I64: case ZfpDtype::F64: return 8;
+  }
+  return 1;
+}
+
+ScalarType zfp_dtype_scalar(ZfpDtype t) {
+  switch (t) {
+    case ZfpDtype::I64: return ScalarType::Int64;
+    case ZfpDtype::F32: return ScalarType::Float;
+    case ZfpDtype::F64: return ScalarType::Double;
+    default: return ScalarType::Int32;
+  }
+}
+
+Result<void> ZfpChunkConfig::forbid(std::string_view parameter, bool present) const {
+  if (!present) return ok();
+  return std::unexpected(invalid("zfp: " + quote_text(mode) + " mode does not take " +
+                                 quote_text(parameter)));
+}
+
+Result<ZfpMode> ZfpChunkConfig::zfp_mode() const {
+  if (dims && (*dims < 1 || *dims > 4))
+    return std::unexpected(invalid("zfp: dims must be 1..=4, got " + std::to_string(*dims)));
+  ZfpMode m;
+  Result<void> r = ok();
+  const auto check = [&](std::string_view a, bool pa, std::string_view b, bool pb,
+                         std::string_view c = {}, bool pc = false) {
+    if (r) r = forbid(a, pa);
+    if (r) r = forbid(b, pb);
+    if (r && !c.empty()) r = forbid(c, pc);
+  };
+  if (mode == "reversible") {
+    check("rate", rate.has_value(), "tolerance", tolerance.has_value(), "precision",
+          precision.has_value());
+    m.value = Reversible{};
+  } else if (mode == "fixed_rate") {
+    check("tolerance", tolerance.has_value(), "precision", precision.has_value());
+    if (r && !rate) r = std::unexpected(invalid("zfp: fixed_rate mode needs a \"rate\""));
+    if (r) m.value = FixedRate{*rate};
+  } else if (mode == "fixed_accuracy") {
+    check("rate", rate.has_value(), "precision", precision.has_value());
+    if (r && !tolerance) r = std::unexpected(invalid("zfp: fixed_accuracy mode needs a \"tolerance\""));
+    if (r) m.value = FixedAccuracy{*tolerance};
+  } else if (mode == "fixed_precision") {
+    check("rate", rate.has_value(), "tolerance", tolerance.has_value());
+    if (r && !precision) r = std::unexpected(invalid("zfp: fixed_precision mode needs a \"precision\""));
+    if (r) m.value = FixedPrecision{*precision};
+  } else {
+    return std::unexpected(Error::unsupported("zfp: unknown mode " + quote_text(mode)));
+  }
+  if (!r) return std::unexpected(std::move(r.error()));
+  if (auto v = m.validate(); !v) return std::unexpected(std::move(v.error()));
+  return m;
+}
+
+Result<std::vector<std::uint64_t>> effective_shape(std::span<const std::uint64_t> shape,
+                                                   std::optional<std::uint8_t> dims) {
+  if (shape.empty()) return std::unexpected(invalid("zfp: chunk shape has no dimensions"));
+  if (std::find(shape.begin(), shape.end(), 0) != shape.end())
+    return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " has a zero extent"));
+  if (!dims) {
+    if (shape.size() > 4) {
+      return std::unexpected(invalid(
+          "zfp: chunk shape " + format_shape(shape) + " has " + std::to_string(shape.size()) +
+          " dimensions but ZFP fields are 1-4 dimensional; collapse singleton dimensions with a "
+          "reshape codec upstream"));
+    }
+    return std::vector<std::uint64_t>(shape.begin(), shape.end());
+  }
+  std::vector<std::uint64_t> kept;
+  for (auto e : shape)
+    if (e > 1) kept.push_back(e);
+  const std::size_t d = *dims;
+  if (kept.size() > d) {
+    return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " has " +
+                                   std::to_string(kept.size()) +
+                                   " non-singleton dimensions but the configuration declares dims=" +
+                                   std::to_string(d) + "; reduce chunking or raise dims"));
+  }
+  std::vector<std::uint64_t> out(d - kept.size(), 1);
+  out.insert(out.end(), kept.begin(), kept.end());
+  return out;
+}
+
+void promote(std::span<const std::uint8_t> chunk, ZfpDtype dtype, std::span<std::int32_t> out) {
+  const std::size_t n = out.size();
+  switch (dtype) {
+    case ZfpDtype::U8: promote_as<std::uint8_t, 23, 128>(chunk.data(), out.data(), n); break;
+    case ZfpDtype::I8: promote_as<std::int8_t, 23, 0>(chunk.data(), out.data(), n); break;
+    case ZfpDtype::U16: promote_as<std::uint16_t, 15, 32768>(chunk.data(), out.data(), n); break;
+    case ZfpDtype::I16: promote_as<std::int16_t, 15, 0>(chunk.data(), out.data(), n); break;
+    default: break;
+  }
+}
+
+std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ZfpDtype dtype) {
+  std::vector<std::uint8_t> out(values.size() * zfp_dtype_size(dtype));
+  const std::size_t n = values.size();
+  switch (dtype) {
+    case ZfpDtype::U8: demote_as<std::uint8_t, 23, -128, 127, 128>(values.data(), out.data(), n); break;
+    case ZfpDtype::I8: demote_as<std::int8_t, 23, -128, 127, 0>(values.data(), out.data(), n); break;
+    case ZfpDtype::U16:
+      demote_as<std::uint16_t, 15, -32768, 32767, 32768>(values.data(), out.data(), n);
+      break;
+    case ZfpDtype::I16: demote_as<std::int16_t, 15, -32768, 32767, 0>(values.data(), out.data(), n); break;
+    default: break;
+  }
+  return out;
+}
+
+Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
+                                               std::span<const std::uint64_t> shape,
+                                               ZfpDtype dtype, const ZfpChunkConfig& config) {
+  // Buffers follow the shape; one the machine cannot provide is an error
+  // value like any other, never an exception leaving the codec.
+  try {
+    return encode_impl(chunk, shape, dtype, config);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
+  } catch (const std::length_error&) {
+    return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
+  }
+}
+
+Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
+                                               std::span<const std::uint64_t> shape,
+                                               ZfpDtype dtype, const ZfpChunkConfig& config) {
+  try {
+    return decode_impl(chunk, shape, dtype, config);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
+  } catch (const std::length_error&) {
+    return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
+  }
+}
+
+}  // namespace varnel::zfpc
