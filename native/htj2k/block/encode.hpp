@@ -33,13 +33,6 @@ Result<std::vector<std::uint8_t>> encode_block(std::span<const std::uint32_t> sa
 
 class BlockEncoder {
  public:
-  BlockEncoder();
-  ~BlockEncoder();
-  BlockEncoder(BlockEncoder&&) noexcept;
-  BlockEncoder& operator=(BlockEncoder&&) noexcept;
-  BlockEncoder(const BlockEncoder&) = delete;
-  BlockEncoder& operator=(const BlockEncoder&) = delete;
-
   // Codes one code-block and appends its cleanup segment to `out`; returns
   // the number of bytes appended (Lcup). On error `out` is left unchanged.
   Result<std::size_t> encode(std::span<const std::uint32_t> samples, std::size_t width,
@@ -47,8 +40,14 @@ class BlockEncoder {
                              std::vector<std::uint8_t>& out);
 
  private:
-  struct Scratch;
-  Scratch* scratch_;
+  // Stream buffers, sized for the worst case of the block being coded.
+  std::vector<std::uint8_t> magsgn_, mel_, vlc_;
+  // Exponent and significance of the two sample rows of one quad row.
+  std::vector<std::uint8_t> row_e_;
+  std::vector<std::uint32_t> row_v_;
+  // Line buffers: exponents and significance of the quad row above (prev)
+  // and of the one being coded (cur).
+  std::vector<std::uint8_t> lines_;
 };
 
 }  // namespace varnel::htj2k

@@ -1,0 +1,315 @@
+// varnel htj2k: the HT cleanup-pass encoder (T.814 clause 7).
+//
+// One pass over the block, one quad row at a time. For each quad row the two
+// sample rows are first turned into per-sample exponents E and MagSgn values
+// v in two small arrays (padded with an insignificant column on the right and
+// an insignificant row below when the block ends there); the quad loop then
+// reads four samples per quad from those arrays with no edge tests. Each quad
+// costs one CxtVLC lookup, one MEL event when its context is 0, and up to
+// four MagSgn writes; each quad pair one U-VLC write.
+#include "htj2k/block/encode.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <iterator>
+
+#include "htj2k/block/enc_tables.hpp"
+#include "htj2k/block/mel.hpp"
+#include "htj2k/block/streams.hpp"
+
+namespace varnel::htj2k {
+namespace {
+
+// Scup is a 12-bit field and counts at least the two bytes that hold it; a
+// segment suffix longer than 4079 bytes is not allowed (T.814 clause 7.1).
+constexpr std::size_t SCUP_MAX = 4079;
+
+// Slack behind every stream buffer, so no writer ever needs a capacity check.
+constexpr std::size_t SLACK = 16;
+
+void grow(std::vector<std::uint8_t>& v, std::size_t n) {
+  if (v.size() < n) v.resize(n);
+}
+
+// Per-sample quantities of one sample row: v = 2 (mu - 1) + sign for a
+// significant sample, else 0; E = bit length of 2 mu - 1 (0 for mu = 0),
+// which equals the bit length of (v | 1) for a significant sample.
+void load_row(const std::uint32_t* src, std::size_t width, unsigned p, std::uint8_t* e,
+              std::uint32_t* v) {
+  for (std::size_t x = 0; x < width; ++x) {
+    const std::uint32_t w = src[x];
+    const std::uint32_t mu = (w & 0x7FFFFFFFu) >> p;
+    const std::uint32_t sig = mu != 0;
+    const std::uint32_t val = (2 * mu - 2 + (w >> 31)) & (0u - sig);
+    v[x] = val;
+    e[x] = static_cast<std::uint8_t>(std::bit_width(val | sig));
+  }
+}
+
+// The four samples of the quad whose top-left column is x, in T.814 order:
+// 0 = (x, top), 1 = (x, bottom), 2 = (x + 1, top), 3 = (x + 1, bottom).
+struct Quad {
+  std::uint32_t v[4];
+  unsigned e[4];
+  unsigned rho;
+  unsigned e_max;
+
+  static Quad load(const std::uint8_t* et, const std::uint8_t* eb, const std::uint32_t* vt,
+                   const std::uint32_t* vb, std::size_t x) {
+    Quad q;
+    q.e[0] = et[x];
+    q.e[1] = eb[x];
+    q.e[2] = et[x + 1];
+    q.e[3] = eb[x + 1];
+    q.v[0] = vt[x];
+    q.v[1] = vb[x];
+    q.v[2] = vt[x + 1];
+    q.v[3] = vb[x + 1];
+    q.rho = unsigned(q.e[0] != 0) | unsigned(q.e[1] != 0) << 1 | unsigned(q.e[2] != 0) << 2 |
+            unsigned(q.e[3] != 0) << 3;
+    q.e_max = std::max(std::max(q.e[0], q.e[1]), std::max(q.e[2], q.e[3]));
+    return q;
+  }
+
+  // Samples whose exponent reaches U_q = e_max (called only when u_q > 0).
+  unsigned emb() const {
+    return unsigned(e[0] == e_max) | unsigned(e[1] == e_max) << 1 |
+           unsigned(e[2] == e_max) << 2 | unsigned(e[3] == e_max) << 3;
+  }
+};
+
+struct Streams {
+  MagSgnWriter magsgn;
+  MelEncoder mel;
+  VlcEncoder vlc;
+};
+
+// Codeword, MEL event and MagSgn bits of one quad with context c, exponent
+// bound U and U-VLC value u (T.814 clauses 7.3.4 to 7.3.7).
+inline void code_quad(const EncVlcTable& table, const Quad& q, unsigned c, unsigned big_u,
+                      unsigned u, Streams& s) {
+  const unsigned emb = u != 0 ? q.emb() : 0;
+  const unsigned entry = table[(c << 8) | (q.rho << 4) | emb];
+  s.vlc.put(entry >> 8, (entry >> 4) & 7);
+  if (c == 0) s.mel.encode(q.rho != 0);
+  // A sample in e_k has its top MagSgn bit (bit U - 1) implied by the
+  // codeword, so one bit fewer is sent. Insignificant samples send nothing.
+  const unsigned e_k = entry & 0xF;
+  for (unsigned n = 0; n < 4; ++n) {
+    const unsigned m = (big_u - ((e_k >> n) & 1)) & (0u - ((q.rho >> n) & 1));
+    s.magsgn.put(q.v[n] & ((std::uint64_t{1} << m) - 1), m);
+  }
+}
+
+// U-VLC bits of a quad pair, prefixes first, then suffixes (T.814 clause 7.3.6).
+inline void put_uvlc_pair(VlcEncoder& vlc, unsigned u0, unsigned u1) {
+  const UvlcCode& a = ENC_UVLC[u0];
+  const UvlcCode& b = ENC_UVLC[u1];
+  unsigned at = a.prefix_len;
+  std::uint32_t bits = a.prefix;
+  bits |= std::uint32_t{b.prefix} << at;
+  at += b.prefix_len;
+  bits |= std::uint32_t{a.suffix} << at;
+  at += a.suffix_len;
+  bits |= std::uint32_t{b.suffix} << at;
+  at += b.suffix_len;
+  vlc.put(bits, at);
+}
+
+// Records the bottom samples of quad j in the line buffers of the current
+// quad row: entry k covers columns 2k - 1 and 2k.
+inline void update_lines(std::uint8_t* le, std::uint8_t* lc, std::size_t j, const Quad& q) {
+  le[j] = static_cast<std::uint8_t>(std::max<unsigned>(le[j], q.e[1]));
+  le[j + 1] = static_cast<std::uint8_t>(q.e[3]);
+  lc[j] |= static_cast<std::uint8_t>(q.e[1] != 0);
+  lc[j + 1] = static_cast<std::uint8_t>(q.e[3] != 0);
+}
+
+// Initial quad row: kappa = 1, contexts from the quad to the left, and a MEL
+// event for pairs whose both quads carry a U-VLC value (T.814 clause 7.3.6).
+void code_initial_row(std::size_t width, const std::uint8_t* et, const std::uint8_t* eb,
+                      const std::uint32_t* vt, const std::uint32_t* vb, std::uint8_t* le,
+                      std::uint8_t* lc, Streams& s) {
+  unsigned c = 0;
+  for (std::size_t x = 0; x < width; x += 4) {
+    const Quad q0 = Quad::load(et, eb, vt, vb, x);
+    const unsigned big_u0 = std::max(q0.e_max, 1u);
+    const unsigned u0 = big_u0 - 1;
+    update_lines(le, lc, x / 2, q0);
+    code_quad(ENC_VLC_TBL0, q0, c, big_u0, u0, s);
+    c = (q0.rho & 1) | (q0.rho >> 1);
+
+    unsigned u1 = 0;
+    if (x + 2 < width) {
+      const Quad q1 = Quad::load(et, eb, vt, vb, x + 2);
+      const unsigned big_u1 = std::max(q1.e_max, 1u);
+      u1 = big_u1 - 1;
+      update_lines(le, lc, x / 2 + 1, q1);
+      code_quad(ENC_VLC_TBL0, q1, c, big_u1, u1, s);
+      c = (q1.rho & 1) | (q1.rho >> 1);
+    }
+
+    if (u0 > 0 && u1 > 0) s.mel.encode(std::min(u0, u1) > 2);
+    if (u0 > 2 && u1 > 2) {
+      put_uvlc_pair(s.vlc, u0 - 2, u1 - 2);
+    } else if (u0 > 2 && u1 > 0) {
+      // The second value is 1 or 2 and is sent as one bit after the
+      // first prefix.
+      const UvlcCode& a = ENC_UVLC[u0];
+      const std::uint32_t bits = a.prefix | (u1 - 1) << a.prefix_len |
+                                 std::uint32_t{a.suffix} << (a.prefix_len + 1);
+      s.vlc.put(bits, a.prefix_len + 1u + a.suffix_len);
+    } else {
+      put_uvlc_pair(s.vlc, u0, u1);
+    }
+  }
+}
+
+// A non-initial quad row: contexts from the row above and the quad to the
+// left; kappa from the exponents of the row above when the quad has two or
+// more significant samples (T.814 clause 7.3.7).
+void code_row(std::size_t width, const std::uint8_t* et, const std::uint8_t* eb,
+              const std::uint32_t* vt, const std::uint32_t* vb, const std::uint8_t* le_prev,
+              const std::uint8_t* lc_prev, std::uint8_t* le, std::uint8_t* lc, Streams& s) {
+  const std::size_t quads = (width + 1) / 2;
+  unsigned left_sig = 0;
+  unsigned u_first = 0;
+  for (std::size_t j = 0; j < quads; ++j) {
+    const Quad q = Quad::load(et, eb, vt, vb, 2 * j);
+    const unsigned c = lc_prev[j] | left_sig << 1 | unsigned{lc_prev[j + 1]} << 2;
+    const int e_nbr = int(std::max(le_prev[j], le_prev[j + 1])) - 1;
+    const unsigned kappa = (q.rho & (q.rho - 1)) != 0 ? unsigned(std::max(e_nbr, 1)) : 1u;
+    const unsigned big_u = std::max(q.e_max, kappa);
+    const unsigned u = big_u - kappa;
+    code_quad(ENC_VLC_TBL1, q, c, big_u, u, s);
+    update_lines(le, lc, j, q);
+    left_sig = unsigned(q.e[2] != 0) | unsigned(q.e[3] != 0);
+    if ((j & 1) == 0) {
+      u_first = u;
+      if (j + 1 == quads) put_uvlc_pair(s.vlc, u_first, 0);
+    } else {
+      put_uvlc_pair(s.vlc, u_first, u);
+    }
+  }
+}
+
+Error invalid(const char* message) { return Error::invalid(message); }
+
+}  // namespace
+
+Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
+                                         std::size_t width, std::size_t height,
+                                         std::size_t stride, std::uint32_t missing_msbs,
+                                         std::vector<std::uint8_t>& out) {
+  if (width < 1 || width > MAX_BLOCK_SIDE || height < 1 || height > MAX_BLOCK_SIDE ||
+      width * height > MAX_BLOCK_AREA)
+    return std::unexpected(invalid("code-block dimensions must be 1..=1024 with area <= 4096"));
+  std::size_t window = 0;
+  if (stride < width || __builtin_mul_overflow(stride, height - 1, &window) ||
+      __builtin_add_overflow(window, width, &window) || samples.size() < window)
+    return std::unexpected(invalid("sample buffer too small for code-block geometry"));
+  if (missing_msbs >= 30)
+    return std::unexpected(invalid("missing_msbs must be < 30 for the 32-bit datapath"));
+
+  const unsigned p = 30 - missing_msbs;
+  const std::size_t qw = (width + 1) / 2;
+  const std::size_t qh = (height + 1) / 2;
+  const std::size_t quads = qw * qh;
+
+  // Worst cases: a sample sends at most 31 MagSgn bits; a quad at most 7
+  // codeword and 8 U-VLC bits and 2 MEL events of at most 6 bits; stuffing
+  // leaves 7 useful bits in a byte at worst.
+  grow(magsgn_, width * height * 31 / 7 + SLACK);
+  grow(mel_, quads * 12 / 7 + SLACK);
+  grow(vlc_, quads * 15 / 7 + SLACK);
+  const std::size_t padded = 2 * qw + 2;
+  grow(row_e_, 2 * padded);
+  if (row_v_.size() < 2 * padded) row_v_.resize(2 * padded);
+  const std::size_t line = qw + 4;
+  grow(lines_, 4 * line);
+
+  std::uint8_t* et = row_e_.data();
+  std::uint8_t* eb = et + padded;
+  std::uint32_t* vt = row_v_.data();
+  std::uint32_t* vb = vt + padded;
+  std::uint8_t* le_prev = lines_.data();
+  std::uint8_t* lc_prev = le_prev + line;
+  std::uint8_t* le = lc_prev + line;
+  std::uint8_t* lc = le + line;
+  std::memset(lines_.data(), 0, 4 * line);
+  // Columns past an odd width stay insignificant.
+  std::memset(et + width, 0, padded - width);
+  std::memset(eb + width, 0, padded - width);
+  std::memset(vt + width, 0, (padded - width) * sizeof(std::uint32_t));
+  std::memset(vb + width, 0, (padded - width) * sizeof(std::uint32_t));
+
+  Streams s{MagSgnWriter(magsgn_.data()), MelEncoder(mel_.data()), VlcEncoder(vlc_.data())};
+  const std::uint32_t* src = samples.data();
+  for (std::size_t r = 0; r < qh; ++r) {
+    const std::size_t y = 2 * r;
+    load_row(src + y * stride, width, p, et, vt);
+    if (y + 1 < height) {
+      load_row(src + (y + 1) * stride, width, p, eb, vb);
+    } else {
+      std::memset(eb, 0, width);
+      std::memset(vb, 0, width * sizeof(std::uint32_t));
+    }
+    if (r == 0) {
+      code_initial_row(width, et, eb, vt, vb, le, lc, s);
+    } else {
+      le[0] = 0;
+      lc[0] = 0;
+      code_row(width, et, eb, vt, vb, le_prev, lc_prev, le, lc, s);
+    }
+    std::swap(le, le_prev);
+    std::swap(lc, lc_prev);
+  }
+
+  // Termination: the last MEL byte and the last VLC byte meet in the middle
+  // of the segment suffix and share one byte when their bits do not clash
+  // (T.814 clause 7.3.8).
+  s.vlc.settle();
+  const MelEncoder::Tail mel_tail = s.mel.finish();
+  const auto vlc_mask = static_cast<std::uint8_t>((1u << s.vlc.open_bits()) - 1);
+  const auto vlc_byte = static_cast<std::uint8_t>(s.vlc.open_byte() & vlc_mask);
+  if (mel_tail.mask != 0 || vlc_mask != 0) {
+    const auto fused = static_cast<std::uint8_t>(mel_tail.byte | vlc_byte);
+    if (((fused ^ mel_tail.byte) & mel_tail.mask) == 0 && ((fused ^ vlc_byte) & vlc_mask) == 0 &&
+        fused != 0xFF && s.vlc.size() >= 2) {
+      s.mel.append(fused);
+    } else {
+      s.mel.append(mel_tail.byte);
+      s.vlc.append(vlc_byte);
+    }
+  }
+  const std::size_t magsgn_len = s.magsgn.finish();
+  const std::size_t mel_len = s.mel.size();
+  const std::size_t vlc_len = s.vlc.size();
+  const std::size_t scup = mel_len + vlc_len;
+  if (scup < 2 || scup > SCUP_MAX)
+    return std::unexpected(invalid("cleanup segment suffix out of range (Scup)"));
+
+  const std::size_t lcup = magsgn_len + scup;
+  const std::size_t start = out.size();
+  out.reserve(start + lcup);
+  out.insert(out.end(), magsgn_.data(), magsgn_.data() + magsgn_len);
+  out.insert(out.end(), mel_.data(), mel_.data() + mel_len);
+  out.insert(out.end(), std::make_reverse_iterator(vlc_.data() + vlc_len),
+             std::make_reverse_iterator(vlc_.data()));
+  out[start + lcup - 1] = static_cast<std::uint8_t>(scup >> 4);
+  out[start + lcup - 2] = static_cast<std::uint8_t>((out[start + lcup - 2] & 0xF0) | (scup & 0x0F));
+  return lcup;
+}
+
+Result<std::vector<std::uint8_t>> encode_block(std::span<const std::uint32_t> samples,
+                                               std::size_t width, std::size_t height,
+                                               std::size_t stride, std::uint32_t missing_msbs) {
+  BlockEncoder encoder;
+  std::vector<std::uint8_t> out;
+  auto n = encoder.encode(samples, width, height, stride, missing_msbs, out);
+  if (!n) return std::unexpected(std::move(n.error()));
+  return out;
+}
+
+}  // namespace varnel::htj2k

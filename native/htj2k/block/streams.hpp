@@ -1,0 +1,136 @@
+// varnel htj2k: the two bit writers of the HT cleanup segment besides MEL.
+//
+//   MagSgnWriter  forward, least significant bit first; a byte after 0xFF
+//                 carries 7 bits (its bit 7 is a stuffed 0).
+//   VlcEncoder    least significant bit first, built forward and reversed
+//                 once at the end; after a byte above 0x8F, seven 1 bits are
+//                 sent as the byte 0x7F (T.814 clause 7.3.5, VLC stuffing).
+//
+// Both gather bits in a 64-bit register and write whole bytes into a buffer
+// the caller has sized for the block (see the bounds in encode.cpp); neither
+// checks capacity in the hot path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace varnel::htj2k {
+
+class MagSgnWriter {
+ public:
+  explicit MagSgnWriter(std::uint8_t* buf) : buf_(buf) {}
+
+  // Appends the n low bits of `value` (value < 2^n, n <= 32).
+  void put(std::uint64_t value, unsigned n) {
+    acc_ |= value << bits_;
+    bits_ += n;
+    if (bits_ >= 32) flush();
+  }
+
+  // Pads the open byte with 1 bits and drops a final 0xFF (the reader fills
+  // past the end with 0xFF, so neither carries information). Returns the
+  // stream length in bytes.
+  std::size_t finish() {
+    unsigned cap = 8 - last_ff_;
+    while (bits_ >= cap) {
+      emit_byte();
+      cap = 8 - last_ff_;
+    }
+    if (bits_ > 0) {
+      const std::uint8_t b =
+          static_cast<std::uint8_t>((acc_ | (~std::uint64_t{0} << bits_)) & ((1u << cap) - 1));
+      if (b != 0xFF) buf_[pos_++] = b;
+    } else if (last_ff_ != 0) {
+      --pos_;
+    }
+    acc_ = 0;
+    bits_ = 0;
+    return pos_;
+  }
+
+ private:
+  static bool has_ff_byte(std::uint32_t x) {
+    const std::uint32_t y = ~x;
+    return ((y - 0x01010101u) & ~y & 0x80808080u) != 0;
+  }
+
+  void emit_byte() {
+    const unsigned cap = 8 - last_ff_;
+    const std::uint8_t b = static_cast<std::uint8_t>(acc_ & ((1u << cap) - 1));
+    buf_[pos_++] = b;
+    acc_ >>= cap;
+    bits_ -= cap;
+    last_ff_ = b == 0xFF;
+  }
+
+  // Called with 32 <= bits_ < 64: writes four bytes at once when no stuffing
+  // can occur among them, else byte by byte.
+  void flush() {
+    const auto low = static_cast<std::uint32_t>(acc_);
+    if (last_ff_ == 0 && !has_ff_byte(low)) {
+      const std::uint8_t le[4] = {static_cast<std::uint8_t>(low), static_cast<std::uint8_t>(low >> 8),
+                                  static_cast<std::uint8_t>(low >> 16),
+                                  static_cast<std::uint8_t>(low >> 24)};
+      std::memcpy(buf_ + pos_, le, 4);
+      pos_ += 4;
+      acc_ >>= 32;
+      bits_ -= 32;
+      return;
+    }
+    while (bits_ >= 8) emit_byte();
+  }
+
+  std::uint8_t* buf_;
+  std::size_t pos_ = 0;
+  std::uint64_t acc_ = 0;
+  unsigned bits_ = 0;
+  unsigned last_ff_ = 0;  // 1 when the last byte written was 0xFF
+};
+
+class VlcEncoder {
+ public:
+  // The stream starts with 0xFF and four 1 bits: together they are the
+  // 12 bits that later hold Scup (T.814 clause 7.3.1).
+  explicit VlcEncoder(std::uint8_t* buf) : buf_(buf) { buf_[0] = 0xFF; }
+
+  // Appends the n low bits of `value` (n <= 24), least significant first.
+  void put(std::uint32_t value, unsigned n) {
+    acc_ |= static_cast<std::uint64_t>(value) << bits_;
+    bits_ += n;
+    if (bits_ >= 32) flush();
+  }
+
+  // Writes every byte the stuffing rule has completed. Afterwards the open
+  // byte holds open_bits() < 8 bits, in open_byte().
+  void settle() {
+    flush();
+    if (last_big_ != 0 && bits_ == 7 && (acc_ & 0x7F) == 0x7F) emit_byte();
+  }
+  unsigned open_bits() const { return bits_; }
+  std::uint8_t open_byte() const { return static_cast<std::uint8_t>(acc_); }
+  std::size_t size() const { return pos_; }
+  void append(std::uint8_t b) { buf_[pos_++] = b; }
+  const std::uint8_t* data() const { return buf_; }
+
+ private:
+  void emit_byte() {
+    const unsigned stuff = last_big_ & ((acc_ & 0x7F) == 0x7F);
+    const std::uint8_t b = static_cast<std::uint8_t>(acc_ & (0xFFu >> stuff));
+    buf_[pos_++] = b;
+    acc_ >>= 8 - stuff;
+    bits_ -= 8 - stuff;
+    last_big_ = b > 0x8F;
+  }
+  void flush() {
+    while (bits_ >= 8) emit_byte();
+  }
+
+  std::uint8_t* buf_;
+  std::size_t pos_ = 1;
+  std::uint64_t acc_ = 0x0F;
+  unsigned bits_ = 4;
+  unsigned last_big_ = 1;  // 1 when the last byte written was above 0x8F
+};
+
+}  // namespace varnel::htj2k
