@@ -74,7 +74,7 @@ std::vector<std::uint8_t> Quant::to_bytes() const {
   std::vector<std::uint8_t> out;
   out.reserve(1 + (style == kQuantNone ? 1 : 2) * steps.size());
   ByteWriter w(out);
-  w.u8(static_cast<std::uint8_t>((style & 0x1F) | (guard_bits << 5)));
+  w.u8(static_cast<std::uint8_t>((style & 0x1F) | ((guard_bits & 0x07) << 5)));
   if (style == kQuantNone)
     for (std::uint16_t e : steps) w.u8(static_cast<std::uint8_t>((e & 0x1F) << 3));
   else

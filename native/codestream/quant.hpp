@@ -33,8 +33,8 @@ struct Quant {
   // wavelet gain exceeds the 38-bit J2K bound".
   static Result<Quant> reversible(std::uint8_t levels, std::uint8_t depth, std::uint8_t extra);
 
-  // Sqcd = style | G << 5, then one byte eps << 3 per entry (style 0) or one
-  // big-endian word per entry (any other style).
+  // Sqcd = style | G << 5 (each kept to its field), then one byte eps << 3
+  // per entry (style 0) or one big-endian word per entry (any other style).
   std::vector<std::uint8_t> to_bytes() const;
   static Result<Quant> parse(std::span<const std::uint8_t> payload, std::uint64_t at);
 
