@@ -43,15 +43,18 @@ class BlockDecoder {
                       std::uint32_t missing_msbs, BlockPasses passes, bool vertically_causal);
 
  private:
-  // One 16-bit word per quad: the CxtVLC entry of the first step.
+  // First step: the CxtVLC table entry of every quad (rho, u_off, e_k, e_1,
+  // codeword length), row after row.
   std::vector<std::uint16_t> quad_entry_;
-  // One byte per quad: u_q (or U_q in the initial quad row).
+  // First step: u_q of every quad (without kappa).
   std::vector<std::uint8_t> quad_u_;
-  // Per-column reconstructed v values of the bottom row of the quad row above.
+  // Second step: entry k = OR of the values 2 mu - 1 of the bottom-row
+  // samples in columns 2k - 1 and 2k of the quad row above (for kappa).
   std::vector<std::uint32_t> line_v_;
-  // Significance masks for the refinement passes: one 32-bit word per group
-  // of 8 columns x 4 rows (bit 4 * column + row).
-  std::vector<std::uint32_t> sig_;
+  // Refinement passes: a 4-bit significance mask (bit j = row 4s + j) per
+  // column of each 4-row stripe, with one zero column on either side; the
+  // cleanup-pass map followed by the working map of the SigProp pass.
+  std::vector<std::uint8_t> sig_;
 };
 
 // One-shot form of BlockDecoder::decode (allocates its scratch per call).
