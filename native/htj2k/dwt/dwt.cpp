@@ -1,23 +1,25 @@
 // The 2-D drivers of the reversible 5/3 wavelet and its horizontal lifting.
 //
-// Each level is one streaming pass over the rows of its region. Forward: for
-// j = 0, 1, ... the vertical high-pass row d(j) = x(2j+1) - floor((x(2j) +
-// x(2j+2)) / 2) goes to a row temporary, the low-pass row s(j) = x(2j) +
-// floor((d(j-1) + d(j) + 2) / 4) to a line buffer, and s(j), transformed
-// horizontally, lands in row j, whose input has been read by then. The saved
-// high-pass rows are transformed horizontally into rows ceil(H/2) ... at the
-// end. Every row thus sees its whole vertical lifting before its horizontal
-// lifting, which is the order of T.800 Annex F that the result depends on.
-// The inverse walks the same steps backwards, bottom-up, so that each output
-// row only overwrites rows that have been consumed.
+// Forward, each level makes two passes over the rows of its region. The
+// first runs the vertical lifting in place as one stream down the rows: for
+// j = 0, 1, ... row 2j+1 becomes d(j) = x(2j+1) - floor((x(2j) + x(2j+2)) / 2)
+// and row 2j becomes s(j) = x(2j) + floor((d(j-1) + d(j) + 2) / 4); as soon as
+// a row's vertical lifting is complete, its horizontal lifting runs on it.
+// Every row thus sees its whole vertical lifting before its horizontal
+// lifting, the order of T.800 Annex F that the result depends on. The second
+// pass moves the low-pass rows to the top and the high-pass rows to the
+// bottom by following the cycles of that row permutation. The inverse does
+// the same steps backwards: permutation first, then one top-down stream.
 //
 // Vertical steps are whole-row kernel calls over contiguous samples (never a
 // column walk); the horizontal pass splits a row into its even and odd
-// samples, lifts the two halves with the same kernels and stores them. Plane
-// reads and writes are therefore about one and a half times those of a copy
-// per level.
+// samples, lifts the two halves with the same kernels and stores them back.
+// No plane-sized temporary is needed: the plane is read and written about
+// twice per level, and the scratch is a few rows.
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "htj2k/dwt/dwt.hpp"
 #include "htj2k/dwt/kernels.hpp"
@@ -49,34 +51,31 @@ constexpr std::size_t kAlign = 16;  // elements: 64 bytes
 constexpr std::size_t round_up(std::size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 
 // Working memory of one call, allocated once and used by every level:
-// - line: one row of n = max(width, height) samples;
-// - low: ceil(n/2) + 1 samples, the even half of a row plus one slot that
+// - line: one row of `width` samples (the row held out of a permutation cycle);
+// - low: ceil(width/2) + 1 samples, the even half of a row plus one slot that
 //   repeats the last even sample (the symmetric extension on the right);
-// - high: floor(n/2) + 2 samples, the odd half of a row at offset 1, with the
-//   first and last odd samples repeated on either side;
-// - rows: floor(height/2) rows, the vertical high-pass rows of a level.
-// The pointers are 64-byte aligned. Sizes cannot overflow: the plane, which
-// holds width * height elements, exists.
+// - high: floor(width/2) + 2 samples, the odd half of a row at offset 1, with
+//   the first and last odd samples repeated on either side;
+// - moved: one flag per row for the row permutation.
+// Sizes cannot overflow: the plane, which holds width * height elements,
+// exists.
 struct Scratch {
-  Scratch(std::size_t width, std::size_t height) {
-    const std::size_t n = width > height ? width : height;
-    const std::size_t line_len = round_up(n), low_len = round_up(n - n / 2 + 1),
-                      high_len = round_up(n / 2 + 2), rows_len = (height / 2) * round_up(width);
-    memory = std::make_unique_for_overwrite<std::int32_t[]>(line_len + low_len + high_len +
-                                                            rows_len + kAlign);
+  Scratch(std::size_t width, std::size_t height) : moved(height) {
+    const std::size_t line_len = round_up(width), low_len = round_up(width - width / 2 + 1),
+                      high_len = round_up(width / 2 + 2);
+    memory = std::make_unique_for_overwrite<std::int32_t[]>(line_len + low_len + high_len + kAlign);
     auto* base = memory.get();
     base += (kAlign - (reinterpret_cast<std::uintptr_t>(base) / sizeof(std::int32_t)) % kAlign) %
             kAlign;
     line = base;
     low = line + line_len;
     high = low + low_len;
-    rows = high + high_len;
   }
   std::unique_ptr<std::int32_t[]> memory;
   std::int32_t* line;
   std::int32_t* low;
   std::int32_t* high;
-  std::int32_t* rows;
+  std::vector<std::uint8_t> moved;
 };
 
 class Lifter {
@@ -129,22 +128,28 @@ class Lifter {
       forward_row(p, p, w);
       return;
     }
-    const std::size_t nl = h - h / 2, nh = h / 2, ts = round_up(w);
+    const std::size_t nl = h - h / 2, nh = h / 2;
     auto row = [&](std::size_t r) { return p + r * stride; };
-    auto saved = [&](std::size_t j) { return s_.rows + j * ts; };
     for (std::size_t j = 0; j < nl; ++j) {
-      const std::int32_t* even = row(2 * j);
-      if (j < nh) {
+      std::int32_t* even = row(2 * j);
+      if (j < nh) {  // d(j) in place of x(2j+1)
         const std::int32_t* below = 2 * j + 2 < h ? row(2 * j + 2) : even;
-        k_.predict_sub(saved(j), row(2 * j + 1), even, below, w);
+        k_.predict_sub(row(2 * j + 1), row(2 * j + 1), even, below, w);
       }
-      // d(-1) is d(0); past the last odd row (odd h) the last one repeats.
-      const std::int32_t* above = saved(j > 0 ? j - 1 : 0);
-      const std::int32_t* next = saved(j < nh ? j : nh - 1);
-      k_.update_add(s_.line, even, above, next, w);
-      forward_row(s_.line, row(j), w);
+      // s(j) in place of x(2j): d(-1) is d(0), and past the last odd row
+      // (odd h) the last d repeats.
+      const std::int32_t* above = row(j > 0 ? 2 * j - 1 : 1);
+      const std::int32_t* next = row(j < nh ? 2 * j + 1 : 2 * nh - 1);
+      k_.update_add(even, even, above, next, w);
+      // Rows whose vertical lifting is complete get their horizontal lifting.
+      forward_row(even, even, w);
+      if (j > 0) forward_row(row(2 * j - 1), row(2 * j - 1), w);
     }
-    for (std::size_t j = 0; j < nh; ++j) forward_row(saved(j), row(nl + j), w);
+    if (nl == nh) forward_row(row(h - 1), row(h - 1), w);
+    // Even rows to the top half, odd rows to the bottom half.
+    permute_rows(p, stride, w, h, [nl](std::size_t to) {
+      return to < nl ? 2 * to : 2 * (to - nl) + 1;
+    });
   }
 
   void inverse_level(std::int32_t* p, std::size_t stride, std::size_t w, std::size_t h) {
@@ -152,26 +157,57 @@ class Lifter {
       inverse_row(p, p, w);
       return;
     }
-    const std::size_t nl = h - h / 2, nh = h / 2, ts = round_up(w);
+    const std::size_t nl = h - h / 2, nh = h / 2;
     auto row = [&](std::size_t r) { return p + r * stride; };
-    auto saved = [&](std::size_t j) { return s_.rows + j * ts; };
-    for (std::size_t j = 0; j < nh; ++j) inverse_row(row(nl + j), saved(j), w);
-    // Bottom-up: rows 2j and 2j+1 are written only after the low-pass rows
-    // above j have been read; x(2j+2) is ready from the previous step.
-    for (std::size_t j = nl; j-- > 0;) {
-      inverse_row(row(j), s_.line, w);
-      const std::int32_t* above = saved(j > 0 ? j - 1 : 0);
-      const std::int32_t* next = saved(j < nh ? j : nh - 1);
-      std::int32_t* even = row(2 * j);
-      k_.update_sub(even, s_.line, above, next, w);
-      if (j < nh) {
-        const std::int32_t* below = 2 * j + 2 < h ? row(2 * j + 2) : even;
-        k_.predict_add(row(2 * j + 1), saved(j), even, below, w);
+    // Low-pass rows back to the even rows, high-pass rows to the odd rows.
+    permute_rows(p, stride, w, h, [nl](std::size_t to) {
+      return to % 2 == 0 ? to / 2 : nl + to / 2;
+    });
+    // Top-down: each row gets its horizontal lifting undone just before the
+    // vertical steps that read it.
+    inverse_row(row(1), row(1), w);
+    inverse_row(row(0), row(0), w);
+    k_.update_sub(row(0), row(0), row(1), row(1), w);
+    for (std::size_t j = 0; j < nh; ++j) {
+      // Here x(2j) is restored and row 2j+1 holds d(j).
+      const std::int32_t* below = row(2 * j);
+      if (2 * j + 2 < h) {
+        if (2 * j + 3 < h) inverse_row(row(2 * j + 3), row(2 * j + 3), w);
+        inverse_row(row(2 * j + 2), row(2 * j + 2), w);
+        const std::int32_t* next = row(2 * j + 3 < h ? 2 * j + 3 : 2 * j + 1);
+        k_.update_sub(row(2 * j + 2), row(2 * j + 2), row(2 * j + 1), next, w);
+        below = row(2 * j + 2);
       }
+      k_.predict_add(row(2 * j + 1), row(2 * j + 1), row(2 * j), below, w);
     }
   }
 
  private:
+  // Rearranges the h rows (w samples each) so that row `to` receives the old
+  // row source(to). The permutation is followed cycle by cycle, so each row
+  // is copied once (plus one row per cycle through the line buffer), and the
+  // row overwritten next is always the one just read.
+  template <class Source>
+  void permute_rows(std::int32_t* p, std::size_t stride, std::size_t w, std::size_t h,
+                    Source source) {
+    const std::size_t bytes = w * sizeof(std::int32_t);
+    std::fill(s_.moved.begin(), s_.moved.begin() + h, std::uint8_t{0});
+    for (std::size_t start = 0; start < h; ++start) {
+      if (s_.moved[start]) continue;
+      s_.moved[start] = 1;
+      std::size_t to = start, from = source(start);
+      if (from == start) continue;
+      std::memcpy(s_.line, p + start * stride, bytes);
+      while (from != start) {
+        std::memcpy(p + to * stride, p + from * stride, bytes);
+        s_.moved[from] = 1;
+        to = from;
+        from = source(to);
+      }
+      std::memcpy(p + to * stride, s_.line, bytes);
+    }
+  }
+
   const LiftKernels& k_;
   Scratch s_;
 };
