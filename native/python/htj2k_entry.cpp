@@ -1,0 +1,85 @@
+// htj2k_encode / htj2k_decode: the dtype table of the htj2k codec and the
+// calls into the chunk drivers; everything else is the frame's.
+#include <optional>
+#include <string_view>
+
+#include "core/dtype.hpp"
+#include "python/entries.hpp"
+#include "python/frame.hpp"
+#include "zarr/htj2k.hpp"
+
+namespace varnel::python {
+namespace {
+
+// Exact, case-sensitive names; no big-endian or "=" forms, no "<" on the
+// one-byte types, no "|" on the wider ones.
+std::optional<SampleType> sample_type(std::string_view name) {
+  struct Entry {
+    std::string_view name;
+    SampleType type;
+  };
+  static constexpr Entry kNames[] = {
+      {"uint8", SampleType::U8},   {"u1", SampleType::U8},   {"|u1", SampleType::U8},
+      {"int8", SampleType::I8},    {"i1", SampleType::I8},   {"|i1", SampleType::I8},
+      {"uint16", SampleType::U16}, {"u2", SampleType::U16},  {"<u2", SampleType::U16},
+      {"int16", SampleType::I16},  {"i2", SampleType::I16},  {"<i2", SampleType::I16},
+      {"uint32", SampleType::U32}, {"u4", SampleType::U32},  {"<u4", SampleType::U32},
+      {"int32", SampleType::I32},  {"i4", SampleType::I32},  {"<i4", SampleType::I32},
+  };
+  for (const Entry& e : kNames)
+    if (e.name == name) return e.type;
+  return std::nullopt;
+}
+
+constexpr ParamSpec kEncodeParams[] = {
+    {.name = "chunk", .kind = ParamKind::Chunk},
+    {.name = "shape", .kind = ParamKind::Shape},
+    {.name = "dtype", .kind = ParamKind::Text},
+    {.name = "xy_levels", .kind = ParamKind::UInt, .max = 255, .default_uint = 5},
+    {.name = "reversible", .kind = ParamKind::Bool, .default_bool = true},
+    {.name = "progression", .kind = ParamKind::Text, .default_text = "RPCL"},
+    {.name = "index", .kind = ParamKind::Bool, .default_bool = true},
+};
+enum EncodeArg : std::size_t { kXyLevels = 3, kReversible, kProgression, kIndex };
+
+constexpr ParamSpec kDecodeParams[] = {
+    {.name = "chunk", .kind = ParamKind::Chunk},
+    {.name = "shape", .kind = ParamKind::Shape},
+    {.name = "dtype", .kind = ParamKind::Text},
+};
+
+constexpr const char* kRejection = "htj2k has no integer path for dtype ";
+
+constexpr CodecSpec<SampleType> kEncode{{"htj2k_encode", kEncodeParams, 3}, sample_type, kRejection};
+constexpr CodecSpec<SampleType> kDecode{{"htj2k_decode", kDecodeParams, 3}, sample_type, kRejection};
+
+}  // namespace
+
+const char kHtj2kEncodeDoc[] =
+    "htj2k_encode(chunk, shape, dtype, *, xy_levels=5, reversible=True, progression=\"RPCL\", "
+    "index=True)\n--\n\n"
+    "Encodes a chunk (native-endian elements, C order, trailing dims `(y, x)`)\n"
+    "into the `htj2k` container `[header | plane index | codestreams\u2026]`.";
+
+const char kHtj2kDecodeDoc[] =
+    "htj2k_decode(chunk, shape, dtype)\n--\n\n"
+    "Decodes an `htj2k` chunk back to native-endian elements in C order.";
+
+PyObject* htj2k_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_codec(kEncode, args, nargs, kwnames, [](const ArgValues& v, SampleType dtype) {
+    zarr::Htj2kConfig config;
+    config.xy_levels = static_cast<std::uint8_t>(*v[kXyLevels].uint);
+    config.reversible = v[kReversible].flag;
+    config.progression = v[kProgression].text;
+    config.index = v[kIndex].flag;
+    return zarr::encode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, config);
+  });
+}
+
+PyObject* htj2k_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_codec(kDecode, args, nargs, kwnames, [](const ArgValues& v, SampleType dtype) {
+    return zarr::decode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype);
+  });
+}
+
+}  // namespace varnel::python
