@@ -65,6 +65,11 @@ struct Codestream {
   std::span<const std::uint8_t> data;  // the whole input (not owned)
   std::size_t end = 0;                 // just past EOC
   std::size_t main_header_end = 0;     // offset of the first SOT
+  // Segments that change how packets or coefficients are read; the parser
+  // notes them and check_supported refuses them.
+  bool has_poc = false;             // progression order changes
+  bool has_packed_headers = false;  // PPM or PPT
+  bool has_rgn = false;             // region of interest
 
   // Parses the codestream starting at bytes[0]; it must end with EOC, bytes
   // after EOC are ignored. `bytes` must outlive the result.
@@ -78,6 +83,11 @@ struct Codestream {
 
   // Every packet the codestream must hold, in progression order.
   std::vector<PacketId> packet_sequence() const;
+  // The same, but a resolution-major order (LRCP, RLCP, RPCL) stops after
+  // resolution `max_resolution`; PCRL and CPRL are listed whole.
+  std::vector<PacketId> packet_sequence(std::uint8_t max_resolution) const;
+  // The number of packets of that sequence (saturating), without building it.
+  std::uint64_t packet_count() const;
 
   // Every packet's position and length, from the PLT (and TLM) segments.
   Result<std::vector<PacketRef>> packet_index() const;

@@ -44,9 +44,11 @@ std::vector<std::int32_t> level_shifted(std::span<const std::int32_t> samples, s
                                         bool is_signed);
 
 // Codes every code-block of one band of a transformed plane (`coeffs`, row
-// stride `stride`) with nominal blocks of cbw x cbh.
+// stride `stride`) with nominal blocks of cbw x cbh. The cleanup segments are
+// appended to `storage`, and the returned blocks' data are views into it:
+// `storage` must not grow while they are in use.
 Result<BandBlocks> code_band(std::span<const std::int32_t> coeffs, std::size_t stride,
                              const Band& band, std::uint32_t cbw, std::uint32_t cbh,
-                             const Quant& quant);
+                             const Quant& quant, std::vector<std::uint8_t>& storage);
 
 }  // namespace varnel::codestream

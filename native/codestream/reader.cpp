@@ -1,0 +1,391 @@
+// Codestream walk: main header, tile-parts, the supported-subset check, the
+// precinct grid, the packet sequence and the packet index (T.800 Annex A and
+// B.12, T.814 for the HT capabilities).
+#include "codestream/reader.hpp"
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+
+#include "codestream/geometry.hpp"
+#include "core/bytes.hpp"
+
+namespace varnel::codestream {
+namespace {
+
+Error err(std::uint64_t at, std::string_view message) {
+  return Error::malformed(at, std::string(message));
+}
+
+std::uint16_t be16(std::span<const std::uint8_t> b, std::size_t at) {
+  return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
+}
+
+// The COM text as UTF-8, each invalid sequence replaced by U+FFFD.
+std::string utf8_text(std::span<const std::uint8_t> b) {
+  static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(b.size());
+  std::size_t i = 0;
+  while (i < b.size()) {
+    const std::uint8_t c = b[i];
+    std::size_t n = 0;
+    std::uint32_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c < 0x80) { out.push_back(static_cast<char>(c)); ++i; continue; }
+    if (c >= 0xC2 && c <= 0xDF) n = 1;
+    else if (c >= 0xE0 && c <= 0xEF) { n = 2; if (c == 0xE0) lo = 0xA0; if (c == 0xED) hi = 0x9F; }
+    else if (c >= 0xF0 && c <= 0xF4) { n = 3; if (c == 0xF0) lo = 0x90; if (c == 0xF4) hi = 0x8F; }
+    if (n == 0) { out += kReplacement; ++i; continue; }
+    // A maximal valid prefix of a sequence counts as one replacement.
+    std::size_t k = 1;
+    bool good = true;
+    for (; k <= n; ++k) {
+      if (i + k >= b.size()) { good = false; break; }
+      const std::uint8_t t = b[i + k];
+      const std::uint32_t l = (k == 1) ? lo : 0x80, h = (k == 1) ? hi : 0xBF;
+      if (t < l || t > h) { good = false; break; }
+    }
+    if (good) {
+      out.append(reinterpret_cast<const char*>(b.data() + i), n + 1);
+      i += n + 1;
+    } else {
+      out += kReplacement;
+      i += k;
+    }
+  }
+  return out;
+}
+
+std::uint64_t ceil_shift(std::uint64_t n, unsigned s) {
+  if (s >= 64) return n == 0 ? 0 : 1;
+  return (n >> s) + ((n & ((std::uint64_t{1} << s) - 1)) != 0 ? 1 : 0);
+}
+
+std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+}  // namespace
+
+Result<Codestream> Codestream::parse_impl(std::span<const std::uint8_t> bytes) {
+  const std::size_t n = bytes.size();
+  if (n < 2) return std::unexpected(err(0, "unexpected end of codestream"));
+  if (be16(bytes, 0) != marker::SOC) return std::unexpected(err(0, "missing SOC"));
+  if (n < 4) return std::unexpected(err(2, "unexpected end of codestream"));
+
+  Codestream cs;
+  cs.data = bytes;
+  bool have_siz = false, have_cod = false, have_qcd = false;
+
+  // Main header: marker segments up to the first SOT.
+  std::size_t pos = 2;
+  for (;;) {
+    const std::uint16_t code = be16(bytes, pos);
+    if (code == marker::SOT) break;
+    if (code < 0xFF00) return std::unexpected(err(pos, "expected a marker in the main header"));
+    const std::size_t len = be16(bytes, pos + 2);
+    if (len < 2 || pos + 2 + len > n)
+      return std::unexpected(err(pos, "marker segment length out of bounds"));
+    const auto payload = bytes.subspan(pos + 4, len - 2);
+    switch (code) {
+      case marker::CAP: {
+        if (payload.size() <= 5) return std::unexpected(err(pos, "CAP too short"));
+        const std::uint32_t pcap = (std::uint32_t{payload[0]} << 24) | (payload[1] << 16) |
+                                   (payload[2] << 8) | payload[3];
+        if ((pcap & kPcapHt) == 0)
+          return std::unexpected(err(pos, "CAP without the Part-15 (Pcap^15) bit"));
+        cs.cap_present = true;
+        cs.ccap15 = be16(payload, 4);
+        break;
+      }
+      case marker::SIZ: {
+        auto s = Siz::parse(payload, pos);
+        if (!s) return std::unexpected(std::move(s.error()));
+        cs.siz = std::move(*s);
+        have_siz = true;
+        break;
+      }
+      case marker::COD: {
+        auto c = Cod::parse(payload, pos);
+        if (!c) return std::unexpected(std::move(c.error()));
+        cs.cod = std::move(*c);
+        have_cod = true;
+        break;
+      }
+      case marker::QCD: {
+        auto q = Quant::parse(payload, pos);
+        if (!q) return std::unexpected(std::move(q.error()));
+        cs.qcd = std::move(*q);
+        have_qcd = true;
+        break;
+      }
+      case marker::COC:
+      case marker::QCC:
+        return std::unexpected(Error::unsupported("per-component COC/QCC overrides"));
+      case marker::TLM: {
+        auto t = parse_tlm(payload, pos);
+        if (!t) return std::unexpected(std::move(t.error()));
+        for (const TlmEntry& e : *t) cs.tlm.push_back(e.length);
+        break;
+      }
+      case marker::COM:
+        cs.comment = payload.size() < 2 ? std::string() : utf8_text(payload.subspan(2));
+        break;
+      case marker::POC: cs.has_poc = true; break;
+      case marker::PPM: cs.has_packed_headers = true; break;
+      case marker::RGN: cs.has_rgn = true; break;
+      default: break;  // PLM, CRG and unknown segments carry nothing we need
+    }
+    pos += 2 + len;
+    if (n - pos < 4) return std::unexpected(err(pos, "unexpected end of codestream"));
+  }
+  if (!have_siz) return std::unexpected(err(pos, "missing SIZ"));
+  if (!have_cod) return std::unexpected(err(pos, "missing COD"));
+  if (!have_qcd) return std::unexpected(err(pos, "missing QCD"));
+  cs.main_header_end = pos;
+
+  // Tile-parts, each SOT [segments] SOD body, until EOC.
+  std::size_t t = pos;
+  for (;;) {
+    if (n - t < 2) return std::unexpected(err(t, "unexpected end of codestream"));
+    const std::uint16_t code = be16(bytes, t);
+    if (code == marker::EOC) {
+      cs.end = t + 2;
+      break;
+    }
+    if (code != marker::SOT) return std::unexpected(err(t, "expected SOT or EOC"));
+    if (n - t < 4) return std::unexpected(err(t + 2, "unexpected end of codestream"));
+    if (be16(bytes, t + 2) != 10) return std::unexpected(err(t, "SOT with unexpected length"));
+    if (n - t < 12) return std::unexpected(err(t, "truncated SOT segment"));
+    auto sot = Sot::parse(bytes.subspan(t + 4, 8), t);
+    if (!sot) return std::unexpected(std::move(sot.error()));
+
+    TilePart tp;
+    tp.sot = *sot;
+    tp.sot_offset = t;
+    std::size_t h = t + 12;
+    for (;;) {
+      if (n - h < 2) return std::unexpected(err(h, "unexpected end of codestream"));
+      const std::uint16_t c = be16(bytes, h);
+      if (c == marker::SOD) {
+        tp.body_start = h + 2;
+        break;
+      }
+      if (n - h < 4) return std::unexpected(err(h + 2, "unexpected end of codestream"));
+      const std::size_t len = be16(bytes, h + 2);
+      if (len < 2 || h + 2 + len > n)
+        return std::unexpected(err(h, "tile-part marker length out of bounds"));
+      const auto payload = bytes.subspan(h + 4, len - 2);
+      switch (c) {
+        case marker::PLT: {
+          auto lengths = parse_plt(payload, h);
+          if (!lengths) return std::unexpected(std::move(lengths.error()));
+          tp.plt.insert(tp.plt.end(), lengths->begin(), lengths->end());
+          break;
+        }
+        case marker::COD:
+        case marker::COC:
+        case marker::QCD:
+        case marker::QCC:
+          return std::unexpected(Error::unsupported("tile-part coding-style overrides"));
+        case marker::POC: cs.has_poc = true; break;
+        case marker::PPT: cs.has_packed_headers = true; break;
+        case marker::RGN: cs.has_rgn = true; break;
+        default: break;
+      }
+      h += 2 + len;
+    }
+    // Psot 0: the tile-part runs up to a final EOC.
+    const std::uint64_t body_end =
+        tp.sot.psot != 0 ? std::uint64_t{t} + tp.sot.psot : (n >= 2 ? n - 2 : 0);
+    if (body_end < tp.body_start || body_end > n) return std::unexpected(err(t, "Psot out of bounds"));
+    tp.body_end = static_cast<std::size_t>(body_end);
+    t = tp.body_end;
+    cs.tile_parts.push_back(std::move(tp));
+  }
+  return cs;
+}
+
+Result<void> Codestream::check_supported() const {
+  const Siz& s = siz;
+  // ceil((size - tile origin) / tile size), 0 for an empty canvas.
+  auto tiles = [](std::uint64_t size, std::uint64_t origin, std::uint64_t tile) -> std::uint64_t {
+    if (size <= origin || tile == 0) return 0;
+    return (size - origin + tile - 1) / tile;
+  };
+  if (tiles(s.xsiz, s.xtosiz, s.xtsiz) != 1 || tiles(s.ysiz, s.ytosiz, s.ytsiz) != 1 ||
+      s.xosiz != 0 || s.yosiz != 0 || s.xtosiz != 0 || s.ytosiz != 0)
+    return std::unexpected(Error::unsupported("multi-tile or offset-canvas codestreams"));
+  for (const SizComponent& c : s.components)
+    if (c.dx != 1 || c.dy != 1) return std::unexpected(Error::unsupported("component subsampling"));
+  if ((cod.cblk_style & kCblkHt) == 0)
+    return std::unexpected(Error::unsupported("non-HT (legacy J2K-1) block coding"));
+  // T.814: style bit 7 with bit 6 lets each code-block choose HT or legacy
+  // coding; legacy blocks cannot be decoded here.
+  if ((cod.cblk_style & 0x80) != 0)
+    return std::unexpected(Error::unsupported("mixed HT/legacy block coding"));
+  if (cod.transform != 1 || qcd.style != kQuantNone)
+    return std::unexpected(Error::unsupported("irreversible (9/7) codestreams"));
+  if (cod.layers != 1) return std::unexpected(Error::unsupported("multiple quality layers"));
+  if ((cod.progression == 3 || cod.progression == 4) && (cod.scod & kScodPrecincts) != 0)
+    return std::unexpected(Error::unsupported("PCRL/CPRL with explicit precinct sizes"));
+  if (has_poc) return std::unexpected(Error::unsupported("progression order changes (POC)"));
+  if (has_packed_headers) return std::unexpected(Error::unsupported("packed packet headers (PPM/PPT)"));
+  if (has_rgn) return std::unexpected(Error::unsupported("region of interest (RGN)"));
+  return ok();
+}
+
+namespace {
+
+// (PPx, PPy) of resolution r: its entry, the last entry, or 15/15.
+std::pair<unsigned, unsigned> precinct_exponents(const Cod& cod, std::uint8_t r) {
+  if (cod.precincts.empty()) return {15, 15};
+  const PrecinctSize& p = r < cod.precincts.size() ? cod.precincts[r] : cod.precincts.back();
+  return {std::min<unsigned>(p.ppx, 31), std::min<unsigned>(p.ppy, 31)};
+}
+
+}  // namespace
+
+std::pair<std::uint64_t, std::uint64_t> Codestream::precinct_grid(std::uint8_t r) const {
+  const unsigned down = cod.levels >= r ? cod.levels - r : 0;
+  const std::uint64_t w = halved(siz.xsiz, down), h = halved(siz.ysiz, down);
+  if (w == 0 || h == 0) return {0, 0};
+  const auto [ppx, ppy] = precinct_exponents(cod, r);
+  return {ceil_shift(w, ppx), ceil_shift(h, ppy)};
+}
+
+std::uint64_t Codestream::packet_count() const {
+  std::uint64_t per_component = 0;
+  for (unsigned r = 0; r <= cod.levels; ++r) {
+    const auto [cols, rows] = precinct_grid(static_cast<std::uint8_t>(r));
+    per_component = sat_add(per_component, sat_mul(cols, rows));
+  }
+  return sat_mul(per_component, siz.components.size());
+}
+
+std::vector<PacketId> Codestream::packet_sequence() const { return packet_sequence(cod.levels); }
+
+std::vector<PacketId> Codestream::packet_sequence(std::uint8_t max_resolution) const {
+  std::vector<PacketId> seq;
+  const std::uint32_t comps = static_cast<std::uint32_t>(siz.components.size());
+  const unsigned levels = cod.levels;
+  const unsigned top = std::min<unsigned>(levels, max_resolution);
+  switch (cod.progression) {
+    case 2:  // RPCL
+      for (unsigned r = 0; r <= top; ++r) {
+        const auto [cols, rows] = precinct_grid(static_cast<std::uint8_t>(r));
+        for (std::uint64_t py = 0; py < rows; ++py)
+          for (std::uint64_t px = 0; px < cols; ++px)
+            for (std::uint32_t c = 0; c < comps; ++c)
+              seq.push_back({c, static_cast<std::uint8_t>(r), px, py});
+      }
+      break;
+    case 3:    // PCRL
+    case 4: {  // CPRL
+      // Position-major orders visit precincts by their origin on the
+      // reference grid (T.800 B.12.1.4/5); with one precinct per resolution
+      // this is component, then resolution. Precincts of the same origin come
+      // in resolution order; a precinct of resolution r spans
+      // 2^(PP + N_L - r) reference-grid samples.
+      struct Entry {
+        std::uint64_t y, x;
+        std::uint8_t r;
+        std::uint64_t px, py;
+      };
+      std::vector<Entry> positions;
+      for (unsigned r = 0; r <= levels; ++r) {
+        const auto [cols, rows] = precinct_grid(static_cast<std::uint8_t>(r));
+        const auto [ppx, ppy] = precinct_exponents(cod, static_cast<std::uint8_t>(r));
+        const unsigned sx = ppx + (levels - r), sy = ppy + (levels - r);
+        for (std::uint64_t py = 0; py < rows; ++py)
+          for (std::uint64_t px = 0; px < cols; ++px)
+            positions.push_back({sy >= 64 ? (py ? UINT64_MAX : 0) : sat_mul(py, std::uint64_t{1} << sy),
+                                 sx >= 64 ? (px ? UINT64_MAX : 0) : sat_mul(px, std::uint64_t{1} << sx),
+                                 static_cast<std::uint8_t>(r), px, py});
+      }
+      std::stable_sort(positions.begin(), positions.end(), [](const Entry& a, const Entry& b) {
+        return std::tie(a.y, a.x, a.r) < std::tie(b.y, b.x, b.r);
+      });
+      if (cod.progression == 4) {
+        for (std::uint32_t c = 0; c < comps; ++c)
+          for (const Entry& e : positions) seq.push_back({c, e.r, e.px, e.py});
+      } else {
+        // PCRL: components between position and resolution.
+        std::size_t i = 0;
+        while (i < positions.size()) {
+          std::size_t j = i;
+          while (j < positions.size() && positions[j].y == positions[i].y &&
+                 positions[j].x == positions[i].x)
+            ++j;
+          for (std::uint32_t c = 0; c < comps; ++c)
+            for (std::size_t k = i; k < j; ++k)
+              seq.push_back({c, positions[k].r, positions[k].px, positions[k].py});
+          i = j;
+        }
+      }
+      break;
+    }
+    default:  // LRCP, RLCP (one layer) and anything else
+      for (unsigned r = 0; r <= top; ++r) {
+        const auto [cols, rows] = precinct_grid(static_cast<std::uint8_t>(r));
+        for (std::uint32_t c = 0; c < comps; ++c)
+          for (std::uint64_t py = 0; py < rows; ++py)
+            for (std::uint64_t px = 0; px < cols; ++px)
+              seq.push_back({c, static_cast<std::uint8_t>(r), px, py});
+      }
+      break;
+  }
+  return seq;
+}
+
+Result<std::vector<PacketRef>> Codestream::packet_index() const {
+  if (auto s = check_supported(); !s) return std::unexpected(std::move(s.error()));
+  for (const TilePart& tp : tile_parts)
+    if (tp.plt.empty()) return std::unexpected(Error::unsupported("codestream has no PLT index"));
+
+  if (!tlm.empty()) {
+    std::uint64_t expected = main_header_end;
+    for (std::size_t i = 0; i < tlm.size(); ++i) {
+      if (i == tile_parts.size())
+        return std::unexpected(err(expected, "TLM lists more tile-parts than found"));
+      if (expected != tile_parts[i].sot_offset)
+        return std::unexpected(err(expected, "TLM offsets disagree with SOT positions"));
+      expected += tlm[i];
+    }
+  }
+
+  // Every packet takes one PLT length; a sequence longer than the lengths
+  // cannot be covered, and is not built.
+  std::uint64_t lengths = 0;
+  for (const TilePart& tp : tile_parts) lengths += tp.plt.size();
+  const std::uint64_t expected_packets = packet_count();
+
+  std::vector<PacketId> seq;
+  if (expected_packets <= lengths) seq = packet_sequence();
+  std::vector<PacketRef> index;
+  index.reserve(std::min<std::uint64_t>(lengths, expected_packets));
+  for (const TilePart& tp : tile_parts) {
+    std::uint64_t pos = tp.body_start;
+    for (std::uint32_t len : tp.plt) {
+      if (index.size() >= expected_packets)
+        return std::unexpected(err(pos, "PLT lists more packets than expected"));
+      // Without a sequence (it is longer than the lengths) the walk only
+      // checks coverage; it ends in "fewer packets" below.
+      const PacketId id = index.size() < seq.size() ? seq[index.size()] : PacketId{};
+      index.push_back({id.component, id.resolution, id.precinct_x, id.precinct_y, pos, len});
+      pos += len;
+    }
+    if (pos != tp.body_end)
+      return std::unexpected(err(pos, "PLT lengths do not cover the tile-part body"));
+  }
+  if (index.size() < expected_packets)
+    return std::unexpected(err(data.size(), "PLT covers fewer packets than expected"));
+  return index;
+}
+
+}  // namespace varnel::codestream

@@ -1,0 +1,335 @@
+// The codestream writer: level shift, forward 5/3, HT code-blocks straight
+// from the transformed plane, packets in progression order, and the headers
+// (T.800 Annex A with the T.814 capabilities), optionally with TLM and PLT.
+#include "codestream/writer.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "codestream/markers.hpp"
+#include "codestream/reader.hpp"
+#include "htj2k/block/encode.hpp"
+#include "htj2k/dwt/dwt.hpp"
+
+namespace varnel::codestream {
+namespace {
+
+// A coded block as the writer keeps it until the packets are written: its
+// bytes are a range of the one body buffer.
+struct CodedBlock {
+  std::size_t offset = 0;
+  std::uint32_t lcup = 0;  // 0: not included
+  std::uint8_t missing_msbs = 0;
+};
+
+struct CodedBand {
+  std::uint64_t across = 0;
+  std::uint64_t down = 0;
+  std::vector<CodedBlock> blocks;  // raster order
+};
+
+// Reused across all blocks of a call.
+struct BlockScratch {
+  htj2k::BlockEncoder encoder;
+  std::vector<std::uint32_t> words = std::vector<std::uint32_t>(htj2k::MAX_BLOCK_AREA);
+};
+
+// Codes every block of `band`, appending the cleanup segments to `body`.
+Result<CodedBand> code_band_into(const std::int32_t* coeffs, std::size_t stride, const Band& band,
+                                 std::uint32_t cbw, std::uint32_t cbh, std::uint32_t magb,
+                                 BlockScratch& scratch, std::vector<std::uint8_t>& body) {
+  CodedBand out;
+  const BlockGrid grid = BlockGrid::of(band, cbw, cbh);
+  out.across = grid.across;
+  out.down = grid.down;
+  out.blocks.resize(grid.across * grid.down);
+  // |c| << (31 - M_b): the band's top bit-plane lands at bit 30.
+  const unsigned shift = 31u - magb;
+  std::uint32_t* words = scratch.words.data();
+  std::size_t k = 0;
+  for (std::uint64_t j = 0; j < grid.down; ++j) {
+    for (std::uint64_t i = 0; i < grid.across; ++i, ++k) {
+      const BlockRect rect = grid.block(i, j);
+      const std::size_t w = rect.width, h = rect.height;
+      const std::int32_t* src = coeffs + (band.y0 + rect.y0) * stride + band.x0 + rect.x0;
+      std::uint32_t any = 0;
+      for (std::size_t y = 0; y < h; ++y, src += stride) {
+        std::uint32_t* dst = words + y * w;
+        for (std::size_t x = 0; x < w; ++x) {
+          const std::uint32_t c = static_cast<std::uint32_t>(src[x]);
+          const std::uint32_t s = static_cast<std::uint32_t>(src[x] >> 31);  // 0 or all ones
+          const std::uint32_t m = (c ^ s) - s;
+          any |= m;
+          dst[x] = (s << 31) | (m << shift);
+        }
+      }
+      if (any == 0) continue;  // not included in its packet
+      const std::size_t at = body.size();
+      auto lcup = scratch.encoder.encode(std::span<const std::uint32_t>(words, w * h), w, h, w,
+                                         magb - 1, body);
+      if (!lcup) return std::unexpected(std::move(lcup.error()));
+      out.blocks[k] = {at, static_cast<std::uint32_t>(*lcup), static_cast<std::uint8_t>(magb - 1)};
+    }
+  }
+  return out;
+}
+
+// The blocks of `band` inside the precinct window, as the packet coder wants
+// them (views into `body`).
+BandBlocks window_blocks(const CodedBand& band, std::uint64_t fx, std::uint64_t fy,
+                         std::uint64_t across, std::uint64_t down,
+                         std::span<const std::uint8_t> body) {
+  BandBlocks bb;
+  bb.across = across;
+  bb.down = down;
+  bb.blocks.reserve(across * down);
+  for (std::uint64_t y = 0; y < down; ++y) {
+    for (std::uint64_t x = 0; x < across; ++x) {
+      const CodedBlock& cb = band.blocks[(fy + y) * band.across + fx + x];
+      CodeBlock b;
+      if (cb.lcup != 0) {
+        b.data = body.subspan(cb.offset, cb.lcup);
+        b.lcup = cb.lcup;
+        b.missing_msbs = cb.missing_msbs;
+      }
+      b.passes = 1;
+      bb.blocks.push_back(b);
+    }
+  }
+  return bb;
+}
+
+bool power_of_two_side(std::uint32_t v) { return v >= 4 && v <= 1024 && std::has_single_bit(v); }
+
+}  // namespace
+
+std::vector<std::int32_t> level_shifted(std::span<const std::int32_t> samples, std::uint8_t depth,
+                                        bool is_signed) {
+  std::vector<std::int32_t> out(samples.begin(), samples.end());
+  if (is_signed || depth == 0) return out;
+  const std::uint32_t shift = depth - 1u < 32 ? (std::uint32_t{1} << (depth - 1u)) : 0;
+  for (std::int32_t& v : out) v = static_cast<std::int32_t>(static_cast<std::uint32_t>(v) - shift);
+  return out;
+}
+
+Result<BandBlocks> code_band(std::span<const std::int32_t> coeffs, std::size_t stride,
+                             const Band& band, std::uint32_t cbw, std::uint32_t cbh,
+                             const Quant& quant, std::vector<std::uint8_t>& storage) {
+  if (!power_of_two_side(cbw) || !power_of_two_side(cbh) || cbw * cbh > 4096)
+    return std::unexpected(
+        Error::invalid("code-block sides must be powers of two in 4..=1024, area <= 4096"));
+  if (!band.empty()) {
+    std::uint64_t last = 0;
+    if (band.x0 + band.width > stride ||
+        __builtin_mul_overflow(band.y0 + band.height - 1, std::uint64_t{stride}, &last) ||
+        last + band.x0 + band.width > coeffs.size())
+      return std::unexpected(Error::invalid("band outside the coefficient plane"));
+  }
+  const std::uint32_t magb = quant.band_magb(band.resolution, band.kind);
+  if (magb < 1 || magb > 30)
+    return std::unexpected(Error::unsupported("bit depth exceeds the 32-bit HT datapath (K_max > 30)"));
+  BlockScratch scratch;
+  auto coded = code_band_into(coeffs.data(), stride, band, cbw, cbh, magb, scratch, storage);
+  if (!coded) return std::unexpected(std::move(coded.error()));
+  return window_blocks(*coded, 0, 0, coded->across, coded->down, storage);
+}
+
+Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffPlane> planes,
+                                                          std::uint8_t depth, bool is_signed,
+                                                          const EncodeParams& params) {
+  // 1. Checks, in order.
+  if (planes.empty()) return std::unexpected(Error::invalid("at least one component required"));
+  const std::size_t width = planes[0].width(), height = planes[0].height();
+  if (width == 0 || height == 0) return std::unexpected(Error::invalid("empty image"));
+  for (const CoeffPlane& p : planes)
+    if (p.width() != width || p.height() != height)
+      return std::unexpected(Error::invalid("all components must have identical dimensions"));
+  if (params.irreversible) return std::unexpected(Error::unsupported("writer is lossless (5/3) only"));
+  if (params.layers != 1) return std::unexpected(Error::unsupported("writer emits a single quality layer"));
+  if (!params.precincts.empty()) return std::unexpected(Error::unsupported("writer uses maximal precincts"));
+  const std::uint32_t cbw = params.block_width, cbh = params.block_height;
+  if (!power_of_two_side(cbw) || !power_of_two_side(cbh) || cbw * cbh > 4096)
+    return std::unexpected(
+        Error::invalid("code-block sides must be powers of two in 4..=1024, area <= 4096"));
+  if (depth < 1 || depth > 38)
+    return std::unexpected(Error::invalid("declared bit depth must be in 1..=38"));
+  {
+    const std::int64_t lo = is_signed ? -(std::int64_t{1} << (depth - 1)) : 0;
+    const std::int64_t hi = is_signed ? (std::int64_t{1} << (depth - 1)) - 1 : (std::int64_t{1} << depth) - 1;
+    for (const CoeffPlane& p : planes) {
+      std::int32_t mn = INT32_MAX, mx = INT32_MIN;
+      for (std::int32_t v : p.samples()) {
+        mn = std::min(mn, v);
+        mx = std::max(mx, v);
+      }
+      if (mn < lo || mx > hi)
+        return std::unexpected(Error::invalid("sample outside the declared dtype range"));
+    }
+  }
+  auto quant = Quant::reversible(params.levels, depth, 0);
+  if (!quant) return std::unexpected(std::move(quant.error()));
+  const std::uint32_t kmax = quant->magb();
+  if (kmax > 30)
+    return std::unexpected(
+        Error::unsupported("bit depth exceeds the 32-bit HT datapath (K_max > 30)"));
+  // Checked here rather than after coding: nothing else can fail for such
+  // a plane before it, and it spares coding 2^32 samples in vain.
+  if (width > 0xFFFFFFFFu) return std::unexpected(Error::invalid("width exceeds u32"));
+  if (height > 0xFFFFFFFFu) return std::unexpected(Error::invalid("height exceeds u32"));
+
+  const unsigned levels = params.levels;
+  const std::size_t comps = planes.size();
+
+  // Header records; the packet order comes from the same sequence the
+  // reader expects.
+  Codestream layout;
+  layout.siz.xsiz = layout.siz.xtsiz = static_cast<std::uint32_t>(width);
+  layout.siz.ysiz = layout.siz.ytsiz = static_cast<std::uint32_t>(height);
+  layout.siz.rsiz = kRsizHt;
+  layout.siz.components.assign(comps, SizComponent{is_signed, depth, 1, 1});
+  layout.cod.scod = 0;
+  layout.cod.progression = params.progression;
+  layout.cod.layers = 1;
+  layout.cod.mct = 0;
+  layout.cod.levels = params.levels;
+  layout.cod.xcb = static_cast<std::uint8_t>(std::countr_zero(cbw) - 2);
+  layout.cod.ycb = static_cast<std::uint8_t>(std::countr_zero(cbh) - 2);
+  layout.cod.cblk_style = static_cast<std::uint8_t>(kCblkHt | (params.causal ? kCblkCausal : 0));
+  layout.cod.transform = 1;
+  layout.qcd = *quant;
+
+  // 2. Level shift, transform and code each plane in one reused buffer.
+  // Blocks of every plane are appended to one body buffer in packet-body
+  // order (component, resolution, band, raster).
+  std::vector<std::int32_t> plane(width * height);
+  std::vector<std::uint8_t> body;
+  std::vector<std::vector<std::vector<CodedBand>>> coded(comps);  // [c][r][band]
+  std::vector<std::vector<Band>> bands(levels + 1);
+  for (unsigned r = 0; r <= levels; ++r)
+    bands[r] = bands_of_resolution(width, height, static_cast<std::uint8_t>(levels),
+                                   static_cast<std::uint8_t>(r));
+  BlockScratch scratch;
+  const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
+  for (std::size_t c = 0; c < comps; ++c) {
+    const auto src = planes[c].samples();
+    for (std::size_t i = 0; i < plane.size(); ++i)
+      plane[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(src[i]) - shift);
+    if (auto t = htj2k::forward_53(plane, width, height, static_cast<std::uint8_t>(levels)); !t)
+      return std::unexpected(std::move(t.error()));
+    coded[c].resize(levels + 1);
+    for (unsigned r = 0; r <= levels; ++r) {
+      const std::uint32_t bw = static_cast<std::uint32_t>(effective_block_side(cbw, static_cast<std::uint8_t>(r)));
+      const std::uint32_t bh = static_cast<std::uint32_t>(effective_block_side(cbh, static_cast<std::uint8_t>(r)));
+      for (const Band& b : bands[r]) {
+        auto cb = code_band_into(plane.data(), width, b, bw, bh, quant->band_magb(b.resolution, b.kind),
+                                 scratch, body);
+        if (!cb) return std::unexpected(std::move(cb.error()));
+        coded[c][r].push_back(std::move(*cb));
+      }
+    }
+  }
+  plane = {};
+
+  // 3-4. Packet headers in progression order; lengths for PLT and Psot.
+  const std::vector<PacketId> seq = layout.packet_sequence();
+  std::vector<std::uint8_t> headers;
+  std::vector<std::size_t> header_end(seq.size());
+  std::vector<std::uint32_t> lengths(seq.size());
+  std::vector<std::vector<BandBlocks>> packet_bands(seq.size());
+  for (std::size_t i = 0; i < seq.size(); ++i) {
+    const PacketId& p = seq[i];
+    const unsigned r = p.resolution;
+    // Maximal precincts: 2^15 in resolution 0, 2^14 in the bands above it.
+    const unsigned s = r == 0 ? 15 : 14;
+    std::vector<BandBlocks>& pb = packet_bands[i];
+    std::uint64_t data_bytes = 0;
+    for (std::size_t k = 0; k < bands[r].size(); ++k) {
+      const Band& b = bands[r][k];
+      const CodedBand& cb = coded[p.component][r][k];
+      const unsigned xcb = std::countr_zero(static_cast<std::uint32_t>(effective_block_side(cbw, static_cast<std::uint8_t>(r))));
+      const unsigned ycb = std::countr_zero(static_cast<std::uint32_t>(effective_block_side(cbh, static_cast<std::uint8_t>(r))));
+      std::uint64_t fx = 0, fy = 0, across = 0, down = 0;
+      const std::uint64_t x0 = p.precinct_x << s, y0 = p.precinct_y << s;
+      if (!b.empty() && x0 < b.width && y0 < b.height) {
+        const std::uint64_t x1 = std::min(b.width, (p.precinct_x + 1) << s);
+        const std::uint64_t y1 = std::min(b.height, (p.precinct_y + 1) << s);
+        fx = x0 >> xcb;
+        fy = y0 >> ycb;
+        across = ((x1 + (std::uint64_t{1} << xcb) - 1) >> xcb) - fx;
+        down = ((y1 + (std::uint64_t{1} << ycb) - 1) >> ycb) - fy;
+      }
+      pb.push_back(window_blocks(cb, fx, fy, across, down, body));
+      for (const CodeBlock& blk : pb.back().blocks) data_bytes += blk.lcup;
+    }
+    auto hl = append_packet_header(pb, headers);
+    if (!hl) return std::unexpected(std::move(hl.error()));
+    header_end[i] = headers.size();
+    lengths[i] = static_cast<std::uint32_t>(*hl + data_bytes);
+  }
+
+  // 5. PLT segments: each payload (Zplt and the coded lengths) at most 65000 bytes.
+  std::vector<std::uint8_t> plt;
+  if (params.index) {
+    std::size_t start = 0;
+    unsigned z = 0;
+    while (start < lengths.size()) {
+      std::size_t size = 1, end = start;
+      while (end < lengths.size() && size + plt_coded_size(lengths[end]) <= 65000)
+        size += plt_coded_size(lengths[end++]);
+      auto payload = plt_payload(static_cast<std::uint8_t>(z),
+                                 std::span<const std::uint32_t>(lengths).subspan(start, end - start));
+      if (auto s = push_segment(plt, marker::PLT, payload); !s) return std::unexpected(std::move(s.error()));
+      start = end;
+      if (start < lengths.size()) {
+        if (z == 255) return std::unexpected(Error::invalid("more than 256 PLT segments required"));
+        ++z;
+      }
+    }
+  }
+
+  // 6. Tile-part length: SOT (12) + PLT + SOD (2) + packets.
+  std::uint64_t packet_bytes = 0;
+  for (std::uint32_t l : lengths) packet_bytes += l;
+  const std::uint64_t psot = 14 + plt.size() + packet_bytes;
+
+  // 8. Main header.
+  std::vector<std::uint8_t> out;
+  out.reserve(static_cast<std::size_t>(256 + quant->steps.size() + 3 * comps + psot));
+  push_marker(out, marker::SOC);
+  auto push = [&](std::uint16_t code, const std::vector<std::uint8_t>& payload) {
+    return push_segment(out, code, payload);
+  };
+  if (auto s = push(marker::SIZ, layout.siz.to_bytes()); !s) return std::unexpected(std::move(s.error()));
+  if (auto s = push(marker::COD, layout.cod.to_bytes()); !s) return std::unexpected(std::move(s.error()));
+  if (auto s = push(marker::QCD, quant->to_bytes()); !s) return std::unexpected(std::move(s.error()));
+  if (auto s = push(marker::CAP, Cap::from_magb(kmax).to_bytes()); !s)
+    return std::unexpected(std::move(s.error()));
+  if (auto s = push(marker::COM, com_payload(kComText)); !s) return std::unexpected(std::move(s.error()));
+  if (params.index) {
+    const std::uint32_t tl[1] = {static_cast<std::uint32_t>(psot)};
+    if (auto s = push(marker::TLM, tlm_payload(tl)); !s) return std::unexpected(std::move(s.error()));
+  }
+
+  // 6 (cont.) and 9: the tile-part, then EOC.
+  Sot sot;
+  sot.isot = 0;
+  sot.psot = static_cast<std::uint32_t>(psot);
+  sot.tpsot = 0;
+  sot.tnsot = 1;
+  if (auto s = push(marker::SOT, sot.to_bytes()); !s) return std::unexpected(std::move(s.error()));
+  out.insert(out.end(), plt.begin(), plt.end());
+  push_marker(out, marker::SOD);
+  std::size_t h0 = 0;
+  for (std::size_t i = 0; i < seq.size(); ++i) {
+    out.insert(out.end(), headers.begin() + static_cast<std::ptrdiff_t>(h0),
+               headers.begin() + static_cast<std::ptrdiff_t>(header_end[i]));
+    h0 = header_end[i];
+    for (const BandBlocks& bb : packet_bands[i])
+      for (const CodeBlock& blk : bb.blocks)
+        if (blk.data) out.insert(out.end(), blk.data->begin(), blk.data->end());
+  }
+  push_marker(out, marker::EOC);
+  return out;
+}
+
+}  // namespace varnel::codestream
