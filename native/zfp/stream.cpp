@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,10 @@
 
 namespace varnel::zfpc {
 namespace {
+
+// zfp streams are words of native byte order; with a byte-word build of the
+// library they only match 64-bit-word streams on a little-endian machine.
+static_assert(std::endian::native == std::endian::little, "zfp streams assume a little-endian host");
 
 Error invalid(std::string message) { return Error::invalid(std::move(message)); }
 // Every stream failure is reported at offset 0: the checks concern the
@@ -97,6 +102,8 @@ Result<StreamPtr> open_stream(const ZfpMode& mode, const StreamParams& p, unsign
   return zs;
 }
 
+constexpr std::size_t round_to_words(std::size_t bytes) { return (bytes + 7) / 8 * 8; }
+
 // zfp's maximum compressed size for the stream's parameters and the field, in
 // bytes (a multiple of 8). The library sums the block budgets in size_t; the
 // sum is checked here first so that a bound it cannot represent is refused
@@ -114,7 +121,10 @@ Result<std::size_t> maximum_size(const zfp_stream* zs, const zfp_field* f, const
   }
   const std::size_t size = zfp_stream_maximum_size(zs, f);
   if (size == 0) return fail();
-  return size;
+  // Streams are sequences of 64-bit words, whatever word size the library
+  // was built with (Debian's uses bytes; the bit order within the stream is
+  // the same on a little-endian machine): round up to whole words.
+  return round_to_words(size);
 }
 
 Result<void> check_shape_and_mode(std::span<const std::uint64_t> shape, std::size_t count,
@@ -144,7 +154,7 @@ Result<std::vector<std::uint8_t>> compress_field(std::span<const T> samples,
   if (!max) return std::unexpected(std::move(max.error()));
 
   // The stream is written straight into the result, sized once by the bound.
-  std::vector<std::uint8_t> out((*max + 7) / 8 * 8);
+  std::vector<std::uint8_t> out(*max);
   BitsPtr bits(stream_open(out.data(), out.size()));
   if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
   zfp_stream_set_bit_stream(zs->get(), bits.get());
@@ -157,7 +167,9 @@ Result<std::vector<std::uint8_t>> compress_field(std::span<const T> samples,
     return std::unexpected(invalid("varnel_zfp compress: zfp_compress failed"));
   }
   stream_flush(bits.get());
-  out.resize(stream_size(bits.get()));
+  // The tail of the last 64-bit word stays zero, as a word-sized flush
+  // leaves it.
+  out.resize(round_to_words(stream_size(bits.get())));
   return out;
 }
 

@@ -1,0 +1,408 @@
+// zfp chunk codec: round trips in every mode and element type, stream layout
+// known answers, and every stream check of the decoder with its message.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "zfp/chunk.hpp"
+
+using namespace varnel;
+using namespace varnel::zfpc;
+
+namespace {
+
+using Shape = std::vector<std::uint64_t>;
+using Bytes = std::vector<std::uint8_t>;
+
+ZfpChunkConfig reversible() { return {}; }
+ZfpChunkConfig fixed_rate(double r) {
+  ZfpChunkConfig c;
+  c.mode = "fixed_rate";
+  c.rate = r;
+  return c;
+}
+ZfpChunkConfig fixed_accuracy(double t) {
+  ZfpChunkConfig c;
+  c.mode = "fixed_accuracy";
+  c.tolerance = t;
+  return c;
+}
+ZfpChunkConfig fixed_precision(std::uint32_t p) {
+  ZfpChunkConfig c;
+  c.mode = "fixed_precision";
+  c.precision = p;
+  return c;
+}
+
+std::uint64_t count_of(const Shape& s) {
+  std::uint64_t n = 1;
+  for (auto e : s) n *= e;
+  return n;
+}
+
+// A smooth field plus noise, written as `dtype` elements.
+Bytes sample_chunk(const Shape& shape, ZfpDtype dtype, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  const std::uint64_t n = count_of(shape);
+  Bytes out(n * zfp_dtype_size(dtype));
+  std::uniform_real_distribution<double> noise(-1, 1);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const double smooth = std::sin(0.05 * static_cast<double>(i)) + 0.25 * noise(rng);
+    std::uint8_t* p = out.data() + i * zfp_dtype_size(dtype);
+    switch (dtype) {
+      case ZfpDtype::U8: *p = static_cast<std::uint8_t>(rng()); break;
+      case ZfpDtype::I8: *p = static_cast<std::uint8_t>(rng()); break;
+      case ZfpDtype::U16: case ZfpDtype::I16: { auto v = static_cast<std::uint16_t>(rng()); std::memcpy(p, &v, 2); break; }
+      case ZfpDtype::I32: { auto v = static_cast<std::int32_t>(rng()); std::memcpy(p, &v, 4); break; }
+      case ZfpDtype::I64: { auto v = static_cast<std::int64_t>(rng()); std::memcpy(p, &v, 8); break; }
+      case ZfpDtype::F32: { auto v = static_cast<float>(smooth * 1000); std::memcpy(p, &v, 4); break; }
+      case ZfpDtype::F64: { double v = smooth * 1e6; std::memcpy(p, &v, 8); break; }
+    }
+  }
+  return out;
+}
+
+constexpr ZfpDtype kAllTypes[] = {ZfpDtype::U8,  ZfpDtype::I8,  ZfpDtype::U16, ZfpDtype::I16,
+                                  ZfpDtype::I32, ZfpDtype::I64, ZfpDtype::F32, ZfpDtype::F64};
+
+void expect_stream_error(const Result<Bytes>& r, const std::string& message) {
+  ASSERT_FALSE(r.has_value()) << message;
+  EXPECT_EQ(r.error().kind, ErrorKind::Malformed);
+  EXPECT_EQ(r.error().offset, 0u);
+  EXPECT_EQ(r.error().message, message);
+}
+
+void expect_invalid(const Result<Bytes>& r, const std::string& message) {
+  ASSERT_FALSE(r.has_value()) << message;
+  EXPECT_EQ(r.error().kind, ErrorKind::InvalidArgument);
+  EXPECT_EQ(r.error().message, message);
+}
+
+}  // namespace
+
+TEST(ZfpChunk, ReversibleIsLosslessForEveryTypeAndShape) {
+  const Shape shapes[] = {{1}, {7}, {64}, {3, 5}, {4, 4}, {1, 9}, {17, 6}, {2, 3, 5}, {1, 8, 8},
+                          {5, 4, 9}, {2, 3, 4, 5}, {4, 1, 7, 6}, {1, 1, 1, 1}};
+  std::uint64_t seed = 1;
+  for (ZfpDtype t : kAllTypes) {
+    for (const auto& s : shapes) {
+      const Bytes in = sample_chunk(s, t, seed++);
+      auto enc = encode_chunk(in, s, t, reversible());
+      ASSERT_TRUE(enc.has_value()) << enc.error().message;
+      EXPECT_EQ(enc->size() % 8, 0u);
+      auto dec = decode_chunk(*enc, s, t, reversible());
+      ASSERT_TRUE(dec.has_value()) << dec.error().message;
+      EXPECT_EQ(*dec, in) << zfp_dtype_name(t) << " shape of " << s.size() << " dims";
+    }
+  }
+}
+
+TEST(ZfpChunk, ReversibleKeepsExtremeValues) {
+  // Full-range integers and special floats survive the lossless mode.
+  std::vector<std::int32_t> i32 = {std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max(),
+                                   0, -1, 1, std::numeric_limits<std::int32_t>::min(), 12345, -7};
+  std::vector<std::int64_t> i64 = {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
+                                   0, -1, 1, std::numeric_limits<std::int64_t>::min() + 1, 12345, -7};
+  std::vector<double> f64 = {std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
+                             std::numeric_limits<double>::denorm_min(), -0.0, 0.0, 1e-300, 3.5, -2.25};
+  const Shape s{2, 4};
+  auto check = [&](const void* data, std::size_t bytes, ZfpDtype t) {
+    Bytes in(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + bytes);
+    auto enc = encode_chunk(in, s, t, reversible());
+    ASSERT_TRUE(enc.has_value());
+    auto dec = decode_chunk(*enc, s, t, reversible());
+    ASSERT_TRUE(dec.has_value());
+    EXPECT_EQ(*dec, in) << zfp_dtype_name(t);
+  };
+  check(i32.data(), 32, ZfpDtype::I32);
+  check(i64.data(), 64, ZfpDtype::I64);
+  check(f64.data(), 64, ZfpDtype::F64);
+}
+
+TEST(ZfpChunk, SqueezeAndPadRoundTrips) {
+  const struct { Shape chunk; std::uint8_t dims; } cases[] = {
+      {{1, 1, 4, 4}, 2}, {{1, 8, 1, 8}, 3}, {{1, 1, 100}, 1}, {{1, 1}, 3}, {{3, 1, 1, 5, 1, 2}, 4}, {{9}, 4}};
+  for (const auto& c : cases) {
+    for (ZfpDtype t : {ZfpDtype::U16, ZfpDtype::F32, ZfpDtype::I64}) {
+      ZfpChunkConfig cfg;
+      cfg.dims = c.dims;
+      const Bytes in = sample_chunk(c.chunk, t, 7);
+      auto enc = encode_chunk(in, c.chunk, t, cfg);
+      ASSERT_TRUE(enc.has_value()) << enc.error().message;
+      auto dec = decode_chunk(*enc, c.chunk, t, cfg);
+      ASSERT_TRUE(dec.has_value()) << dec.error().message;
+      EXPECT_EQ(*dec, in);
+    }
+  }
+  // [1, 1, 4, 4] with dims 2 is a [4, 4] field; without dims it is 4-D.
+  const Shape s{1, 1, 4, 4};
+  ZfpChunkConfig two;
+  two.dims = 2;
+  const Bytes in = sample_chunk(s, ZfpDtype::F32, 3);
+  auto enc = encode_chunk(in, s, ZfpDtype::F32, two);
+  ASSERT_TRUE(enc.has_value());
+  auto plain = encode_chunk(in, Shape{4, 4}, ZfpDtype::F32, reversible());
+  EXPECT_EQ(*enc, *plain);
+  expect_stream_error(decode_chunk(*enc, s, ZfpDtype::F32, reversible()),
+                      "varnel_zfp: stream declares dimensions [4, 4, 0, 0], expected [4, 4, 1, 1] "
+                      "(shape [1, 1, 4, 4])");
+}
+
+TEST(ZfpChunk, LossyModesStayWithinTheirBounds) {
+  const Shape shapes[] = {{100}, {13, 21}, {9, 10, 11}, {3, 4, 5, 6}};
+  for (const auto& s : shapes) {
+    const Bytes in = sample_chunk(s, ZfpDtype::F64, 11);
+    const std::uint64_t n = count_of(s);
+    std::vector<double> x(n);
+    std::memcpy(x.data(), in.data(), in.size());
+    for (double tol : {1.0, 1e-3, 1e-9}) {
+      auto enc = encode_chunk(in, s, ZfpDtype::F64, fixed_accuracy(tol));
+      ASSERT_TRUE(enc.has_value());
+      auto dec = decode_chunk(*enc, s, ZfpDtype::F64, fixed_accuracy(tol));
+      ASSERT_TRUE(dec.has_value());
+      std::vector<double> y(n);
+      std::memcpy(y.data(), dec->data(), dec->size());
+      double worst = 0;
+      for (std::uint64_t i = 0; i < n; ++i) worst = std::max(worst, std::abs(x[i] - y[i]));
+      EXPECT_LE(worst, tol);
+    }
+    // More bit planes, smaller errors; all 64 leave only rounding.
+    double previous = std::numeric_limits<double>::infinity();
+    for (std::uint32_t p : {8u, 16u, 32u, 64u}) {
+      auto enc = encode_chunk(in, s, ZfpDtype::F64, fixed_precision(p));
+      ASSERT_TRUE(enc.has_value());
+      auto dec = decode_chunk(*enc, s, ZfpDtype::F64, fixed_precision(p));
+      ASSERT_TRUE(dec.has_value());
+      std::vector<double> y(n);
+      std::memcpy(y.data(), dec->data(), dec->size());
+      double worst = 0;
+      for (std::uint64_t i = 0; i < n; ++i) worst = std::max(worst, std::abs(x[i] - y[i]));
+      EXPECT_LE(worst, previous);
+      previous = worst;
+    }
+    EXPECT_LE(previous, 1e-6);
+    for (double rate : {4.0, 16.0, 40.0}) {
+      auto enc = encode_chunk(in, s, ZfpDtype::F64, fixed_rate(rate));
+      ASSERT_TRUE(enc.has_value());
+      auto dec = decode_chunk(*enc, s, ZfpDtype::F64, fixed_rate(rate));
+      ASSERT_TRUE(dec.has_value()) << dec.error().message;
+      EXPECT_EQ(dec->size(), in.size());
+    }
+  }
+}
+
+TEST(ZfpChunk, LossyModesForEveryType) {
+  const Shape s{6, 10};
+  for (ZfpDtype t : kAllTypes) {
+    const Bytes in = sample_chunk(s, t, 5);
+    for (const auto& c : {fixed_rate(12), fixed_accuracy(0.5), fixed_precision(24), reversible()}) {
+      auto enc = encode_chunk(in, s, t, c);
+      ASSERT_TRUE(enc.has_value()) << enc.error().message;
+      auto dec = decode_chunk(*enc, s, t, c);
+      ASSERT_TRUE(dec.has_value()) << dec.error().message;
+      EXPECT_EQ(dec->size(), in.size());
+    }
+  }
+  // Narrow types saturate rather than wrap when a coarse mode overshoots.
+  Bytes extremes(64, 0);
+  for (int i = 0; i < 64; ++i) extremes[i] = i % 2 ? 255 : 0;
+  auto enc = encode_chunk(extremes, Shape{8, 8}, ZfpDtype::U8, fixed_precision(3));
+  ASSERT_TRUE(enc.has_value());
+  auto dec = decode_chunk(*enc, Shape{8, 8}, ZfpDtype::U8, fixed_precision(3));
+  ASSERT_TRUE(dec.has_value());
+  EXPECT_EQ(dec->size(), 64u);
+}
+
+TEST(ZfpChunk, StreamStartsWithTheFullHeader) {
+  const Shape s{3, 5};
+  const Bytes in = sample_chunk(s, ZfpDtype::F64, 2);
+  ASSERT_EQ(in.size(), 120u);
+  auto enc = encode_chunk(in, s, ZfpDtype::F64, reversible());
+  ASSERT_TRUE(enc.has_value());
+  EXPECT_EQ(enc->size() % 8, 0u);
+  ASSERT_GE(enc->size(), 16u);
+  EXPECT_EQ((*enc)[0], 'z');
+  EXPECT_EQ((*enc)[1], 'f');
+  EXPECT_EQ((*enc)[2], 'p');
+  EXPECT_EQ((*enc)[3], 5);
+}
+
+TEST(ZfpChunk, FixedRateStreamHasItsExactSize) {
+  // 16 blocks of 128 bits after a 96-bit header: 2144 bits, 272 bytes.
+  const Shape s{16, 16};
+  const Bytes in = sample_chunk(s, ZfpDtype::F32, 4);
+  auto enc = encode_chunk(in, s, ZfpDtype::F32, fixed_rate(8));
+  ASSERT_TRUE(enc.has_value());
+  EXPECT_EQ(enc->size(), 272u);
+  Bytes shorter(enc->begin(), enc->end() - 8);
+  expect_stream_error(decode_chunk(shorter, s, ZfpDtype::F32, fixed_rate(8)),
+                      "varnel_zfp: fixed-rate stream is 264 bytes, computed size is 272");
+  Bytes longer = *enc;
+  longer.resize(280, 0);
+  expect_stream_error(decode_chunk(longer, s, ZfpDtype::F32, fixed_rate(8)),
+                      "varnel_zfp: fixed-rate stream is 280 bytes, computed size is 272");
+  // Rates with the same bits per block are interchangeable.
+  EXPECT_TRUE(decode_chunk(*enc, s, ZfpDtype::F32, fixed_rate(8.01)).has_value());
+}
+
+TEST(ZfpChunk, FixedRateBudgetsTheHeaderCannotRecordAreRefused) {
+  // 1 bit per value on a 1-D int32 field rounds to... 4 bits, fine; 0.1 rounds
+  // to 0 bits per block, 10000 gives 40000: neither fits the header's mode.
+  const Shape s{8};
+  const Bytes in = sample_chunk(s, ZfpDtype::I32, 1);
+  EXPECT_TRUE(encode_chunk(in, s, ZfpDtype::I32, fixed_rate(1)).has_value());
+  expect_invalid(encode_chunk(in, s, ZfpDtype::I32, fixed_rate(0.1)),
+                 "varnel_zfp: fixed rate 0.1 gives 0 bits per 4-value block, which a ZFP header cannot "
+                 "record (1..=32768 bits per block)");
+  expect_invalid(encode_chunk(in, s, ZfpDtype::I32, fixed_rate(10000)),
+                 "varnel_zfp: fixed rate 10000 gives 40000 bits per 4-value block, which a ZFP header "
+                 "cannot record (1..=32768 bits per block)");
+  expect_invalid(decode_chunk(Bytes(16), s, ZfpDtype::I32, fixed_rate(10000)),
+                 "varnel_zfp: fixed rate 10000 gives 40000 bits per 4-value block, which a ZFP header "
+                 "cannot record (1..=32768 bits per block)");
+  // The largest recordable budget still decodes: 2 blocks of 32768 bits after
+  // the 148-bit header of the long mode form.
+  auto enc = encode_chunk(in, s, ZfpDtype::I32, fixed_rate(8192));
+  ASSERT_TRUE(enc.has_value()) << enc.error().message;
+  EXPECT_EQ(enc->size(), (148 + 2 * 32768 + 63) / 64 * 8);
+  auto dec = decode_chunk(*enc, s, ZfpDtype::I32, fixed_rate(8192));
+  ASSERT_TRUE(dec.has_value()) << dec.error().message;
+  EXPECT_EQ(dec->size(), in.size());
+}
+
+TEST(ZfpChunk, ChunkSizeChecks) {
+  expect_invalid(encode_chunk(Bytes(30), Shape{4, 4}, ZfpDtype::U16, reversible()),
+                 "zfp: chunk shape [4, 4] (U16) needs 32 bytes, got 30");
+  ZfpChunkConfig d3;
+  d3.dims = 3;
+  expect_invalid(encode_chunk(Bytes(7), Shape{1, 2, 1, 4}, ZfpDtype::F64, d3),
+                 "zfp: chunk shape [1, 2, 1, 4] (F64) needs 64 bytes, got 7");
+  const Shape huge{1ull << 32, 1ull << 32};
+  expect_invalid(encode_chunk(Bytes(8), huge, ZfpDtype::U8, reversible()),
+                 "zfp: chunk shape [4294967296, 4294967296] overflows usize");
+  expect_invalid(decode_chunk(Bytes(8), huge, ZfpDtype::U8, reversible()),
+                 "zfp: chunk shape [4294967296, 4294967296] overflows usize");
+  expect_invalid(encode_chunk(Bytes(8), Shape{1ull << 62}, ZfpDtype::F64, reversible()),
+                 "zfp: chunk shape [4611686018427387904] overflows usize");
+  // Configuration errors come before the shape is looked at.
+  ZfpChunkConfig bad;
+  bad.mode = "lossless";
+  auto r = encode_chunk(Bytes(1), Shape{}, ZfpDtype::U8, bad);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, ErrorKind::Unsupported);
+  expect_invalid(decode_chunk(Bytes(1), Shape{}, ZfpDtype::U8, reversible()), "zfp: chunk shape has no dimensions");
+}
+
+TEST(ZfpChunk, HeaderMetadataBounds) {
+  // Four dimensions leave 12 bits per extent: 4097 does not fit.
+  const Shape s{1, 1, 1, 4097};
+  expect_invalid(encode_chunk(Bytes(4097 * 4), s, ZfpDtype::F32, reversible()),
+                 "varnel_zfp: shape [1, 1, 1, 4097] exceeds the ZFP header metadata bounds");
+  EXPECT_TRUE(encode_chunk(Bytes(4096), Shape{1, 1, 1, 4096}, ZfpDtype::U8, reversible()).has_value());
+}
+
+TEST(ZfpChunk, DecoderChecksTheHeaderInOrder) {
+  const Shape s{8, 4};
+  // A ramp: its reversible stream is short enough for every configuration's
+  // size bound, so the header checks are reached.
+  std::vector<float> ramp(32);
+  for (int i = 0; i < 32; ++i) ramp[i] = static_cast<float>(i);
+  Bytes in(128);
+  std::memcpy(in.data(), ramp.data(), 128);
+  auto enc = encode_chunk(in, s, ZfpDtype::F32, reversible());
+  ASSERT_TRUE(enc.has_value());
+
+  expect_stream_error(decode_chunk(Bytes(8), s, ZfpDtype::F32, reversible()), "varnel_zfp: invalid ZFP header magic");
+  expect_stream_error(decode_chunk(Bytes(), s, ZfpDtype::F32, reversible()), "varnel_zfp: invalid ZFP header magic");
+  Bytes bad_magic = *enc;
+  bad_magic[3] = 4;  // codec version
+  expect_stream_error(decode_chunk(bad_magic, s, ZfpDtype::F32, reversible()), "varnel_zfp: invalid ZFP header magic");
+
+  expect_stream_error(decode_chunk(*enc, s, ZfpDtype::I32, reversible()),
+                      "varnel_zfp: stream holds float samples, expected int32");
+  expect_stream_error(decode_chunk(*enc, s, ZfpDtype::F64, reversible()),
+                      "varnel_zfp: stream holds float samples, expected double");
+  expect_stream_error(decode_chunk(*enc, Shape{4, 8}, ZfpDtype::F32, reversible()),
+                      "varnel_zfp: stream declares dimensions [4, 8, 0, 0], expected [8, 4, 0, 0] (shape [4, 8])");
+  expect_stream_error(decode_chunk(*enc, Shape{32}, ZfpDtype::F32, reversible()),
+                      "varnel_zfp: stream declares dimensions [4, 8, 0, 0], expected [32, 0, 0, 0] (shape [32])");
+  for (const auto& other : {fixed_accuracy(0.5), fixed_precision(20)}) {
+    expect_stream_error(decode_chunk(*enc, s, ZfpDtype::F32, other),
+                        "varnel_zfp: stream compression parameters do not match the configuration");
+  }
+  // A fixed-rate configuration bounds the stream tighter than the reversible
+  // stream's length: the size message comes first.
+  const Bytes noisy = sample_chunk(s, ZfpDtype::F32, 9);
+  auto noisy_enc = encode_chunk(noisy, s, ZfpDtype::F32, reversible());
+  ASSERT_TRUE(noisy_enc.has_value());
+  auto r = decode_chunk(*noisy_enc, s, ZfpDtype::F32, fixed_rate(9));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, ErrorKind::Malformed);
+  EXPECT_EQ(r.error().message, "varnel_zfp: stream is " + std::to_string(noisy_enc->size()) +
+                                   " bytes but this configuration compresses to at most 56");
+  EXPECT_EQ(r.error().display().rfind("malformed codestream at byte 0: varnel_zfp: ", 0), 0u);
+
+  // Tolerances and precisions that change minexp or maxprec are told apart.
+  auto acc = encode_chunk(in, s, ZfpDtype::F32, fixed_accuracy(0.5));
+  ASSERT_TRUE(acc.has_value());
+  expect_stream_error(decode_chunk(*acc, s, ZfpDtype::F32, fixed_accuracy(0.25)),
+                      "varnel_zfp: stream compression parameters do not match the configuration");
+  EXPECT_TRUE(decode_chunk(*acc, s, ZfpDtype::F32, fixed_accuracy(0.75)).has_value());  // same minexp
+  auto prec = encode_chunk(in, s, ZfpDtype::F32, fixed_precision(20));
+  expect_stream_error(decode_chunk(*prec, s, ZfpDtype::F32, fixed_precision(21)),
+                      "varnel_zfp: stream compression parameters do not match the configuration");
+  auto rate = encode_chunk(in, s, ZfpDtype::F32, fixed_rate(16));
+  expect_stream_error(decode_chunk(*rate, s, ZfpDtype::F32, fixed_rate(17)),
+                      "varnel_zfp: stream compression parameters do not match the configuration");
+}
+
+TEST(ZfpChunk, StreamLongerThanTheBoundFailsBeforeTheHeader) {
+  const Shape s{4};
+  Bytes junk(4096, 0xAB);  // not even a header
+  auto r = decode_chunk(junk, s, ZfpDtype::F64, reversible());
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, ErrorKind::Malformed);
+  EXPECT_EQ(r.error().message.rfind("varnel_zfp: stream is 4096 bytes but this configuration compresses to at most ", 0),
+            0u);
+}
+
+TEST(ZfpChunk, TrailingBytesAreIgnoredOutsideFixedRate) {
+  const Shape s{5, 7};
+  const Bytes in = sample_chunk(s, ZfpDtype::I16, 8);
+  auto enc = encode_chunk(in, s, ZfpDtype::I16, reversible());
+  ASSERT_TRUE(enc.has_value());
+  Bytes longer = *enc;
+  longer.resize(longer.size() + 8, 0xFF);
+  auto dec = decode_chunk(longer, s, ZfpDtype::I16, reversible());
+  ASSERT_TRUE(dec.has_value());
+  EXPECT_EQ(*dec, in);
+}
+
+TEST(ZfpChunk, SameInputGivesSameBytes) {
+  const Shape s{33, 17};
+  const Bytes in = sample_chunk(s, ZfpDtype::F64, 21);
+  for (const auto& c : {fixed_rate(10), fixed_accuracy(1e-2), fixed_precision(30), reversible()}) {
+    EXPECT_EQ(*encode_chunk(in, s, ZfpDtype::F64, c), *encode_chunk(in, s, ZfpDtype::F64, c));
+  }
+}
+
+TEST(ZfpChunk, UnalignedInputIsCopiedNotMisread) {
+  const Shape s{6, 6};
+  const Bytes in = sample_chunk(s, ZfpDtype::F64, 30);
+  Bytes shifted(in.size() + 1);
+  std::memcpy(shifted.data() + 1, in.data(), in.size());
+  auto a = encode_chunk(in, s, ZfpDtype::F64, reversible());
+  auto b = encode_chunk(std::span(shifted).subspan(1), s, ZfpDtype::F64, reversible());
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(*a, *b);
+  Bytes enc_shifted(a->size() + 3);
+  std::memcpy(enc_shifted.data() + 3, a->data(), a->size());
+  auto dec = decode_chunk(std::span(enc_shifted).subspan(3), s, ZfpDtype::F64, reversible());
+  ASSERT_TRUE(dec.has_value());
+  EXPECT_EQ(*dec, in);
+}
