@@ -3,19 +3,19 @@
 // Forward, each level makes two passes over the rows of its region. The
 // first runs the vertical lifting in place as one stream down the rows: for
 // j = 0, 1, ... row 2j+1 becomes d(j) = x(2j+1) - floor((x(2j) + x(2j+2)) / 2)
-// and row 2j becomes s(j) = x(2j) + floor((d(j-1) + d(j) + 2) / 4); as soon as
-// a row's vertical lifting is complete, its horizontal lifting runs on it.
-// Every row thus sees its whole vertical lifting before its horizontal
-// lifting, the order of T.800 Annex F that the result depends on. The second
-// pass moves the low-pass rows to the top and the high-pass rows to the
-// bottom by following the cycles of that row permutation. The inverse does
-// the same steps backwards: permutation first, then one top-down stream.
+// and row 2j becomes s(j) = x(2j) + floor((d(j-1) + d(j) + 2) / 4). The
+// second moves the low-pass rows to the top and the high-pass rows to the
+// bottom by following the cycles of that row permutation, and lifts each
+// row horizontally on its way. So every row sees its whole vertical lifting
+// before its horizontal lifting, the order of T.800 Annex F that the result
+// depends on. The inverse does the same steps backwards: permutation with
+// the horizontal inverse first, then one top-down vertical stream.
 //
 // Vertical steps are whole-row kernel calls over contiguous samples (never a
-// column walk); the horizontal pass splits a row into its even and odd
-// samples, lifts the two halves with the same kernels and stores them back.
-// No plane-sized temporary is needed: the plane is read and written about
-// twice per level, and the scratch is a few rows.
+// column walk); the horizontal lifting splits a row into its even and odd
+// samples and lifts the two halves with the same kernels, straight into the
+// destination row. No plane-sized temporary is needed: the plane is read
+// and written twice per level, and the scratch is two rows.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -50,31 +50,30 @@ constexpr std::size_t kAlign = 16;  // elements: 64 bytes
 
 constexpr std::size_t round_up(std::size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 
-// Working memory of one call, allocated once and used by every level:
-// - line: one row of `width` samples (the row held out of a permutation cycle);
-// - low: ceil(width/2) + 1 samples, the even half of a row plus one slot that
-//   repeats the last even sample (the symmetric extension on the right);
-// - high: floor(width/2) + 2 samples, the odd half of a row at offset 1, with
-//   the first and last odd samples repeated on either side;
-// - moved: one flag per row for the row permutation.
-// Sizes cannot overflow: the plane, which holds width * height elements,
-// exists.
+// One row split into its two halves: `low` holds ceil(n/2) samples plus one
+// slot that repeats the last one (the symmetric extension on the right of an
+// even-length row), `high` floor(n/2) samples.
+struct Halves {
+  std::int32_t* low;
+  std::int32_t* high;
+};
+
+// Working memory of one call, allocated once and used by every level: two
+// `Halves` for rows of `width` samples (64-byte aligned) and one flag per row
+// for the row permutation. Sizes cannot overflow: the plane, which holds
+// width * height elements, exists.
 struct Scratch {
   Scratch(std::size_t width, std::size_t height) : moved(height) {
-    const std::size_t line_len = round_up(width), low_len = round_up(width - width / 2 + 1),
-                      high_len = round_up(width / 2 + 2);
-    memory = std::make_unique_for_overwrite<std::int32_t[]>(line_len + low_len + high_len + kAlign);
+    const std::size_t low_len = round_up(width - width / 2 + 1), high_len = round_up(width / 2);
+    memory = std::make_unique_for_overwrite<std::int32_t[]>(2 * (low_len + high_len) + kAlign);
     auto* base = memory.get();
     base += (kAlign - (reinterpret_cast<std::uintptr_t>(base) / sizeof(std::int32_t)) % kAlign) %
             kAlign;
-    line = base;
-    low = line + line_len;
-    high = low + low_len;
+    first = {base, base + low_len};
+    second = {first.high + high_len, first.high + high_len + low_len};
   }
   std::unique_ptr<std::int32_t[]> memory;
-  std::int32_t* line;
-  std::int32_t* low;
-  std::int32_t* high;
+  Halves first, second;
   std::vector<std::uint8_t> moved;
 };
 
@@ -83,53 +82,69 @@ class Lifter {
   Lifter(const LiftKernels& k, std::size_t width, std::size_t height)
       : k_(k), s_(width, height) {}
 
-  // One row of n samples: src (which may be dst) to low-pass then high-pass
-  // coefficients in dst. T.800 F.4.8 on a signal that starts at an even index.
-  void forward_row(const std::int32_t* src, std::int32_t* dst, std::size_t n) {
+  // Horizontal forward lifting (T.800 F.4.8, signal starting at an even
+  // index), in two halves so that a row can be read before its destination
+  // is free: split_row reads the row, lift_row writes low-pass then
+  // high-pass coefficients to dst.
+  void split_row(const std::int32_t* src, Halves h, std::size_t n) const {
     if (n == 1) {
-      dst[0] = src[0];  // a single sample is its own low-pass coefficient
+      h.low[0] = src[0];  // a single sample is its own low-pass coefficient
       return;
     }
-    const std::size_t nl = n - n / 2, nh = n / 2;
-    std::int32_t* lo = s_.low;
-    std::int32_t* d = s_.high + 1;
-    k_.split(src, lo, d, n);
-    if (nl == nh) lo[nl] = lo[nl - 1];
-    k_.predict_sub(d, d, lo, lo + 1, nh);
-    d[-1] = d[0];
-    d[nh] = d[nh - 1];
-    k_.update_add(lo, lo, d - 1, d, nl);
-    std::memcpy(dst, lo, nl * sizeof(std::int32_t));
-    std::memcpy(dst + nl, d, nh * sizeof(std::int32_t));
+    k_.split(src, h.low, h.high, n);
   }
 
-  // The reverse of forward_row (T.800 F.3.8): even samples first, then odd.
-  void inverse_row(const std::int32_t* src, std::int32_t* dst, std::size_t n) {
+  void lift_row(Halves h, std::int32_t* dst, std::size_t n) const {
     if (n == 1) {
-      dst[0] = src[0];
+      dst[0] = h.low[0];
       return;
     }
     const std::size_t nl = n - n / 2, nh = n / 2;
-    std::int32_t* lo = s_.low;
-    std::int32_t* d = s_.high + 1;
-    std::memcpy(lo, src, nl * sizeof(std::int32_t));
-    std::memcpy(d, src + nl, nh * sizeof(std::int32_t));
-    d[-1] = d[0];
-    d[nh] = d[nh - 1];
-    k_.update_sub(lo, lo, d - 1, d, nl);
-    if (nl == nh) lo[nl] = lo[nl - 1];
-    k_.predict_add(d, d, lo, lo + 1, nh);
-    k_.merge(lo, d, dst, n);
+    std::int32_t* d = dst + nl;
+    if (nl == nh) h.low[nl] = h.low[nl - 1];
+    k_.predict_sub(d, h.high, h.low, h.low + 1, nh);
+    // s(k) = x(2k) + floor((d(k-1) + d(k) + 2) / 4), with d(-1) = d(0) and,
+    // for odd n, d(nh) = d(nh-1).
+    dst[0] = lift_sum(h.low[0], update_term(d[0], d[0]));
+    k_.update_add(dst + 1, h.low + 1, d, d + 1, nh - 1);
+    if (nl > nh) dst[nl - 1] = lift_sum(h.low[nl - 1], update_term(d[nh - 1], d[nh - 1]));
+  }
+
+  // Horizontal inverse lifting (T.800 F.3.8): unlift_row reads the
+  // coefficients of src and rebuilds the even then the odd samples in the
+  // halves, merge_row interleaves them into dst.
+  void unlift_row(const std::int32_t* src, Halves h, std::size_t n) const {
+    if (n == 1) {
+      h.low[0] = src[0];
+      return;
+    }
+    const std::size_t nl = n - n / 2, nh = n / 2;
+    const std::int32_t* d = src + nl;
+    h.low[0] = lift_diff(src[0], update_term(d[0], d[0]));
+    k_.update_sub(h.low + 1, src + 1, d, d + 1, nh - 1);
+    if (nl > nh) h.low[nl - 1] = lift_diff(src[nl - 1], update_term(d[nh - 1], d[nh - 1]));
+    if (nl == nh) h.low[nl] = h.low[nl - 1];
+    k_.predict_add(h.high, d, h.low, h.low + 1, nh);
+  }
+
+  void merge_row(Halves h, std::int32_t* dst, std::size_t n) const {
+    if (n == 1) {
+      dst[0] = h.low[0];
+      return;
+    }
+    k_.merge(h.low, h.high, dst, n);
   }
 
   // One level on the w x h region at p with row stride `stride`.
   void forward_level(std::int32_t* p, std::size_t stride, std::size_t w, std::size_t h) {
     if (h == 1) {
-      forward_row(p, p, w);
+      split_row(p, s_.first, w);
+      lift_row(s_.first, p, w);
       return;
     }
     const std::size_t nl = h - h / 2, nh = h / 2;
     auto row = [&](std::size_t r) { return p + r * stride; };
+    // Vertical lifting, one stream down the rows.
     for (std::size_t j = 0; j < nl; ++j) {
       std::int32_t* even = row(2 * j);
       if (j < nh) {  // d(j) in place of x(2j+1)
@@ -141,39 +156,35 @@ class Lifter {
       const std::int32_t* above = row(j > 0 ? 2 * j - 1 : 1);
       const std::int32_t* next = row(j < nh ? 2 * j + 1 : 2 * nh - 1);
       k_.update_add(even, even, above, next, w);
-      // Rows whose vertical lifting is complete get their horizontal lifting.
-      forward_row(even, even, w);
-      if (j > 0) forward_row(row(2 * j - 1), row(2 * j - 1), w);
     }
-    if (nl == nh) forward_row(row(h - 1), row(h - 1), w);
-    // Even rows to the top half, odd rows to the bottom half.
-    permute_rows(p, stride, w, h, [nl](std::size_t to) {
-      return to < nl ? 2 * to : 2 * (to - nl) + 1;
-    });
+    // Even rows to the top half and odd rows to the bottom half, each row
+    // lifted horizontally on its way.
+    permute_rows(
+        p, stride, h, [nl](std::size_t to) { return to < nl ? 2 * to : 2 * (to - nl) + 1; },
+        [&](const std::int32_t* src, Halves hv) { split_row(src, hv, w); },
+        [&](Halves hv, std::int32_t* dst) { lift_row(hv, dst, w); });
   }
 
   void inverse_level(std::int32_t* p, std::size_t stride, std::size_t w, std::size_t h) {
     if (h == 1) {
-      inverse_row(p, p, w);
+      unlift_row(p, s_.first, w);
+      merge_row(s_.first, p, w);
       return;
     }
     const std::size_t nl = h - h / 2, nh = h / 2;
     auto row = [&](std::size_t r) { return p + r * stride; };
-    // Low-pass rows back to the even rows, high-pass rows to the odd rows.
-    permute_rows(p, stride, w, h, [nl](std::size_t to) {
-      return to % 2 == 0 ? to / 2 : nl + to / 2;
-    });
-    // Top-down: each row gets its horizontal lifting undone just before the
-    // vertical steps that read it.
-    inverse_row(row(1), row(1), w);
-    inverse_row(row(0), row(0), w);
+    // Low-pass rows back to the even rows and high-pass rows to the odd
+    // rows, each row's horizontal lifting undone on its way.
+    permute_rows(
+        p, stride, h, [nl](std::size_t to) { return to % 2 == 0 ? to / 2 : nl + to / 2; },
+        [&](const std::int32_t* src, Halves hv) { unlift_row(src, hv, w); },
+        [&](Halves hv, std::int32_t* dst) { merge_row(hv, dst, w); });
+    // Vertical lifting undone, one stream down the rows: x(2j+2) is rebuilt
+    // before x(2j+1), which needs it.
     k_.update_sub(row(0), row(0), row(1), row(1), w);
     for (std::size_t j = 0; j < nh; ++j) {
-      // Here x(2j) is restored and row 2j+1 holds d(j).
       const std::int32_t* below = row(2 * j);
       if (2 * j + 2 < h) {
-        if (2 * j + 3 < h) inverse_row(row(2 * j + 3), row(2 * j + 3), w);
-        inverse_row(row(2 * j + 2), row(2 * j + 2), w);
         const std::int32_t* next = row(2 * j + 3 < h ? 2 * j + 3 : 2 * j + 1);
         k_.update_sub(row(2 * j + 2), row(2 * j + 2), row(2 * j + 1), next, w);
         below = row(2 * j + 2);
@@ -183,28 +194,35 @@ class Lifter {
   }
 
  private:
-  // Rearranges the h rows (w samples each) so that row `to` receives the old
-  // row source(to). The permutation is followed cycle by cycle, so each row
-  // is copied once (plus one row per cycle through the line buffer), and the
-  // row overwritten next is always the one just read.
-  template <class Source>
-  void permute_rows(std::int32_t* p, std::size_t stride, std::size_t w, std::size_t h,
-                    Source source) {
-    const std::size_t bytes = w * sizeof(std::int32_t);
+  // Rearranges the h rows so that row `to` receives the old row source(to),
+  // passed through load (which reads a row into halves) and store (which
+  // writes halves to a row). The permutation is followed cycle by cycle: the
+  // first row of a cycle waits in the second halves, every other row goes
+  // straight to its place, whose old content was read just before. So each
+  // row is read once and written once.
+  template <class Source, class Load, class Store>
+  void permute_rows(std::int32_t* p, std::size_t stride, std::size_t h, Source source, Load load,
+                    Store store) {
     std::fill(s_.moved.begin(), s_.moved.begin() + h, std::uint8_t{0});
     for (std::size_t start = 0; start < h; ++start) {
       if (s_.moved[start]) continue;
       s_.moved[start] = 1;
-      std::size_t to = start, from = source(start);
-      if (from == start) continue;
-      std::memcpy(s_.line, p + start * stride, bytes);
+      std::size_t from = source(start);
+      if (from == start) {
+        load(p + start * stride, s_.first);
+        store(s_.first, p + start * stride);
+        continue;
+      }
+      load(p + start * stride, s_.second);
+      std::size_t to = start;
       while (from != start) {
-        std::memcpy(p + to * stride, p + from * stride, bytes);
+        load(p + from * stride, s_.first);
+        store(s_.first, p + to * stride);
         s_.moved[from] = 1;
         to = from;
         from = source(to);
       }
-      std::memcpy(p + to * stride, s_.line, bytes);
+      store(s_.second, p + to * stride);
     }
   }
 
