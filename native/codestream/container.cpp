@@ -1,0 +1,119 @@
+#include "codestream/container.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "core/bytes.hpp"
+
+namespace varnel::codestream {
+namespace {
+
+Error err(std::uint64_t at, const char* message) { return Error::malformed(at, message); }
+
+}  // namespace
+
+std::uint64_t ChunkHeader::plane_count() const {
+  std::uint64_t planes = 1;
+  for (std::size_t i = 0; i + 2 < shape.size(); ++i)
+    if (__builtin_mul_overflow(planes, std::uint64_t{shape[i]}, &planes))
+      return std::numeric_limits<std::uint64_t>::max();
+  return planes;
+}
+
+Result<ChunkHeader> ChunkHeader::parse(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < 8) return std::unexpected(err(0, "chunk header prefix too short"));
+  if (!std::equal(bytes.begin(), bytes.begin() + 4, kContainerMagic))
+    return std::unexpected(err(0, "not an htj2k chunk (bad magic)"));
+  if (bytes[4] != kContainerVersion)
+    return std::unexpected(err(4, "unsupported htj2k chunk container version"));
+  const std::uint8_t flags = bytes[5];
+  if (flags > 1) return std::unexpected(err(5, "unknown htj2k chunk container flags"));
+  ChunkHeader header;
+  header.xy_levels = bytes[6];
+  if (header.xy_levels > kMaxXyLevels)
+    return std::unexpected(err(6, "xy_levels exceeds the 32-level J2K bound (T.800 SPcod)"));
+  const std::size_t ndim = bytes[7];
+  if (ndim < kMinChunkNdim || ndim > kMaxChunkNdim)
+    return std::unexpected(err(7, "chunk ndim outside 2..=32"));
+  if (bytes.size() < 8 + 4 * ndim) return std::unexpected(err(bytes.size(), "truncated chunk header"));
+
+  ByteReader in(bytes, 8);
+  header.shape.reserve(ndim);
+  for (std::size_t j = 0; j < ndim; ++j) {
+    const std::uint32_t extent = *in.u32le();  // in bounds: checked above
+    if (extent == 0) return std::unexpected(err(8 + 4 * j, "zero chunk dimension"));
+    header.shape.push_back(extent);
+  }
+  std::uint64_t planes = 1;
+  for (std::size_t j = 0; j + 2 < ndim; ++j) {
+    planes *= header.shape[j];  // <= 2^24 * (2^32 - 1): no overflow
+    if (planes > kMaxChunkPlanes)
+      return std::unexpected(err(8, "chunk declares more planes than supported"));
+  }
+  if (flags == 0) return header;
+
+  const std::uint64_t entry = header.entry_size();
+  const std::uint64_t index_end = header.header_size() + planes * entry;
+  if (bytes.size() < index_end)
+    return std::unexpected(err(bytes.size(), "truncated coefficient-plane index"));
+
+  std::vector<PlaneEntry> entries(planes);
+  std::uint64_t bound = index_end;
+  for (std::uint64_t k = 0; k < planes; ++k) {
+    const std::uint64_t at = header.header_size() + k * entry;
+    PlaneEntry& e = entries[k];
+    e.offset = *in.u64le();
+    e.length = *in.u32le();
+    e.prefix_lengths.resize(std::size_t{header.xy_levels} + 1);
+    for (std::uint32_t& p : e.prefix_lengths) p = *in.u32le();
+    if (e.offset < bound)
+      return std::unexpected(err(at, "plane offsets overlap or precede the index"));
+    bool consistent = e.prefix_lengths.back() <= e.length;
+    for (std::size_t r = 1; r < e.prefix_lengths.size(); ++r)
+      consistent = consistent && e.prefix_lengths[r - 1] <= e.prefix_lengths[r];
+    if (!consistent) return std::unexpected(err(at, "plane prefix lengths are inconsistent"));
+    if (__builtin_add_overflow(e.offset, std::uint64_t{e.length}, &bound))
+      return std::unexpected(err(at, "plane byte range overflows"));
+  }
+  header.planes = std::move(entries);
+  return header;
+}
+
+Result<std::vector<std::uint8_t>> ChunkHeader::to_bytes() const {
+  const std::size_t ndim = shape.size();
+  if (ndim < kMinChunkNdim || ndim > kMaxChunkNdim)
+    return std::unexpected(
+        Error::invalid("chunk header ndim " + std::to_string(ndim) + " outside 2..=32"));
+  if (xy_levels > kMaxXyLevels)
+    return std::unexpected(Error::invalid("chunk header xy_levels " + std::to_string(xy_levels) +
+                                          " exceeds the 32-level J2K bound (T.800 SPcod)"));
+  std::size_t size = header_size();
+  if (planes) {
+    for (const PlaneEntry& e : *planes)
+      if (e.prefix_lengths.size() != std::size_t{xy_levels} + 1)
+        return std::unexpected(Error::invalid(
+            "chunk header plane entry holds " + std::to_string(e.prefix_lengths.size()) +
+            " prefix lengths for " + std::to_string(xy_levels) + " levels"));
+    size += planes->size() * entry_size();
+  }
+  std::vector<std::uint8_t> out;
+  out.reserve(size);
+  ByteWriter w(out);
+  w.bytes(kContainerMagic);
+  w.u8(kContainerVersion);
+  w.u8(planes ? 1 : 0);
+  w.u8(xy_levels);
+  w.u8(static_cast<std::uint8_t>(ndim));
+  for (std::uint32_t extent : shape) w.u32le(extent);
+  if (planes) {
+    for (const PlaneEntry& e : *planes) {
+      w.u64le(e.offset);
+      w.u32le(e.length);
+      for (std::uint32_t p : e.prefix_lengths) w.u32le(p);
+    }
+  }
+  return out;
+}
+
+}  // namespace varnel::codestream

@@ -1,0 +1,70 @@
+// varnel codestream: the htj2k chunk container.
+//
+// One chunk of shape (d0, …, y, x) holds one codestream per y × x plane:
+//   "vrht" | version 1 | flags | xy_levels | ndim | ndim × u32 extents
+//   | optional plane index: per plane u64 offset, u32 length,
+//     (xy_levels + 1) × u32 prefix lengths
+//   | codestreams, in plane order (C order of the leading dimensions).
+// Integers are little-endian. `ChunkHeader` mirrors header and index;
+// `PlaneEntry::from_codestream` derives an index entry from a finished
+// codestream's PLT packet index.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/error.hpp"
+
+namespace varnel::codestream {
+
+struct Codestream;
+
+inline constexpr std::uint8_t kContainerMagic[4] = {'v', 'r', 'h', 't'};
+inline constexpr std::uint8_t kContainerVersion = 1;
+inline constexpr std::uint64_t kMaxChunkPlanes = std::uint64_t{1} << 24;
+inline constexpr std::uint8_t kMaxXyLevels = 32;
+inline constexpr std::size_t kMinChunkNdim = 2;
+inline constexpr std::size_t kMaxChunkNdim = 32;
+
+struct PlaneEntry {
+  // For each resolution r = 0..=L: the leading bytes of the codestream that
+  // hold every packet of resolutions 0..=r.
+  std::vector<std::uint32_t> prefix_lengths;
+  std::uint64_t offset = 0;  // from the first byte of the chunk
+  std::uint32_t length = 0;
+
+  // The entry of `codestream` (parsed from exactly its bytes, with PLT
+  // segments) when it sits at `offset` in the chunk. Unsupported beyond the
+  // 4 GiB bound of the 32-bit fields; packet index errors pass through.
+  static Result<PlaneEntry> from_codestream(const Codestream& codestream, std::uint64_t offset);
+
+  bool operator==(const PlaneEntry&) const = default;
+};
+
+struct ChunkHeader {
+  std::vector<std::uint32_t> shape;               // outermost first; y, x last
+  std::optional<std::vector<PlaneEntry>> planes;  // present exactly with an index
+  std::uint8_t xy_levels = 0;
+
+  // Reads header and index (never the codestreams) from the start of a
+  // chunk; every failure is Malformed with its byte offset in the chunk.
+  static Result<ChunkHeader> parse(std::span<const std::uint8_t> bytes);
+
+  // Header and index bytes, ready for the codestreams to be appended. Needs
+  // 2 <= ndim <= 32, xy_levels <= 32 and xy_levels + 1 prefix lengths per
+  // entry; the drivers guarantee these, so a violation is a defect report.
+  Result<std::vector<std::uint8_t>> to_bytes() const;
+
+  // Planes (product of all extents but the last two) and the byte sizes of
+  // the header and of one index entry.
+  std::uint64_t plane_count() const;
+  std::size_t header_size() const { return 8 + 4 * shape.size(); }
+  std::size_t entry_size() const { return 16 + 4 * std::size_t{xy_levels}; }
+
+  bool operator==(const ChunkHeader&) const = default;
+};
+
+}  // namespace varnel::codestream
