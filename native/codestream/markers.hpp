@@ -47,7 +47,7 @@ inline constexpr std::uint16_t EOC = 0xFFD9;  // bare
 // The length field counts itself, so a payload holds at most 65533 bytes.
 inline constexpr std::size_t kMaxSegmentPayload = 65533;
 
-// Rsiz with the T.814 capabilities bit, and the Pcap bit of Part 15
+// Rsiz with the HTJ2K capabilities bit, and the Pcap bit of ISO/IEC 15444-15
 // (bit 15 counted from the most significant bit as 1).
 inline constexpr std::uint16_t kRsizHt = 0x4000;
 inline constexpr std::uint32_t kPcapHt = 0x00020000;
@@ -121,7 +121,7 @@ struct Cap {
   // Ccap^15 carrying only the magnitude bound field (bits 0-4) for a
   // codestream whose largest magnitude bit-plane count is `b` (T.814 A.3).
   static Cap from_magb(std::uint32_t b);
-  // Pcap (the Part 15 bit only) followed by Ccap^15: six bytes.
+  // Pcap (the 15444-15 bit only) followed by Ccap^15: six bytes.
   std::vector<std::uint8_t> to_bytes() const;
   // "CAP too short" below six bytes, "CAP without the Part-15 (Pcap^15) bit".
   static Result<Cap> parse(std::span<const std::uint8_t> payload, std::uint64_t at);
