@@ -173,15 +173,11 @@ Result<std::vector<std::uint8_t>> compress_field(std::span<const T> samples,
   return out;
 }
 
-// The stream's bytes copied into words owned here, zero-padded up to the
-// maximum size, so that the block decoder never reads outside its buffer.
+// The stream's bytes (already known to fit `max`) copied into words owned
+// here, zero-padded up to the maximum size, so that the block decoder never
+// reads outside its buffer.
 Result<BitsPtr> padded_stream(std::span<const std::uint8_t> encoded, std::size_t max,
                               WordsPtr& words) {
-  if (encoded.size() > max) {
-    return std::unexpected(err("varnel_zfp: stream is " + std::to_string(encoded.size()) +
-                               " bytes but this configuration compresses to at most " +
-                               std::to_string(max)));
-  }
   const std::size_t count = (max + 7) / 8;
   // calloc leaves large zero tails to the kernel's zero pages.
   words.reset(static_cast<std::uint64_t*>(std::calloc(count, sizeof(std::uint64_t))));
@@ -353,7 +349,7 @@ struct CheckedStream::State {
   FieldPtr field;
   WordsPtr words;
   BitsPtr bits;
-  std::uint64_t elements = 0;
+  std::size_t capacity = 0;  // bytes in `words`
 };
 
 CheckedStream::CheckedStream(std::unique_ptr<State> s) : state_(std::move(s)) {}
@@ -377,14 +373,23 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
   if (!st->field) return std::unexpected(invalid("varnel_zfp: out of memory"));
   auto max = maximum_size(st->zs.get(), st->field.get(), params, shape);
   if (!max) return std::unexpected(std::move(max.error()));
+  if (encoded.size() > *max) {
+    return std::unexpected(err("varnel_zfp: stream is " + std::to_string(encoded.size()) +
+                               " bytes but this configuration compresses to at most " +
+                               std::to_string(*max)));
+  }
 
-  auto bits = padded_stream(encoded, *max, st->words);
-  if (!bits) return std::unexpected(std::move(bits.error()));
-  st->bits = std::move(*bits);
-  zfp_stream_set_bit_stream(st->zs.get(), st->bits.get());
+  // The header is read and checked from a small zero-padded copy first, so
+  // that a stray stream is refused before a buffer of the maximum size
+  // (which follows the declared shape, not the input) is made.
+  std::uint64_t head_words[(ZFP_HEADER_MAX_BITS + 63) / 64] = {};
+  std::memcpy(head_words, encoded.data(), std::min(encoded.size(), sizeof head_words));
+  BitsPtr head(stream_open(head_words, sizeof head_words));
+  if (!head) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  zfp_stream_set_bit_stream(st->zs.get(), head.get());
   zfp_stream_rewind(st->zs.get());
-
   auto header_bits = read_checked_header(st->zs.get(), type, shape, params);
+  zfp_stream_set_bit_stream(st->zs.get(), nullptr);
   if (!header_bits) return std::unexpected(std::move(header_bits.error()));
 
   if (std::holds_alternative<FixedRate>(mode.value)) {
@@ -397,6 +402,15 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
                                  " bytes, computed size is " + std::to_string(exact)));
     }
   }
+
+  auto bits = padded_stream(encoded, *max, st->words);
+  if (!bits) return std::unexpected(std::move(bits.error()));
+  st->bits = std::move(*bits);
+  st->capacity = (*max + 7) / 8 * 8;
+  zfp_stream_set_bit_stream(st->zs.get(), st->bits.get());
+  zfp_stream_rewind(st->zs.get());
+  // Past the header again, now in the stream the blocks are read from.
+  stream_skip(st->bits.get(), *header_bits);
   return CheckedStream(std::move(st));
 }
 
@@ -405,6 +419,11 @@ Result<void> CheckedStream::decode_into(void* out) {
   // Continues after the header.
   if (zfp_decompress(state_->zs.get(), state_->field.get()) == 0) {
     return std::unexpected(err("varnel_zfp decompress: zfp_decompress failed"));
+  }
+  // The maximum size bounds what the block decoder can consume, even from
+  // noise; this check stands guard over that bound (it has never fired).
+  if (stream_rtell(state_->bits.get()) > std::uint64_t{state_->capacity} * 8) {
+    return std::unexpected(err("varnel_zfp decompress: blocks run past the end of the stream"));
   }
   return ok();
 }
