@@ -2,9 +2,11 @@
 // order, and damaged segments (random, truncated, bit-flipped).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "htj2k/block/cxtvlc_rows.hpp"
@@ -272,6 +274,145 @@ TEST(DecodeBlock, LargestAreasAccepted) {
                           {static_cast<std::uint32_t>(seg->size()), 0, 1}, false);
     ASSERT_TRUE(r.has_value()) << r.error().display();
     EXPECT_EQ(out[0], (2u * 4u + 1u) << 24);
+  }
+}
+
+// ---- damaged segments -----------------------------------------------------------
+
+// Decodes `data` (copied to a buffer of exactly its size, so a sanitizer build
+// sees any read past it) into a window framed by guard words, and checks that
+// the decoder either fails with one of its named errors or completes, and
+// never writes outside the window.
+void decode_guarded(BlockDecoder& dec, const std::vector<std::uint8_t>& bytes, std::size_t w,
+                    std::size_t h, std::size_t stride, std::uint32_t mm, BlockPasses bp,
+                    bool causal) {
+  static const std::vector<std::string> known = {
+      "more than 3 coding passes", "missing MSBs >= 30: not decodable in 32 bits",
+      "invalid code-block pass lengths", "invalid Scup interface word",
+      "U_q exceeds the magnitude bound"};
+  const std::vector<std::uint8_t> data(bytes);
+  constexpr std::uint32_t guard = 0xC3C3C3C3u;
+  const std::size_t window = stride * (h - 1) + w;
+  std::vector<std::uint32_t> buf(window + 16, guard);
+  std::span<std::uint32_t> out(buf.data() + 8, window);
+  for (std::size_t y = 0; y < h; ++y)
+    for (std::size_t x = 0; x < w; ++x) out[y * stride + x] = 0;
+  auto r = dec.decode(data, out, w, h, stride, mm, bp, causal);
+  if (!r) {
+    ASSERT_EQ(r.error().kind, ErrorKind::Malformed) << r.error().display();
+    ASSERT_NE(std::find(known.begin(), known.end(), r.error().message), known.end())
+        << r.error().display();
+    ASSERT_LE(r.error().offset, data.size());
+  }
+  for (std::size_t i = 0; i < 8; ++i) ASSERT_EQ(buf[i], guard) << "wrote before the window";
+  for (std::size_t i = 8 + window; i < buf.size(); ++i)
+    ASSERT_EQ(buf[i], guard) << "wrote after the window";
+  for (std::size_t y = 0; y + 1 < h; ++y)
+    for (std::size_t x = w; x < stride; ++x)
+      ASSERT_EQ(out[y * stride + x], guard) << "wrote between rows";
+}
+
+struct Shape {
+  std::size_t w, h;
+};
+
+Shape random_shape(std::mt19937& rng) {
+  static const Shape fixed[] = {{1, 1}, {1, 1024}, {1024, 1}, {1024, 4}, {4, 1024},
+                                {64, 64}, {3, 3},   {2, 1},    {1, 2},    {5, 819}};
+  if (rng() % 3 == 0) return fixed[rng() % std::size(fixed)];
+  std::size_t w = 1 + rng() % 1024, h = 1 + rng() % 1024;
+  while (w * h > 4096) (rng() & 1) ? w = (w + 1) / 2 : h = (h + 1) / 2;
+  return {w, h};
+}
+
+std::vector<std::uint8_t> valid_segment(std::mt19937& rng, std::size_t w, std::size_t h,
+                                        std::uint32_t mm) {
+  std::vector<std::uint32_t> s(w * h);
+  const std::uint32_t keep = mm >= 29 ? 0x7FFFFFFFu : 0x7FFFFFFFu >> (rng() % 31);
+  for (auto& v : s) v = (rng() % 4 == 0) ? (static_cast<std::uint32_t>(rng()) & (keep | 0x80000000u)) : 0u;
+  s[rng() % s.size()] |= 0x40000000u;  // at least one significant sample
+  auto seg = encode_block(s, w, h, w, mm);
+  return seg ? *seg : std::vector<std::uint8_t>{0xFE, 0x00, 0x63, 0x00};
+}
+
+TEST(DecodeBlockDamage, RandomBytesAndDescriptors) {
+  std::mt19937 rng(2024);
+  BlockDecoder dec;
+  for (int it = 0; it < 3000; ++it) {
+    const Shape sh = random_shape(rng);
+    const std::size_t n = rng() % 64 == 0 ? 0 : 1 + rng() % (rng() % 2 ? 16 : 4000);
+    std::vector<std::uint8_t> data(n);
+    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+    BlockPasses bp;
+    bp.lcup = static_cast<std::uint32_t>(n == 0 ? rng() % 4 : rng() % (n + 2));
+    bp.lref = static_cast<std::uint32_t>(rng() % 2 ? 0 : rng() % (n + 2));
+    bp.count = static_cast<std::uint32_t>(rng() % 6);
+    // Mostly a valid Scup so the decoder gets past its checks.
+    if (bp.lcup >= 2 && bp.lcup <= n && rng() % 4) {
+      const std::uint32_t scup = 2 + static_cast<std::uint32_t>(rng() % (bp.lcup - 1));
+      data[bp.lcup - 1] = static_cast<std::uint8_t>(scup >> 4);
+      data[bp.lcup - 2] = static_cast<std::uint8_t>((data[bp.lcup - 2] & 0xF0) | (scup & 0xF));
+    }
+    const std::uint32_t mm = static_cast<std::uint32_t>(rng() % 32);
+    const std::size_t stride = sh.w + rng() % 3;
+    decode_guarded(dec, data, sh.w, sh.h, stride, mm, bp, rng() & 1);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(DecodeBlockDamage, TruncatedAndBitFlippedSegments) {
+  std::mt19937 rng(77);
+  BlockDecoder dec;
+  for (int it = 0; it < 600; ++it) {
+    const Shape sh = random_shape(rng);
+    const std::uint32_t mm = static_cast<std::uint32_t>(rng() % 30);
+    std::vector<std::uint8_t> seg = valid_segment(rng, sh.w, sh.h, mm);
+    const auto lcup = static_cast<std::uint32_t>(seg.size());
+    // Random refinement bytes after the cleanup segment.
+    const std::size_t lref = rng() % 2 ? 0 : rng() % 200;
+    for (std::size_t i = 0; i < lref; ++i) seg.push_back(static_cast<std::uint8_t>(rng()));
+    const std::uint32_t count = lref ? 1 + static_cast<std::uint32_t>(rng() % 3) : 1;
+    const std::size_t stride = sh.w + rng() % 2;
+    // Intact.
+    decode_guarded(dec, seg, sh.w, sh.h, stride, mm, {lcup, static_cast<std::uint32_t>(lref), count},
+                   rng() & 1);
+    // Bit flips anywhere.
+    {
+      auto bad = seg;
+      const int flips = 1 + static_cast<int>(rng() % 8);
+      for (int f = 0; f < flips; ++f) bad[rng() % bad.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+      decode_guarded(dec, bad, sh.w, sh.h, stride, mm,
+                     {lcup, static_cast<std::uint32_t>(lref), count}, rng() & 1);
+    }
+    // Truncations: the data ends early while the descriptor still claims the
+    // full lengths, or the descriptor is cut too (keeping the Scup bytes).
+    {
+      const std::size_t cut = rng() % seg.size();
+      std::vector<std::uint8_t> shortd(seg.begin(), seg.begin() + static_cast<std::ptrdiff_t>(cut));
+      decode_guarded(dec, shortd, sh.w, sh.h, stride, mm,
+                     {lcup, static_cast<std::uint32_t>(lref), count}, false);
+      if (lcup > 3) {
+        const std::uint32_t keep = 2 + static_cast<std::uint32_t>(rng() % (lcup - 2));
+        std::vector<std::uint8_t> tail(seg.begin() + (lcup - keep), seg.begin() + lcup);
+        decode_guarded(dec, tail, sh.w, sh.h, stride, mm, {keep, 0, 1}, false);
+      }
+    }
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(DecodeBlockDamage, EveryTruncationOfASmallSegment) {
+  std::mt19937 rng(5);
+  BlockDecoder dec;
+  std::vector<std::uint32_t> s(16 * 16);
+  for (auto& v : s) v = static_cast<std::uint32_t>(rng()) & 0x807FFFFFu;
+  auto seg = encode_block(s, 16, 16, 16, 7);
+  ASSERT_TRUE(seg.has_value());
+  for (std::size_t n = 0; n <= seg->size(); ++n) {
+    std::vector<std::uint8_t> d(seg->begin(), seg->begin() + static_cast<std::ptrdiff_t>(n));
+    for (std::uint32_t lcup = 0; lcup <= n + 1; ++lcup)
+      decode_guarded(dec, d, 16, 16, 16, 7, {lcup, 0, 1}, false);
+    if (HasFatalFailure()) return;
   }
 }
 
