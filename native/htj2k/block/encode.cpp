@@ -34,16 +34,22 @@ void grow(std::vector<std::uint8_t>& v, std::size_t n) {
 
 // Per-sample quantities of one sample row: v = 2 (mu - 1) + sign for a
 // significant sample, else 0; E = bit length of 2 mu - 1 (0 for mu = 0),
-// which equals the bit length of (v | 1) for a significant sample.
-void load_row(const std::uint32_t* src, std::size_t width, unsigned p, std::uint8_t* e,
+// which is the bit length of x = v | 1 for a significant sample (x = 0
+// otherwise). The bit length comes from the exponent of x as a float, so the
+// loop vectorises; x & ~(x >> 1) has the same top bit as x and never has 24
+// ones in a row, so its conversion cannot round up to the next power of 2.
+void load_row(const std::uint32_t* src, std::size_t width, unsigned p, std::uint32_t* e,
               std::uint32_t* v) {
   for (std::size_t x = 0; x < width; ++x) {
     const std::uint32_t w = src[x];
     const std::uint32_t mu = (w & 0x7FFFFFFFu) >> p;
     const std::uint32_t sig = mu != 0;
     const std::uint32_t val = (2 * mu - 2 + (w >> 31)) & (0u - sig);
+    const std::uint32_t t = val | sig;
+    const float f = static_cast<float>(static_cast<std::int32_t>(t & ~(t >> 1)));
+    const std::int32_t exp = std::bit_cast<std::int32_t>(f) >> 23;  // 127 + bit length - 1
     v[x] = val;
-    e[x] = static_cast<std::uint8_t>(std::bit_width(val | sig));
+    e[x] = static_cast<std::uint32_t>(exp - 126) & (0u - sig);
   }
 }
 
@@ -55,7 +61,7 @@ struct Quad {
   unsigned rho;
   unsigned e_max;
 
-  static Quad load(const std::uint8_t* et, const std::uint8_t* eb, const std::uint32_t* vt,
+  static Quad load(const std::uint32_t* et, const std::uint32_t* eb, const std::uint32_t* vt,
                    const std::uint32_t* vb, std::size_t x) {
     Quad q;
     q.e[0] = et[x];
@@ -96,9 +102,17 @@ inline void code_quad(const EncVlcTable& table, const Quad& q, unsigned c, unsig
   // A sample in e_k has its top MagSgn bit (bit U - 1) implied by the
   // codeword, so one bit fewer is sent. Insignificant samples send nothing.
   const unsigned e_k = entry & 0xF;
+  unsigned m[4];
+  std::uint64_t bits[4];
   for (unsigned n = 0; n < 4; ++n) {
-    const unsigned m = (big_u - ((e_k >> n) & 1)) & (0u - ((q.rho >> n) & 1));
-    s.magsgn.put(q.v[n] & ((std::uint64_t{1} << m) - 1), m);
+    m[n] = (big_u - ((e_k >> n) & 1)) & (0u - ((q.rho >> n) & 1));
+    bits[n] = q.v[n] & ((std::uint64_t{1} << m[n]) - 1);
+  }
+  if (big_u <= 14) {  // four samples fit in one flush
+    for (unsigned n = 0; n < 4; ++n) s.magsgn.add(bits[n], m[n]);
+    s.magsgn.flush();
+  } else {
+    for (unsigned n = 0; n < 4; ++n) s.magsgn.put(bits[n], m[n]);
   }
 }
 
@@ -128,7 +142,7 @@ inline void update_lines(std::uint8_t* le, std::uint8_t* lc, std::size_t j, cons
 
 // Initial quad row: kappa = 1, contexts from the quad to the left, and a MEL
 // event for pairs whose both quads carry a U-VLC value (T.814 clause 7.3.6).
-void code_initial_row(std::size_t width, const std::uint8_t* et, const std::uint8_t* eb,
+void code_initial_row(std::size_t width, const std::uint32_t* et, const std::uint32_t* eb,
                       const std::uint32_t* vt, const std::uint32_t* vb, std::uint8_t* le,
                       std::uint8_t* lc, Streams& s) {
   unsigned c = 0;
@@ -169,7 +183,7 @@ void code_initial_row(std::size_t width, const std::uint8_t* et, const std::uint
 // A non-initial quad row: contexts from the row above and the quad to the
 // left; kappa from the exponents of the row above when the quad has two or
 // more significant samples (T.814 clause 7.3.7).
-void code_row(std::size_t width, const std::uint8_t* et, const std::uint8_t* eb,
+void code_row(std::size_t width, const std::uint32_t* et, const std::uint32_t* eb,
               const std::uint32_t* vt, const std::uint32_t* vb, const std::uint8_t* le_prev,
               const std::uint8_t* lc_prev, std::uint8_t* le, std::uint8_t* lc, Streams& s) {
   const std::size_t quads = (width + 1) / 2;
@@ -224,14 +238,13 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
   grow(mel_, quads * 12 / 7 + SLACK);
   grow(vlc_, quads * 15 / 7 + SLACK);
   const std::size_t padded = 2 * qw + 2;
-  grow(row_e_, 2 * padded);
-  if (row_v_.size() < 2 * padded) row_v_.resize(2 * padded);
+  if (rows_.size() < 4 * padded) rows_.resize(4 * padded);
   const std::size_t line = qw + 4;
   grow(lines_, 4 * line);
 
-  std::uint8_t* et = row_e_.data();
-  std::uint8_t* eb = et + padded;
-  std::uint32_t* vt = row_v_.data();
+  std::uint32_t* et = rows_.data();
+  std::uint32_t* eb = et + padded;
+  std::uint32_t* vt = eb + padded;
   std::uint32_t* vb = vt + padded;
   std::uint8_t* le_prev = lines_.data();
   std::uint8_t* lc_prev = le_prev + line;
@@ -239,8 +252,8 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
   std::uint8_t* lc = le + line;
   std::memset(lines_.data(), 0, 4 * line);
   // Columns past an odd width stay insignificant.
-  std::memset(et + width, 0, padded - width);
-  std::memset(eb + width, 0, padded - width);
+  std::memset(et + width, 0, (padded - width) * sizeof(std::uint32_t));
+  std::memset(eb + width, 0, (padded - width) * sizeof(std::uint32_t));
   std::memset(vt + width, 0, (padded - width) * sizeof(std::uint32_t));
   std::memset(vb + width, 0, (padded - width) * sizeof(std::uint32_t));
 
@@ -252,7 +265,7 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
     if (y + 1 < height) {
       load_row(src + (y + 1) * stride, width, p, eb, vb);
     } else {
-      std::memset(eb, 0, width);
+      std::memset(eb, 0, width * sizeof(std::uint32_t));
       std::memset(vb, 0, width * sizeof(std::uint32_t));
     }
     if (r == 0) {

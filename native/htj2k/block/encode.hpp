@@ -42,9 +42,8 @@ class BlockEncoder {
  private:
   // Stream buffers, sized for the worst case of the block being coded.
   std::vector<std::uint8_t> magsgn_, mel_, vlc_;
-  // Exponent and significance of the two sample rows of one quad row.
-  std::vector<std::uint8_t> row_e_;
-  std::vector<std::uint32_t> row_v_;
+  // Exponents and MagSgn values of the two sample rows of one quad row.
+  std::vector<std::uint32_t> rows_;
   // Line buffers: exponents and significance of the quad row above (prev)
   // and of the one being coded (cur).
   std::vector<std::uint8_t> lines_;

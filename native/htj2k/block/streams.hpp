@@ -13,19 +13,50 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <bit>
 #include <cstring>
 
 namespace varnel::htj2k {
+
+static_assert(std::endian::native == std::endian::little);
 
 class MagSgnWriter {
  public:
   explicit MagSgnWriter(std::uint8_t* buf) : buf_(buf) {}
 
-  // Appends the n low bits of `value` (value < 2^n, n <= 32).
+  // Appends the n low bits of `value` (value < 2^n, n <= 32) and writes the
+  // completed bytes.
   void put(std::uint64_t value, unsigned n) {
+    add(value, n);
+    flush();
+  }
+
+  // Appends bits without writing bytes: between two flushes at most 56 bits
+  // may be added (fewer than 8 are pending after a flush).
+  void add(std::uint64_t value, unsigned n) {
     acc_ |= value << bits_;
     bits_ += n;
-    if (bits_ >= 32) flush();
+  }
+
+  // Writes every completed byte; afterwards fewer than 8 bits are pending.
+  // Without an 0xFF among them the completed bytes go out in one 8-byte
+  // store (the buffer has slack behind the stream); otherwise byte by byte.
+  void flush() {
+    const unsigned nb = bits_ >> 3;
+    const std::uint64_t y = ~acc_;
+    // High bit of each byte of acc_ that is 0xFF (false alarms only above
+    // a real one).
+    const std::uint64_t ff = (y - 0x0101010101010101u) & ~y & 0x8080808080808080u;
+    const std::uint64_t in_range = nb >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * nb)) - 1;
+    if ((last_ff_ | (ff & in_range)) != 0) {
+      while (bits_ >= 8) emit_byte();
+      return;
+    }
+    std::memcpy(buf_ + pos_, &acc_, 8);  // little-endian targets only
+    pos_ += nb;
+    acc_ >>= 4 * nb;  // two shifts: nb may be 8
+    acc_ >>= 4 * nb;
+    bits_ -= 8 * nb;
   }
 
   // Pads the open byte with 1 bits and drops a final 0xFF (the reader fills
@@ -50,11 +81,6 @@ class MagSgnWriter {
   }
 
  private:
-  static bool has_ff_byte(std::uint32_t x) {
-    const std::uint32_t y = ~x;
-    return ((y - 0x01010101u) & ~y & 0x80808080u) != 0;
-  }
-
   void emit_byte() {
     const unsigned cap = 8 - last_ff_;
     const std::uint8_t b = static_cast<std::uint8_t>(acc_ & ((1u << cap) - 1));
@@ -62,23 +88,6 @@ class MagSgnWriter {
     acc_ >>= cap;
     bits_ -= cap;
     last_ff_ = b == 0xFF;
-  }
-
-  // Called with 32 <= bits_ < 64: writes four bytes at once when no stuffing
-  // can occur among them, else byte by byte.
-  void flush() {
-    const auto low = static_cast<std::uint32_t>(acc_);
-    if (last_ff_ == 0 && !has_ff_byte(low)) {
-      const std::uint8_t le[4] = {static_cast<std::uint8_t>(low), static_cast<std::uint8_t>(low >> 8),
-                                  static_cast<std::uint8_t>(low >> 16),
-                                  static_cast<std::uint8_t>(low >> 24)};
-      std::memcpy(buf_ + pos_, le, 4);
-      pos_ += 4;
-      acc_ >>= 32;
-      bits_ -= 32;
-      return;
-    }
-    while (bits_ >= 8) emit_byte();
   }
 
   std::uint8_t* buf_;
