@@ -132,3 +132,231 @@ TEST(Conformance, out_of_subset_codestreams_are_refused) {
   }
   EXPECT_EQ(checked, 23);
 }
+
+// ---- Independent decoders and encoders as black boxes ----------------------
+//
+// OpenJPH (ojph_compress, ojph_expand) and OpenJPEG (opj_decompress) run on
+// files in a temporary directory; the tests skip when the tools are absent.
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+
+#include "codestream/writer.hpp"
+#include "core/plane.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool have_tool(const char* name) {
+  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool run(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "varnel-peers-XXXXXX").string();
+    path = mkdtemp(tmpl.data());
+  }
+  ~TempDir() { fs::remove_all(path); }
+  std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& b) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
+                                              static_cast<std::streamsize>(b.size()));
+}
+
+// A PGM (one component) or PPM (three) image: planes, width, height.
+struct Pnm {
+  std::vector<std::vector<std::int32_t>> planes;
+  std::size_t width = 0, height = 0;
+};
+
+void write_pnm(const std::string& path, const Pnm& img, std::uint32_t maxval) {
+  const bool ppm = img.planes.size() == 3;
+  std::string head = std::string(ppm ? "P6" : "P5") + "\n" + std::to_string(img.width) + " " +
+                     std::to_string(img.height) + "\n" + std::to_string(maxval) + "\n";
+  std::vector<std::uint8_t> b(head.begin(), head.end());
+  for (std::size_t i = 0; i < img.width * img.height; ++i)
+    for (const auto& p : img.planes) {
+      if (maxval > 255) b.push_back(static_cast<std::uint8_t>(p[i] >> 8));
+      b.push_back(static_cast<std::uint8_t>(p[i]));
+    }
+  write_file(path, b);
+}
+
+std::optional<Pnm> read_pnm(const std::string& path) {
+  const auto b = read_file(path);
+  std::size_t pos = 0;
+  auto token = [&]() {
+    for (;;) {
+      while (pos < b.size() && std::isspace(b[pos])) ++pos;
+      if (pos >= b.size() || b[pos] != '#') break;
+      while (pos < b.size() && b[pos] != '\n') ++pos;  // comment line
+    }
+    std::string t;
+    while (pos < b.size() && !std::isspace(b[pos])) t.push_back(static_cast<char>(b[pos++]));
+    return t;
+  };
+  const std::string magic = token();
+  if (magic != "P5" && magic != "P6") return std::nullopt;
+  Pnm img;
+  img.width = std::stoul(token());
+  img.height = std::stoul(token());
+  const unsigned long maxval = std::stoul(token());
+  ++pos;
+  const std::size_t comps = magic == "P6" ? 3 : 1, bps = maxval > 255 ? 2 : 1;
+  if (b.size() < pos + img.width * img.height * comps * bps) return std::nullopt;
+  img.planes.assign(comps, std::vector<std::int32_t>(img.width * img.height));
+  for (std::size_t i = 0; i < img.width * img.height; ++i)
+    for (std::size_t c = 0; c < comps; ++c) {
+      std::int32_t v = b[pos++];
+      if (bps == 2) v = (v << 8) | b[pos++];
+      img.planes[c][i] = v;
+    }
+  return img;
+}
+
+Pnm random_image(std::size_t w, std::size_t h, std::size_t comps, unsigned depth, std::mt19937& rng) {
+  Pnm img;
+  img.width = w;
+  img.height = h;
+  std::uniform_int_distribution<int> step(-9, 9);
+  const int hi = (1 << depth) - 1;
+  for (std::size_t c = 0; c < comps; ++c) {
+    std::vector<std::int32_t> p(w * h);
+    int v = hi / 2;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+      v = std::clamp(v + step(rng) * (1 + static_cast<int>(depth) / 4), 0, hi);
+      p[i] = (i % 97 == 0) ? static_cast<std::int32_t>(rng() % (hi + 1u)) : v;
+    }
+    img.planes.push_back(std::move(p));
+  }
+  return img;
+}
+
+DecodedImage varnel_decode(const std::vector<std::uint8_t>& bytes, std::uint8_t target) {
+  auto cs = Codestream::parse_impl(bytes);
+  EXPECT_TRUE(cs.has_value()) << cs.error().display();
+  if (!cs) return {};
+  auto img = cs->decode_to_resolution(target);
+  EXPECT_TRUE(img.has_value()) << img.error().display();
+  return img ? std::move(*img) : DecodedImage{};
+}
+
+}  // namespace
+
+TEST(Peers, varnel_codestreams_decode_with_openjph_and_openjpeg) {
+  const bool ojph = have_tool("ojph_expand"), opj = have_tool("opj_decompress");
+  if (!ojph && !opj) GTEST_SKIP() << "no peer decoder installed";
+  TempDir dir;
+  std::mt19937 rng(42);
+  struct Case { std::size_t w, h, comps; unsigned depth; std::uint8_t levels, prog; bool index; };
+  const Case cases[] = {{64, 64, 1, 8, 5, 2, true},   {1, 1, 1, 8, 5, 2, true},
+                        {17, 1, 1, 8, 2, 0, false},   {1, 23, 1, 12, 3, 1, true},
+                        {131, 97, 1, 16, 6, 3, true}, {200, 150, 3, 8, 4, 4, true},
+                        {77, 300, 1, 10, 0, 1, false}, {513, 257, 1, 16, 5, 2, true},
+                        {100, 60, 3, 16, 5, 2, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + "x" + std::to_string(c.comps) +
+                 " depth " + std::to_string(c.depth) + " levels " + std::to_string(c.levels) +
+                 " prog " + std::to_string(c.prog));
+    const Pnm img = random_image(c.w, c.h, c.comps, c.depth, rng);
+    std::vector<CoeffPlane> planes;
+    for (const auto& p : img.planes) planes.push_back(*CoeffPlane::make(p, c.w, c.h));
+    EncodeParams params;
+    params.levels = c.levels;
+    params.progression = c.prog;
+    params.index = c.index;
+    auto bytes = encode_image_with_depth(planes, static_cast<std::uint8_t>(c.depth), false, params);
+    ASSERT_TRUE(bytes.has_value()) << bytes.error().display();
+    write_file(dir / "v.j2c", *bytes);
+    const std::string ext = c.comps == 3 ? ".ppm" : ".pgm";
+    if (ojph) {
+      ASSERT_TRUE(run("ojph_expand -i " + (dir / "v.j2c") + " -o " + (dir / ("ojph" + ext))));
+      auto out = read_pnm(dir / ("ojph" + ext));
+      ASSERT_TRUE(out.has_value());
+      EXPECT_TRUE(out->planes == img.planes) << "ojph_expand";
+    }
+    if (opj) {
+      ASSERT_TRUE(run("opj_decompress -i " + (dir / "v.j2c") + " -o " + (dir / ("opj" + ext))));
+      auto out = read_pnm(dir / ("opj" + ext));
+      ASSERT_TRUE(out.has_value());
+      EXPECT_TRUE(out->planes == img.planes) << "opj_decompress";
+    }
+    // Reduced resolutions agree with the peers' own reductions.
+    for (unsigned skip = 1; skip <= c.levels && skip <= 2; ++skip) {
+      const DecodedImage mine = varnel_decode(*bytes, static_cast<std::uint8_t>(c.levels - skip));
+      if (opj) {
+        ASSERT_TRUE(run("opj_decompress -r " + std::to_string(skip) + " -i " + (dir / "v.j2c") +
+                        " -o " + (dir / ("opjr" + ext))));
+        auto out = read_pnm(dir / ("opjr" + ext));
+        ASSERT_TRUE(out.has_value());
+        EXPECT_EQ(out->width, mine.width);
+        EXPECT_EQ(out->height, mine.height);
+        EXPECT_TRUE(out->planes == mine.components) << "opj_decompress -r " << skip;
+      }
+      if (ojph && c.w > 2 && c.h > 2) {
+        ASSERT_TRUE(run("ojph_expand -skip_res " + std::to_string(skip) + " -i " + (dir / "v.j2c") +
+                        " -o " + (dir / ("ojphr" + ext))));
+        auto out = read_pnm(dir / ("ojphr" + ext));
+        ASSERT_TRUE(out.has_value());
+        EXPECT_EQ(out->width, mine.width);
+        EXPECT_EQ(out->height, mine.height);
+        EXPECT_TRUE(out->planes == mine.components) << "ojph_expand -skip_res " << skip;
+      }
+    }
+  }
+}
+
+TEST(Peers, openjph_codestreams_decode_like_ojph_expand) {
+  if (!have_tool("ojph_compress") || !have_tool("ojph_expand")) GTEST_SKIP() << "OpenJPH tools not installed";
+  TempDir dir;
+  std::mt19937 rng(7);
+  struct Case { std::size_t w, h, comps; unsigned depth; std::string args; };
+  const std::vector<Case> cases = {
+      {64, 64, 1, 8, "-num_decomps 5"},
+      {97, 61, 1, 8, "-num_decomps 0"},
+      {97, 61, 1, 8, "-num_decomps 1 -prog_order LRCP"},
+      {128, 100, 1, 12, "-num_decomps 3 -prog_order RLCP"},
+      {130, 129, 1, 16, "-num_decomps 6 -prog_order PCRL"},
+      {130, 129, 1, 16, "-num_decomps 4 -prog_order CPRL"},
+      {257, 131, 1, 8, "-num_decomps 5 -precincts {128,128},{256,256}"},
+      {257, 131, 1, 8, "-num_decomps 4 -prog_order RLCP -precincts {32,32},{64,64}"},
+      {300, 200, 1, 10, "-num_decomps 5 -block_size {32,32}"},
+      {300, 200, 1, 8, "-num_decomps 3 -block_size {16,128}"},
+      {123, 77, 3, 8, "-num_decomps 5"},
+      {123, 77, 3, 8, "-num_decomps 2 -colour_trans false -prog_order LRCP"},
+      {64, 48, 3, 16, "-num_decomps 5 -prog_order RPCL -precincts {64,64}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + "x" + std::to_string(c.comps) +
+                 " depth " + std::to_string(c.depth) + " " + c.args);
+    const Pnm img = random_image(c.w, c.h, c.comps, c.depth, rng);
+    const std::string ext = c.comps == 3 ? ".ppm" : ".pgm";
+    write_pnm(dir / ("in" + ext), img, (1u << c.depth) - 1);
+    ASSERT_TRUE(run("ojph_compress -reversible true " + c.args + " -i " + (dir / ("in" + ext)) +
+                    " -o " + (dir / "o.j2c")));
+    ASSERT_TRUE(run("ojph_expand -i " + (dir / "o.j2c") + " -o " + (dir / ("out" + ext))));
+    auto want = read_pnm(dir / ("out" + ext));
+    ASSERT_TRUE(want.has_value());
+    const auto bytes = read_file(dir / "o.j2c");
+    auto cs = Codestream::parse_impl(bytes);
+    ASSERT_TRUE(cs.has_value()) << cs.error().display();
+    const DecodedImage mine = varnel_decode(bytes, cs->cod.levels);
+    EXPECT_TRUE(mine.components == want->planes);
+    EXPECT_TRUE(mine.components == img.planes);  // lossless
+    if (cs->cod.levels >= 1 && c.w > 2) {
+      ASSERT_TRUE(run("ojph_expand -skip_res 1 -i " + (dir / "o.j2c") + " -o " + (dir / ("r" + ext))));
+      auto reduced = read_pnm(dir / ("r" + ext));
+      ASSERT_TRUE(reduced.has_value());
+      const DecodedImage mr = varnel_decode(bytes, static_cast<std::uint8_t>(cs->cod.levels - 1));
+      EXPECT_EQ(mr.width, reduced->width);
+      EXPECT_TRUE(mr.components == reduced->planes) << "skip_res 1";
+    }
+  }
+}
