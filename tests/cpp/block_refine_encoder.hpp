@@ -144,7 +144,8 @@ inline Refinement encode_refinement(std::span<const std::uint32_t> samples,
         if (cleanup[y * width + x]) mr.put((mag(x, y) >> (p - 1)) & 1u);
   }
   std::vector<std::uint8_t> magref = mr.finish();
-  result.segment.insert(result.segment.end(), magref.rbegin(), magref.rend());
+  result.segment.reserve(result.segment.size() + magref.size());
+  for (std::size_t i = magref.size(); i-- > 0;) result.segment.push_back(magref[i]);
   return result;
 }
 
