@@ -53,71 +53,107 @@ void load_row(const std::uint32_t* src, std::size_t width, unsigned p, std::uint
   }
 }
 
-// The four samples of the quad whose top-left column is x, in T.814 order:
+// Exponents of the quad whose top-left column is x, in T.814 order:
 // 0 = (x, top), 1 = (x, bottom), 2 = (x + 1, top), 3 = (x + 1, bottom).
 struct Quad {
-  std::uint32_t v[4];
   unsigned e[4];
   unsigned rho;
   unsigned e_max;
 
-  static Quad load(const std::uint32_t* et, const std::uint32_t* eb, const std::uint32_t* vt,
-                   const std::uint32_t* vb, std::size_t x) {
+  static Quad load(const std::uint32_t* et, const std::uint32_t* eb, std::size_t x) {
     Quad q;
     q.e[0] = et[x];
     q.e[1] = eb[x];
     q.e[2] = et[x + 1];
     q.e[3] = eb[x + 1];
-    q.v[0] = vt[x];
-    q.v[1] = vb[x];
-    q.v[2] = vt[x + 1];
-    q.v[3] = vb[x + 1];
     q.rho = unsigned(q.e[0] != 0) | unsigned(q.e[1] != 0) << 1 | unsigned(q.e[2] != 0) << 2 |
             unsigned(q.e[3] != 0) << 3;
     q.e_max = std::max(std::max(q.e[0], q.e[1]), std::max(q.e[2], q.e[3]));
     return q;
   }
 
-  // Samples whose exponent reaches U_q = e_max (called only when u_q > 0).
+  // Samples whose exponent reaches U_q = e_max (used only when u_q > 0).
   unsigned emb() const {
     return unsigned(e[0] == e_max) | unsigned(e[1] == e_max) << 1 |
            unsigned(e[2] == e_max) << 2 | unsigned(e[3] == e_max) << 3;
   }
 };
 
-struct Streams {
-  MagSgnWriter magsgn;
-  MelEncoder mel;
-  VlcEncoder vlc;
-};
+using detail::QuadCode;
 
-// Codeword, MEL event and MagSgn bits of one quad with context c, exponent
-// bound U and U-VLC value u (T.814 clauses 7.3.4 to 7.3.7).
-inline void code_quad(const EncVlcTable& table, const Quad& q, unsigned c, unsigned big_u,
-                      unsigned u, Streams& s) {
+inline QuadCode make_code(const EncVlcTable& table, const Quad& q, unsigned c, unsigned big_u,
+                          unsigned u) {
   const unsigned emb = u != 0 ? q.emb() : 0;
-  const unsigned entry = table[(c << 8) | (q.rho << 4) | emb];
-  s.vlc.put(entry >> 8, (entry >> 4) & 7);
-  if (c == 0) s.mel.encode(q.rho != 0);
-  // A sample in e_k has its top MagSgn bit (bit U - 1) implied by the
-  // codeword, so one bit fewer is sent. Insignificant samples send nothing.
-  const unsigned e_k = entry & 0xF;
-  unsigned m[4];
-  std::uint64_t bits[4];
-  for (unsigned n = 0; n < 4; ++n) {
-    m[n] = (big_u - ((e_k >> n) & 1)) & (0u - ((q.rho >> n) & 1));
-    bits[n] = q.v[n] & ((std::uint64_t{1} << m[n]) - 1);
-  }
-  if (big_u <= 14) {  // four samples fit in one flush
-    for (unsigned n = 0; n < 4; ++n) s.magsgn.add(bits[n], m[n]);
-    s.magsgn.flush();
-  } else {
-    for (unsigned n = 0; n < 4; ++n) s.magsgn.put(bits[n], m[n]);
-  }
+  return {table[(c << 8) | (q.rho << 4) | emb], static_cast<std::uint8_t>(c),
+          static_cast<std::uint8_t>(q.rho), static_cast<std::uint8_t>(big_u),
+          static_cast<std::uint8_t>(u)};
 }
 
-// U-VLC bits of a quad pair, prefixes first, then suffixes (T.814 clause 7.3.6).
-inline void put_uvlc_pair(VlcEncoder& vlc, unsigned u0, unsigned u1) {
+// Line buffers of the quad row being planned: entry k holds the larger
+// exponent and the OR of the significance of the bottom samples in columns
+// 2k - 1 and 2k. Quad j completes entry j with its sample 1 and starts entry
+// j + 1 with its sample 3; the started entry is kept in registers until the
+// next quad completes it.
+struct LineWriter {
+  std::uint8_t* le;
+  std::uint8_t* lc;
+  unsigned e_carry = 0;
+  unsigned s_carry = 0;
+
+  void add(std::size_t j, const Quad& q) {
+    le[j] = static_cast<std::uint8_t>(std::max(e_carry, q.e[1]));
+    lc[j] = static_cast<std::uint8_t>(s_carry | unsigned(q.e[1] != 0));
+    e_carry = q.e[3];
+    s_carry = q.e[3] != 0;
+  }
+  void finish(std::size_t quads) {
+    le[quads] = static_cast<std::uint8_t>(e_carry);
+    lc[quads] = static_cast<std::uint8_t>(s_carry);
+  }
+};
+
+// First step of a quad row: the coding quantities of every quad. In the
+// initial quad row kappa = 1 and the context comes from the quad to the left
+// (T.814 clause 7.3.5).
+void plan_initial_row(std::size_t quads, const std::uint32_t* et, const std::uint32_t* eb,
+                      std::uint8_t* le, std::uint8_t* lc, QuadCode* qc) {
+  LineWriter lines{le, lc};
+  unsigned c = 0;
+  for (std::size_t j = 0; j < quads; ++j) {
+    const Quad q = Quad::load(et, eb, 2 * j);
+    const unsigned big_u = std::max(q.e_max, 1u);
+    qc[j] = make_code(ENC_VLC_TBL0, q, c, big_u, big_u - 1);
+    lines.add(j, q);
+    c = (q.rho & 1) | (q.rho >> 1);
+  }
+  lines.finish(quads);
+}
+
+// In the other quad rows the context combines the row above (line buffers)
+// with the quad to the left, and kappa comes from the exponents of the row
+// above when the quad has two or more significant samples (T.814 clauses
+// 7.3.5 and 7.3.7).
+void plan_row(std::size_t quads, const std::uint32_t* et, const std::uint32_t* eb,
+              const std::uint8_t* le_prev, const std::uint8_t* lc_prev, std::uint8_t* le,
+              std::uint8_t* lc, QuadCode* qc) {
+  LineWriter lines{le, lc};
+  unsigned left_sig = 0;
+  for (std::size_t j = 0; j < quads; ++j) {
+    const Quad q = Quad::load(et, eb, 2 * j);
+    const unsigned c = lc_prev[j] | left_sig << 1 | unsigned{lc_prev[j + 1]} << 2;
+    const int e_nbr = int(std::max(le_prev[j], le_prev[j + 1])) - 1;
+    const unsigned kappa = (q.rho & (q.rho - 1)) != 0 ? unsigned(std::max(e_nbr, 1)) : 1u;
+    const unsigned big_u = std::max(q.e_max, kappa);
+    qc[j] = make_code(ENC_VLC_TBL1, q, c, big_u, big_u - kappa);
+    lines.add(j, q);
+    left_sig = unsigned(q.e[2] != 0) | unsigned(q.e[3] != 0);
+  }
+  lines.finish(quads);
+}
+
+// U-VLC bits of a quad pair, prefixes first, then suffixes (T.814 clause
+// 7.3.6); returns the bits (least significant first) and sets their count.
+inline std::uint32_t uvlc_pair(unsigned u0, unsigned u1, unsigned& len) {
   const UvlcCode& a = ENC_UVLC[u0];
   const UvlcCode& b = ENC_UVLC[u1];
   unsigned at = a.prefix_len;
@@ -127,83 +163,74 @@ inline void put_uvlc_pair(VlcEncoder& vlc, unsigned u0, unsigned u1) {
   bits |= std::uint32_t{a.suffix} << at;
   at += a.suffix_len;
   bits |= std::uint32_t{b.suffix} << at;
-  at += b.suffix_len;
-  vlc.put(bits, at);
+  len = at + b.suffix_len;
+  return bits;
 }
 
-// Records the bottom samples of quad j in the line buffers of the current
-// quad row: entry k covers columns 2k - 1 and 2k.
-inline void update_lines(std::uint8_t* le, std::uint8_t* lc, std::size_t j, const Quad& q) {
-  le[j] = static_cast<std::uint8_t>(std::max<unsigned>(le[j], q.e[1]));
-  le[j + 1] = static_cast<std::uint8_t>(q.e[3]);
-  lc[j] |= static_cast<std::uint8_t>(q.e[1] != 0);
-  lc[j + 1] = static_cast<std::uint8_t>(q.e[3] != 0);
+// In the initial quad row a pair whose both quads carry a U-VLC value has a
+// MEL event telling whether both exceed 2; if so both are sent less 2, and
+// if only the first does, the second (1 or 2) is one bit after the first
+// prefix.
+inline std::uint32_t uvlc_initial_pair(unsigned u0, unsigned u1, unsigned& len) {
+  if (u0 > 2 && u1 > 2) return uvlc_pair(u0 - 2, u1 - 2, len);
+  if (u0 > 2 && u1 > 0) {
+    const UvlcCode& a = ENC_UVLC[u0];
+    len = a.prefix_len + 1u + a.suffix_len;
+    return a.prefix | (u1 - 1) << a.prefix_len | std::uint32_t{a.suffix} << (a.prefix_len + 1);
+  }
+  return uvlc_pair(u0, u1, len);
 }
 
-// Initial quad row: kappa = 1, contexts from the quad to the left, and a MEL
-// event for pairs whose both quads carry a U-VLC value (T.814 clause 7.3.6).
-void code_initial_row(std::size_t width, const std::uint32_t* et, const std::uint32_t* eb,
-                      const std::uint32_t* vt, const std::uint32_t* vb, std::uint8_t* le,
-                      std::uint8_t* lc, Streams& s) {
-  unsigned c = 0;
-  for (std::size_t x = 0; x < width; x += 4) {
-    const Quad q0 = Quad::load(et, eb, vt, vb, x);
-    const unsigned big_u0 = std::max(q0.e_max, 1u);
-    const unsigned u0 = big_u0 - 1;
-    update_lines(le, lc, x / 2, q0);
-    code_quad(ENC_VLC_TBL0, q0, c, big_u0, u0, s);
-    c = (q0.rho & 1) | (q0.rho >> 1);
-
+// Second step: codewords, MEL events and U-VLC bits of the row's quad pairs.
+// The codewords of a pair and its U-VLC bits (at most 30 bits) go to the VLC
+// stream in one write.
+template <bool Initial>
+void emit_vlc_mel(std::size_t quads, const QuadCode* qc, VlcEncoder& vlc, MelEncoder& mel) {
+  for (std::size_t j = 0; j < quads; j += 2) {
+    const QuadCode& a = qc[j];
+    std::uint32_t bits = a.entry >> 8;
+    unsigned len = (a.entry >> 4) & 7;
+    if (a.c == 0) mel.encode(a.rho != 0);
     unsigned u1 = 0;
-    if (x + 2 < width) {
-      const Quad q1 = Quad::load(et, eb, vt, vb, x + 2);
-      const unsigned big_u1 = std::max(q1.e_max, 1u);
-      u1 = big_u1 - 1;
-      update_lines(le, lc, x / 2 + 1, q1);
-      code_quad(ENC_VLC_TBL0, q1, c, big_u1, u1, s);
-      c = (q1.rho & 1) | (q1.rho >> 1);
+    if (j + 1 < quads) {
+      const QuadCode& b = qc[j + 1];
+      bits |= std::uint32_t(b.entry >> 8) << len;
+      len += (b.entry >> 4) & 7;
+      if (b.c == 0) mel.encode(b.rho != 0);
+      u1 = b.u;
     }
-
-    if (u0 > 0 && u1 > 0) s.mel.encode(std::min(u0, u1) > 2);
-    if (u0 > 2 && u1 > 2) {
-      put_uvlc_pair(s.vlc, u0 - 2, u1 - 2);
-    } else if (u0 > 2 && u1 > 0) {
-      // The second value is 1 or 2 and is sent as one bit after the
-      // first prefix.
-      const UvlcCode& a = ENC_UVLC[u0];
-      const std::uint32_t bits = a.prefix | (u1 - 1) << a.prefix_len |
-                                 std::uint32_t{a.suffix} << (a.prefix_len + 1);
-      s.vlc.put(bits, a.prefix_len + 1u + a.suffix_len);
+    unsigned ulen = 0;
+    std::uint32_t ubits = 0;
+    if constexpr (Initial) {
+      if (a.u > 0 && u1 > 0) mel.encode(std::min<unsigned>(a.u, u1) > 2);
+      ubits = uvlc_initial_pair(a.u, u1, ulen);
     } else {
-      put_uvlc_pair(s.vlc, u0, u1);
+      ubits = uvlc_pair(a.u, u1, ulen);
     }
+    vlc.put(bits | ubits << len, len + ulen);
   }
 }
 
-// A non-initial quad row: contexts from the row above and the quad to the
-// left; kappa from the exponents of the row above when the quad has two or
-// more significant samples (T.814 clause 7.3.7).
-void code_row(std::size_t width, const std::uint32_t* et, const std::uint32_t* eb,
-              const std::uint32_t* vt, const std::uint32_t* vb, const std::uint8_t* le_prev,
-              const std::uint8_t* lc_prev, std::uint8_t* le, std::uint8_t* lc, Streams& s) {
-  const std::size_t quads = (width + 1) / 2;
-  unsigned left_sig = 0;
-  unsigned u_first = 0;
+// Third step: the MagSgn bits of the row's quads. A significant sample sends
+// the U_q low bits of v, one fewer when the codeword implies its top bit
+// (its bit in e_k); insignificant samples send nothing.
+void emit_magsgn(std::size_t quads, const QuadCode* qc, const std::uint32_t* vt,
+                 const std::uint32_t* vb, MagSgnWriter& ms) {
   for (std::size_t j = 0; j < quads; ++j) {
-    const Quad q = Quad::load(et, eb, vt, vb, 2 * j);
-    const unsigned c = lc_prev[j] | left_sig << 1 | unsigned{lc_prev[j + 1]} << 2;
-    const int e_nbr = int(std::max(le_prev[j], le_prev[j + 1])) - 1;
-    const unsigned kappa = (q.rho & (q.rho - 1)) != 0 ? unsigned(std::max(e_nbr, 1)) : 1u;
-    const unsigned big_u = std::max(q.e_max, kappa);
-    const unsigned u = big_u - kappa;
-    code_quad(ENC_VLC_TBL1, q, c, big_u, u, s);
-    update_lines(le, lc, j, q);
-    left_sig = unsigned(q.e[2] != 0) | unsigned(q.e[3] != 0);
-    if ((j & 1) == 0) {
-      u_first = u;
-      if (j + 1 == quads) put_uvlc_pair(s.vlc, u_first, 0);
+    const QuadCode& q = qc[j];
+    const unsigned e_k = q.entry & 0xF;
+    const std::uint32_t v[4] = {vt[2 * j], vb[2 * j], vt[2 * j + 1], vb[2 * j + 1]};
+    unsigned m[4];
+    std::uint64_t bits[4];
+    for (unsigned n = 0; n < 4; ++n) {
+      m[n] = (q.big_u - ((e_k >> n) & 1)) & (0u - ((q.rho >> n) & 1u));
+      bits[n] = v[n] & ((std::uint64_t{1} << m[n]) - 1);
+    }
+    if (q.big_u <= 14) {  // four samples fit in one flush
+      for (unsigned n = 0; n < 4; ++n) ms.add(bits[n], m[n]);
+      ms.flush();
     } else {
-      put_uvlc_pair(s.vlc, u_first, u);
+      for (unsigned n = 0; n < 4; ++n) ms.put(bits[n], m[n]);
     }
   }
 }
@@ -257,7 +284,11 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
   std::memset(vt + width, 0, (padded - width) * sizeof(std::uint32_t));
   std::memset(vb + width, 0, (padded - width) * sizeof(std::uint32_t));
 
-  Streams s{MagSgnWriter(magsgn_.data()), MelEncoder(mel_.data()), VlcEncoder(vlc_.data())};
+  if (codes_.size() < qw) codes_.resize(qw);
+  QuadCode* qc = codes_.data();
+  MagSgnWriter magsgn(magsgn_.data());
+  MelEncoder mel(mel_.data());
+  VlcEncoder vlc(vlc_.data());
   const std::uint32_t* src = samples.data();
   for (std::size_t r = 0; r < qh; ++r) {
     const std::size_t y = 2 * r;
@@ -269,12 +300,13 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
       std::memset(vb, 0, width * sizeof(std::uint32_t));
     }
     if (r == 0) {
-      code_initial_row(width, et, eb, vt, vb, le, lc, s);
+      plan_initial_row(qw, et, eb, le, lc, qc);
+      emit_vlc_mel<true>(qw, qc, vlc, mel);
     } else {
-      le[0] = 0;
-      lc[0] = 0;
-      code_row(width, et, eb, vt, vb, le_prev, lc_prev, le, lc, s);
+      plan_row(qw, et, eb, le_prev, lc_prev, le, lc, qc);
+      emit_vlc_mel<false>(qw, qc, vlc, mel);
     }
+    emit_magsgn(qw, qc, vt, vb, magsgn);
     std::swap(le, le_prev);
     std::swap(lc, lc_prev);
   }
@@ -282,23 +314,23 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
   // Termination: the last MEL byte and the last VLC byte meet in the middle
   // of the segment suffix and share one byte when their bits do not clash
   // (T.814 clause 7.3.8).
-  s.vlc.settle();
-  const MelEncoder::Tail mel_tail = s.mel.finish();
-  const auto vlc_mask = static_cast<std::uint8_t>((1u << s.vlc.open_bits()) - 1);
-  const auto vlc_byte = static_cast<std::uint8_t>(s.vlc.open_byte() & vlc_mask);
+  vlc.settle();
+  const MelEncoder::Tail mel_tail = mel.finish();
+  const auto vlc_mask = static_cast<std::uint8_t>((1u << vlc.open_bits()) - 1);
+  const auto vlc_byte = static_cast<std::uint8_t>(vlc.open_byte() & vlc_mask);
   if (mel_tail.mask != 0 || vlc_mask != 0) {
     const auto fused = static_cast<std::uint8_t>(mel_tail.byte | vlc_byte);
     if (((fused ^ mel_tail.byte) & mel_tail.mask) == 0 && ((fused ^ vlc_byte) & vlc_mask) == 0 &&
-        fused != 0xFF && s.vlc.size() >= 2) {
-      s.mel.append(fused);
+        fused != 0xFF && vlc.size() >= 2) {
+      mel.append(fused);
     } else {
-      s.mel.append(mel_tail.byte);
-      s.vlc.append(vlc_byte);
+      mel.append(mel_tail.byte);
+      vlc.append(vlc_byte);
     }
   }
-  const std::size_t magsgn_len = s.magsgn.finish();
-  const std::size_t mel_len = s.mel.size();
-  const std::size_t vlc_len = s.vlc.size();
+  const std::size_t magsgn_len = magsgn.finish();
+  const std::size_t mel_len = mel.size();
+  const std::size_t vlc_len = vlc.size();
   const std::size_t scup = mel_len + vlc_len;
   if (scup < 2 || scup > SCUP_MAX)
     return std::unexpected(invalid("cleanup segment suffix out of range (Scup)"));

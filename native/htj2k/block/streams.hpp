@@ -103,7 +103,7 @@ class VlcEncoder {
   // 12 bits that later hold Scup (T.814 clause 7.3.1).
   explicit VlcEncoder(std::uint8_t* buf) : buf_(buf) { buf_[0] = 0xFF; }
 
-  // Appends the n low bits of `value` (n <= 24), least significant first.
+  // Appends the n low bits of `value` (n <= 32), least significant first.
   void put(std::uint32_t value, unsigned n) {
     acc_ |= static_cast<std::uint64_t>(value) << bits_;
     bits_ += n;
