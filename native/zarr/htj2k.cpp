@@ -1,10 +1,163 @@
 #include "zarr/htj2k.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "codestream/reader.hpp"
+#include "codestream/writer.hpp"
+#include "core/plane.hpp"
 #include "core/quote.hpp"
 
 namespace varnel::zarr {
+namespace {
+
+using codestream::ChunkHeader;
+using codestream::Codestream;
+using codestream::PlaneEntry;
+
+Error err(std::uint64_t at, std::string message) { return Error::malformed(at, std::move(message)); }
+
+template <class Extent>
+std::string shape_text(std::span<const Extent> shape) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (i) out += ", ";
+    out += std::to_string(shape[i]);
+  }
+  return out + "]";
+}
+
+// --- encode ------------------------------------------------------------------
+
+struct Extremes {
+  std::int32_t lo = 0;  // both start at 0: lo <= 0 <= hi
+  std::int32_t hi = 0;
+};
+
+// Widens n native-endian elements of T to int32 and tracks the extremes, in
+// one pass the compiler vectorises. Unsigned 32-bit values above INT32_MAX
+// wrap negative here; the caller looks for them when `lo` is negative.
+template <class T>
+Extremes widen(const std::uint8_t* src, std::int32_t* dst, std::size_t n) {
+  std::int32_t lo = 0, hi = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    T v;
+    std::memcpy(&v, src + i * sizeof(T), sizeof(T));
+    const auto s = static_cast<std::int32_t>(v);
+    dst[i] = s;
+    lo = std::min(lo, s);
+    hi = std::max(hi, s);
+  }
+  return {lo, hi};
+}
+
+Extremes widen_plane(const std::uint8_t* src, std::int32_t* dst, std::size_t n, SampleType t) {
+  switch (t) {
+    case SampleType::U8: return widen<std::uint8_t>(src, dst, n);
+    case SampleType::I8: return widen<std::int8_t>(src, dst, n);
+    case SampleType::U16: return widen<std::uint16_t>(src, dst, n);
+    case SampleType::I16: return widen<std::int16_t>(src, dst, n);
+    case SampleType::U32: return widen<std::uint32_t>(src, dst, n);
+    case SampleType::I32: return widen<std::int32_t>(src, dst, n);
+  }
+  return {};
+}
+
+// The smallest depth that holds [lo, hi]: unsigned, hi < 2^d; signed,
+// -2^(d-1) <= lo and hi < 2^(d-1). At least 1 (an all-zero plane).
+std::uint8_t plane_depth(Extremes e, bool is_signed) {
+  const int hi_bits = std::bit_width(static_cast<std::uint32_t>(e.hi));
+  if (!is_signed) return static_cast<std::uint8_t>(std::max(1, hi_bits));
+  // -2^(d-1) <= lo < 0 exactly when -lo - 1 = ~lo < 2^(d-1).
+  const int lo_bits = e.lo < 0 ? std::bit_width(static_cast<std::uint32_t>(~e.lo)) : 0;
+  return static_cast<std::uint8_t>(1 + std::max(hi_bits, lo_bits));
+}
+
+codestream::EncodeParams writer_params(const Htj2kConfig& config, std::uint8_t progression) {
+  codestream::EncodeParams p;
+  p.precincts.clear();  // maximal precincts
+  p.block_width = 64;
+  p.block_height = 64;
+  p.causal = false;
+  p.layers = 1;
+  p.irreversible = false;
+  p.index = config.index;
+  p.progression = progression;
+  p.levels = config.xy_levels;
+  return p;
+}
+
+// Checks of the configuration and the shape, in order; returns the byte
+// count the chunk must have.
+Result<std::uint64_t> check_encode_input(std::span<const std::uint8_t> chunk,
+                                         std::span<const std::uint64_t> shape, SampleType dtype,
+                                         const Htj2kConfig& config) {
+  if (config.xy_levels > codestream::kMaxXyLevels)
+    return std::unexpected(
+        Error::invalid("htj2k: xy_levels exceeds the 32-level J2K bound (T.800 SPcod)"));
+  if (auto order = config.progression_order(); !order) return std::unexpected(order.error());
+  if (!config.reversible)
+    return std::unexpected(
+        Error::unsupported("htj2k: lossy (reversible: false) coding lands with a later phase"));
+  const std::size_t n = shape.size();
+  if (n < codestream::kMinChunkNdim)
+    return std::unexpected(Error::invalid(
+        "htj2k needs a chunk with trailing 2D (y, x) planes; got " + std::to_string(n) +
+        " dimension(s)"));
+  if (n > codestream::kMaxChunkNdim)
+    return std::unexpected(
+        Error::invalid("htj2k chunks carry at most 32 dimensions; got " + std::to_string(n)));
+  for (std::size_t j = 0; j < n; ++j)
+    if (shape[j] == 0)
+      return std::unexpected(Error::invalid("htj2k needs non-zero chunk extents; dimension " +
+                                            std::to_string(j) + " of " + shape_text(shape) +
+                                            " is 0"));
+  std::uint64_t count = 1;
+  for (std::uint64_t e : shape)
+    if (__builtin_mul_overflow(count, e, &count))
+      return std::unexpected(Error::invalid("chunk element count overflows"));
+  std::uint64_t bytes = 0;
+  if (__builtin_mul_overflow(count, std::uint64_t{sample_width(dtype)}, &bytes))
+    return std::unexpected(Error::invalid("chunk byte length overflows"));
+  if (chunk.size() != bytes)
+    return std::unexpected(Error::invalid(
+        "chunk of shape " + shape_text(shape) + " and dtype " + std::string(sample_name(dtype)) +
+        " needs " + std::to_string(bytes) + " bytes, got " + std::to_string(chunk.size())));
+  return bytes;
+}
+
+// --- decode ------------------------------------------------------------------
+
+// Output reservation is an optimisation only: a small chunk may declare a
+// huge shape (its planes then fail), so it is capped by what the chunk
+// could plausibly expand to; well-compressed chunks grow past it plane by
+// plane.
+constexpr std::uint64_t kReserveRatio = 256;
+constexpr std::uint64_t kReserveFloor = std::uint64_t{1} << 20;
+
+std::string plane_size_message(std::size_t components, std::uint64_t height, std::uint64_t width,
+                               const ChunkHeader& header) {
+  const std::size_t n = header.shape.size();
+  return "plane decodes to " + std::to_string(components) + "x" + std::to_string(height) + "x" +
+         std::to_string(width) + ", chunk header declares " + std::to_string(header.shape[n - 2]) +
+         "x" + std::to_string(header.shape[n - 1]) + "x1";
+}
+
+template <class T>
+void narrow(const std::int32_t* src, std::uint8_t* dst, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto v = static_cast<T>(src[i]);
+    std::memcpy(dst + i * sizeof(T), &v, sizeof(T));
+  }
+}
+
+}  // namespace
 
 Result<std::uint8_t> Htj2kConfig::progression_order() const {
+  // SGcod progression order codes, T.800 Table A.16.
   static constexpr std::string_view kNames[] = {"LRCP", "RLCP", "RPCL", "PCRL", "CPRL"};
   for (std::uint8_t code = 0; code < 5; ++code)
     if (progression == kNames[code]) return code;
@@ -12,22 +165,188 @@ Result<std::uint8_t> Htj2kConfig::progression_order() const {
       Error::unsupported("htj2k: unknown progression order " + quote_text(progression)));
 }
 
-Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t>,
-                                               std::span<const std::uint64_t>, SampleType,
-                                               const Htj2kConfig& config) {
-  if (config.xy_levels > 32)
-    return std::unexpected(
-        Error::invalid("htj2k: xy_levels exceeds the 32-level J2K bound (T.800 SPcod)"));
-  if (auto order = config.progression_order(); !order) return std::unexpected(order.error());
-  if (!config.reversible)
-    return std::unexpected(
-        Error::unsupported("htj2k: lossy (reversible: false) coding lands with a later phase"));
-  return std::unexpected(Error::unsupported("htj2k: chunk drivers not built yet"));
+Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
+                                               std::span<const std::uint64_t> shape,
+                                               SampleType dtype, const Htj2kConfig& config) {
+  auto checked = check_encode_input(chunk, shape, dtype, config);
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  const std::size_t n = shape.size();
+  const std::uint64_t height = shape[n - 2], width = shape[n - 1];
+  const std::size_t area = static_cast<std::size_t>(width * height);  // <= element count
+  const std::size_t plane_bytes = area * sample_width(dtype);
+  const std::size_t planes = plane_bytes ? chunk.size() / plane_bytes : 0;
+  const bool is_signed = sample_signed(dtype);
+  const codestream::EncodeParams params = writer_params(config, *config.progression_order());
+
+  std::vector<std::vector<std::uint8_t>> codestreams;
+  codestreams.reserve(planes);
+  std::vector<std::int32_t> samples(area);  // reused by every plane
+  for (std::size_t k = 0; k < planes; ++k) {
+    const std::uint8_t* src = chunk.data() + k * plane_bytes;
+    const Extremes e = widen_plane(src, samples.data(), area, dtype);
+    if (dtype == SampleType::U32 && e.lo < 0) {
+      const auto first = std::find_if(samples.begin(), samples.end(), [](std::int32_t s) { return s < 0; });
+      return std::unexpected(Error::invalid(
+          "uint32 sample " + std::to_string(static_cast<std::uint32_t>(*first)) +
+          " exceeds the 32-bit HT datapath; decorrelate or reduce the dynamic range"));
+    }
+    auto plane = CoeffPlane::make(samples, width, height);
+    if (!plane) return std::unexpected(std::move(plane.error()));
+    auto coded = codestream::encode_image_with_depth(std::span<const CoeffPlane>(&*plane, 1),
+                                                     plane_depth(e, is_signed), is_signed, params);
+    if (!coded) {
+      Error error = std::move(coded.error());
+      if (error.kind == ErrorKind::Unsupported)
+        error.message = "htj2k plane " + std::to_string(k) + ": " + error.message;
+      return std::unexpected(std::move(error));
+    }
+    codestreams.push_back(std::move(*coded));
+  }
+
+  ChunkHeader header;
+  header.xy_levels = config.xy_levels;
+  header.shape.reserve(n);
+  for (std::uint64_t extent : shape) {
+    if (extent > std::numeric_limits<std::uint32_t>::max())
+      return std::unexpected(
+          Error::invalid("chunk extent " + std::to_string(extent) + " exceeds u32"));
+    header.shape.push_back(static_cast<std::uint32_t>(extent));
+  }
+  if (config.index) {
+    std::vector<PlaneEntry> entries;
+    entries.reserve(planes);
+    std::uint64_t at = header.header_size() + std::uint64_t{planes} * header.entry_size();
+    for (const auto& bytes : codestreams) {
+      auto parsed = Codestream::parse_impl(bytes);
+      if (!parsed) return std::unexpected(std::move(parsed.error()));
+      auto entry = PlaneEntry::from_codestream(*parsed, at);
+      if (!entry) return std::unexpected(std::move(entry.error()));
+      at += entry->length;
+      entries.push_back(std::move(*entry));
+    }
+    header.planes = std::move(entries);
+  }
+
+  auto out = header.to_bytes();
+  if (!out) return std::unexpected(std::move(out.error()));
+  std::size_t total = out->size();
+  for (const auto& bytes : codestreams) total += bytes.size();
+  out->reserve(total);
+  for (const auto& bytes : codestreams) out->insert(out->end(), bytes.begin(), bytes.end());
+  return std::move(*out);
 }
 
-Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t>,
-                                               std::span<const std::uint64_t>, SampleType) {
-  return std::unexpected(Error::unsupported("htj2k: chunk drivers not built yet"));
+Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk) {
+  auto parsed = ChunkHeader::parse(chunk);
+  if (!parsed) return std::unexpected(std::move(parsed.error()));
+  ChunkPlanes out{std::move(*parsed), {}};
+  const std::uint64_t planes = out.header.plane_count();  // <= 2^24 after parse
+  if (out.header.planes) {
+    out.ranges.reserve(planes);
+    for (const PlaneEntry& e : *out.header.planes) {
+      std::uint64_t end = 0;
+      if (__builtin_add_overflow(e.offset, std::uint64_t{e.length}, &end) || end > chunk.size())
+        return std::unexpected(err(e.offset, "plane byte range exceeds the chunk"));
+      out.ranges.push_back({e.offset, e.length});
+    }
+    return out;
+  }
+  // Without an index the codestreams follow the header back to back; each
+  // ends with its EOC. Reserve no more entries than the bytes could hold.
+  std::uint64_t p = out.header.header_size();
+  out.ranges.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(planes, chunk.size() / 16 + 1)));
+  for (std::uint64_t k = 0; k < planes; ++k) {
+    if (chunk.size() < p) return std::unexpected(err(p, "chunk ends before all planes"));
+    auto cs = Codestream::parse_impl(chunk.subspan(static_cast<std::size_t>(p)));
+    if (!cs) return std::unexpected(std::move(cs.error()));
+    out.ranges.push_back({p, cs->end});
+    p += cs->end;
+  }
+  return out;
+}
+
+Result<std::vector<std::int32_t>> decode_plane(const ChunkHeader& header,
+                                               std::span<const std::uint8_t> codestream) {
+  auto cs = Codestream::parse_impl(codestream);
+  if (!cs) return std::unexpected(std::move(cs.error()));
+  const std::size_t n = header.shape.size();
+  const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
+  // The codestream's SIZ is compared with the header before anything is
+  // decoded, so a small codestream cannot make the decoder allocate a plane
+  // far larger than the chunk declares. Unsupported codestreams keep their
+  // own error, as the decoder would report it first.
+  if (auto supported = cs->check_supported(); !supported)
+    return std::unexpected(std::move(supported.error()));
+  const std::size_t declared_components = cs->siz.components.size();
+  if (declared_components != 1 || cs->siz.xsiz != width || cs->siz.ysiz != height)
+    return std::unexpected(
+        err(0, plane_size_message(declared_components, cs->siz.ysiz, cs->siz.xsiz, header)));
+
+  auto image = cs->decode_to_resolution(cs->cod.levels);
+  if (!image) return std::unexpected(std::move(image.error()));
+  if (image->components.size() != 1 || image->width != width || image->height != height)
+    return std::unexpected(
+        err(0, plane_size_message(image->components.size(), image->height, image->width, header)));
+  return std::move(image->components.front());
+}
+
+Result<void> narrow_samples(std::span<const std::int32_t> samples, SampleType dtype,
+                            std::vector<std::uint8_t>& output) {
+  const std::size_t n = samples.size();
+  if (n == 0) return ok();
+  std::int32_t lo = samples[0], hi = samples[0];
+  for (std::int32_t s : samples) {
+    lo = std::min(lo, s);
+    hi = std::max(hi, s);
+  }
+  // Every int32 fits I32, and a U32 sample is never above INT32_MAX.
+  if (lo < sample_min(dtype) || hi > sample_max(dtype))
+    return std::unexpected(err(0, "decoded sample range [" + std::to_string(lo) + ", " +
+                                      std::to_string(hi) + "] does not fit dtype " +
+                                      std::string(sample_name(dtype)) +
+                                      " (corrupt or mismatched chunk)"));
+  const std::size_t at = output.size();
+  output.resize(at + n * sample_width(dtype));
+  std::uint8_t* dst = output.data() + at;
+  switch (dtype) {
+    case SampleType::U8: case SampleType::I8: narrow<std::uint8_t>(samples.data(), dst, n); break;
+    case SampleType::U16: case SampleType::I16: narrow<std::uint16_t>(samples.data(), dst, n); break;
+    case SampleType::U32: case SampleType::I32: std::memcpy(dst, samples.data(), n * 4); break;
+  }
+  return ok();
+}
+
+Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
+                                               std::span<const std::uint64_t> shape,
+                                               SampleType dtype) {
+  auto planes = plane_ranges(chunk);
+  if (!planes) return std::unexpected(std::move(planes.error()));
+  const ChunkHeader& header = planes->header;
+  if (!std::equal(header.shape.begin(), header.shape.end(), shape.begin(), shape.end(),
+                  [](std::uint32_t a, std::uint64_t b) { return a == b; }))
+    return std::unexpected(err(0, "chunk header declares shape " +
+                                      shape_text(std::span<const std::uint32_t>(header.shape)) +
+                                      ", decode expects " + shape_text(shape)));
+
+  std::vector<std::uint8_t> output;
+  std::uint64_t expected = sample_width(dtype);
+  bool fits = true;
+  for (std::uint64_t e : shape) fits = fits && !__builtin_mul_overflow(expected, e, &expected);
+  std::uint64_t cap = 0;
+  if (__builtin_mul_overflow(std::uint64_t{chunk.size()}, kReserveRatio, &cap))
+    cap = std::numeric_limits<std::uint64_t>::max();
+  cap = std::max(cap, kReserveFloor);
+  if (fits) output.reserve(static_cast<std::size_t>(std::min(expected, cap)));
+
+  for (const PlaneRange& range : planes->ranges) {
+    const auto bytes = chunk.subspan(static_cast<std::size_t>(range.offset),
+                                     static_cast<std::size_t>(range.length));
+    auto samples = decode_plane(header, bytes);
+    if (!samples) return std::unexpected(std::move(samples.error()));
+    if (auto narrowed = narrow_samples(*samples, dtype, output); !narrowed)
+      return std::unexpected(std::move(narrowed.error()));
+  }
+  return output;
 }
 
 }  // namespace varnel::zarr

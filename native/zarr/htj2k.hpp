@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "codestream/container.hpp"
 #include "core/dtype.hpp"
 #include "core/error.hpp"
 
@@ -31,8 +32,36 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
                                                std::span<const std::uint64_t> shape,
                                                SampleType dtype, const Htj2kConfig& config);
 
+// The container must declare exactly `shape`; every decoded sample must fit
+// `dtype` (any dtype whose range holds the values will do).
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                SampleType dtype);
+
+// Byte range of one plane's codestream within the chunk.
+struct PlaneRange {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  bool operator==(const PlaneRange&) const = default;
+};
+
+struct ChunkPlanes {
+  codestream::ChunkHeader header;
+  std::vector<PlaneRange> ranges;  // one per plane, in plane order
+};
+
+// Header and plane ranges of a chunk: from the index, or, without one, by
+// parsing the codestreams back to back after the header.
+Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk);
+
+// One plane's samples (x * y, row-major) from its codestream, which must
+// code a single y x x component as the header declares.
+Result<std::vector<std::int32_t>> decode_plane(const codestream::ChunkHeader& header,
+                                               std::span<const std::uint8_t> codestream);
+
+// Checks `samples` against the range of `dtype`, then appends them to
+// `output` as native-endian elements of its width.
+Result<void> narrow_samples(std::span<const std::int32_t> samples, SampleType dtype,
+                            std::vector<std::uint8_t>& output);
 
 }  // namespace varnel::zarr
