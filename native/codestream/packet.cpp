@@ -24,9 +24,9 @@ constexpr std::uint32_t kMinLcup = 2;
 constexpr std::uint32_t kMaxLcup = 65534;
 constexpr std::uint32_t kMaxLref = 2046;
 
-// A band larger than this many code-blocks is refused by the parser rather
-// than given tag trees (about 6 bytes per block); no image this codec decodes
-// comes near it.
+// The most code-blocks a band of one precinct can hold: a precinct is at most
+// 2^15 x 2^15 and a code-block at least 4 x 4. The parser refuses larger
+// descriptors rather than building tag trees for them (about 5 bytes each).
 constexpr std::uint64_t kMaxParsedBlocks = std::uint64_t{1} << 26;
 
 Result<void> check_bands(std::span<const BandBlocks> bands) {
@@ -198,6 +198,16 @@ Result<std::size_t> parse_header(std::span<const std::uint8_t> data,
       for (std::size_t band_index = 0; band_index < bands.size(); ++band_index) {
         const BandDescriptor& band = bands[band_index];
         if (!has_blocks(band.across, band.down)) continue;
+        // The first bit of a band is its inclusion root. When it is 0 no
+        // block of the band is included, and the trees are never needed:
+        // read it on a copy of the reader before building them.
+        HeaderBitReader peek = bits;
+        auto root = peek.read_bit();
+        if (!root) return std::unexpected(std::move(root.error()));
+        if (*root == 0) {
+          bits = peek;
+          continue;
+        }
         std::uint64_t count = 0;
         if (__builtin_mul_overflow(band.across, band.down, &count) || count > kMaxParsedBlocks) {
           return std::unexpected(Error::unsupported("too many code-blocks in a packet band"));

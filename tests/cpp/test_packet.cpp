@@ -718,3 +718,26 @@ TEST(BitIo, StuffsBothWays) {
   HeaderBitReader r3(word, 0, 0);
   EXPECT_EQ(r3.read_bits(32).value(), 0x12345678u);
 }
+
+// A band whose inclusion root is 0 costs one bit whatever its grid; a grid
+// beyond what one precinct can hold is refused only when it must be read.
+TEST(Packet, HugeBandsAreReadOnlyWhenIncluded) {
+  // 1 (non-empty), 0 (band 0 root: nothing), then band 1 (1 x 1) included as
+  // in the 25-bit example: 1 0000000001 0 11110 1100100.
+  RefBits b;
+  b.bits(0b10, 2);
+  b.bits(0b1'0000000001'0'11110, 17);
+  b.bits(100, 7);
+  b.finish();
+  const std::uint64_t huge = std::uint64_t{1} << 40;
+  const BandDescriptor desc[] = {{huge, huge, 10}, {1, 1, 10}};
+  auto parsed = parse_packet_header(b.bytes, desc, false, false, 0);
+  ASSERT_TRUE(parsed.has_value()) << parsed.error().display();
+  EXPECT_EQ(parsed->blocks, (std::vector<BlockHeader>{{1, 0, 0, 100, 0, 9, 1}}));
+  EXPECT_EQ(parsed->length, b.bytes.size());
+
+  const BandDescriptor included[] = {{huge, huge, 10}};
+  auto refused = parse_packet_header(Bytes{0xC0, 0x00}, included, false, false, 0);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().display(), "unsupported: too many code-blocks in a packet band");
+}
