@@ -1,6 +1,7 @@
 // Speed of the 5-level reversible 5/3 transform, forward and inverse, with
-// each kernel family, against one plain copy (memcpy) of the same plane
-// measured in the same run. Best and median of N runs.
+// each kernel family, against one plain copy (memcpy) of the same plane.
+// The copy and the transforms are timed in turn within every run, so that
+// they share the machine's load; best and median of N runs are printed.
 //   bench_dwt [runs]
 #include <algorithm>
 #include <chrono>
@@ -17,34 +18,40 @@ using namespace varnel::htj2k;
 
 namespace {
 
-struct Stats {
-  double best, median;
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+struct Series {
+  std::vector<double> t;
+  double best() const { return *std::min_element(t.begin(), t.end()); }
+  double median() const {
+    auto s = t;
+    std::sort(s.begin(), s.end());
+    return s[s.size() / 2];
+  }
 };
 
-template <class F>
-Stats measure(int runs, F&& f) {
-  std::vector<double> t;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  }
-  std::sort(t.begin(), t.end());
-  return {t.front(), t[t.size() / 2]};
+void report(const char* what, std::size_t samples, const Series& s, const Series& copy) {
+  std::printf("  %-18s best %8.2f ms %8.1f Msamples/s  x%5.2f copy | median %8.2f ms  x%5.2f copy\n",
+              what, s.best() * 1e3, samples / s.best() / 1e6, s.best() / copy.best(),
+              s.median() * 1e3, s.median() / copy.median());
 }
 
-void report(const char* what, std::size_t samples, Stats s, Stats copy) {
-  std::printf("  %-22s best %8.2f ms  %7.1f Msamples/s  x%5.2f copy   (median %8.2f ms, x%5.2f)\n",
-              what, s.best * 1e3, samples / s.best / 1e6, s.best / copy.best, s.median * 1e3,
-              s.median / copy.median);
-}
+struct Family {
+  const char* name;
+  const LiftKernels* kernels;
+  Series forward, inverse;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
   constexpr std::uint8_t kLevels = 5;
-  std::printf("reversible 5/3, %u levels, best of %d (AVX2 %s)\n", kLevels, runs,
+  std::printf("reversible 5/3, %u levels, %d runs, AVX2 %s\n", kLevels, runs,
               cpu_has_avx2() ? "available" : "absent");
   for (std::size_t side : {2048uz, 4096uz}) {
     const std::size_t n = side * side;
@@ -54,41 +61,36 @@ int main(int argc, char** argv) {
     for (auto& v : plane) v = dist(rng);
     const auto original = plane;
 
-    const Stats copy = measure(runs, [&] {
+    std::vector<Family> families{{"portable", &portable_kernels(), {}, {}}};
+    if (cpu_has_avx2()) families.push_back({"avx2", &avx2_kernels(), {}, {}});
+    Series copy;
+    for (int i = 0; i < runs; ++i) {
+      auto t0 = Clock::now();
       std::memcpy(other.data(), plane.data(), n * sizeof(std::int32_t));
-    });
-    std::printf("%zux%zu: memcpy best %.2f ms (%.1f Msamples/s)\n", side, side, copy.best * 1e3,
-                n / copy.best / 1e6);
-
-    struct Family {
-      const char* name;
-      const LiftKernels* k;
-    };
-    std::vector<Family> families{{"portable", &portable_kernels()}};
-    if (cpu_has_avx2()) families.push_back({"avx2", &avx2_kernels()});
+      copy.t.push_back(seconds(t0, Clock::now()));
+      for (Family& f : families) {
+        // Forward then inverse, so that every run starts from the samples.
+        t0 = Clock::now();
+        if (!forward_53_with(*f.kernels, plane, side, side, kLevels)) return 1;
+        const auto t1 = Clock::now();
+        if (!inverse_53_with(*f.kernels, plane, side, side, kLevels)) return 1;
+        const auto t2 = Clock::now();
+        f.forward.t.push_back(seconds(t0, t1));
+        f.inverse.t.push_back(seconds(t1, t2));
+      }
+    }
+    if (plane != original || other != original) {
+      std::printf("round trip failed\n");
+      return 1;
+    }
+    std::printf("%zux%zu  memcpy best %.2f ms (%.1f Msamples/s), median %.2f ms\n", side, side,
+                copy.best() * 1e3, n / copy.best() / 1e6, copy.median() * 1e3);
+    char label[64];
     for (const Family& f : families) {
-      // Alternate forward and inverse so that every run sees valid input.
-      std::vector<double> fwd, inv;
-      for (int i = 0; i < runs; ++i) {
-        auto t0 = std::chrono::steady_clock::now();
-        if (!forward_53_with(*f.k, plane, side, side, kLevels)) return 1;
-        auto t1 = std::chrono::steady_clock::now();
-        if (!inverse_53_with(*f.k, plane, side, side, kLevels)) return 1;
-        auto t2 = std::chrono::steady_clock::now();
-        fwd.push_back(std::chrono::duration<double>(t1 - t0).count());
-        inv.push_back(std::chrono::duration<double>(t2 - t1).count());
-      }
-      if (plane != original) {
-        std::printf("round trip failed\n");
-        return 1;
-      }
-      std::sort(fwd.begin(), fwd.end());
-      std::sort(inv.begin(), inv.end());
-      char label[64];
       std::snprintf(label, sizeof label, "%s forward", f.name);
-      report(label, n, {fwd.front(), fwd[fwd.size() / 2]}, copy);
+      report(label, n, f.forward, copy);
       std::snprintf(label, sizeof label, "%s inverse", f.name);
-      report(label, n, {inv.front(), inv[inv.size() / 2]}, copy);
+      report(label, n, f.inverse, copy);
     }
   }
   return 0;
