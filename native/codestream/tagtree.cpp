@@ -83,6 +83,7 @@ void TagTree::reduce() {
 }
 
 bool TagTree::encode_inclusion(HeaderBitWriter& bits, std::uint64_t x, std::uint64_t y) {
+  if (level_count_ == 0) return false;
   // Threshold 1 (layer 0): a node below the threshold (value 0) is coded as
   // a 1; a node at or above it as a 0, and its whole subtree is then out.
   for (std::size_t k = level_count_ - 1; k-- > 0;) {
@@ -98,6 +99,7 @@ bool TagTree::encode_inclusion(HeaderBitWriter& bits, std::uint64_t x, std::uint
 }
 
 void TagTree::encode_value(HeaderBitWriter& bits, std::uint64_t x, std::uint64_t y) {
+  if (level_count_ == 0) return;
   for (std::size_t k = level_count_ - 1; k-- > 0;) {
     const std::size_t i = index(k, x >> k, y >> k);
     if (states_[i] != 0) continue;
@@ -109,6 +111,7 @@ void TagTree::encode_value(HeaderBitWriter& bits, std::uint64_t x, std::uint64_t
 }
 
 Result<bool> TagTree::decode_inclusion(HeaderBitReader& bits, std::uint64_t x, std::uint64_t y) {
+  if (level_count_ == 0) return false;
   for (std::size_t k = level_count_ - 1; k-- > 0;) {
     const std::size_t i = index(k, x >> k, y >> k);
     if (values_[i] == 1) return false;
@@ -125,6 +128,7 @@ Result<bool> TagTree::decode_inclusion(HeaderBitReader& bits, std::uint64_t x, s
 
 Result<std::uint8_t> TagTree::decode_value(HeaderBitReader& bits, std::uint64_t x,
                                            std::uint64_t y) {
+  if (level_count_ == 0) return std::uint8_t{0};
   for (std::size_t k = level_count_ - 1; k-- > 0;) {
     const std::size_t i = index(k, x >> k, y >> k);
     if (states_[i] != 0) continue;

@@ -50,6 +50,9 @@ class TagTree {
   void set_leaf(std::uint64_t x, std::uint64_t y, std::uint8_t v) { values_[index(0, x, y)] = v; }
   std::uint8_t leaf(std::uint64_t x, std::uint64_t y) const { return values_[index(0, x, y)]; }
 
+  // Coordinates must lie inside the level's grid. A default-constructed tree
+  // (no levels) includes nothing and codes nothing.
+
   // Encoder side (after the leaves are set and `reduce` has run).
   // Inclusion of leaf (x, y) with threshold 1; returns whether it is included
   // (leaf value 0).
