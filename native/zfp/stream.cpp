@@ -383,7 +383,7 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
   // that a stray stream is refused before a buffer of the maximum size
   // (which follows the declared shape, not the input) is made.
   std::uint64_t head_words[(ZFP_HEADER_MAX_BITS + 63) / 64] = {};
-  std::memcpy(head_words, encoded.data(), std::min(encoded.size(), sizeof head_words));
+  if (!encoded.empty()) std::memcpy(head_words, encoded.data(), std::min(encoded.size(), sizeof head_words));
   BitsPtr head(stream_open(head_words, sizeof head_words));
   if (!head) return std::unexpected(invalid("varnel_zfp: out of memory"));
   zfp_stream_set_bit_stream(st->zs.get(), head.get());
