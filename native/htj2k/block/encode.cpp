@@ -66,16 +66,24 @@ struct Quad {
     q.e[1] = eb[x];
     q.e[2] = et[x + 1];
     q.e[3] = eb[x + 1];
-    q.rho = unsigned(q.e[0] != 0) | unsigned(q.e[1] != 0) << 1 | unsigned(q.e[2] != 0) << 2 |
-            unsigned(q.e[3] != 0) << 3;
+    // Written without conditionals: the compiler would otherwise branch on
+    // data that is close to random.
+    q.rho = nonzero(q.e[0]) | nonzero(q.e[1]) << 1 | nonzero(q.e[2]) << 2 |
+            nonzero(q.e[3]) << 3;
     q.e_max = std::max(std::max(q.e[0], q.e[1]), std::max(q.e[2], q.e[3]));
     return q;
   }
 
-  // Samples whose exponent reaches U_q = e_max (used only when u_q > 0).
-  unsigned emb() const {
-    return unsigned(e[0] == e_max) | unsigned(e[1] == e_max) << 1 |
-           unsigned(e[2] == e_max) << 2 | unsigned(e[3] == e_max) << 3;
+  // 1 when a != 0, for a < 2^31.
+  static unsigned nonzero(unsigned a) { return (0u - a) >> 31; }
+  // 1 when a == b, for a, b < 2^31.
+  static unsigned equal(unsigned a, unsigned b) { return ((a ^ b) - 1) >> 31; }
+
+  // Samples whose exponent reaches U_q = e_max, when u_q > 0; else 0.
+  unsigned emb(unsigned u) const {
+    const unsigned all = equal(e[0], e_max) | equal(e[1], e_max) << 1 |
+                         equal(e[2], e_max) << 2 | equal(e[3], e_max) << 3;
+    return all & (0u - nonzero(u));
   }
 };
 
@@ -83,8 +91,7 @@ using detail::QuadCode;
 
 inline QuadCode make_code(const EncVlcTable& table, const Quad& q, unsigned c, unsigned big_u,
                           unsigned u) {
-  const unsigned emb = u != 0 ? q.emb() : 0;
-  return {table[(c << 8) | (q.rho << 4) | emb], static_cast<std::uint8_t>(c),
+  return {table[(c << 8) | (q.rho << 4) | q.emb(u)], static_cast<std::uint8_t>(c),
           static_cast<std::uint8_t>(q.rho), static_cast<std::uint8_t>(big_u),
           static_cast<std::uint8_t>(u)};
 }
@@ -102,9 +109,9 @@ struct LineWriter {
 
   void add(std::size_t j, const Quad& q) {
     le[j] = static_cast<std::uint8_t>(std::max(e_carry, q.e[1]));
-    lc[j] = static_cast<std::uint8_t>(s_carry | unsigned(q.e[1] != 0));
+    lc[j] = static_cast<std::uint8_t>(s_carry | Quad::nonzero(q.e[1]));
     e_carry = q.e[3];
-    s_carry = q.e[3] != 0;
+    s_carry = Quad::nonzero(q.e[3]);
   }
   void finish(std::size_t quads) {
     le[quads] = static_cast<std::uint8_t>(e_carry);
@@ -142,11 +149,12 @@ void plan_row(std::size_t quads, const std::uint32_t* et, const std::uint32_t* e
     const Quad q = Quad::load(et, eb, 2 * j);
     const unsigned c = lc_prev[j] | left_sig << 1 | unsigned{lc_prev[j + 1]} << 2;
     const int e_nbr = int(std::max(le_prev[j], le_prev[j + 1])) - 1;
-    const unsigned kappa = (q.rho & (q.rho - 1)) != 0 ? unsigned(std::max(e_nbr, 1)) : 1u;
+    const unsigned two_or_more = Quad::nonzero(q.rho & (q.rho - 1));
+    const unsigned kappa = 1 + ((unsigned(std::max(e_nbr, 1)) - 1) & (0u - two_or_more));
     const unsigned big_u = std::max(q.e_max, kappa);
     qc[j] = make_code(ENC_VLC_TBL1, q, c, big_u, big_u - kappa);
     lines.add(j, q);
-    left_sig = unsigned(q.e[2] != 0) | unsigned(q.e[3] != 0);
+    left_sig = Quad::nonzero(q.e[2] | q.e[3]);
   }
   lines.finish(quads);
 }
