@@ -76,7 +76,8 @@ Result<Codestream> Codestream::parse_impl(std::span<const std::uint8_t> bytes) {
   const std::size_t n = bytes.size();
   if (n < 2) return std::unexpected(err(0, "unexpected end of codestream"));
   if (be16(bytes, 0) != marker::SOC) return std::unexpected(err(0, "missing SOC"));
-  if (n < 4) return std::unexpected(err(2, "unexpected end of codestream"));
+  // The main-header walk reads a marker and a length at every position.
+  if (n < 6) return std::unexpected(err(2, "unexpected end of codestream"));
 
   Codestream cs;
   cs.data = bytes;

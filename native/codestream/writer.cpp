@@ -64,6 +64,11 @@ Result<CodedBand> code_band_into(const std::int32_t* coeffs, std::size_t stride,
         }
       }
       if (any == 0) continue;  // not included in its packet
+      // Grow the body geometrically ahead of the encoder, which reserves
+      // only what it appends (an exact reserve per block would copy the
+      // whole body each time).
+      const std::size_t bound = 5 * w * h + 1024;
+      if (body.capacity() - body.size() < bound) body.reserve(std::max(2 * body.capacity(), body.size() + bound));
       const std::size_t at = body.size();
       auto lcup = scratch.encoder.encode(std::span<const std::uint32_t>(words, w * h), w, h, w,
                                          magb - 1, body);

@@ -119,6 +119,7 @@ TEST(Reader, start_of_codestream_checks) {
   expect_malformed(Codestream::parse_impl(Bytes{0xFF}), 0, "unexpected end of codestream");
   expect_malformed(Codestream::parse_impl(Bytes{0xFF, 0x51, 0, 0}), 0, "missing SOC");
   expect_malformed(Codestream::parse_impl(Bytes{0xFF, 0x4F, 0xFF}), 2, "unexpected end of codestream");
+  expect_malformed(Codestream::parse_impl(Bytes{0xFF, 0x4F, 0xFF, 0x51, 0x00}), 2, "unexpected end of codestream");
   // Main header followed directly by EOC: four bytes are needed at a marker.
   Stream s;
   Bytes b = {0xFF, 0x4F};

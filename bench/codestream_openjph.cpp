@@ -1,0 +1,141 @@
+// Codestream encode and decode speed against OpenJPH (linked as a peer
+// library, used through its public API only), on the same planes in the
+// same run. Prints medians and varnel/OpenJPH time ratios (below 1: faster).
+#include <openjph/ojph_arch.h>
+#include <openjph/ojph_codestream.h>
+#include <openjph/ojph_file.h>
+#include <openjph/ojph_mem.h>
+#include <openjph/ojph_params.h>
+
+#include <algorithm>
+#include <cmath>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "codestream/reader.hpp"
+#include "codestream/writer.hpp"
+#include "core/plane.hpp"
+
+using namespace varnel;
+using namespace varnel::codestream;
+
+namespace {
+
+double median_ms(int runs, const std::function<void()>& f) {
+  std::vector<double> t;
+  for (int i = 0; i < runs; ++i) {
+    const auto a = std::chrono::steady_clock::now();
+    f();
+    t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - a).count());
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+std::vector<std::int32_t> test_plane(std::size_t w, std::size_t h, unsigned depth, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::int32_t> p(w * h);
+  const int hi = (1 << depth) - 1;
+  std::normal_distribution<double> noise(0, 2.0 + depth / 4.0);
+  for (std::size_t y = 0; y < h; ++y)
+    for (std::size_t x = 0; x < w; ++x) {
+      const double v = hi * (0.5 + 0.3 * std::sin(x * 0.01) * std::cos(y * 0.013)) + noise(rng);
+      p[y * w + x] = std::clamp(static_cast<int>(v), 0, hi);
+    }
+  return p;
+}
+
+std::vector<std::uint8_t> ojph_encode(const std::vector<std::int32_t>& p, std::size_t w, std::size_t h,
+                                      unsigned depth) {
+  ojph::codestream cs;
+  ojph::param_siz siz = cs.access_siz();
+  siz.set_image_extent(ojph::point(static_cast<ojph::ui32>(w), static_cast<ojph::ui32>(h)));
+  siz.set_num_components(1);
+  siz.set_component(0, ojph::point(1, 1), depth, false);
+  siz.set_image_offset(ojph::point(0, 0));
+  siz.set_tile_size(ojph::size(static_cast<ojph::ui32>(w), static_cast<ojph::ui32>(h)));
+  siz.set_tile_offset(ojph::point(0, 0));
+  ojph::param_cod cod = cs.access_cod();
+  cod.set_num_decomposition(5);
+  cod.set_block_dims(64, 64);
+  cod.set_progression_order("RPCL");
+  cod.set_color_transform(false);
+  cod.set_reversible(true);
+  cs.set_planar(false);
+  ojph::mem_outfile out;
+  out.open();
+  cs.write_headers(&out);
+  ojph::ui32 comp = 0;
+  ojph::line_buf* line = cs.exchange(nullptr, comp);
+  for (std::size_t y = 0; y < h; ++y) {
+    std::memcpy(line->i32, p.data() + y * w, w * sizeof(std::int32_t));
+    line = cs.exchange(line, comp);
+  }
+  cs.flush();
+  std::vector<std::uint8_t> bytes(out.get_data(), out.get_data() + out.tell());
+  cs.close();
+  return bytes;
+}
+
+std::vector<std::int32_t> ojph_decode(const std::vector<std::uint8_t>& b, std::size_t w, std::size_t h) {
+  ojph::mem_infile in;
+  in.open(b.data(), b.size());
+  ojph::codestream cs;
+  cs.read_headers(&in);
+  cs.create();
+  std::vector<std::int32_t> out(w * h);
+  for (std::size_t y = 0; y < h; ++y) {
+    ojph::ui32 comp = 0;
+    ojph::line_buf* line = cs.pull(comp);
+    std::memcpy(out.data() + y * w, line->i32, w * sizeof(std::int32_t));
+  }
+  cs.close();
+  return out;
+}
+
+std::vector<std::uint8_t> varnel_encode(const std::vector<std::int32_t>& p, std::size_t w, std::size_t h,
+                                        unsigned depth, bool index) {
+  EncodeParams params;
+  params.index = index;
+  const CoeffPlane planes[1] = {*CoeffPlane::make(p, w, h)};
+  return *encode_image_with_depth(planes, static_cast<std::uint8_t>(depth), false, params);
+}
+
+std::vector<std::int32_t> varnel_decode(const std::vector<std::uint8_t>& b) {
+  auto cs = Codestream::parse_impl(b);
+  auto img = cs->decode_to_resolution(255);
+  return std::move(img->components[0]);
+}
+
+}  // namespace
+
+int main() {
+  struct Case { std::size_t w, h; unsigned depth; };
+  const Case cases[] = {{2048, 2048, 8}, {2048, 2048, 12}, {1024, 1024, 16}, {4096, 1024, 10}};
+  const int runs = 7;
+  std::printf("%-16s %10s %10s %7s | %10s %10s %7s | %9s %9s\n", "plane", "enc varnel", "enc ojph",
+              "ratio", "dec varnel", "dec ojph", "ratio", "bytes v", "bytes o");
+  for (const Case& c : cases) {
+    const auto p = test_plane(c.w, c.h, c.depth, 1);
+    const auto vb = varnel_encode(p, c.w, c.h, c.depth, false);
+    const auto ob = ojph_encode(p, c.w, c.h, c.depth);
+    if (varnel_decode(vb) != p || ojph_decode(ob, c.w, c.h) != p || varnel_decode(ob) != p) {
+      std::printf("round trip mismatch for %zux%zu\n", c.w, c.h);
+      return 1;
+    }
+    const double ev = median_ms(runs, [&] { (void)varnel_encode(p, c.w, c.h, c.depth, false); });
+    const double eo = median_ms(runs, [&] { (void)ojph_encode(p, c.w, c.h, c.depth); });
+    // Both decoders on OpenJPH's codestream (same bytes for both).
+    const double dv = median_ms(runs, [&] { (void)varnel_decode(ob); });
+    const double dob = median_ms(runs, [&] { (void)ojph_decode(ob, c.w, c.h); });
+    char name[32];
+    std::snprintf(name, sizeof name, "%zux%zu u%u", c.w, c.h, c.depth);
+    std::printf("%-16s %8.2fms %8.2fms %7.2f | %8.2fms %8.2fms %7.2f | %9zu %9zu\n", name, ev, eo, ev / eo,
+                dv, dob, dv / dob, vb.size(), ob.size());
+  }
+  return 0;
+}
