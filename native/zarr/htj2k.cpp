@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
@@ -32,29 +33,29 @@ std::string shape_text(std::span<const Extent> shape) {
 
 // --- encode ------------------------------------------------------------------
 
-struct Extremes {
-  std::int32_t lo = 0;  // both start at 0: lo <= 0 <= hi
-  std::int32_t hi = 0;
-};
-
-// Widens n native-endian elements of T to int32 and tracks the extremes, in
-// one pass the compiler vectorises. Unsigned 32-bit values above INT32_MAX
-// wrap negative here; the caller looks for them when `lo` is negative.
+// Widens n native-endian elements of T to int32 in one pass the compiler
+// vectorises, and returns the OR of every sample's magnitude bits: the
+// sample itself when T is unsigned, s ^ (s >> 31) (that is s, or -s - 1 for
+// a negative s) when T is signed. Its bit width is the bit width of the
+// largest such value, which is all the depth rule needs. An unsigned 32-bit
+// value above INT32_MAX shows up as bit 31 of the result.
 template <class T>
-Extremes widen(const std::uint8_t* src, std::int32_t* dst, std::size_t n) {
-  std::int32_t lo = 0, hi = 0;
+std::uint32_t widen(const std::uint8_t* src, std::int32_t* dst, std::size_t n) {
+  std::uint32_t bits = 0;
   for (std::size_t i = 0; i < n; ++i) {
     T v;
     std::memcpy(&v, src + i * sizeof(T), sizeof(T));
     const auto s = static_cast<std::int32_t>(v);
     dst[i] = s;
-    lo = std::min(lo, s);
-    hi = std::max(hi, s);
+    if constexpr (std::is_signed_v<T>)
+      bits |= static_cast<std::uint32_t>(s ^ (s >> 31));
+    else
+      bits |= static_cast<std::uint32_t>(s);
   }
-  return {lo, hi};
+  return bits;
 }
 
-Extremes widen_plane(const std::uint8_t* src, std::int32_t* dst, std::size_t n, SampleType t) {
+std::uint32_t widen_plane(const std::uint8_t* src, std::int32_t* dst, std::size_t n, SampleType t) {
   switch (t) {
     case SampleType::U8: return widen<std::uint8_t>(src, dst, n);
     case SampleType::I8: return widen<std::int8_t>(src, dst, n);
@@ -63,17 +64,15 @@ Extremes widen_plane(const std::uint8_t* src, std::int32_t* dst, std::size_t n, 
     case SampleType::U32: return widen<std::uint32_t>(src, dst, n);
     case SampleType::I32: return widen<std::int32_t>(src, dst, n);
   }
-  return {};
+  return 0;
 }
 
-// The smallest depth that holds [lo, hi]: unsigned, hi < 2^d; signed,
-// -2^(d-1) <= lo and hi < 2^(d-1). At least 1 (an all-zero plane).
-std::uint8_t plane_depth(Extremes e, bool is_signed) {
-  const int hi_bits = std::bit_width(static_cast<std::uint32_t>(e.hi));
-  if (!is_signed) return static_cast<std::uint8_t>(std::max(1, hi_bits));
-  // -2^(d-1) <= lo < 0 exactly when -lo - 1 = ~lo < 2^(d-1).
-  const int lo_bits = e.lo < 0 ? std::bit_width(static_cast<std::uint32_t>(~e.lo)) : 0;
-  return static_cast<std::uint8_t>(1 + std::max(hi_bits, lo_bits));
+// The smallest depth d that holds the plane: unsigned, largest < 2^d;
+// signed, -2^(d-1) <= smallest and largest < 2^(d-1), i.e. every s and every
+// -s - 1 below 2^(d-1). At least 1 (an all-zero plane).
+std::uint8_t plane_depth(std::uint32_t magnitude_bits, bool is_signed) {
+  const int width = std::bit_width(magnitude_bits);
+  return static_cast<std::uint8_t>(is_signed ? 1 + width : std::max(1, width));
 }
 
 codestream::EncodeParams writer_params(const Htj2kConfig& config, std::uint8_t progression) {
@@ -146,12 +145,19 @@ std::string plane_size_message(std::size_t components, std::uint64_t height, std
          "x" + std::to_string(header.shape[n - 1]) + "x1";
 }
 
+// Appends n samples as T while checking each against [lo, lo + span], in
+// one vectorisable pass; returns false when any sample is out of range.
 template <class T>
-void narrow(const std::int32_t* src, std::uint8_t* dst, std::size_t n) {
+bool narrow(const std::int32_t* src, std::uint8_t* dst, std::size_t n, std::int32_t lo,
+            std::uint32_t span) {
+  std::uint32_t outside = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const auto v = static_cast<T>(src[i]);
+    const std::int32_t s = src[i];
+    outside |= static_cast<std::uint32_t>(static_cast<std::uint32_t>(s) - static_cast<std::uint32_t>(lo) > span);
+    const auto v = static_cast<T>(s);
     std::memcpy(dst + i * sizeof(T), &v, sizeof(T));
   }
+  return outside == 0;
 }
 
 }  // namespace
@@ -183,8 +189,8 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   std::vector<std::int32_t> samples(area);  // reused by every plane
   for (std::size_t k = 0; k < planes; ++k) {
     const std::uint8_t* src = chunk.data() + k * plane_bytes;
-    const Extremes e = widen_plane(src, samples.data(), area, dtype);
-    if (dtype == SampleType::U32 && e.lo < 0) {
+    const std::uint32_t bits = widen_plane(src, samples.data(), area, dtype);
+    if (dtype == SampleType::U32 && bits > 0x7FFFFFFFu) {
       const auto first = std::find_if(samples.begin(), samples.end(), [](std::int32_t s) { return s < 0; });
       return std::unexpected(Error::invalid(
           "uint32 sample " + std::to_string(static_cast<std::uint32_t>(*first)) +
@@ -193,7 +199,7 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
     auto plane = CoeffPlane::make(samples, width, height);
     if (!plane) return std::unexpected(std::move(plane.error()));
     auto coded = codestream::encode_image_with_depth(std::span<const CoeffPlane>(&*plane, 1),
-                                                     plane_depth(e, is_signed), is_signed, params);
+                                                     plane_depth(bits, is_signed), is_signed, params);
     if (!coded) {
       Error error = std::move(coded.error());
       if (error.kind == ErrorKind::Unsupported)
@@ -294,26 +300,26 @@ Result<void> narrow_samples(std::span<const std::int32_t> samples, SampleType dt
                             std::vector<std::uint8_t>& output) {
   const std::size_t n = samples.size();
   if (n == 0) return ok();
-  std::int32_t lo = samples[0], hi = samples[0];
-  for (std::int32_t s : samples) {
-    lo = std::min(lo, s);
-    hi = std::max(hi, s);
-  }
-  // Every int32 fits I32, and a U32 sample is never above INT32_MAX.
-  if (lo < sample_min(dtype) || hi > sample_max(dtype))
-    return std::unexpected(err(0, "decoded sample range [" + std::to_string(lo) + ", " +
-                                      std::to_string(hi) + "] does not fit dtype " +
-                                      std::string(sample_name(dtype)) +
-                                      " (corrupt or mismatched chunk)"));
+  // Every int32 fits I32; a U32 sample must not be negative.
+  const auto lo = static_cast<std::int32_t>(std::max<std::int64_t>(sample_min(dtype), INT32_MIN));
+  const auto hi = static_cast<std::int32_t>(std::min<std::int64_t>(sample_max(dtype), INT32_MAX));
+  const auto span = static_cast<std::uint32_t>(hi) - static_cast<std::uint32_t>(lo);
   const std::size_t at = output.size();
   output.resize(at + n * sample_width(dtype));
   std::uint8_t* dst = output.data() + at;
-  switch (dtype) {
-    case SampleType::U8: case SampleType::I8: narrow<std::uint8_t>(samples.data(), dst, n); break;
-    case SampleType::U16: case SampleType::I16: narrow<std::uint16_t>(samples.data(), dst, n); break;
-    case SampleType::U32: case SampleType::I32: std::memcpy(dst, samples.data(), n * 4); break;
+  bool fits = true;
+  switch (sample_width(dtype)) {
+    case 1: fits = narrow<std::uint8_t>(samples.data(), dst, n, lo, span); break;
+    case 2: fits = narrow<std::uint16_t>(samples.data(), dst, n, lo, span); break;
+    default: fits = narrow<std::uint32_t>(samples.data(), dst, n, lo, span); break;
   }
-  return ok();
+  if (fits) return ok();
+  output.resize(at);
+  const auto [smallest, largest] = std::minmax_element(samples.begin(), samples.end());
+  return std::unexpected(err(0, "decoded sample range [" + std::to_string(*smallest) + ", " +
+                                    std::to_string(*largest) + "] does not fit dtype " +
+                                    std::string(sample_name(dtype)) +
+                                    " (corrupt or mismatched chunk)"));
 }
 
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
