@@ -536,6 +536,54 @@ class TestDtypeNames:
         assert type(info.value) is ValueError
 
 
+# --- zfp entries -------------------------------------------------------------------
+
+
+class TestZfpEntries:
+    def chunk(self, dtype="float32", shape=(4, 5, 6)):
+        rng = np.random.default_rng(0)
+        return rng.standard_normal(shape).astype(dtype), shape
+
+    def test_reversible_round_trip_with_defaults(self):
+        for dtype in ("float32", "<f4", "f8", "int32", "i8", "uint8", "|i1", "<u2", "int16"):
+            a, shape = self.chunk(np.dtype(dtype).name)
+            if a.dtype.kind in "iu":
+                info = np.iinfo(a.dtype)
+                a = np.random.default_rng(1).integers(info.min, info.max, size=shape,
+                                                      endpoint=True, dtype=a.dtype)
+            coded = m.varnel_zfp_encode(a.tobytes(), shape, dtype)
+            assert m.varnel_zfp_decode(coded, shape, dtype) == a.tobytes()
+
+    def test_explicit_none_is_the_same_as_omitting(self):
+        a, shape = self.chunk()
+        plain = m.varnel_zfp_encode(a.tobytes(), shape, "float32")
+        nones = m.varnel_zfp_encode(a.tobytes(), shape, "float32", rate=None, tolerance=None,
+                                    precision=None, dims=None)
+        assert plain == nones
+        assert m.varnel_zfp_decode(plain, shape, "float32", rate=None, dims=None) == a.tobytes()
+
+    def test_codec_errors_are_value_errors_with_display_text(self):
+        a, shape = self.chunk()
+        with pytest.raises(ValueError) as info:
+            m.varnel_zfp_encode(a.tobytes(), shape, "float32", rate=3)
+        assert str(info.value) == 'invalid argument: zfp: "reversible" mode does not take "rate"'
+        with pytest.raises(ValueError) as info:
+            m.varnel_zfp_encode(a.tobytes(), shape, "float32", mode="bogus")
+        assert str(info.value) == 'unsupported: zfp: unknown mode "bogus"'
+        coded = m.varnel_zfp_encode(a.tobytes(), shape, "float32", mode="fixed_rate", rate=8)
+        with pytest.raises(ValueError) as info:
+            m.varnel_zfp_decode(coded, shape, "float32")
+        assert str(info.value) == ("malformed codestream at byte 0: varnel_zfp: stream compression "
+                                   "parameters do not match the configuration")
+
+    def test_float32_accepted_uint32_refused(self):
+        a, shape = self.chunk()
+        m.varnel_zfp_encode(a.tobytes(), shape, "float32")
+        with pytest.raises(ValueError) as info:
+            m.varnel_zfp_encode(a.tobytes(), shape, "uint32")
+        assert str(info.value) == 'zfp has no path for dtype "uint32"'
+
+
 # --- the interpreter lock ------------------------------------------------------
 
 
