@@ -173,6 +173,10 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
   }
   auto quant = Quant::reversible(params.levels, depth, 0);
   if (!quant) return std::unexpected(std::move(quant.error()));
+  // COD holds at most 32 levels (T.800 SPcod); a 33-level codestream would
+  // be refused by every reader, this one included.
+  if (params.levels > 32)
+    return std::unexpected(Error::invalid("more than 32 decomposition levels (T.800 SPcod)"));
   const std::uint32_t kmax = quant->magb();
   if (kmax > 30)
     return std::unexpected(

@@ -117,6 +117,9 @@ TEST(Writer, checks_in_order) {
   // Quant errors pass through; then the K_max bound.
   expect_error(encode(s, 4, 4, 8, false, params(34, 2, true)), ErrorKind::InvalidArgument,
                "more than 33 decomposition levels");
+  expect_error(encode(s, 4, 4, 8, false, params(33, 2, true)), ErrorKind::InvalidArgument,
+               "more than 32 decomposition levels (T.800 SPcod)");
+  EXPECT_TRUE(encode(s, 4, 4, 8, false, params(32, 2, true)).has_value());
   expect_error(encode(s, 4, 4, 36, false, params(6, 2, true)), ErrorKind::InvalidArgument,
                "bit depth + wavelet gain exceeds the 38-bit J2K bound");
   expect_error(encode(s, 4, 4, 29, false, params(5, 2, true)), ErrorKind::Unsupported,
