@@ -28,6 +28,10 @@ constexpr std::size_t SCUP_MAX = 4079;
 // Slack behind every stream buffer, so no writer ever needs a capacity check.
 constexpr std::size_t SLACK = 16;
 
+// Zero columns in front of each row array, so that the columns left of the
+// first quad (x - 2 and x - 1) read as insignificant.
+constexpr std::size_t LEAD = 4;
+
 void grow(std::vector<std::uint8_t>& v, std::size_t n) {
   if (v.size() < n) v.resize(n);
 }
@@ -53,110 +57,73 @@ void load_row(const std::uint32_t* src, std::size_t width, unsigned p, std::uint
   }
 }
 
-// Exponents of the quad whose top-left column is x, in T.814 order:
-// 0 = (x, top), 1 = (x, bottom), 2 = (x + 1, top), 3 = (x + 1, bottom).
-struct Quad {
-  unsigned e[4];
-  unsigned rho;
-  unsigned e_max;
+// 1 when a != 0, for a < 2^31.
+inline unsigned nonzero(unsigned a) { return (0u - a) >> 31; }
+// 1 when a == b, for a, b < 2^31.
+inline unsigned equal(unsigned a, unsigned b) { return ((a ^ b) - 1) >> 31; }
 
-  static Quad load(const std::uint32_t* et, const std::uint32_t* eb, std::size_t x) {
-    Quad q;
-    q.e[0] = et[x];
-    q.e[1] = eb[x];
-    q.e[2] = et[x + 1];
-    q.e[3] = eb[x + 1];
-    // Written without conditionals: the compiler would otherwise branch on
-    // data that is close to random.
-    q.rho = nonzero(q.e[0]) | nonzero(q.e[1]) << 1 | nonzero(q.e[2]) << 2 |
-            nonzero(q.e[3]) << 3;
-    q.e_max = std::max(std::max(q.e[0], q.e[1]), std::max(q.e[2], q.e[3]));
+// First step of a quad row: the table key (c_q << 8 | rho << 4 | emb), U_q
+// and u_q of every quad, in a loop without conditionals or loop-carried
+// state so that it vectorises. The quad at column x = 2j has the samples
+// 0 = (x, top), 1 = (x, bottom), 2 = (x + 1, top), 3 = (x + 1, bottom).
+// The row arrays have zero columns at -2 and -1 and past the width.
+struct QuadPlan {
+  std::uint32_t* key;
+  std::uint32_t* big_u;  // U_q | u_q << 8
+};
+
+// Exponents, significance, E_max and the samples that reach E_max.
+struct QuadStats {
+  unsigned rho, e_max, at_max;
+  static QuadStats of(const std::uint32_t* et, const std::uint32_t* eb, std::size_t x) {
+    const unsigned e0 = et[x], e1 = eb[x], e2 = et[x + 1], e3 = eb[x + 1];
+    QuadStats q;
+    q.rho = nonzero(e0) | nonzero(e1) << 1 | nonzero(e2) << 2 | nonzero(e3) << 3;
+    q.e_max = std::max(std::max(e0, e1), std::max(e2, e3));
+    q.at_max = equal(e0, q.e_max) | equal(e1, q.e_max) << 1 | equal(e2, q.e_max) << 2 |
+               equal(e3, q.e_max) << 3;
     return q;
   }
-
-  // 1 when a != 0, for a < 2^31.
-  static unsigned nonzero(unsigned a) { return (0u - a) >> 31; }
-  // 1 when a == b, for a, b < 2^31.
-  static unsigned equal(unsigned a, unsigned b) { return ((a ^ b) - 1) >> 31; }
-
-  // Samples whose exponent reaches U_q = e_max, when u_q > 0; else 0.
-  unsigned emb(unsigned u) const {
-    const unsigned all = equal(e[0], e_max) | equal(e[1], e_max) << 1 |
-                         equal(e[2], e_max) << 2 | equal(e[3], e_max) << 3;
-    return all & (0u - nonzero(u));
-  }
 };
 
-using detail::QuadCode;
-
-inline QuadCode make_code(const EncVlcTable& table, const Quad& q, unsigned c, unsigned big_u,
-                          unsigned u) {
-  return {table[(c << 8) | (q.rho << 4) | q.emb(u)], static_cast<std::uint8_t>(c),
-          static_cast<std::uint8_t>(q.rho), static_cast<std::uint8_t>(big_u),
-          static_cast<std::uint8_t>(u)};
-}
-
-// Line buffers of the quad row being planned: entry k holds the larger
-// exponent and the OR of the significance of the bottom samples in columns
-// 2k - 1 and 2k. Quad j completes entry j with its sample 1 and starts entry
-// j + 1 with its sample 3; the started entry is kept in registers until the
-// next quad completes it.
-struct LineWriter {
-  std::uint8_t* le;
-  std::uint8_t* lc;
-  unsigned e_carry = 0;
-  unsigned s_carry = 0;
-
-  void add(std::size_t j, const Quad& q) {
-    le[j] = static_cast<std::uint8_t>(std::max(e_carry, q.e[1]));
-    lc[j] = static_cast<std::uint8_t>(s_carry | Quad::nonzero(q.e[1]));
-    e_carry = q.e[3];
-    s_carry = Quad::nonzero(q.e[3]);
-  }
-  void finish(std::size_t quads) {
-    le[quads] = static_cast<std::uint8_t>(e_carry);
-    lc[quads] = static_cast<std::uint8_t>(s_carry);
-  }
-};
-
-// First step of a quad row: the coding quantities of every quad. In the
-// initial quad row kappa = 1 and the context comes from the quad to the left
-// (T.814 clause 7.3.5).
+// Initial quad row (T.814 clause 7.3.5): kappa = 1; the context comes from
+// the quad to the left: (rho & 1) | (rho >> 1) of that quad.
 void plan_initial_row(std::size_t quads, const std::uint32_t* et, const std::uint32_t* eb,
-                      std::uint8_t* le, std::uint8_t* lc, QuadCode* qc) {
-  LineWriter lines{le, lc};
-  unsigned c = 0;
+                      QuadPlan plan) {
   for (std::size_t j = 0; j < quads; ++j) {
-    const Quad q = Quad::load(et, eb, 2 * j);
+    const std::size_t x = 2 * j;
+    const QuadStats q = QuadStats::of(et, eb, x);
+    const unsigned c = nonzero(et[x - 2] | eb[x - 2]) | nonzero(et[x - 1]) << 1 |
+                       nonzero(eb[x - 1]) << 2;
     const unsigned big_u = std::max(q.e_max, 1u);
-    qc[j] = make_code(ENC_VLC_TBL0, q, c, big_u, big_u - 1);
-    lines.add(j, q);
-    c = (q.rho & 1) | (q.rho >> 1);
+    const unsigned u = big_u - 1;
+    const unsigned emb = q.at_max & (0u - nonzero(u));
+    plan.key[j] = c << 8 | q.rho << 4 | emb;
+    plan.big_u[j] = big_u | u << 8;
   }
-  lines.finish(quads);
 }
 
-// In the other quad rows the context combines the row above (line buffers)
-// with the quad to the left, and kappa comes from the exponents of the row
-// above when the quad has two or more significant samples (T.814 clauses
-// 7.3.5 and 7.3.7).
+// Other quad rows (T.814 clauses 7.3.5 and 7.3.7): ep holds the exponents
+// of the bottom sample row of the quad row above. The context combines the
+// samples above (columns x - 1 .. x + 2) with the quad to the left; kappa is
+// max(E of those samples above - 1, 1) when the quad has two or more
+// significant samples, else 1.
 void plan_row(std::size_t quads, const std::uint32_t* et, const std::uint32_t* eb,
-              const std::uint8_t* le_prev, const std::uint8_t* lc_prev, std::uint8_t* le,
-              std::uint8_t* lc, QuadCode* qc) {
-  LineWriter lines{le, lc};
-  unsigned left_sig = 0;
+              const std::uint32_t* ep, QuadPlan plan) {
   for (std::size_t j = 0; j < quads; ++j) {
-    const Quad q = Quad::load(et, eb, 2 * j);
-    const unsigned c = lc_prev[j] | left_sig << 1 | unsigned{lc_prev[j + 1]} << 2;
-    const int e_nbr = int(std::max(le_prev[j], le_prev[j + 1])) - 1;
-    const unsigned two_or_more = Quad::nonzero(q.rho & (q.rho - 1));
-    const unsigned kappa = 1 + ((unsigned(std::max(e_nbr, 1)) - 1) & (0u - two_or_more));
+    const std::size_t x = 2 * j;
+    const QuadStats q = QuadStats::of(et, eb, x);
+    const unsigned n0 = std::max(ep[x - 1], ep[x]);
+    const unsigned n1 = std::max(ep[x + 1], ep[x + 2]);
+    const unsigned c = nonzero(n0) | nonzero(et[x - 1] | eb[x - 1]) << 1 | nonzero(n1) << 2;
+    const unsigned two_or_more = nonzero(q.rho & (q.rho - 1));
+    const unsigned kappa = 1 + ((std::max(std::max(n0, n1), 2u) - 2) & (0u - two_or_more));
     const unsigned big_u = std::max(q.e_max, kappa);
-    qc[j] = make_code(ENC_VLC_TBL1, q, c, big_u, big_u - kappa);
-    lines.add(j, q);
-    left_sig = Quad::nonzero(q.e[2] | q.e[3]);
+    const unsigned u = big_u - kappa;
+    const unsigned emb = q.at_max & (0u - nonzero(u));
+    plan.key[j] = c << 8 | q.rho << 4 | emb;
+    plan.big_u[j] = big_u | u << 8;
   }
-  lines.finish(quads);
 }
 
 // U-VLC bits of a quad pair, prefixes first, then suffixes (T.814 clause
@@ -191,29 +158,36 @@ inline std::uint32_t uvlc_initial_pair(unsigned u0, unsigned u1, unsigned& len) 
 
 // Second step: codewords, MEL events and U-VLC bits of the row's quad pairs.
 // The codewords of a pair and its U-VLC bits (at most 30 bits) go to the VLC
-// stream in one write.
+// stream in one write. Leaves in `big_u` what the MagSgn step needs of each
+// quad: U_q | e_k << 8 | rho << 12.
 template <bool Initial>
-void emit_vlc_mel(std::size_t quads, const QuadCode* qc, VlcEncoder& vlc, MelEncoder& mel) {
+void emit_vlc_mel(std::size_t quads, const EncVlcTable& table, QuadPlan plan, VlcEncoder& vlc,
+                  MelEncoder& mel) {
   for (std::size_t j = 0; j < quads; j += 2) {
-    const QuadCode& a = qc[j];
-    std::uint32_t bits = a.entry >> 8;
-    unsigned len = (a.entry >> 4) & 7;
-    if (a.c == 0) mel.encode(a.rho != 0);
+    const unsigned k0 = plan.key[j];
+    const unsigned e0 = table[k0];
+    const unsigned u0 = plan.big_u[j] >> 8;
+    plan.big_u[j] = (plan.big_u[j] & 0xFF) | (e0 & 0xF) << 8 | (k0 & 0xF0) << 8;
+    std::uint32_t bits = e0 >> 8;
+    unsigned len = (e0 >> 4) & 7;
+    if ((k0 >> 8) == 0) mel.encode((k0 & 0xF0) != 0);
     unsigned u1 = 0;
     if (j + 1 < quads) {
-      const QuadCode& b = qc[j + 1];
-      bits |= std::uint32_t(b.entry >> 8) << len;
-      len += (b.entry >> 4) & 7;
-      if (b.c == 0) mel.encode(b.rho != 0);
-      u1 = b.u;
+      const unsigned k1 = plan.key[j + 1];
+      const unsigned e1 = table[k1];
+      u1 = plan.big_u[j + 1] >> 8;
+      plan.big_u[j + 1] = (plan.big_u[j + 1] & 0xFF) | (e1 & 0xF) << 8 | (k1 & 0xF0) << 8;
+      bits |= std::uint32_t(e1 >> 8) << len;
+      len += (e1 >> 4) & 7;
+      if ((k1 >> 8) == 0) mel.encode((k1 & 0xF0) != 0);
     }
     unsigned ulen = 0;
     std::uint32_t ubits = 0;
     if constexpr (Initial) {
-      if (a.u > 0 && u1 > 0) mel.encode(std::min<unsigned>(a.u, u1) > 2);
-      ubits = uvlc_initial_pair(a.u, u1, ulen);
+      if (u0 > 0 && u1 > 0) mel.encode(std::min(u0, u1) > 2);
+      ubits = uvlc_initial_pair(u0, u1, ulen);
     } else {
-      ubits = uvlc_pair(a.u, u1, ulen);
+      ubits = uvlc_pair(u0, u1, ulen);
     }
     vlc.put(bits | ubits << len, len + ulen);
   }
@@ -222,19 +196,20 @@ void emit_vlc_mel(std::size_t quads, const QuadCode* qc, VlcEncoder& vlc, MelEnc
 // Third step: the MagSgn bits of the row's quads. A significant sample sends
 // the U_q low bits of v, one fewer when the codeword implies its top bit
 // (its bit in e_k); insignificant samples send nothing.
-void emit_magsgn(std::size_t quads, const QuadCode* qc, const std::uint32_t* vt,
+void emit_magsgn(std::size_t quads, const std::uint32_t* info, const std::uint32_t* vt,
                  const std::uint32_t* vb, MagSgnWriter& ms) {
   for (std::size_t j = 0; j < quads; ++j) {
-    const QuadCode& q = qc[j];
-    const unsigned e_k = q.entry & 0xF;
+    const unsigned big_u = info[j] & 0xFF;
+    const unsigned e_k = (info[j] >> 8) & 0xF;
+    const unsigned rho = info[j] >> 12;
     const std::uint32_t v[4] = {vt[2 * j], vb[2 * j], vt[2 * j + 1], vb[2 * j + 1]};
     unsigned m[4];
     std::uint64_t bits[4];
     for (unsigned n = 0; n < 4; ++n) {
-      m[n] = (q.big_u - ((e_k >> n) & 1)) & (0u - ((q.rho >> n) & 1u));
+      m[n] = (big_u - ((e_k >> n) & 1)) & (0u - ((rho >> n) & 1u));
       bits[n] = v[n] & ((std::uint64_t{1} << m[n]) - 1);
     }
-    if (q.big_u <= 14) {  // four samples fit in one flush
+    if (big_u <= 14) {  // four samples fit in one flush
       for (unsigned n = 0; n < 4; ++n) ms.add(bits[n], m[n]);
       ms.flush();
     } else {
@@ -272,34 +247,26 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
   grow(magsgn_, width * height * 31 / 7 + SLACK);
   grow(mel_, quads * 12 / 7 + SLACK);
   grow(vlc_, quads * 15 / 7 + SLACK);
-  const std::size_t padded = 2 * qw + 2;
-  if (rows_.size() < 4 * padded) rows_.resize(4 * padded);
-  const std::size_t line = qw + 4;
-  grow(lines_, 4 * line);
+  // Five row arrays (E top, E bottom, E bottom of the row above, v top,
+  // v bottom) with LEAD zero columns on the left and zeros past the width.
+  const std::size_t row = LEAD + 2 * qw + 2;
+  if (rows_.size() < 5 * row) rows_.resize(5 * row);
+  std::memset(rows_.data(), 0, 5 * row * sizeof(std::uint32_t));
+  std::uint32_t* et = rows_.data() + LEAD;
+  std::uint32_t* eb = et + row;
+  std::uint32_t* ep = eb + row;
+  std::uint32_t* vt = ep + row;
+  std::uint32_t* vb = vt + row;
+  if (plan_.size() < 2 * qw) plan_.resize(2 * qw);
+  const QuadPlan plan{plan_.data(), plan_.data() + qw};
 
-  std::uint32_t* et = rows_.data();
-  std::uint32_t* eb = et + padded;
-  std::uint32_t* vt = eb + padded;
-  std::uint32_t* vb = vt + padded;
-  std::uint8_t* le_prev = lines_.data();
-  std::uint8_t* lc_prev = le_prev + line;
-  std::uint8_t* le = lc_prev + line;
-  std::uint8_t* lc = le + line;
-  std::memset(lines_.data(), 0, 4 * line);
-  // Columns past an odd width stay insignificant.
-  std::memset(et + width, 0, (padded - width) * sizeof(std::uint32_t));
-  std::memset(eb + width, 0, (padded - width) * sizeof(std::uint32_t));
-  std::memset(vt + width, 0, (padded - width) * sizeof(std::uint32_t));
-  std::memset(vb + width, 0, (padded - width) * sizeof(std::uint32_t));
-
-  if (codes_.size() < qw) codes_.resize(qw);
-  QuadCode* qc = codes_.data();
   MagSgnWriter magsgn(magsgn_.data());
   MelEncoder mel(mel_.data());
   VlcEncoder vlc(vlc_.data());
   const std::uint32_t* src = samples.data();
   for (std::size_t r = 0; r < qh; ++r) {
     const std::size_t y = 2 * r;
+    std::swap(eb, ep);
     load_row(src + y * stride, width, p, et, vt);
     if (y + 1 < height) {
       load_row(src + (y + 1) * stride, width, p, eb, vb);
@@ -308,15 +275,13 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
       std::memset(vb, 0, width * sizeof(std::uint32_t));
     }
     if (r == 0) {
-      plan_initial_row(qw, et, eb, le, lc, qc);
-      emit_vlc_mel<true>(qw, qc, vlc, mel);
+      plan_initial_row(qw, et, eb, plan);
+      emit_vlc_mel<true>(qw, ENC_VLC_TBL0, plan, vlc, mel);
     } else {
-      plan_row(qw, et, eb, le_prev, lc_prev, le, lc, qc);
-      emit_vlc_mel<false>(qw, qc, vlc, mel);
+      plan_row(qw, et, eb, ep, plan);
+      emit_vlc_mel<false>(qw, ENC_VLC_TBL1, plan, vlc, mel);
     }
-    emit_magsgn(qw, qc, vt, vb, magsgn);
-    std::swap(le, le_prev);
-    std::swap(lc, lc_prev);
+    emit_magsgn(qw, plan.big_u, vt, vb, magsgn);
   }
 
   // Termination: the last MEL byte and the last VLC byte meet in the middle

@@ -31,18 +31,6 @@ Result<std::vector<std::uint8_t>> encode_block(std::span<const std::uint32_t> sa
                                                std::size_t width, std::size_t height,
                                                std::size_t stride, std::uint32_t missing_msbs);
 
-namespace detail {
-// What the encoder's stream passes need of one quad: its CxtVLC entry
-// (codeword, length, e_k), context c_q, significance rho, U_q and u_q.
-struct QuadCode {
-  std::uint16_t entry;
-  std::uint8_t c;
-  std::uint8_t rho;
-  std::uint8_t big_u;
-  std::uint8_t u;
-};
-}  // namespace detail
-
 class BlockEncoder {
  public:
   // Codes one code-block and appends its cleanup segment to `out`; returns
@@ -54,13 +42,11 @@ class BlockEncoder {
  private:
   // Stream buffers, sized for the worst case of the block being coded.
   std::vector<std::uint8_t> magsgn_, mel_, vlc_;
-  // Exponents and MagSgn values of the two sample rows of one quad row.
+  // Exponents and MagSgn values of the sample rows of one quad row, and
+  // the exponents of the bottom sample row of the quad row above.
   std::vector<std::uint32_t> rows_;
-  // Line buffers: exponents and significance of the quad row above (prev)
-  // and of the one being coded (cur).
-  std::vector<std::uint8_t> lines_;
-  // Coding quantities of the quads of one quad row.
-  std::vector<detail::QuadCode> codes_;
+  // Per quad of one quad row: table key, U_q and u_q.
+  std::vector<std::uint32_t> plan_;
 };
 
 }  // namespace varnel::htj2k
