@@ -260,7 +260,12 @@ TEST(Peers, varnel_codestreams_decode_with_openjph_and_openjpeg) {
                         {17, 1, 1, 8, 2, 0, false},   {1, 23, 1, 12, 3, 1, true},
                         {131, 97, 1, 16, 6, 3, true}, {200, 150, 3, 8, 4, 4, true},
                         {77, 300, 1, 10, 0, 1, false}, {513, 257, 1, 16, 5, 2, true},
-                        {100, 60, 3, 16, 5, 2, false}};
+                        {100, 60, 3, 16, 5, 2, false},
+                        // Wider than one maximal precinct: two or three
+                        // precincts at the finer resolutions.
+                        {40000, 3, 1, 8, 1, 2, true},  {40000, 2, 1, 8, 0, 4, true},
+                        {70000, 2, 1, 8, 2, 3, true},  {70000, 3, 3, 8, 2, 4, false},
+                        {3, 70000, 1, 8, 2, 3, true},  {40000, 5, 1, 8, 1, 0, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + "x" + std::to_string(c.comps) +
                  " depth " + std::to_string(c.depth) + " levels " + std::to_string(c.levels) +

@@ -263,3 +263,25 @@ TEST(Decode, bit_flips_and_truncations_never_crash) {
   }
   EXPECT_GT(decoded + failed, 0u);
 }
+
+TEST(Decode, planes_wider_than_one_maximal_precinct) {
+  // 70000 samples: three precincts of 2^15 at full resolution, two at the
+  // next; the packets follow the precinct grid in every progression.
+  std::mt19937 rng(77);
+  for (auto [w, h] : {std::pair<std::size_t, std::size_t>{70000, 3}, {2, 70000}}) {
+    const auto s = random_plane(w * h, 8, false, rng, true);
+    for (std::uint8_t prog = 0; prog < 5; ++prog) {
+      const Bytes b = encode1(s, w, h, 8, false, 2, prog, true);
+      auto cs = Codestream::parse_impl(b);
+      ASSERT_TRUE(cs.has_value());
+      auto idx = cs->packet_index();
+      ASSERT_TRUE(idx.has_value()) << idx.error().display();
+      EXPECT_EQ(idx->size(), 1u + 2u + 3u);
+      const auto img = decode(b);
+      ASSERT_EQ(img.components.size(), 1u);
+      EXPECT_TRUE(img.components[0] == s) << int(prog);
+      const auto low = decode(b, 1);
+      EXPECT_EQ(low.width, (w + 1) / 2);
+    }
+  }
+}
