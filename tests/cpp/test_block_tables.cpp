@@ -138,6 +138,28 @@ TEST(BlockTables, UvlcCode) {
   }
 }
 
+TEST(BlockTables, UvlcPairTableIsPrefixesThenSuffixes) {
+  for (unsigned u0 = 0; u0 <= UVLC_MAX; ++u0) {
+    for (unsigned u1 = 0; u1 <= UVLC_MAX; ++u1) {
+      const UvlcCode& a = ENC_UVLC[u0];
+      const UvlcCode& b = ENC_UVLC[u1];
+      // Bit string in transmission order, built one field at a time.
+      std::vector<int> want;
+      auto push = [&](unsigned v, unsigned n) {
+        for (unsigned i = 0; i < n; ++i) want.push_back(int((v >> i) & 1));
+      };
+      push(a.prefix, a.prefix_len);
+      push(b.prefix, b.prefix_len);
+      push(a.suffix, a.suffix_len);
+      push(b.suffix, b.suffix_len);
+      const std::uint32_t e = ENC_UVLC_PAIR[u0 * (UVLC_MAX + 1) + u1];
+      ASSERT_EQ(e >> 24, want.size()) << u0 << " " << u1;
+      for (std::size_t i = 0; i < want.size(); ++i) ASSERT_EQ(int((e >> i) & 1), want[i]);
+      ASSERT_EQ(e & 0xFFFFFF, (e & 0xFFFFFF) & ((1u << want.size()) - 1));
+    }
+  }
+}
+
 #ifdef VARNEL_HAVE_DEC_TABLES
 TEST(BlockTables, EncoderEntriesDecodeBack) {
   for (unsigned t = 0; t < 2; ++t) {

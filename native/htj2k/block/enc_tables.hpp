@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "htj2k/block/cxtvlc_rows.hpp"
 
@@ -81,5 +82,35 @@ constexpr std::array<UvlcCode, UVLC_MAX + 1> make_enc_uvlc() {
 }  // namespace detail
 
 inline constexpr std::array<UvlcCode, UVLC_MAX + 1> ENC_UVLC = detail::make_enc_uvlc();
+
+// The U-VLC bits of a quad pair outside the initial quad row, both prefixes
+// then both suffixes, indexed by u0 * 33 + u1: bits | count << 24.
+using UvlcPairTable = std::array<std::uint32_t, (UVLC_MAX + 1) * (UVLC_MAX + 1)>;
+
+namespace detail {
+
+constexpr UvlcPairTable make_enc_uvlc_pair() {
+  UvlcPairTable out{};
+  for (unsigned u0 = 0; u0 <= UVLC_MAX; ++u0) {
+    for (unsigned u1 = 0; u1 <= UVLC_MAX; ++u1) {
+      const UvlcCode& a = ENC_UVLC[u0];
+      const UvlcCode& b = ENC_UVLC[u1];
+      unsigned at = 0;
+      std::uint32_t bits = 0;
+      for (auto [v, n] : {std::pair<unsigned, unsigned>{a.prefix, a.prefix_len},
+                          {b.prefix, b.prefix_len}, {a.suffix, a.suffix_len},
+                          {b.suffix, b.suffix_len}}) {
+        bits |= v << at;
+        at += n;
+      }
+      out[u0 * (UVLC_MAX + 1) + u1] = bits | at << 24;
+    }
+  }
+  return out;
+}
+
+}  // namespace detail
+
+inline constexpr UvlcPairTable ENC_UVLC_PAIR = detail::make_enc_uvlc_pair();
 
 }  // namespace varnel::htj2k

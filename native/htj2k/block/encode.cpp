@@ -187,7 +187,9 @@ void emit_vlc_mel(std::size_t quads, const EncVlcTable& table, QuadPlan plan, Vl
       if (u0 > 0 && u1 > 0) mel.encode(std::min(u0, u1) > 2);
       ubits = uvlc_initial_pair(u0, u1, ulen);
     } else {
-      ubits = uvlc_pair(u0, u1, ulen);
+      const std::uint32_t pair = ENC_UVLC_PAIR[u0 * (UVLC_MAX + 1) + u1];
+      ubits = pair & 0xFFFFFF;
+      ulen = pair >> 24;
     }
     vlc.put(bits | ubits << len, len + ulen);
   }
