@@ -125,6 +125,13 @@ Result<std::uint64_t> check_encode_input(std::span<const std::uint8_t> chunk,
     return std::unexpected(Error::invalid(
         "chunk of shape " + shape_text(shape) + " and dtype " + std::string(sample_name(dtype)) +
         " needs " + std::to_string(bytes) + " bytes, got " + std::to_string(chunk.size())));
+  // The container holds at most 2^24 planes; a longer chunk would be written
+  // but refused by every reader, so it is refused here instead.
+  std::uint64_t planes = 1;
+  for (std::size_t j = 0; j + 2 < n; ++j) planes *= shape[j];  // <= element count
+  if (planes > codestream::kMaxChunkPlanes)
+    return std::unexpected(Error::invalid("htj2k chunks carry at most 16777216 planes; got " +
+                                          std::to_string(planes)));
   return bytes;
 }
 

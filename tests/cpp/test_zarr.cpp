@@ -177,6 +177,16 @@ TEST(EncodeChunk, ChecksInOrder) {
             "invalid argument: chunk of shape [2, 3] and dtype I32 needs 24 bytes, got 6");
 }
 
+TEST(EncodeChunk, RefusesMorePlanesThanTheContainerHolds) {
+  // Such a container would be written, then refused by every reader.
+  const Bytes chunk((1u << 24) + 1);
+  EXPECT_EQ(encode_error(chunk, {(1u << 24) + 1, 1, 1}, SampleType::U8),
+            "invalid argument: htj2k chunks carry at most 16777216 planes; got 16777217");
+  EXPECT_EQ(encode_error(chunk, {(1u << 23) + 1, 2, 1, 1}, SampleType::U8),
+            "invalid argument: chunk of shape [8388609, 2, 1, 1] and dtype U8 needs 16777218 "
+            "bytes, got 16777217");
+}
+
 TEST(EncodeChunk, EveryProgressionNameIsKnown) {
   const char* names[] = {"LRCP", "RLCP", "RPCL", "PCRL", "CPRL"};
   for (std::uint8_t code = 0; code < 5; ++code) {
