@@ -265,13 +265,18 @@ Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const
     auto& c1 = image.components[1];
     auto& c2 = image.components[2];
     const std::size_t n = std::min({c0.size(), c1.size(), c2.size()});
+    // Sums wrap in 32 bits (only corrupt input gets there); this keeps the
+    // loop vectorisable and free of signed overflow.
+    auto add = [](std::int32_t a, std::int32_t b) {
+      return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+    };
     for (std::size_t i = 0; i < n; ++i) {
-      // 64-bit sums: corrupt input may hold any 32-bit values.
-      const std::int64_t y0 = c0[i], y1 = c1[i], y2 = c2[i];
-      const std::int64_t g = y0 - ((y1 + y2) >> 2);
-      c0[i] = static_cast<std::int32_t>(y2 + g);
-      c1[i] = static_cast<std::int32_t>(g);
-      c2[i] = static_cast<std::int32_t>(y1 + g);
+      const std::int32_t y0 = c0[i], y1 = c1[i], y2 = c2[i];
+      const std::int32_t g = static_cast<std::int32_t>(static_cast<std::uint32_t>(y0) -
+                                                       static_cast<std::uint32_t>(add(y1, y2) >> 2));
+      c0[i] = add(y2, g);
+      c1[i] = g;
+      c2[i] = add(y1, g);
     }
   }
 
@@ -281,11 +286,18 @@ Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const
     const SizComponent& sc = siz.components[c];
     if (sc.is_signed) continue;
     const unsigned d = std::clamp<unsigned>(sc.depth, 1, 38);
-    const std::int64_t shift = std::int64_t{1} << (d - 1);
-    const std::int64_t hi = std::min<std::int64_t>((std::int64_t{1} << d) - 1,
-                                                   std::numeric_limits<std::int32_t>::max());
-    for (std::int32_t& v : image.components[c])
-      v = static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{v} + shift, 0, hi));
+    std::vector<std::int32_t>& v = image.components[c];
+    if (d <= 31) {
+      // Clamp to [-2^(d-1), 2^(d-1) - 1] first, then shift: no overflow,
+      // and the loop vectorises.
+      const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (d - 1));
+      const std::int32_t lo = -half, hi = half - 1;
+      for (std::int32_t& x : v) x = std::min(std::max(x, lo), hi) + half;
+    } else {
+      const std::int64_t half = std::int64_t{1} << (d - 1);
+      for (std::int32_t& x : v)
+        x = static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{x} + half, 0, INT32_MAX));
+    }
   }
   return image;
 }
