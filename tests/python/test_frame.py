@@ -122,7 +122,9 @@ class TestRegistration:
             "try:\n"
             "    import varnel._varnel\n"
             "except ImportError as e:\n"
-            "    assert 'sub-interpreter' in str(e), str(e)\n"
+            # Newer Pythons may refuse single-phase modules in isolated
+            # interpreters themselves, before the module's own check runs.
+            "    assert 'interpreter' in str(e), str(e)\n"
             "else:\n"
             "    raise AssertionError('imported in a sub-interpreter')\n"
         )
