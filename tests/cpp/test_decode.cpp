@@ -285,3 +285,33 @@ TEST(Decode, planes_wider_than_one_maximal_precinct) {
     }
   }
 }
+
+TEST(Decode, packet_data_joined_across_tile_parts) {
+  // The same tile cut into two tile-parts at an arbitrary body byte: the
+  // packet walk reads the joined bodies.
+  std::mt19937 rng(31);
+  const auto s = random_plane(90 * 70, 10, false, rng, true);
+  const Bytes b = encode1(s, 90, 70, 10, false, 3, 2, false);
+  auto cs = Codestream::parse_impl(b);
+  ASSERT_TRUE(cs.has_value());
+  const TilePart tp = cs->tile_parts[0];
+  for (std::size_t cut : {tp.body_start + 1, (tp.body_start + tp.body_end) / 2, tp.body_end - 1}) {
+    Bytes t(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(tp.sot_offset));
+    auto tile_part = [&](std::size_t from, std::size_t to, std::uint8_t index) {
+      const std::uint32_t psot = static_cast<std::uint32_t>(14 + to - from);
+      t.insert(t.end(), {0xFF, 0x90, 0x00, 0x0A, 0x00, 0x00, static_cast<std::uint8_t>(psot >> 24),
+                         static_cast<std::uint8_t>(psot >> 16), static_cast<std::uint8_t>(psot >> 8),
+                         static_cast<std::uint8_t>(psot), index, 2, 0xFF, 0x93});
+      t.insert(t.end(), b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    tile_part(tp.body_start, cut, 0);
+    tile_part(cut, tp.body_end, 1);
+    t.insert(t.end(), {0xFF, 0xD9});
+    auto two = Codestream::parse_impl(t);
+    ASSERT_TRUE(two.has_value()) << two.error().display();
+    ASSERT_EQ(two->tile_parts.size(), 2u);
+    const auto img = decode(t);
+    ASSERT_EQ(img.components.size(), 1u);
+    EXPECT_TRUE(img.components[0] == s) << cut;
+  }
+}
