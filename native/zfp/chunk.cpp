@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "core/quote.hpp"
@@ -102,9 +103,10 @@ Result<std::vector<std::uint8_t>> encode_impl(std::span<const std::uint8_t> chun
   }
   switch (dtype) {
     case ZfpDtype::U8: case ZfpDtype::I8: case ZfpDtype::U16: case ZfpDtype::I16: {
-      std::vector<std::int32_t> promoted(count);
-      promote(chunk, dtype, promoted);
-      return compress(std::span<const std::int32_t>(promoted), *field, *mode);
+      std::unique_ptr<std::int32_t[]> promoted(new std::int32_t[count]);  // every element written
+      const std::span<std::int32_t> wide(promoted.get(), count);
+      promote(chunk, dtype, wide);
+      return compress(std::span<const std::int32_t>(wide), *field, *mode);
     }
     case ZfpDtype::I32: {
       std::vector<std::int32_t> copy;
@@ -142,9 +144,10 @@ Result<std::vector<std::uint8_t>> decode_impl(std::span<const std::uint8_t> chun
   auto stream = CheckedStream::open(chunk, *field, *mode, zfp_dtype_scalar(dtype));
   if (!stream) return std::unexpected(std::move(stream.error()));
   if (is_narrow(dtype)) {
-    std::vector<std::int32_t> wide(count);
-    if (auto r = stream->decode_into(wide.data()); !r) return std::unexpected(std::move(r.error()));
-    return demoted_bytes(wide, dtype);
+    // zfp writes every element of the field: no need to clear it first.
+    std::unique_ptr<std::int32_t[]> wide(new std::int32_t[count]);
+    if (auto r = stream->decode_into(wide.get()); !r) return std::unexpected(std::move(r.error()));
+    return demoted_bytes(std::span<const std::int32_t>(wide.get(), count), dtype);
   }
   std::vector<std::uint8_t> out(bytes);
   if (auto r = stream->decode_into(out.data()); !r) return std::unexpected(std::move(r.error()));

@@ -1,5 +1,6 @@
 #include "zfp/stream.hpp"
 
+#include <sys/mman.h>
 #include <zfp.h>
 
 #include <algorithm>
@@ -29,11 +30,49 @@ Error err(std::string message) { return Error::malformed(0, std::move(message));
 struct StreamCloser { void operator()(zfp_stream* s) const { zfp_stream_close(s); } };
 struct FieldCloser { void operator()(zfp_field* f) const { zfp_field_free(f); } };
 struct BitsCloser { void operator()(bitstream* b) const { stream_close(b); } };
-struct FreeWords { void operator()(std::uint64_t* p) const { std::free(p); } };
+// Zeroed word buffers. Large ones are mapped from the kernel, whose zero
+// pages cost nothing until written: only the part the input is copied into
+// is touched, however large the maximum size is. (calloc would do the same
+// only above malloc's moving mmap threshold, and memset below it.)
+class ZeroWords {
+ public:
+  static constexpr std::size_t kMapFrom = std::size_t{1} << 20;
+  ZeroWords() = default;
+  ZeroWords(const ZeroWords&) = delete;
+  ZeroWords& operator=(const ZeroWords&) = delete;
+  ~ZeroWords() { release(); }
+
+  bool allocate(std::size_t bytes) {
+    release();
+    if (bytes >= kMapFrom) {
+      void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) return false;
+      data_ = p;
+      mapped_ = true;
+    } else {
+      data_ = std::calloc(bytes ? bytes : 1, 1);
+      if (!data_) return false;
+    }
+    bytes_ = bytes;
+    return true;
+  }
+  void* data() const { return data_; }
+
+ private:
+  void release() {
+    if (!data_) return;
+    if (mapped_) munmap(data_, bytes_);
+    else std::free(data_);
+    data_ = nullptr;
+    mapped_ = false;
+  }
+  void* data_ = nullptr;
+  std::size_t bytes_ = 0;
+  bool mapped_ = false;
+};
 using StreamPtr = std::unique_ptr<zfp_stream, StreamCloser>;
 using FieldPtr = std::unique_ptr<zfp_field, FieldCloser>;
 using BitsPtr = std::unique_ptr<bitstream, BitsCloser>;
-using WordsPtr = std::unique_ptr<std::uint64_t, FreeWords>;
 
 template <class T> constexpr ScalarType scalar_of();
 template <> constexpr ScalarType scalar_of<std::int32_t>() { return ScalarType::Int32; }
@@ -177,13 +216,11 @@ Result<std::vector<std::uint8_t>> compress_field(std::span<const T> samples,
 // here, zero-padded up to the maximum size, so that the block decoder never
 // reads outside its buffer.
 Result<BitsPtr> padded_stream(std::span<const std::uint8_t> encoded, std::size_t max,
-                              WordsPtr& words) {
-  const std::size_t count = (max + 7) / 8;
-  // calloc leaves large zero tails to the kernel's zero pages.
-  words.reset(static_cast<std::uint64_t*>(std::calloc(count, sizeof(std::uint64_t))));
-  if (!words) return std::unexpected(invalid("varnel_zfp: out of memory"));
-  if (!encoded.empty()) std::memcpy(words.get(), encoded.data(), encoded.size());
-  BitsPtr bits(stream_open(words.get(), count * sizeof(std::uint64_t)));
+                              ZeroWords& words) {
+  const std::size_t bytes = (max + 7) / 8 * 8;
+  if (!words.allocate(bytes)) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  if (!encoded.empty()) std::memcpy(words.data(), encoded.data(), encoded.size());
+  BitsPtr bits(stream_open(words.data(), bytes));
   if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
   return bits;
 }
@@ -347,7 +384,7 @@ Result<std::vector<std::uint8_t>> compress(std::span<const double> s,
 struct CheckedStream::State {
   StreamPtr zs;
   FieldPtr field;
-  WordsPtr words;
+  ZeroWords words;
   BitsPtr bits;
   std::size_t capacity = 0;  // bytes in `words`
 };
