@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "codestream/container.hpp"
+#include "codestream/reader.hpp"
+#include "codestream/writer.hpp"
+#include "core/plane.hpp"
 
 using namespace varnel;
 using namespace varnel::codestream;
@@ -247,4 +250,64 @@ TEST(ChunkHeader, SurvivesRandomBytesAndBitFlips) {
       ASSERT_LE(h.error().offset, noise.size());
     }
   }
+}
+
+namespace {
+
+Bytes write_plane(std::size_t w, std::size_t h, std::uint8_t levels, bool index,
+                  std::uint8_t progression = 2) {
+  std::vector<std::int32_t> samples(w * h);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int32_t>((i * 37) % 251);
+  auto plane = CoeffPlane::make(samples, w, h);
+  EncodeParams p;
+  p.levels = levels;
+  p.index = index;
+  p.progression = progression;
+  auto cs = encode_image_with_depth(std::span<const CoeffPlane>(&*plane, 1), 8, false, p);
+  EXPECT_TRUE(cs) << cs.error().display();
+  return *cs;
+}
+
+}  // namespace
+
+TEST(PlaneEntry, PrefixesAreTheFurthestPacketEndPerResolution) {
+  for (std::uint8_t progression = 0; progression < 5; ++progression) {
+    const Bytes bytes = write_plane(70, 45, 3, true, progression);
+    auto cs = Codestream::parse_impl(bytes);
+    ASSERT_TRUE(cs);
+    auto packets = cs->packet_index();
+    ASSERT_TRUE(packets);
+    auto entry = PlaneEntry::from_codestream(*cs, 1234);
+    ASSERT_TRUE(entry) << entry.error().display();
+    EXPECT_EQ(entry->offset, 1234u);
+    EXPECT_EQ(entry->length, bytes.size());
+    ASSERT_EQ(entry->prefix_lengths.size(), 4u);
+    for (std::uint8_t r = 0; r <= 3; ++r) {
+      std::uint64_t furthest = 0;
+      for (const PacketRef& p : *packets)
+        if (p.resolution <= r) furthest = std::max<std::uint64_t>(furthest, p.offset + p.length);
+      EXPECT_EQ(entry->prefix_lengths[r], furthest);
+    }
+    // The full resolution needs everything but the EOC marker.
+    EXPECT_EQ(entry->prefix_lengths.back(), bytes.size() - 2);
+    EXPECT_LT(entry->prefix_lengths.front(), entry->prefix_lengths.back());
+  }
+}
+
+TEST(PlaneEntry, ZeroLevelsGiveOnePrefix) {
+  const Bytes bytes = write_plane(5, 4, 0, true);
+  auto cs = Codestream::parse_impl(bytes);
+  auto entry = PlaneEntry::from_codestream(*cs, 0);
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->prefix_lengths, std::vector<std::uint32_t>{static_cast<std::uint32_t>(bytes.size() - 2)});
+}
+
+TEST(PlaneEntry, NeedsPltSegments) {
+  const Bytes bytes = write_plane(16, 16, 2, false);
+  auto cs = Codestream::parse_impl(bytes);
+  ASSERT_TRUE(cs);
+  auto entry = PlaneEntry::from_codestream(*cs, 0);
+  ASSERT_FALSE(entry);
+  EXPECT_EQ(entry.error().display(), cs->packet_index().error().display());
+  EXPECT_EQ(entry.error().kind, ErrorKind::Unsupported);
 }
