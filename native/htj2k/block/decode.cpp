@@ -1,8 +1,10 @@
-// HT block decoder: cleanup pass in two steps (VLC/MEL/U-VLC for every quad,
-// then MagSgn), then the SigProp and MagRef refinement passes.
+// HT block decoder: the cleanup pass in two steps (VLC, MEL and U-VLC for
+// every quad, then MagSgn), then the SigProp and MagRef refinement passes.
+// Each step is its own function so that its state stays in registers.
 #include "htj2k/block/decode.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <string>
 #include <string_view>
@@ -32,17 +34,315 @@ inline void read_uvlc_pair(RevReader& vlc, std::uint16_t ue, unsigned& u0, unsig
   u1 = ((ue >> 13) & 7u) + (s >> s0);
 }
 
-// One significant sample of the MagSgn stream: m = U - e_k bits, the top bit
-// restored from e_1 when it is implied. Returns the output word and sets
-// v = 2 mu - 1. The magnitude is kept within bits 0..30 even when a damaged
-// stream makes v exceed what the band can hold.
-inline std::uint32_t magsgn_sample(MagSgnReader& ms, unsigned u_q, unsigned ek, unsigned e1,
-                                   unsigned pm1, std::uint32_t& v) {
-  ms.refill();
-  const unsigned m = u_q - ek;
-  const std::uint32_t r = ms.take(m);
-  v = r | (e1 << m) | 1u;
-  return (r << 31) | (((v + 2u) << pm1) & 0x7FFFFFFFu);
+// Context of a quad in a non-initial quad row (T.814 clause 7.3.6): bit 0 =
+// significance of the row above in columns x - 1 and x, bit 1 = the left
+// quad's right column, bit 2 = the row above in columns x + 1 and x + 2.
+// a_left, a_mid, a_right: rho of the quads above-left, above, above-right.
+inline unsigned context(unsigned a_left, unsigned a_mid, unsigned a_right, unsigned left) {
+  return (((a_left >> 3) | (a_mid >> 1)) & 1u) | ((((left >> 2) | (left >> 3)) & 1u) << 1) |
+         ((((a_mid >> 3) | (a_right >> 1)) & 1u) << 2);
+}
+
+// Step 1: CxtVLC codewords, MEL events and U-VLC values of every quad.
+// qe receives each quad's table entry, qu its u_q (kappa not yet added).
+[[gnu::noinline]] void cleanup_vlc(const std::uint8_t* seg, std::size_t lcup, std::size_t scup,
+                                   std::size_t nqx, std::size_t nqy, std::uint16_t* qe,
+                                   std::uint8_t* qu) {
+  MelDecoder mel(seg + (lcup - scup), scup - 1);
+  RevReader vlc = RevReader::vlc(seg, lcup, scup);
+
+  // Initial quad row: the context of a quad comes from the quad to its left.
+  unsigned c_q = 0;
+  for (std::size_t qx = 0; qx < nqx; qx += 2) {
+    vlc.refill();  // a pair takes at most 7 + 7 + 6 + 10 bits
+    std::uint16_t e0 = DEC_VLC_TBL0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
+    if (c_q == 0 && !mel.event()) e0 = 0;
+    vlc.skip(e0 & 7u);
+    qe[qx] = e0;
+    unsigned rho = rho_of(e0);
+    c_q = (rho & 1u) | (rho >> 1);
+
+    std::uint16_t e1 = 0;
+    const bool has_q1 = qx + 1 < nqx;
+    if (has_q1) {
+      e1 = DEC_VLC_TBL0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
+      if (c_q == 0 && !mel.event()) e1 = 0;
+      vlc.skip(e1 & 7u);
+      qe[qx + 1] = e1;
+      rho = rho_of(e1);
+      c_q = (rho & 1u) | (rho >> 1);
+    }
+
+    unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
+    if (mode == 3 && mel.event()) mode = 4;
+    unsigned u0 = 0, u1 = 0;
+    read_uvlc_pair(vlc, UVLC_TBL0[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
+    qu[qx] = static_cast<std::uint8_t>(u0);
+    if (has_q1) qu[qx + 1] = static_cast<std::uint8_t>(u1);
+  }
+
+  // Other quad rows: contexts from the quad row above and the left quad.
+  for (std::size_t r = 1; r < nqy; ++r) {
+    std::uint16_t* const er = qe + r * nqx;
+    const std::uint16_t* const ea = er - nqx;
+    std::uint8_t* const ur = qu + r * nqx;
+    unsigned left = 0, a_left = 0, a_mid = rho_of(ea[0]);
+    for (std::size_t qx = 0; qx < nqx; qx += 2) {
+      vlc.refill();
+      const bool has_q1 = qx + 1 < nqx;
+      unsigned a_right = has_q1 ? rho_of(ea[qx + 1]) : 0u;
+      unsigned c = context(a_left, a_mid, a_right, left);
+      std::uint16_t e0 = DEC_VLC_TBL1[(c << 7) | (vlc.peek() & 0x7Fu)];
+      if (c == 0 && !mel.event()) e0 = 0;
+      vlc.skip(e0 & 7u);
+      er[qx] = e0;
+      left = rho_of(e0);
+      a_left = a_mid;
+      a_mid = a_right;
+
+      std::uint16_t e1 = 0;
+      if (has_q1) {
+        a_right = qx + 2 < nqx ? rho_of(ea[qx + 2]) : 0u;
+        c = context(a_left, a_mid, a_right, left);
+        e1 = DEC_VLC_TBL1[(c << 7) | (vlc.peek() & 0x7Fu)];
+        if (c == 0 && !mel.event()) e1 = 0;
+        vlc.skip(e1 & 7u);
+        er[qx + 1] = e1;
+        left = rho_of(e1);
+        a_left = a_mid;
+        a_mid = a_right;
+      }
+
+      const unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
+      unsigned u0 = 0, u1 = 0;
+      read_uvlc_pair(vlc, UVLC_TBL1[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
+      ur[qx] = static_cast<std::uint8_t>(u0);
+      if (has_q1) ur[qx + 1] = static_cast<std::uint8_t>(u1);
+    }
+  }
+}
+
+// Spreads the four bits of a quad pattern over four bytes, bit n to byte n:
+// SPREAD[x] has 0x01 in byte n when bit n of x is set.
+constexpr std::array<std::uint32_t, 16> make_spread() {
+  std::array<std::uint32_t, 16> t{};
+  for (unsigned x = 0; x < 16; ++x)
+    for (unsigned n = 0; n < 4; ++n)
+      if ((x >> n) & 1u) t[x] |= 1u << (8 * n);
+  return t;
+}
+constexpr std::array<std::uint32_t, 16> SPREAD = make_spread();
+
+// The MagSgn samples of one quad (T.814 clause 7.3.8), from a bit window
+// that holds them all (at most 56 bits): sample n takes m_n = U - e_k(n)
+// bits (0 when insignificant), its implied top bit comes from e_1(n), and
+// its word is mu << p plus half a step, with v = 2 mu - 1. Returns the bits
+// used. The magnitude stays within bits 0..30 even when a damaged stream
+// makes v exceed what the band can hold.
+inline unsigned quad_samples(std::uint64_t bits, unsigned rho, unsigned ek, unsigned e1,
+                             unsigned u_q, std::uint32_t scale, std::uint32_t* w,
+                             std::uint32_t* v) {
+  // Byte n of m_all: m_n; byte n of t_all: e_1(n).
+  std::uint32_t m_all = (u_q * 0x01010101u - SPREAD[ek]) & (SPREAD[rho] * 0xFFu);
+  std::uint32_t t_all = SPREAD[e1];
+  unsigned used = 0;
+  for (unsigned n = 0; n < 4; ++n) {
+    const unsigned m = m_all & 0xFFu;
+    m_all >>= 8;
+    const auto r = static_cast<std::uint32_t>(bits & ((std::uint64_t{1} << m) - 1u));
+    bits >>= m;
+    used += m;
+    const std::uint32_t sig = m != 0;  // m >= 1 for every significant sample
+    const std::uint32_t vn = r | ((t_all & 1u) << m) | sig;
+    t_all >>= 8;
+    v[n] = vn;
+    w[n] = (r << 31) | (((vn + (sig << 1)) * scale) & 0x7FFFFFFFu);
+  }
+  return used;
+}
+
+// Step 2: MagSgn values of every quad, written to the window. sig (when not
+// null) receives the cleanup significance as 4-bit column masks per stripe.
+[[gnu::noinline]] Result<void> cleanup_magsgn(const std::uint8_t* seg, std::size_t length,
+                                              const std::uint16_t* qe, const std::uint8_t* qu,
+                                              std::uint32_t* line, std::uint32_t* out,
+                                              std::size_t width, std::size_t height,
+                                              std::size_t stride, std::uint32_t missing_msbs,
+                                              std::uint8_t* sig, std::size_t sstride) {
+  const std::size_t nqx = (width + 1) / 2;
+  const std::size_t nqy = (height + 1) / 2;
+  const std::uint32_t scale = 1u << (29u - missing_msbs);  // 1 << (p - 1)
+  const unsigned u_max = missing_msbs + 2u;
+  MagSgnReader ms(seg, length);
+  std::fill_n(line, nqx + 2, 0u);
+  for (std::size_t r = 0; r < nqy; ++r) {
+    const std::uint16_t* const er = qe + r * nqx;
+    const std::uint8_t* const ur = qu + r * nqx;
+    const bool has_bottom = 2 * r + 1 < height;
+    std::uint32_t* const o0 = out + 2 * r * stride;
+    std::uint32_t* const o1 = o0 + stride;  // only touched when has_bottom
+    std::uint8_t* const srow = sig ? sig + (r >> 1) * sstride + 1 : nullptr;
+    const unsigned sshift = (r & 1u) * 2u;
+    // line[k] holds the OR of v over columns 2k - 1 and 2k of the bottom row
+    // of the quad row above; it is rewritten as this row goes.
+    std::uint32_t L = line[0] | line[1];
+    line[0] = 0;
+    for (std::size_t qx = 0; qx < nqx; ++qx) {
+      const std::uint16_t e = er[qx];
+      const unsigned rho = rho_of(e);
+      const std::uint32_t L_next = line[qx + 1] | line[qx + 2];
+      // kappa = 1 for fewer than two significant samples, else
+      // max(E_max of the four neighbours above - 1, 1) = floor(log2(L | 2)).
+      const unsigned kappa =
+          (rho & (rho - 1u)) ? static_cast<unsigned>(31 - std::countl_zero(L | 2u)) : 1u;
+      const unsigned u_q = kappa + ur[qx];
+      if (u_q > u_max) return std::unexpected(malformed(0, "U_q exceeds the magnitude bound"));
+      L = L_next;
+
+      const unsigned ek = e >> 12;
+      const unsigned e1 = (e >> 8) & 0xFu;
+      std::uint32_t w[4], v[4];
+      ms.refill56();
+      // popcount(rho) * U_q: the quad's MagSgn bits at most.
+      if (((0x4332322132212110ull >> (4 * rho)) & 0xFu) * u_q <= 56) [[likely]] {
+        ms.skip(quad_samples(ms.peek(), rho, ek, e1, u_q, scale, w, v));
+      } else {
+        // More bits than the window holds: one sample at a time.
+        for (unsigned n = 0; n < 4; ++n) {
+          ms.refill();
+          const unsigned bit = 1u << n;
+          std::uint32_t w1[4], v1[4];
+          ms.skip(quad_samples(ms.peek(), rho & bit, ek & bit, e1 & bit, u_q, scale, w1, v1));
+          w[n] = w1[n];
+          v[n] = v1[n];
+        }
+      }
+      line[qx] |= v[1];
+      line[qx + 1] = v[3];
+
+      const std::size_t x = 2 * qx;
+      const bool has_right = x + 1 < width;
+      unsigned inside = 0xFu;
+      if (has_bottom && has_right) [[likely]] {
+        o0[x] = w[0];
+        o1[x] = w[1];
+        o0[x + 1] = w[2];
+        o1[x + 1] = w[3];
+      } else {
+        // Samples outside the code-block are decoded but never written.
+        o0[x] = w[0];
+        inside = 0x1u;
+        if (has_bottom) {
+          o1[x] = w[1];
+          inside |= 0x2u;
+        }
+        if (has_right) {
+          o0[x + 1] = w[2];
+          inside |= 0x4u;
+        }
+      }
+      if (srow) {
+        const unsigned s = rho & inside;
+        srow[x] |= static_cast<std::uint8_t>((s & 3u) << sshift);
+        if (has_right) srow[x + 1] |= static_cast<std::uint8_t>(((s >> 2) & 3u) << sshift);
+      }
+    }
+  }
+  return ok();
+}
+
+// Step 3: the SigProp pass over bit-plane p - 1 (T.814 clause 7.4).
+// cs: cleanup significance (4-bit column masks per stripe, one zero column
+// each side); ws: the working copy that collects new significance.
+[[gnu::noinline]] void sigprop_pass(const std::uint8_t* data, std::size_t length,
+                                    const std::uint8_t* cs, std::uint8_t* ws,
+                                    std::size_t sstride, std::uint32_t* out, std::size_t width,
+                                    std::size_t height, std::size_t stride, unsigned p,
+                                    bool vertically_causal) {
+  const std::size_t nstripes = (height + 3) / 4;
+  SigPropReader sp(data, length);
+  const std::uint32_t set_value = 3u << (p - 2);
+  for (std::size_t s = 0; s < nstripes; ++s) {
+    const std::size_t y0 = 4 * s;
+    const unsigned hs = static_cast<unsigned>(std::min<std::size_t>(4, height - y0));
+    const unsigned rmask = (1u << hs) - 1u;
+    std::uint8_t* const w = ws + s * sstride + 1;
+    const std::uint8_t* const above = s > 0 ? ws + (s - 1) * sstride + 1 : nullptr;
+    // The row below the stripe counts with its cleanup significance only,
+    // and not at all in the vertically causal mode.
+    const std::uint8_t* const below =
+        (!vertically_causal && s + 1 < nstripes) ? cs + (s + 1) * sstride + 1 : nullptr;
+    // Column word: bit 0 = row above the stripe, bits 1..4 = the stripe's
+    // rows, bit 5 = row below. Columns -1 and width are the zero padding.
+    auto column = [&](std::ptrdiff_t c) -> unsigned {
+      unsigned v = static_cast<unsigned>(w[c]) << 1;
+      if (above) v |= (above[c] >> 3) & 1u;
+      if (below) v |= (below[c] & 1u) << 5;
+      return v;
+    };
+    std::uint32_t* const orow = out + y0 * stride;
+    for (std::size_t g0 = 0; g0 < width; g0 += 4) {
+      const std::size_t g1 = std::min(g0 + 4, width);
+      sp.refill();  // a group takes at most 16 + 16 bits
+      unsigned nnew = 0;
+      std::uint8_t newpos[16];
+      unsigned cl = column(static_cast<std::ptrdiff_t>(g0) - 1);
+      unsigned cm = column(static_cast<std::ptrdiff_t>(g0));
+      for (std::size_t c = g0; c < g1; ++c) {
+        const unsigned cr = column(static_cast<std::ptrdiff_t>(c) + 1);
+        const unsigned o = cl | cm | cr;
+        // Candidates: insignificant samples with a significant neighbour
+        // among the samples known so far; none means nothing to read here.
+        if ((((o | (o >> 1) | (o >> 2)) & rmask) & ~static_cast<unsigned>(w[c])) != 0) {
+          for (unsigned j = 0; j < hs; ++j) {
+            if ((cm >> (j + 1)) & 1u) continue;               // already significant
+            if ((((cl | cm | cr) >> j) & 7u) == 0) continue;  // no significant neighbour
+            if (sp.take(1)) {
+              cm |= 1u << (j + 1);
+              newpos[nnew++] = static_cast<std::uint8_t>(((c - g0) << 2) | j);
+            }
+          }
+          w[c] = static_cast<std::uint8_t>((cm >> 1) & 0xFu);
+        }
+        cl = cm;
+        cm = cr;
+      }
+      // Then the signs of the samples that became significant in the group.
+      for (unsigned i = 0; i < nnew; ++i) {
+        const std::size_t c = g0 + (newpos[i] >> 2);
+        const std::size_t j = newpos[i] & 3u;
+        orow[j * stride + c] = (sp.take(1) << 31) | set_value;
+      }
+    }
+  }
+}
+
+// Step 4: the MagRef pass over bit-plane p - 1 for the samples significant
+// after the cleanup pass.
+[[gnu::noinline]] void magref_pass(const std::uint8_t* data, std::size_t length,
+                                   const std::uint8_t* cs, std::size_t sstride,
+                                   std::uint32_t* out, std::size_t width, std::size_t height,
+                                   std::size_t stride, unsigned p) {
+  const std::size_t nstripes = (height + 3) / 4;
+  RevReader mr = RevReader::magref(data, length);
+  const std::uint32_t flip_low = 1u << (p - 2);
+  const std::uint32_t flip_high = 1u << (p - 1);
+  for (std::size_t s = 0; s < nstripes; ++s) {
+    const std::uint8_t* const crow = cs + s * sstride + 1;
+    std::uint32_t* const orow = out + 4 * s * stride;
+    for (std::size_t c = 0; c < width; ++c) {
+      unsigned nib = crow[c];
+      if (nib == 0) continue;
+      mr.refill();
+      while (nib) {
+        const unsigned j = static_cast<unsigned>(std::countr_zero(nib));
+        nib &= nib - 1u;
+        // Bit p - 1 becomes the coded bit, bit p - 2 the new half step.
+        const std::uint32_t b = mr.take(1);
+        orow[j * stride + c] ^= flip_low | (b ? 0u : flip_high);
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -52,7 +352,7 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
                                   std::size_t height, std::size_t stride,
                                   std::uint32_t missing_msbs, BlockPasses passes,
                                   bool vertically_causal) {
-  // ---- checks, in order --------------------------------------------------
+  // Checks, in order; none of them touches the window.
   if (width < 1 || width > 1024 || height < 1 || height > 1024)
     return std::unexpected(Error::invalid("code-block dimensions must be 1..=1024"));
   if (width * height > 4096)
@@ -79,7 +379,7 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
   if (last == 0xFF || scup < 2 || scup > lcup)
     return std::unexpected(malformed(lcup - 2, "invalid Scup interface word"));
 
-  // ---- scratch -------------------------------------------------------------
+  // Scratch, grown to the largest block seen.
   const std::size_t nqx = (width + 1) / 2;
   const std::size_t nqy = (height + 1) / 2;
   const std::size_t nq = nqx * nqy;
@@ -88,96 +388,7 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
     quad_u_.resize(nq);
   }
   if (line_v_.size() < nqx + 2) line_v_.resize(nqx + 2);
-  std::uint16_t* const qe = quad_entry_.data();
-  std::uint8_t* const qu = quad_u_.data();
-
-  // ---- step 1: VLC, MEL and U-VLC for every quad ---------------------------
-  {
-    MelDecoder mel(seg + (lcup - scup), scup - 1);
-    RevReader vlc = RevReader::vlc(seg, lcup, scup);
-
-    // Initial quad row: the context of a quad comes from the quad to its left.
-    unsigned c_q = 0;
-    for (std::size_t qx = 0; qx < nqx; qx += 2) {
-      vlc.refill();  // a pair takes at most 7 + 7 + 6 + 10 bits
-      std::uint16_t e0 = DEC_VLC_TBL0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
-      if (c_q == 0 && !mel.event()) e0 = 0;
-      vlc.skip(e0 & 7u);
-      qe[qx] = e0;
-      unsigned rho = rho_of(e0);
-      c_q = (rho & 1u) | (rho >> 1);
-
-      std::uint16_t e1 = 0;
-      const bool has_q1 = qx + 1 < nqx;
-      if (has_q1) {
-        e1 = DEC_VLC_TBL0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
-        if (c_q == 0 && !mel.event()) e1 = 0;
-        vlc.skip(e1 & 7u);
-        qe[qx + 1] = e1;
-        rho = rho_of(e1);
-        c_q = (rho & 1u) | (rho >> 1);
-      }
-
-      unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
-      if (mode == 3 && mel.event()) mode = 4;
-      unsigned u0 = 0, u1 = 0;
-      read_uvlc_pair(vlc, UVLC_TBL0[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
-      qu[qx] = static_cast<std::uint8_t>(u0);
-      if (has_q1) qu[qx + 1] = static_cast<std::uint8_t>(u1);
-    }
-
-    // Other quad rows: the context comes from the quad row above (its bottom
-    // samples in columns x - 1 .. x + 2) and the quad to the left.
-    for (std::size_t r = 1; r < nqy; ++r) {
-      std::uint16_t* const er = qe + r * nqx;
-      const std::uint16_t* const ea = er - nqx;
-      std::uint8_t* const ur = qu + r * nqx;
-      unsigned left = 0;
-      unsigned a_left = 0;
-      unsigned a_mid = rho_of(ea[0]);
-      for (std::size_t qx = 0; qx < nqx; qx += 2) {
-        vlc.refill();
-        unsigned a_right = qx + 1 < nqx ? rho_of(ea[qx + 1]) : 0u;
-        unsigned c = (((a_left >> 3) | (a_mid >> 1)) & 1u) |
-                     ((((left >> 2) | (left >> 3)) & 1u) << 1) |
-                     ((((a_mid >> 3) | (a_right >> 1)) & 1u) << 2);
-        std::uint16_t e0 = DEC_VLC_TBL1[(c << 7) | (vlc.peek() & 0x7Fu)];
-        if (c == 0 && !mel.event()) e0 = 0;
-        vlc.skip(e0 & 7u);
-        er[qx] = e0;
-        left = rho_of(e0);
-        a_left = a_mid;
-        a_mid = a_right;
-
-        std::uint16_t e1 = 0;
-        const bool has_q1 = qx + 1 < nqx;
-        if (has_q1) {
-          a_right = qx + 2 < nqx ? rho_of(ea[qx + 2]) : 0u;
-          c = (((a_left >> 3) | (a_mid >> 1)) & 1u) | ((((left >> 2) | (left >> 3)) & 1u) << 1) |
-              ((((a_mid >> 3) | (a_right >> 1)) & 1u) << 2);
-          e1 = DEC_VLC_TBL1[(c << 7) | (vlc.peek() & 0x7Fu)];
-          if (c == 0 && !mel.event()) e1 = 0;
-          vlc.skip(e1 & 7u);
-          er[qx + 1] = e1;
-          left = rho_of(e1);
-          a_left = a_mid;
-          a_mid = a_right;
-        }
-
-        const unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
-        unsigned u0 = 0, u1 = 0;
-        read_uvlc_pair(vlc, UVLC_TBL1[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
-        ur[qx] = static_cast<std::uint8_t>(u0);
-        if (has_q1) ur[qx + 1] = static_cast<std::uint8_t>(u1);
-      }
-    }
-  }
-
-  // ---- step 2: MagSgn --------------------------------------------------------
   const bool refine = npasses >= 2;
-  const unsigned p = 30u - missing_msbs;
-  const unsigned pm1 = p - 1u;
-  const unsigned u_max = missing_msbs + 2u;
   const std::size_t nstripes = (height + 3) / 4;
   const std::size_t sstride = width + 2;
   if (refine) {
@@ -185,159 +396,22 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
     if (sig_.size() < n) sig_.resize(n);
     std::fill_n(sig_.data(), nstripes * sstride, std::uint8_t{0});
   }
-  {
-    MagSgnReader ms(seg, lcup - scup);
-    std::uint32_t* const line = line_v_.data();
-    std::fill_n(line, nqx + 2, 0u);
-    std::uint32_t* const obase = out.data();
-    for (std::size_t r = 0; r < nqy; ++r) {
-      const std::uint16_t* const er = qe + r * nqx;
-      const std::uint8_t* const ur = qu + r * nqx;
-      const bool has_bottom = 2 * r + 1 < height;
-      std::uint32_t* const o0 = obase + 2 * r * stride;
-      std::uint32_t* const o1 = o0 + stride;  // only touched when has_bottom
-      std::uint8_t* const srow = refine ? sig_.data() + (r >> 1) * sstride + 1 : nullptr;
-      const unsigned sshift = (r & 1u) * 2u;
-      std::uint32_t L = line[0] | line[1];
-      line[0] = 0;
-      for (std::size_t qx = 0; qx < nqx; ++qx) {
-        const std::uint16_t e = er[qx];
-        const unsigned rho = rho_of(e);
-        const std::uint32_t L_next = line[qx + 1] | line[qx + 2];
-        // kappa = 1 for fewer than two significant samples, else
-        // max(E_max of the four neighbours above - 1, 1).
-        const unsigned kappa =
-            (rho & (rho - 1u)) ? static_cast<unsigned>(31 - std::countl_zero(L | 2u)) : 1u;
-        const unsigned u_q = kappa + ur[qx];
-        if (u_q > u_max) return std::unexpected(malformed(0, "U_q exceeds the magnitude bound"));
-        L = L_next;
-        const std::size_t x = 2 * qx;
-        const bool has_right = x + 1 < width;
-        if (rho == 0) {
-          line[qx + 1] = 0;
-          o0[x] = 0;
-          if (has_bottom) o1[x] = 0;
-          if (has_right) {
-            o0[x + 1] = 0;
-            if (has_bottom) o1[x + 1] = 0;
-          }
-          continue;
-        }
-        const unsigned ek = e >> 12;
-        const unsigned e1 = (e >> 8) & 0xFu;
-        std::uint32_t w0 = 0, w1 = 0, w2 = 0, w3 = 0;
-        std::uint32_t v0 = 0, v1 = 0, v2 = 0, v3 = 0;
-        if (rho & 1u) w0 = magsgn_sample(ms, u_q, ek & 1u, e1 & 1u, pm1, v0);
-        if (rho & 2u) w1 = magsgn_sample(ms, u_q, (ek >> 1) & 1u, (e1 >> 1) & 1u, pm1, v1);
-        if (rho & 4u) w2 = magsgn_sample(ms, u_q, (ek >> 2) & 1u, (e1 >> 2) & 1u, pm1, v2);
-        if (rho & 8u) w3 = magsgn_sample(ms, u_q, (ek >> 3) & 1u, (e1 >> 3) & 1u, pm1, v3);
-        (void)v0;
-        (void)v2;
-        line[qx] |= v1;
-        line[qx + 1] = v3;
-        o0[x] = w0;
-        unsigned inside = 0x1u;
-        if (has_bottom) {
-          o1[x] = w1;
-          inside |= 0x2u;
-        }
-        if (has_right) {
-          o0[x + 1] = w2;
-          inside |= 0x4u;
-          if (has_bottom) {
-            o1[x + 1] = w3;
-            inside |= 0x8u;
-          }
-        }
-        if (refine) {
-          const unsigned sig = rho & inside;
-          srow[x] |= static_cast<std::uint8_t>((sig & 3u) << sshift);
-          if (has_right) srow[x + 1] |= static_cast<std::uint8_t>(((sig >> 2) & 3u) << sshift);
-        }
-      }
-    }
-  }
+
+  cleanup_vlc(seg, lcup, scup, nqx, nqy, quad_entry_.data(), quad_u_.data());
+  if (auto r = cleanup_magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
+                              line_v_.data(), out.data(), width, height, stride, missing_msbs,
+                              refine ? sig_.data() : nullptr, sstride);
+      !r)
+    return r;
   if (!refine) return ok();
 
-  // ---- step 3: SigProp -------------------------------------------------------
-  const std::uint8_t* const cs = sig_.data();
-  std::uint8_t* const ws = sig_.data() + nstripes * sstride;
+  const unsigned p = 30u - missing_msbs;
+  std::uint8_t* const cs = sig_.data();
+  std::uint8_t* const ws = cs + nstripes * sstride;
   std::copy_n(cs, nstripes * sstride, ws);
-  {
-    SigPropReader sp(seg + lcup, lref);
-    const std::uint32_t set_value = 3u << (p - 2);
-    for (std::size_t s = 0; s < nstripes; ++s) {
-      const std::size_t y0 = 4 * s;
-      const unsigned hs = static_cast<unsigned>(std::min<std::size_t>(4, height - y0));
-      const unsigned rmask = (1u << hs) - 1u;
-      std::uint8_t* const w = ws + s * sstride + 1;
-      const std::uint8_t* const above = s > 0 ? ws + (s - 1) * sstride + 1 : nullptr;
-      const std::uint8_t* const below =
-          (!vertically_causal && s + 1 < nstripes) ? cs + (s + 1) * sstride + 1 : nullptr;
-      // Column word: bit 0 = row above the stripe, bits 1..4 = the stripe's
-      // rows, bit 5 = row below. Columns -1 and width are the zero padding.
-      auto column = [&](std::ptrdiff_t c) -> unsigned {
-        unsigned v = static_cast<unsigned>(w[c]) << 1;
-        if (above) v |= (above[c] >> 3) & 1u;
-        if (below) v |= (below[c] & 1u) << 5;
-        return v;
-      };
-      std::uint32_t* const orow = out.data() + y0 * stride;
-      for (std::size_t g0 = 0; g0 < width; g0 += 4) {
-        const std::size_t g1 = std::min(g0 + 4, width);
-        sp.refill();  // a group takes at most 16 + 16 bits
-        unsigned nnew = 0;
-        std::uint8_t newpos[16];
-        unsigned cl = column(static_cast<std::ptrdiff_t>(g0) - 1);
-        unsigned cm = column(static_cast<std::ptrdiff_t>(g0));
-        for (std::size_t c = g0; c < g1; ++c) {
-          const unsigned cr = column(static_cast<std::ptrdiff_t>(c) + 1);
-          const unsigned o = cl | cm | cr;
-          if ((((o | (o >> 1) | (o >> 2)) & rmask) & ~static_cast<unsigned>(w[c])) != 0) {
-            for (unsigned j = 0; j < hs; ++j) {
-              if ((cm >> (j + 1)) & 1u) continue;           // already significant
-              if ((((cl | cm | cr) >> j) & 7u) == 0) continue;  // no significant neighbour
-              if (sp.take(1)) {
-                cm |= 1u << (j + 1);
-                newpos[nnew++] = static_cast<std::uint8_t>(((c - g0) << 2) | j);
-              }
-            }
-            w[c] = static_cast<std::uint8_t>((cm >> 1) & 0xFu);
-          }
-          cl = cm;
-          cm = cr;
-        }
-        for (unsigned i = 0; i < nnew; ++i) {
-          const std::size_t c = g0 + (newpos[i] >> 2);
-          const std::size_t j = newpos[i] & 3u;
-          orow[j * stride + c] = (sp.take(1) << 31) | set_value;
-        }
-      }
-    }
-  }
-  if (npasses < 3) return ok();
-
-  // ---- step 4: MagRef --------------------------------------------------------
-  {
-    RevReader mr = RevReader::magref(seg + lcup, lref);
-    const std::uint32_t flip_low = 1u << (p - 2);
-    const std::uint32_t flip_high = 1u << (p - 1);
-    for (std::size_t s = 0; s < nstripes; ++s) {
-      const std::uint8_t* const crow = cs + s * sstride + 1;
-      std::uint32_t* const orow = out.data() + 4 * s * stride;
-      for (std::size_t c = 0; c < width; ++c) {
-        unsigned nib = crow[c];
-        if (nib == 0) continue;
-        mr.refill();
-        while (nib) {
-          const unsigned j = static_cast<unsigned>(std::countr_zero(nib));
-          nib &= nib - 1u;
-          const std::uint32_t b = mr.take(1);
-          orow[j * stride + c] ^= flip_low | (b ? 0u : flip_high);
-        }
-      }
-    }
-  }
+  sigprop_pass(seg + lcup, lref, cs, ws, sstride, out.data(), width, height, stride, p,
+               vertically_causal);
+  if (npasses >= 3) magref_pass(seg + lcup, lref, cs, sstride, out.data(), width, height, stride, p);
   return ok();
 }
 

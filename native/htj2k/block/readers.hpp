@@ -26,21 +26,12 @@ class FwdReader {
   // Guarantees at least 32 bits in the buffer.
   inline void refill() {
     if (avail_ >= 32) return;
-    if (end_ - p_ >= 4) {
-      std::uint32_t w;
-      std::memcpy(&w, p_, 4);
-      w = le32(w);
-      // No 0xFF byte among the four and none before them: 32 plain bits.
-      const std::uint32_t nw = ~w;
-      const bool has_ff = ((nw - 0x01010101u) & w & 0x80808080u) != 0;
-      if (!last_ff_ && !has_ff) {
-        bits_ |= std::uint64_t{w} << avail_;
-        avail_ += 32;
-        p_ += 4;
-        return;
-      }
-    }
-    while (avail_ < 32) push(p_ < end_ ? *p_++ : Fill);
+    if (!fast_top_up()) slow_top_up(32);
+  }
+  // Guarantees at least 56 bits in the buffer; with eight plain bytes ahead
+  // it runs without a data-dependent branch (the top-up may take no byte).
+  inline void refill56() {
+    if (!fast_top_up()) slow_top_up(56);
   }
 
   std::uint64_t peek() const { return bits_; }
@@ -57,8 +48,30 @@ class FwdReader {
   }
 
  private:
-  static std::uint32_t le32(std::uint32_t w) {
-    if constexpr (std::endian::native == std::endian::big) return __builtin_bswap32(w);
+  // Takes as many whole bytes as fit below bit 64 at once, provided eight
+  // bytes remain and none of those taken is 0xFF or follows one.
+  bool fast_top_up() {
+    if (end_ - p_ < 8 || last_ff_) return false;
+    std::uint64_t w;
+    std::memcpy(&w, p_, 8);
+    w = le64(w);
+    const unsigned nbytes = (63 - avail_) >> 3;  // 0..7
+    const std::uint64_t keep = (std::uint64_t{1} << (8 * nbytes)) - 1;
+    // A 0xFF byte among those taken? (The lowest flagged byte of this
+    // zero-byte test is always a true one, so masking keeps it exact.)
+    const std::uint64_t ff = (~w - 0x0101010101010101ull) & w & 0x8080808080808080ull & keep;
+    if (ff != 0) [[unlikely]]
+      return false;
+    bits_ |= (w & keep) << avail_;
+    avail_ += 8 * nbytes;
+    p_ += nbytes;
+    return true;
+  }
+  void slow_top_up(unsigned target) {
+    while (avail_ < target) push(p_ < end_ ? *p_++ : Fill);
+  }
+  static std::uint64_t le64(std::uint64_t w) {
+    if constexpr (std::endian::native == std::endian::big) return __builtin_bswap64(w);
     return w;
   }
   void push(std::uint8_t b) {
@@ -109,8 +122,31 @@ class RevReader {
     return r;
   }
 
-  // Guarantees at least 32 bits in the buffer.
+  // Guarantees at least 32 bits in the buffer. With eight bytes or more
+  // left it tops the buffer up to 56..63 bits without a data-dependent
+  // branch (the top-up may take no byte at all).
   inline void refill() {
+    if (left_ >= 8) {
+      // Eight bytes below the cursor, the next one to read in the low byte.
+      std::uint64_t w;
+      std::memcpy(&w, base_ + left_ - 8, 8);
+      if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+      const unsigned nbytes = (63 - avail_) >> 3;  // 0..7
+      const std::uint64_t keep = (std::uint64_t{1} << (8 * nbytes)) - 1;
+      // No byte among those taken has its 7 low bits all 1: none is stuffed,
+      // whatever precedes it.
+      const std::uint64_t x = ~(w | 0x8080808080808080ull);
+      const std::uint64_t ones = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull & keep;
+      if (ones == 0) [[likely]] {
+        bits_ |= (w & keep) << avail_;
+        avail_ += 8 * nbytes;
+        left_ -= nbytes;
+        const std::uint64_t last = (w << 8) >> (8 * nbytes);  // byte nbytes - 1, or 0
+        unstuff_ = nbytes ? (last & 0xFFu) > 0x8F : unstuff_;
+        return;
+      }
+    }
+    if (avail_ >= 32) return;
     while (avail_ < 32) {
       std::uint8_t b = 0;
       if (left_ > 0) b = base_[--left_];
