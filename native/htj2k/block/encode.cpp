@@ -197,21 +197,31 @@ void emit_vlc_mel(std::size_t quads, const EncVlcTable& table, QuadPlan plan, Vl
 
 // Third step: the MagSgn bits of the row's quads. A significant sample sends
 // the U_q low bits of v, one fewer when the codeword implies its top bit
-// (its bit in e_k); insignificant samples send nothing.
+// (its bit in e_k); insignificant samples send nothing. The counts and the
+// trimmed values are computed first for the whole row, without
+// conditionals (2^(U-1) comes from a float's exponent, as SSE2 has no
+// per-lane shifts), so that loop vectorises; the writer then only packs.
 void emit_magsgn(std::size_t quads, const std::uint32_t* info, const std::uint32_t* vt,
-                 const std::uint32_t* vb, MagSgnWriter& ms) {
+                 const std::uint32_t* vb, std::uint32_t* counts, std::uint32_t* values,
+                 MagSgnWriter& ms) {
   for (std::size_t j = 0; j < quads; ++j) {
     const unsigned big_u = info[j] & 0xFF;
     const unsigned e_k = (info[j] >> 8) & 0xF;
     const unsigned rho = info[j] >> 12;
+    const auto top = static_cast<std::uint32_t>(
+        static_cast<std::int32_t>(std::bit_cast<float>((big_u + 126) << 23)));
     const std::uint32_t v[4] = {vt[2 * j], vb[2 * j], vt[2 * j + 1], vb[2 * j + 1]};
-    unsigned m[4];
-    std::uint64_t bits[4];
     for (unsigned n = 0; n < 4; ++n) {
-      m[n] = (big_u - ((e_k >> n) & 1)) & (0u - ((rho >> n) & 1u));
-      bits[n] = v[n] & ((std::uint64_t{1} << m[n]) - 1);
+      const unsigned implied = (e_k & (1u << n)) != 0;
+      const unsigned significant = (rho & (1u << n)) != 0;
+      counts[4 * j + n] = (big_u - implied) & (0u - significant);
+      values[4 * j + n] = v[n] & ~(top & (0u - implied));
     }
-    if (big_u <= 14) {  // four samples fit in one flush
+  }
+  for (std::size_t j = 0; j < quads; ++j) {
+    const std::uint32_t* m = counts + 4 * j;
+    const std::uint32_t* bits = values + 4 * j;
+    if ((info[j] & 0xFF) <= 14) {  // four samples fit in one flush
       for (unsigned n = 0; n < 4; ++n) ms.add(bits[n], m[n]);
       ms.flush();
     } else {
@@ -259,8 +269,10 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
   std::uint32_t* ep = eb + row;
   std::uint32_t* vt = ep + row;
   std::uint32_t* vb = vt + row;
-  if (plan_.size() < 2 * qw) plan_.resize(2 * qw);
+  if (plan_.size() < 10 * qw) plan_.resize(10 * qw);
   const QuadPlan plan{plan_.data(), plan_.data() + qw};
+  std::uint32_t* counts = plan_.data() + 2 * qw;
+  std::uint32_t* values = counts + 4 * qw;
 
   MagSgnWriter magsgn(magsgn_.data());
   MelEncoder mel(mel_.data());
@@ -283,7 +295,7 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
       plan_row(qw, et, eb, ep, plan);
       emit_vlc_mel<false>(qw, ENC_VLC_TBL1, plan, vlc, mel);
     }
-    emit_magsgn(qw, plan.big_u, vt, vb, magsgn);
+    emit_magsgn(qw, plan.big_u, vt, vb, counts, values, magsgn);
   }
 
   // Termination: the last MEL byte and the last VLC byte meet in the middle

@@ -45,7 +45,8 @@ class BlockEncoder {
   // Exponents and MagSgn values of the sample rows of one quad row, and
   // the exponents of the bottom sample row of the quad row above.
   std::vector<std::uint32_t> rows_;
-  // Per quad of one quad row: table key, U_q and u_q.
+  // Per quad of one quad row: table key, U_q and u_q; per sample: MagSgn
+  // bit count and value.
   std::vector<std::uint32_t> plan_;
 };
 
