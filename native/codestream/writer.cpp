@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <memory>
 
 #include "codestream/markers.hpp"
 #include "codestream/reader.hpp"
@@ -54,7 +55,7 @@ Result<CodedBand> code_band_into(const std::int32_t* coeffs, std::size_t stride,
       const std::int32_t* src = coeffs + (band.y0 + rect.y0) * stride + band.x0 + rect.x0;
       std::uint32_t any = 0;
       for (std::size_t y = 0; y < h; ++y, src += stride) {
-        std::uint32_t* dst = words + y * w;
+        std::uint32_t* __restrict dst = words + y * w;
         for (std::size_t x = 0; x < w; ++x) {
           const std::uint32_t c = static_cast<std::uint32_t>(src[x]);
           const std::uint32_t s = static_cast<std::uint32_t>(src[x] >> 31);  // 0 or all ones
@@ -102,6 +103,24 @@ BandBlocks window_blocks(const CodedBand& band, std::uint64_t fx, std::uint64_t 
     }
   }
   return bb;
+}
+
+// dst = src - shift with 32-bit wrapping (the DC level shift).
+[[gnu::noinline]] void shift_into(const std::int32_t* __restrict src, std::int32_t* __restrict dst,
+                                  std::size_t n, std::uint32_t shift) {
+  for (std::size_t i = 0; i < n; ++i)
+    dst[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(src[i]) - shift);
+}
+
+// Smallest and largest sample, in one vectorisable pass.
+[[gnu::noinline]] std::pair<std::int32_t, std::int32_t> sample_range(const std::int32_t* __restrict s,
+                                                                     std::size_t n) {
+  std::int32_t mn = INT32_MAX, mx = INT32_MIN;
+  for (std::size_t i = 0; i < n; ++i) {
+    mn = std::min(mn, s[i]);
+    mx = std::max(mx, s[i]);
+  }
+  return {mn, mx};
 }
 
 bool power_of_two_side(std::uint32_t v) { return v >= 4 && v <= 1024 && std::has_single_bit(v); }
@@ -162,11 +181,7 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
     const std::int64_t lo = is_signed ? -(std::int64_t{1} << (depth - 1)) : 0;
     const std::int64_t hi = is_signed ? (std::int64_t{1} << (depth - 1)) - 1 : (std::int64_t{1} << depth) - 1;
     for (const CoeffPlane& p : planes) {
-      std::int32_t mn = INT32_MAX, mx = INT32_MIN;
-      for (std::int32_t v : p.samples()) {
-        mn = std::min(mn, v);
-        mx = std::max(mx, v);
-      }
+      const auto [mn, mx] = sample_range(p.samples().data(), p.samples().size());
       if (mn < lo || mx > hi)
         return std::unexpected(Error::invalid("sample outside the declared dtype range"));
     }
@@ -210,7 +225,10 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
   // 2. Level shift, transform and code each plane in one reused buffer.
   // Blocks of every plane are appended to one body buffer in packet-body
   // order (component, resolution, band, raster).
-  std::vector<std::int32_t> plane(width * height);
+  // Every sample is written by the level shift, so the buffer is not zeroed.
+  const std::size_t samples = width * height;
+  auto plane_storage = std::make_unique_for_overwrite<std::int32_t[]>(samples);
+  const std::span<std::int32_t> plane(plane_storage.get(), samples);
   std::vector<std::uint8_t> body;
   std::vector<std::vector<std::vector<CodedBand>>> coded(comps);  // [c][r][band]
   std::vector<std::vector<Band>> bands(levels + 1);
@@ -220,9 +238,7 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
   BlockScratch scratch;
   const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
   for (std::size_t c = 0; c < comps; ++c) {
-    const auto src = planes[c].samples();
-    for (std::size_t i = 0; i < plane.size(); ++i)
-      plane[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(src[i]) - shift);
+    shift_into(planes[c].samples().data(), plane.data(), plane.size(), shift);
     if (auto t = htj2k::forward_53(plane, width, height, static_cast<std::uint8_t>(levels)); !t)
       return std::unexpected(std::move(t.error()));
     coded[c].resize(levels + 1);
@@ -237,7 +253,7 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
       }
     }
   }
-  plane = {};
+  plane_storage.reset();
 
   // 3-4. Packet headers in progression order; lengths for PLT and Psot.
   const std::vector<PacketId> seq = layout.packet_sequence();
