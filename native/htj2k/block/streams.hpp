@@ -107,7 +107,7 @@ class VlcEncoder {
   void put(std::uint32_t value, unsigned n) {
     acc_ |= static_cast<std::uint64_t>(value) << bits_;
     bits_ += n;
-    if (bits_ >= 32) flush();
+    if (bits_ >= 32) flush32();
   }
 
   // Writes every byte the stuffing rule has completed. Afterwards the open
@@ -133,6 +133,22 @@ class VlcEncoder {
   }
   void flush() {
     while (bits_ >= 8) emit_byte();
+  }
+  // Called with 32 <= bits_ < 64. Stuffing needs a byte whose low seven bits
+  // are all 1; when none of the next four bytes has them, they go out as
+  // they are, in one store.
+  void flush32() {
+    const auto low = static_cast<std::uint32_t>(acc_);
+    const std::uint32_t y = ~(low | 0x80808080u);
+    if (((y - 0x01010101u) & ~y & 0x80808080u) != 0) {
+      flush();
+      return;
+    }
+    std::memcpy(buf_ + pos_, &low, 4);  // little-endian targets only
+    pos_ += 4;
+    acc_ >>= 32;
+    bits_ -= 32;
+    last_big_ = (low >> 24) > 0x8F;
   }
 
   std::uint8_t* buf_;
