@@ -9,6 +9,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "htj2k/block/dec_tables.hpp"
 #include "htj2k/block/mel_decoder.hpp"
 #include "htj2k/block/readers.hpp"
@@ -133,15 +137,19 @@ constexpr std::array<std::uint32_t, 16> make_spread() {
 }
 constexpr std::array<std::uint32_t, 16> SPREAD = make_spread();
 
-// The MagSgn samples of one quad (T.814 clause 7.3.8), from a bit window
-// that holds them all (at most 56 bits): sample n takes m_n = U - e_k(n)
-// bits (0 when insignificant), its implied top bit comes from e_1(n), and
-// its word is mu << p plus half a step, with v = 2 mu - 1. Returns the bits
-// used. The magnitude stays within bits 0..30 even when a damaged stream
-// makes v exceed what the band can hold.
-inline unsigned quad_samples(std::uint64_t bits, unsigned rho, unsigned ek, unsigned e1,
-                             unsigned u_q, std::uint32_t scale, std::uint32_t* w,
-                             std::uint32_t* v) {
+// The MagSgn bits of one quad (T.814 clause 7.3.8), from a bit window that
+// holds them all (at most 56 bits): sample n takes m_n = U - e_k(n) bits (0
+// when insignificant) and its implied top bit comes from e_1(n). Sets r[n]
+// to the bits read and vt[n] to them with the implied bit, vt = 2 mu - 2 + s
+// with the sign s in bit 0 (0 for insignificant samples). Returns the bits
+// used.
+struct QuadBits {
+  std::uint32_t r[4];
+  std::uint32_t vt[4];
+};
+
+inline unsigned quad_bits(std::uint64_t bits, unsigned rho, unsigned ek, unsigned e1,
+                          unsigned u_q, QuadBits& q) {
   // Byte n of m_all: m_n; byte n of t_all: e_1(n).
   std::uint32_t m_all = (u_q * 0x01010101u - SPREAD[ek]) & (SPREAD[rho] * 0xFFu);
   std::uint32_t t_all = SPREAD[e1];
@@ -152,13 +160,39 @@ inline unsigned quad_samples(std::uint64_t bits, unsigned rho, unsigned ek, unsi
     const auto r = static_cast<std::uint32_t>(bits & ((std::uint64_t{1} << m) - 1u));
     bits >>= m;
     used += m;
-    const std::uint32_t sig = m != 0;  // m >= 1 for every significant sample
-    const std::uint32_t vn = r | ((t_all & 1u) << m) | sig;
+    q.r[n] = r;
+    q.vt[n] = r | ((t_all & 1u) << m);
     t_all >>= 8;
-    v[n] = vn;
-    w[n] = (r << 31) | (((vn + (sig << 1)) * scale) & 0x7FFFFFFFu);
   }
   return used;
+}
+
+// Output words of a quad from its MagSgn values: sign in bit 31, magnitude
+// (2 mu + 1) << (p - 1) = mu << p plus half a step, 0 for insignificant
+// samples. The magnitude stays within bits 0..30 even when a damaged stream
+// makes mu exceed what the band can hold.
+inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint32_t* w) {
+#if defined(__SSE2__)
+  // Built from registers (a vector load of the four fresh scalar stores
+  // would stall on store forwarding).
+  const __m128i r = _mm_set_epi32(static_cast<int>(q.r[3]), static_cast<int>(q.r[2]),
+                                  static_cast<int>(q.r[1]), static_cast<int>(q.r[0]));
+  const __m128i v = _mm_set_epi32(static_cast<int>(q.vt[3]), static_cast<int>(q.vt[2]),
+                                  static_cast<int>(q.vt[1]), static_cast<int>(q.vt[0]));
+  __m128i mag = _mm_add_epi32(_mm_or_si128(v, _mm_set1_epi32(1)), _mm_set1_epi32(2));
+  mag = _mm_sll_epi32(mag, _mm_cvtsi32_si128(static_cast<int>(pm1)));
+  mag = _mm_and_si128(mag, _mm_set1_epi32(0x7FFFFFFF));
+  const __m128i word = _mm_or_si128(mag, _mm_slli_epi32(r, 31));
+  const __m128i lanes = _mm_set_epi32(8, 4, 2, 1);
+  const __m128i sig =
+      _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(static_cast<int>(rho)), lanes), lanes);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(w), _mm_and_si128(word, sig));
+#else
+  for (unsigned n = 0; n < 4; ++n) {
+    const std::uint32_t sig = 0u - ((rho >> n) & 1u);
+    w[n] = ((q.r[n] << 31) | ((((q.vt[n] | 1u) + 2u) << pm1) & 0x7FFFFFFFu)) & sig;
+  }
+#endif
 }
 
 // Step 2: MagSgn values of every quad, written to the window. sig (when not
@@ -171,7 +205,7 @@ inline unsigned quad_samples(std::uint64_t bits, unsigned rho, unsigned ek, unsi
                                               std::uint8_t* sig, std::size_t sstride) {
   const std::size_t nqx = (width + 1) / 2;
   const std::size_t nqy = (height + 1) / 2;
-  const std::uint32_t scale = 1u << (29u - missing_msbs);  // 1 << (p - 1)
+  const unsigned pm1 = 29u - missing_msbs;  // p - 1
   const unsigned u_max = missing_msbs + 2u;
   MagSgnReader ms(seg, length);
   std::fill_n(line, nqx + 2, 0u);
@@ -201,24 +235,27 @@ inline unsigned quad_samples(std::uint64_t bits, unsigned rho, unsigned ek, unsi
 
       const unsigned ek = e >> 12;
       const unsigned e1 = (e >> 8) & 0xFu;
-      std::uint32_t w[4], v[4];
+      QuadBits q;
+      alignas(16) std::uint32_t w[4];
       ms.refill56();
       // popcount(rho) * U_q: the quad's MagSgn bits at most.
       if (((0x4332322132212110ull >> (4 * rho)) & 0xFu) * u_q <= 56) [[likely]] {
-        ms.skip(quad_samples(ms.peek(), rho, ek, e1, u_q, scale, w, v));
+        ms.skip(quad_bits(ms.peek(), rho, ek, e1, u_q, q));
       } else {
         // More bits than the window holds: one sample at a time.
         for (unsigned n = 0; n < 4; ++n) {
           ms.refill();
           const unsigned bit = 1u << n;
-          std::uint32_t w1[4], v1[4];
-          ms.skip(quad_samples(ms.peek(), rho & bit, ek & bit, e1 & bit, u_q, scale, w1, v1));
-          w[n] = w1[n];
-          v[n] = v1[n];
+          QuadBits one;
+          ms.skip(quad_bits(ms.peek(), rho & bit, ek & bit, e1 & bit, u_q, one));
+          q.r[n] = one.r[n];
+          q.vt[n] = one.vt[n];
         }
       }
-      line[qx] |= v[1];
-      line[qx + 1] = v[3];
+      quad_words(q, rho, pm1, w);
+      // Bit 0 of v does not change floor(log2(L | 2)): vt serves for kappa.
+      line[qx] |= q.vt[1];
+      line[qx + 1] = q.vt[3];
 
       const std::size_t x = 2 * qx;
       const bool has_right = x + 1 < width;
