@@ -466,3 +466,48 @@ TEST(Reader, truncations_of_valid_input_are_refused) {
     }
   }
 }
+
+TEST(Reader, packet_index_over_two_tile_parts) {
+  // Own codestream without index segments, re-cut into two tile-parts at a
+  // packet boundary, each with a PLT segment for its packets, and a TLM.
+  const Bytes good = written(40, 40, 3, 1, true);
+  auto cs = Codestream::parse_impl(good);
+  ASSERT_TRUE(cs.has_value());
+  const std::vector<std::uint32_t> lengths = cs->tile_parts[0].plt;
+  ASSERT_EQ(lengths.size(), 4u);
+  const std::size_t body = cs->tile_parts[0].body_start;
+  const std::size_t split = body + lengths[0] + lengths[1];
+  const std::vector<std::uint32_t> first(lengths.begin(), lengths.begin() + 2),
+      second(lengths.begin() + 2, lengths.end());
+  Bytes t(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cs->main_header_end));
+  std::vector<std::uint32_t> tlm;
+  auto tile_part = [&](std::size_t from, std::size_t to, std::uint8_t index,
+                       const std::vector<std::uint32_t>& plt) {
+    const Bytes p = seg(marker::PLT, plt_payload(0, plt));
+    Sot sot;
+    sot.psot = static_cast<std::uint32_t>(14 + p.size() + to - from);
+    sot.tpsot = index;
+    sot.tnsot = 2;
+    tlm.push_back(sot.psot);
+    append(t, seg(marker::SOT, sot.to_bytes()));
+    append(t, p);
+    t.insert(t.end(), {0xFF, 0x93});
+    t.insert(t.end(), good.begin() + static_cast<std::ptrdiff_t>(from), good.begin() + static_cast<std::ptrdiff_t>(to));
+  };
+  tile_part(body, split, 0, first);
+  tile_part(split, cs->tile_parts[0].body_end, 1, second);
+  t.insert(t.end(), {0xFF, 0xD9});
+  auto two = Codestream::parse_impl(t);
+  ASSERT_TRUE(two.has_value()) << two.error().display();
+  two->tlm = tlm;  // the TLM of the original main header listed one tile-part
+  auto idx = two->packet_index();
+  ASSERT_TRUE(idx.has_value()) << idx.error().display();
+  ASSERT_EQ(idx->size(), 4u);
+  EXPECT_EQ((*idx)[0].offset, two->tile_parts[0].body_start);
+  EXPECT_EQ((*idx)[2].offset, two->tile_parts[1].body_start);
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ((*idx)[i].length, lengths[i]);
+  two->tlm = {tlm[0] + 1, tlm[1]};
+  auto bad = two->packet_index();
+  EXPECT_EQ(bad.error().message, "TLM offsets disagree with SOT positions");
+  EXPECT_EQ(bad.error().offset, two->tile_parts[1].sot_offset + 1);
+}

@@ -257,3 +257,29 @@ TEST(Writer, more_levels_than_the_size_allows) {
   for (std::size_t r = 1; r <= 6; ++r) EXPECT_EQ((*idx)[r].length, 1u) << r;
   EXPECT_GT((*idx)[0].length, 1u);
 }
+
+TEST(Writer, code_band_codes_only_non_zero_blocks) {
+  // A 100 x 70 band of a plane with stride 128: 2 x 2 blocks of 64 x 64;
+  // only the top-left block holds a non-zero coefficient.
+  std::vector<std::int32_t> coeffs(128 * 80, 0);
+  coeffs[5 * 128 + 7] = -3;
+  Band band;
+  band.width = 100;
+  band.height = 70;
+  band.resolution = 0;
+  auto quant = Quant::reversible(0, 8, 0);
+  std::vector<std::uint8_t> storage;
+  auto bb = code_band(coeffs, 128, band, 64, 64, *quant, storage);
+  ASSERT_TRUE(bb.has_value()) << bb.error().display();
+  EXPECT_EQ(bb->across, 2u);
+  EXPECT_EQ(bb->down, 2u);
+  ASSERT_EQ(bb->blocks.size(), 4u);
+  ASSERT_TRUE(bb->blocks[0].data.has_value());
+  EXPECT_EQ(bb->blocks[0].lcup, storage.size());
+  EXPECT_EQ(bb->blocks[0].missing_msbs, 7);  // M_b = 8 with N_L = 0
+  EXPECT_EQ(bb->blocks[0].passes, 1);
+  for (int i = 1; i < 4; ++i) EXPECT_FALSE(bb->blocks[i].data.has_value());
+  // A band reaching past the plane is refused.
+  band.height = 90;
+  EXPECT_FALSE(code_band(coeffs, 128, band, 64, 64, *quant, storage).has_value());
+}
