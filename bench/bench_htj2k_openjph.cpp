@@ -1,0 +1,203 @@
+// Whole-plane HTJ2K encode and decode: varnel against OpenJPH, in one process
+// and one run, single-threaded, with the same settings (reversible 5/3,
+// 5 levels, 64x64 code-blocks, RPCL, one tile, no markers beyond the profile).
+//
+// Data: a 2048x2048 uint16 microscopy-like plane (12 significant bits: smooth
+// background, blobs, shot noise) and a 2048x2048 uint8 photographic-like plane
+// (smooth shading, hard edges, texture, sensor noise). varnel runs through its
+// chunk driver (one plane per chunk, no plane index); OpenJPH runs in memory
+// through its line interface. Prints both throughputs, the ratio and both
+// compressed sizes. OpenJPH is linked into this benchmark only.
+//
+//   bench_htj2k_openjph [repeats]
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <openjph/ojph_arch.h>
+#include <openjph/ojph_codestream.h>
+#include <openjph/ojph_file.h>
+#include <openjph/ojph_mem.h>
+#include <openjph/ojph_params.h>
+
+#include "core/dtype.hpp"
+#include "zarr/htj2k.hpp"
+
+namespace {
+
+constexpr std::size_t kSize = 2048;
+
+struct Image {
+  std::string name;
+  std::size_t width = kSize, height = kSize;
+  unsigned depth = 16;               // bits per sample given to the codecs
+  varnel::SampleType type = varnel::SampleType::U16;
+  std::vector<std::int32_t> samples;  // row-major
+};
+
+Image microscopy() {
+  Image im{"uint16 microscopy 12-bit", kSize, kSize, 16, varnel::SampleType::U16, {}};
+  im.samples.resize(kSize * kSize);
+  std::mt19937_64 rng(7);
+  std::vector<double> f(kSize * kSize);
+  for (std::size_t y = 0; y < kSize; ++y)
+    for (std::size_t x = 0; x < kSize; ++x)
+      f[y * kSize + x] = 200.0 + 80.0 * std::sin(x / 151.0) * std::cos(y / 211.0);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (int b = 0; b < 900; ++b) {
+    const double cx = u(rng) * kSize, cy = u(rng) * kSize, r = 2.0 + 10.0 * u(rng);
+    const double a = 300.0 + 3000.0 * u(rng);
+    const int x0 = std::max(0, int(cx - 4 * r)), x1 = std::min(int(kSize), int(cx + 4 * r) + 1);
+    const int y0 = std::max(0, int(cy - 4 * r)), y1 = std::min(int(kSize), int(cy + 4 * r) + 1);
+    for (int y = y0; y < y1; ++y)
+      for (int x = x0; x < x1; ++x)
+        f[y * kSize + x] += a * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * r * r));
+  }
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    std::poisson_distribution<int> shot(std::min(f[i], 4095.0));
+    im.samples[i] = std::min(shot(rng), 4095);
+  }
+  return im;
+}
+
+Image photographic() {
+  Image im{"uint8 photographic", kSize, kSize, 8, varnel::SampleType::U8, {}};
+  im.samples.resize(kSize * kSize);
+  std::mt19937_64 rng(11);
+  std::normal_distribution<double> noise(0.0, 2.0);
+  for (std::size_t y = 0; y < kSize; ++y) {
+    for (std::size_t x = 0; x < kSize; ++x) {
+      double v = 90.0 + 60.0 * std::sin(x / 300.0 + y / 500.0);          // sky / shading
+      if (y > kSize / 2 + 200.0 * std::sin(x / 180.0)) v = 60.0 + 30.0 * std::cos(x / 40.0);  // horizon edge
+      if ((x / 256 + y / 256) % 5 == 0) v += 40.0 * std::sin(x * 0.9) * std::sin(y * 0.7);   // texture
+      if (x > 1200 && x < 1500 && y > 300 && y < 900) v = 220.0;           // a bright object
+      v += noise(rng);
+      im.samples[y * kSize + x] = static_cast<std::int32_t>(std::clamp(v, 0.0, 255.0));
+    }
+  }
+  return im;
+}
+
+std::vector<std::uint8_t> to_chunk(const Image& im) {
+  const std::size_t w = varnel::sample_width(im.type);
+  std::vector<std::uint8_t> out(im.samples.size() * w);
+  for (std::size_t i = 0; i < im.samples.size(); ++i) {
+    if (w == 1) out[i] = static_cast<std::uint8_t>(im.samples[i]);
+    else { const auto v = static_cast<std::uint16_t>(im.samples[i]); std::memcpy(&out[2 * i], &v, 2); }
+  }
+  return out;
+}
+
+// ---- OpenJPH, in memory -------------------------------------------------
+std::vector<std::uint8_t> ojph_encode(const Image& im) {
+  ojph::codestream cs;
+  ojph::param_siz siz = cs.access_siz();
+  siz.set_image_extent(ojph::point(im.width, im.height));
+  siz.set_num_components(1);
+  siz.set_component(0, ojph::point(1, 1), im.depth, false);
+  siz.set_image_offset(ojph::point(0, 0));
+  siz.set_tile_size(ojph::size(im.width, im.height));
+  siz.set_tile_offset(ojph::point(0, 0));
+  ojph::param_cod cod = cs.access_cod();
+  cod.set_num_decomposition(5);
+  cod.set_block_dims(64, 64);
+  cod.set_progression_order("RPCL");
+  cod.set_color_transform(false);
+  cod.set_reversible(true);
+  cs.set_planar(false);
+  ojph::mem_outfile out;
+  out.open();
+  cs.write_headers(&out);
+  ojph::ui32 comp = 0;
+  ojph::line_buf* line = cs.exchange(nullptr, comp);
+  for (std::size_t y = 0; y < im.height; ++y) {
+    std::memcpy(line->i32, &im.samples[y * im.width], im.width * sizeof(std::int32_t));
+    line = cs.exchange(line, comp);
+  }
+  cs.flush();
+  std::vector<std::uint8_t> bytes(out.get_data(), out.get_data() + out.tell());
+  cs.close();
+  return bytes;
+}
+
+std::vector<std::int32_t> ojph_decode(const std::vector<std::uint8_t>& bytes, const Image& im) {
+  ojph::mem_infile in;
+  in.open(bytes.data(), bytes.size());
+  ojph::codestream cs;
+  cs.read_headers(&in);
+  cs.create();
+  std::vector<std::int32_t> out(im.width * im.height);
+  for (std::size_t y = 0; y < im.height; ++y) {
+    ojph::ui32 comp = 0;
+    ojph::line_buf* line = cs.pull(comp);
+    std::memcpy(&out[y * im.width], line->i32, im.width * sizeof(std::int32_t));
+  }
+  cs.close();
+  return out;
+}
+
+// ---- timing --------------------------------------------------------------
+template <class F>
+double median_seconds(int repeats, F&& f) {
+  std::vector<double> t;
+  for (int i = 0; i < repeats; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+int run(const Image& im, int repeats) {
+  const auto chunk = to_chunk(im);
+  const std::uint64_t shape[2] = {im.height, im.width};
+  varnel::zarr::Htj2kConfig config;
+  config.xy_levels = 5;
+  config.progression = "RPCL";
+  config.reversible = true;
+  config.index = false;
+
+  auto encoded = varnel::zarr::encode_chunk(chunk, shape, im.type, config);
+  if (!encoded) { std::fprintf(stderr, "varnel encode: %s\n", encoded.error().display().c_str()); return 1; }
+  auto decoded = varnel::zarr::decode_chunk(*encoded, shape, im.type);
+  if (!decoded || *decoded != chunk) { std::fprintf(stderr, "varnel round trip failed\n"); return 1; }
+  const auto peer = ojph_encode(im);
+  if (ojph_decode(peer, im) != im.samples) { std::fprintf(stderr, "OpenJPH round trip failed\n"); return 1; }
+
+  const double v_enc = median_seconds(repeats, [&] { encoded = varnel::zarr::encode_chunk(chunk, shape, im.type, config); });
+  const double o_enc = median_seconds(repeats, [&] { (void)ojph_encode(im); });
+  const double v_dec = median_seconds(repeats, [&] { decoded = varnel::zarr::decode_chunk(*encoded, shape, im.type); });
+  const double o_dec = median_seconds(repeats, [&] { (void)ojph_decode(peer, im); });
+
+  const double ms = double(im.width * im.height) / 1e6;
+  std::printf("%s, %zux%zu\n", im.name.c_str(), im.width, im.height);
+  std::printf("  encode  varnel %7.1f Msamples/s   OpenJPH %7.1f Msamples/s   ratio %.2f\n",
+              ms / v_enc, ms / o_enc, o_enc / v_enc);
+  std::printf("  decode  varnel %7.1f Msamples/s   OpenJPH %7.1f Msamples/s   ratio %.2f\n",
+              ms / v_dec, ms / o_dec, o_dec / v_dec);
+  // The index-less chunk is the codestream behind a 16-byte container header.
+  std::printf("  size    varnel %zu B (chunk, 16 B of it container header)   OpenJPH %zu B   varnel/OpenJPH %.4f\n",
+              encoded->size(), peer.size(), double(encoded->size()) / double(peer.size()));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+  std::printf("HTJ2K whole-plane coding, single thread, median of %d; ratio = varnel speed / OpenJPH speed\n",
+              repeats);
+  int rc = run(microscopy(), repeats);
+  rc |= run(photographic(), repeats);
+  return rc;
+}
