@@ -55,7 +55,7 @@ inline constexpr EncVlcTable ENC_VLC_TBL0 = detail::make_enc_vlc_table(0);
 inline constexpr EncVlcTable ENC_VLC_TBL1 = detail::make_enc_vlc_table(1);
 
 // One U-VLC value as sent: prefix then suffix, each least significant bit
-// first (T.814 clause 7.3.6).
+// first (the U-VLC code of T.814).
 struct UvlcCode {
   std::uint8_t prefix;
   std::uint8_t prefix_len;

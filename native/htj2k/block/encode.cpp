@@ -1,12 +1,18 @@
-// varnel htj2k: the HT cleanup-pass encoder (T.814 clause 7).
+// varnel htj2k: the HT cleanup-pass encoder (ITU-T T.814).
 //
-// One pass over the block, one quad row at a time. For each quad row the two
-// sample rows are first turned into per-sample exponents E and MagSgn values
-// v in two small arrays (padded with an insignificant column on the right and
-// an insignificant row below when the block ends there); the quad loop then
-// reads four samples per quad from those arrays with no edge tests. Each quad
-// costs one CxtVLC lookup, one MEL event when its context is 0, and up to
-// four MagSgn writes; each quad pair one U-VLC write.
+// One pass over the block, one quad row at a time, in four steps per row:
+//   1. load_row: the two sample rows become per-sample exponents E and
+//      MagSgn values v in small arrays, padded with insignificant columns on
+//      both sides (and an insignificant row below an odd last row);
+//   2. plan: the table key (context, rho, EMB), U_q and u_q of every quad,
+//      all of which follow from the arrays (contexts and kappa read the
+//      bottom row of the quad row above) without any coding state;
+//   3. the VLC and MEL streams: one CxtVLC lookup per quad, one U-VLC
+//      lookup per pair;
+//   4. the MagSgn stream: per-sample bit counts and trimmed values for the
+//      row, then packing.
+// Steps 1, 2 and the first half of 4 are loops without conditionals that
+// the compiler vectorises; only the bit writers run serially.
 #include "htj2k/block/encode.hpp"
 
 #include <algorithm>
@@ -22,7 +28,7 @@ namespace varnel::htj2k {
 namespace {
 
 // Scup is a 12-bit field and counts at least the two bytes that hold it; a
-// segment suffix longer than 4079 bytes is not allowed (T.814 clause 7.1).
+// segment suffix longer than 4079 bytes is not allowed (T.814, segment layout).
 constexpr std::size_t SCUP_MAX = 4079;
 
 // Slack behind every stream buffer, so no writer ever needs a capacity check.
@@ -40,8 +46,8 @@ void grow(std::vector<std::uint8_t>& v, std::size_t n) {
 // significant sample, else 0; E = bit length of 2 mu - 1 (0 for mu = 0),
 // which is the bit length of x = v | 1 for a significant sample (x = 0
 // otherwise). The bit length comes from the exponent of x as a float, so the
-// loop vectorises; x & ~(x >> 1) has the same top bit as x and never has 24
-// ones in a row, so its conversion cannot round up to the next power of 2.
+// loop vectorises; x & ~(x >> 1) has the same top bit as x and no two
+// adjacent 1 bits, so its conversion cannot round up to the next power of 2.
 void load_row(const std::uint32_t* src, std::size_t width, unsigned p, std::uint32_t* e,
               std::uint32_t* v) {
   for (std::size_t x = 0; x < width; ++x) {
@@ -62,9 +68,9 @@ inline unsigned nonzero(unsigned a) { return (0u - a) >> 31; }
 // 1 when a == b, for a, b < 2^31.
 inline unsigned equal(unsigned a, unsigned b) { return ((a ^ b) - 1) >> 31; }
 
-// First step of a quad row: the table key (c_q << 8 | rho << 4 | emb), U_q
-// and u_q of every quad, in a loop without conditionals or loop-carried
-// state so that it vectorises. The quad at column x = 2j has the samples
+// Planning a quad row: the table key (c_q << 8 | rho << 4 | emb), U_q and
+// u_q of every quad, in a loop without conditionals or loop-carried state
+// so that it vectorises. The quad at column x = 2j has the samples
 // 0 = (x, top), 1 = (x, bottom), 2 = (x + 1, top), 3 = (x + 1, bottom).
 // The row arrays have zero columns at -2 and -1 and past the width.
 struct QuadPlan {
@@ -86,7 +92,7 @@ struct QuadStats {
   }
 };
 
-// Initial quad row (T.814 clause 7.3.5): kappa = 1; the context comes from
+// Initial quad row (T.814): kappa = 1; the context comes from
 // the quad to the left: (rho & 1) | (rho >> 1) of that quad.
 void plan_initial_row(std::size_t quads, const std::uint32_t* et, const std::uint32_t* eb,
                       QuadPlan plan) {
@@ -103,7 +109,7 @@ void plan_initial_row(std::size_t quads, const std::uint32_t* et, const std::uin
   }
 }
 
-// Other quad rows (T.814 clauses 7.3.5 and 7.3.7): ep holds the exponents
+// Other quad rows (T.814): ep holds the exponents
 // of the bottom sample row of the quad row above. The context combines the
 // samples above (columns x - 1 .. x + 2) with the quad to the left; kappa is
 // max(E of those samples above - 1, 1) when the quad has two or more
@@ -126,8 +132,8 @@ void plan_row(std::size_t quads, const std::uint32_t* et, const std::uint32_t* e
   }
 }
 
-// U-VLC bits of a quad pair, prefixes first, then suffixes (T.814 clause
-// 7.3.6); returns the bits (least significant first) and sets their count.
+// U-VLC bits of a quad pair, prefixes first, then suffixes (T.814 U-VLC
+// code); returns the bits (least significant first) and sets their count.
 inline std::uint32_t uvlc_pair(unsigned u0, unsigned u1, unsigned& len) {
   const UvlcCode& a = ENC_UVLC[u0];
   const UvlcCode& b = ENC_UVLC[u1];
@@ -156,7 +162,7 @@ inline std::uint32_t uvlc_initial_pair(unsigned u0, unsigned u1, unsigned& len) 
   return uvlc_pair(u0, u1, len);
 }
 
-// Second step: codewords, MEL events and U-VLC bits of the row's quad pairs.
+// Coding a planned row: codewords, MEL events and U-VLC bits of the row's quad pairs.
 // The codewords of a pair and its U-VLC bits (at most 30 bits) go to the VLC
 // stream in one write. Leaves in `big_u` what the MagSgn step needs of each
 // quad: U_q | e_k << 8 | rho << 12.
@@ -195,7 +201,7 @@ void emit_vlc_mel(std::size_t quads, const EncVlcTable& table, QuadPlan plan, Vl
   }
 }
 
-// Third step: the MagSgn bits of the row's quads. A significant sample sends
+// Last step: the MagSgn bits of the row's quads. A significant sample sends
 // the U_q low bits of v, one fewer when the codeword implies its top bit
 // (its bit in e_k); insignificant samples send nothing. The counts and the
 // trimmed values are computed first for the whole row, without
@@ -300,7 +306,7 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
 
   // Termination: the last MEL byte and the last VLC byte meet in the middle
   // of the segment suffix and share one byte when their bits do not clash
-  // (T.814 clause 7.3.8).
+  // (T.814, termination of the MEL and VLC streams).
   vlc.settle();
   const MelEncoder::Tail mel_tail = mel.finish();
   const auto vlc_mask = static_cast<std::uint8_t>((1u << vlc.open_bits()) - 1);

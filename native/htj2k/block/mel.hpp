@@ -1,5 +1,5 @@
 // varnel htj2k: the MEL encoder, the adaptive run-length coder of the HT
-// cleanup pass (T.814 clause 7.3.3). Bits are packed most significant first;
+// cleanup pass (T.814 MEL). Bits are packed most significant first;
 // a byte after 0xFF carries 7 bits.
 #pragma once
 

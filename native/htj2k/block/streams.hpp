@@ -4,7 +4,7 @@
 //                 carries 7 bits (its bit 7 is a stuffed 0).
 //   VlcEncoder    least significant bit first, built forward and reversed
 //                 once at the end; after a byte above 0x8F, seven 1 bits are
-//                 sent as the byte 0x7F (T.814 clause 7.3.5, VLC stuffing).
+//                 sent as the byte 0x7F (T.814 VLC bit stuffing).
 //
 // Both gather bits in a 64-bit register and write whole bytes into a buffer
 // the caller has sized for the block (see the bounds in encode.cpp); neither
@@ -100,7 +100,7 @@ class MagSgnWriter {
 class VlcEncoder {
  public:
   // The stream starts with 0xFF and four 1 bits: together they are the
-  // 12 bits that later hold Scup (T.814 clause 7.3.1).
+  // 12 bits that later hold Scup (T.814 segment layout).
   explicit VlcEncoder(std::uint8_t* buf) : buf_(buf) { buf_[0] = 0xFF; }
 
   // Appends the n low bits of `value` (n <= 32), least significant first.
