@@ -128,29 +128,55 @@ Result<std::vector<std::uint8_t>> encode_impl(std::span<const std::uint8_t> chun
   return std::unexpected(invalid("zfp: unknown element type"));
 }
 
-Result<std::vector<std::uint8_t>> decode_impl(std::span<const std::uint8_t> chunk,
-                                              std::span<const std::uint64_t> shape, ZfpDtype dtype,
-                                              const ZfpChunkConfig& config) {
+struct DecodePlan {
+  CheckedStream stream;
+  std::uint64_t count = 0;
+  std::uint64_t bytes = 0;
+};
+
+// Everything up to the block decoding: configuration, shape, and the
+// stream's size and header. Runs before any output exists, so a stray stream
+// never costs a shape-sized allocation.
+Result<DecodePlan> plan_decode(std::span<const std::uint8_t> chunk,
+                               std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                               const ZfpChunkConfig& config) {
   auto mode = config.zfp_mode();
   if (!mode) return std::unexpected(std::move(mode.error()));
   auto field = effective_shape(shape, config.dims);
   if (!field) return std::unexpected(std::move(field.error()));
   const auto sizes = sizes_of(*field, dtype);
   if (!sizes) return std::unexpected(overflows(shape));
-  const auto [count, bytes] = *sizes;
-
-  // The stream's size and header are checked before the output exists, so a
-  // stray stream never costs a shape-sized allocation.
   auto stream = CheckedStream::open(chunk, *field, *mode, zfp_dtype_scalar(dtype));
   if (!stream) return std::unexpected(std::move(stream.error()));
+  return DecodePlan{std::move(*stream), sizes->first, sizes->second};
+}
+
+// Decodes into `out` (exactly plan.bytes long).
+Result<void> run_decode(DecodePlan& plan, ZfpDtype dtype, std::span<std::uint8_t> out) {
+  const std::size_t count = plan.count;
+  const bool aligned = reinterpret_cast<std::uintptr_t>(out.data()) % zfp_dtype_size(dtype) == 0;
   if (is_narrow(dtype)) {
     // zfp writes every element of the field: no need to clear it first.
     std::unique_ptr<std::int32_t[]> wide(new std::int32_t[count]);
-    if (auto r = stream->decode_into(wide.get()); !r) return std::unexpected(std::move(r.error()));
-    return demoted_bytes(std::span<const std::int32_t>(wide.get(), count), dtype);
+    if (auto r = plan.stream.decode_into(wide.get()); !r) return r;
+    demote_into(std::span<const std::int32_t>(wide.get(), count), dtype, out);
+    return ok();
   }
-  std::vector<std::uint8_t> out(bytes);
-  if (auto r = stream->decode_into(out.data()); !r) return std::unexpected(std::move(r.error()));
+  if (aligned) return plan.stream.decode_into(out.data());
+  // A misaligned caller buffer: decode next to it, then move the bytes.
+  std::unique_ptr<std::uint64_t[]> tmp(new std::uint64_t[(out.size() + 7) / 8]);
+  if (auto r = plan.stream.decode_into(tmp.get()); !r) return r;
+  std::memcpy(out.data(), tmp.get(), out.size());
+  return ok();
+}
+
+Result<std::vector<std::uint8_t>> decode_impl(std::span<const std::uint8_t> chunk,
+                                              std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                                              const ZfpChunkConfig& config) {
+  auto plan = plan_decode(chunk, shape, dtype, config);
+  if (!plan) return std::unexpected(std::move(plan.error()));
+  std::vector<std::uint8_t> out(plan->bytes);
+  if (auto r = run_decode(*plan, dtype, out); !r) return std::unexpected(std::move(r.error()));
   return out;
 }
 
@@ -276,8 +302,7 @@ void promote(std::span<const std::uint8_t> chunk, ZfpDtype dtype, std::span<std:
   }
 }
 
-std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ZfpDtype dtype) {
-  std::vector<std::uint8_t> out(values.size() * zfp_dtype_size(dtype));
+void demote_into(std::span<const std::int32_t> values, ZfpDtype dtype, std::span<std::uint8_t> out) {
   const std::size_t n = values.size();
   switch (dtype) {
     case ZfpDtype::U8: demote_as<std::uint8_t, 23, -128, 127, 128>(values.data(), out.data(), n); break;
@@ -288,6 +313,11 @@ std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, Zf
     case ZfpDtype::I16: demote_as<std::int16_t, 15, -32768, 32767, 0>(values.data(), out.data(), n); break;
     default: break;
   }
+}
+
+std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ZfpDtype dtype) {
+  std::vector<std::uint8_t> out(values.size() * zfp_dtype_size(dtype));
+  demote_into(values, dtype, out);
   return out;
 }
 
@@ -313,6 +343,38 @@ Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chu
   } catch (const std::bad_alloc&) {
     return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
   } catch (const std::length_error&) {
+    return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
+  }
+}
+
+}  // namespace varnel::zfpc
+
+namespace varnel::zfpc {
+
+Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                                   const ZfpChunkConfig& config) {
+  auto mode = config.zfp_mode();
+  if (!mode) return std::unexpected(std::move(mode.error()));
+  auto field = effective_shape(shape, config.dims);
+  if (!field) return std::unexpected(std::move(field.error()));
+  const auto sizes = sizes_of(*field, dtype);
+  if (!sizes) return std::unexpected(overflows(shape));
+  return sizes->second;
+}
+
+Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
+                               ZfpDtype dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out) {
+  try {
+    auto plan = plan_decode(chunk, shape, dtype, config);
+    if (!plan) return std::unexpected(std::move(plan.error()));
+    if (out.size() != plan->bytes) {
+      return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
+                                     std::string(zfp_dtype_name(dtype)) + ") needs " +
+                                     std::to_string(plan->bytes) + " bytes, got " +
+                                     std::to_string(out.size())));
+    }
+    return run_decode(*plan, dtype, out);
+  } catch (const std::bad_alloc&) {
     return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
   }
 }

@@ -68,6 +68,7 @@ Result<std::vector<std::uint64_t>> effective_shape(std::span<const std::uint64_t
 // and a clamp. `out` holds one element per input element.
 void promote(std::span<const std::uint8_t> chunk, ZfpDtype dtype, std::span<std::int32_t> out);
 std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ZfpDtype dtype);
+void demote_into(std::span<const std::int32_t> values, ZfpDtype dtype, std::span<std::uint8_t> out);
 
 // Compresses one chunk into a zfp stream (full header, then the blocks).
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
@@ -79,5 +80,14 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                ZfpDtype dtype, const ZfpChunkConfig& config);
+
+// For callers that own the output buffer (saves a zero-fill and a copy):
+// the byte size `decode_chunk` would return, after the configuration and
+// shape checks; and `decode_chunk` writing into `out`, which must be exactly
+// that long (any alignment). On failure `out` holds nothing meaningful.
+Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                                   const ZfpChunkConfig& config);
+Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
+                               ZfpDtype dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out);
 
 }  // namespace varnel::zfpc

@@ -406,3 +406,35 @@ TEST(ZfpChunk, UnalignedInputIsCopiedNotMisread) {
   ASSERT_TRUE(dec.has_value());
   EXPECT_EQ(*dec, in);
 }
+
+TEST(ZfpChunk, DecodingIntoACallersBufferMatches) {
+  const Shape s{5, 9};
+  for (ZfpDtype t : kAllTypes) {
+    const Bytes in = sample_chunk(s, t, 40);
+    for (const auto& c : {reversible(), fixed_rate(10), fixed_accuracy(0.25), fixed_precision(16)}) {
+      auto enc = encode_chunk(in, s, t, c);
+      ASSERT_TRUE(enc.has_value());
+      auto whole = decode_chunk(*enc, s, t, c);
+      ASSERT_TRUE(whole.has_value());
+      auto size = decoded_size(s, t, c);
+      ASSERT_TRUE(size.has_value());
+      EXPECT_EQ(*size, whole->size());
+      for (std::size_t shift : {0u, 1u, 3u}) {  // aligned and misaligned outputs
+        Bytes buf(*size + shift, 0xEE);
+        auto r = decode_chunk_into(*enc, s, t, c, std::span(buf).subspan(shift));
+        ASSERT_TRUE(r.has_value()) << r.error().message;
+        EXPECT_TRUE(std::equal(whole->begin(), whole->end(), buf.begin() + static_cast<std::ptrdiff_t>(shift)));
+      }
+    }
+  }
+  auto enc = encode_chunk(Bytes(32), Shape{4, 4}, ZfpDtype::U16, reversible());
+  Bytes small(30);
+  auto r = decode_chunk_into(*enc, Shape{4, 4}, ZfpDtype::U16, reversible(), small);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message, "zfp: chunk shape [4, 4] (U16) needs 32 bytes, got 30");
+  // Stream errors come first, as in decode_chunk.
+  r = decode_chunk_into(Bytes(8), Shape{4, 4}, ZfpDtype::U16, reversible(), small);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message, "varnel_zfp: invalid ZFP header magic");
+  EXPECT_EQ(decoded_size(Shape{}, ZfpDtype::U8, reversible()).error().message, "zfp: chunk shape has no dimensions");
+}
