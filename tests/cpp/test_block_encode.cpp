@@ -419,6 +419,28 @@ TEST(BlockEncodeRoundTrip, StuffingHeavyBlocks) {
   }
 }
 
+// Magnitudes on every exponent boundary (2^k - 1, 2^k, 2^k + 1) for every
+// p, mixed in quads with smaller and equal neighbours.
+TEST(BlockEncodeRoundTrip, ExponentBoundaries) {
+  std::mt19937 rng(8);
+  for (std::uint32_t mm = 0; mm < 30; ++mm) {
+    const unsigned p = 30 - mm;
+    const std::uint64_t max_mu = (std::uint64_t{1} << (mm + 1)) - 1;
+    std::vector<std::uint64_t> mus;
+    for (unsigned k = 0; k <= mm + 1; ++k)
+      for (std::int64_t d : {-1, 0, 1}) {
+        const std::int64_t mu = std::int64_t{1} << k;
+        if (mu + d >= 1 && std::uint64_t(mu + d) <= max_mu) mus.push_back(std::uint64_t(mu + d));
+      }
+    Block b{32, 32, 32, mm, std::vector<std::uint32_t>(32 * 32)};
+    for (std::size_t i = 0; i < b.s.size(); ++i) {
+      const std::uint64_t mu = (rng() % 4 == 0) ? 0 : mus[(i + rng() % 3) % mus.size()];
+      b.s[i] = word(rng() & 1, std::uint32_t(mu << p));
+    }
+    round_trip(b, "boundaries mm " + std::to_string(mm));
+  }
+}
+
 // Damaged segments (truncated, bit-flipped, random tails) decode to some
 // values or to a named error, never out of bounds: run under the sanitizers.
 TEST(BlockEncodeRoundTrip, DamagedSegmentsAreHandled) {

@@ -79,11 +79,11 @@ struct QuadPlan {
 };
 
 // Exponents, significance, E_max and the samples that reach E_max.
-struct QuadStats {
+struct Quad {
   unsigned rho, e_max, at_max;
-  static QuadStats of(const std::uint32_t* et, const std::uint32_t* eb, std::size_t x) {
+  static Quad load(const std::uint32_t* et, const std::uint32_t* eb, std::size_t x) {
     const unsigned e0 = et[x], e1 = eb[x], e2 = et[x + 1], e3 = eb[x + 1];
-    QuadStats q;
+    Quad q;
     q.rho = nonzero(e0) | nonzero(e1) << 1 | nonzero(e2) << 2 | nonzero(e3) << 3;
     q.e_max = std::max(std::max(e0, e1), std::max(e2, e3));
     q.at_max = equal(e0, q.e_max) | equal(e1, q.e_max) << 1 | equal(e2, q.e_max) << 2 |
@@ -98,7 +98,7 @@ void plan_initial_row(std::size_t quads, const std::uint32_t* et, const std::uin
                       QuadPlan plan) {
   for (std::size_t j = 0; j < quads; ++j) {
     const std::size_t x = 2 * j;
-    const QuadStats q = QuadStats::of(et, eb, x);
+    const Quad q = Quad::load(et, eb, x);
     const unsigned c = nonzero(et[x - 2] | eb[x - 2]) | nonzero(et[x - 1]) << 1 |
                        nonzero(eb[x - 1]) << 2;
     const unsigned big_u = std::max(q.e_max, 1u);
@@ -118,7 +118,7 @@ void plan_row(std::size_t quads, const std::uint32_t* et, const std::uint32_t* e
               const std::uint32_t* ep, QuadPlan plan) {
   for (std::size_t j = 0; j < quads; ++j) {
     const std::size_t x = 2 * j;
-    const QuadStats q = QuadStats::of(et, eb, x);
+    const Quad q = Quad::load(et, eb, x);
     const unsigned n0 = std::max(ep[x - 1], ep[x]);
     const unsigned n1 = std::max(ep[x + 1], ep[x + 2]);
     const unsigned c = nonzero(n0) | nonzero(et[x - 1] | eb[x - 1]) << 1 | nonzero(n1) << 2;
@@ -304,23 +304,7 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
     emit_magsgn(qw, plan.big_u, vt, vb, counts, values, magsgn);
   }
 
-  // Termination: the last MEL byte and the last VLC byte meet in the middle
-  // of the segment suffix and share one byte when their bits do not clash
-  // (T.814, termination of the MEL and VLC streams).
-  vlc.settle();
-  const MelEncoder::Tail mel_tail = mel.finish();
-  const auto vlc_mask = static_cast<std::uint8_t>((1u << vlc.open_bits()) - 1);
-  const auto vlc_byte = static_cast<std::uint8_t>(vlc.open_byte() & vlc_mask);
-  if (mel_tail.mask != 0 || vlc_mask != 0) {
-    const auto fused = static_cast<std::uint8_t>(mel_tail.byte | vlc_byte);
-    if (((fused ^ mel_tail.byte) & mel_tail.mask) == 0 && ((fused ^ vlc_byte) & vlc_mask) == 0 &&
-        fused != 0xFF && vlc.size() >= 2) {
-      mel.append(fused);
-    } else {
-      mel.append(mel_tail.byte);
-      vlc.append(vlc_byte);
-    }
-  }
+  vlc.terminate_with_mel(mel);
   const std::size_t magsgn_len = magsgn.finish();
   const std::size_t mel_len = mel.size();
   const std::size_t vlc_len = vlc.size();

@@ -6,15 +6,18 @@
 //                 once at the end; after a byte above 0x8F, seven 1 bits are
 //                 sent as the byte 0x7F (T.814 VLC bit stuffing).
 //
-// Both gather bits in a 64-bit register and write whole bytes into a buffer
+// VlcEncoder::terminate_with_mel ends the VLC and MEL streams together.
+// Both writers gather bits in a 64-bit register and write whole bytes into a buffer
 // the caller has sized for the block (see the bounds in encode.cpp); neither
 // checks capacity in the hot path.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <bit>
 #include <cstring>
+
+#include "htj2k/block/mel.hpp"
 
 namespace varnel::htj2k {
 
@@ -118,6 +121,29 @@ class VlcEncoder {
   }
   unsigned open_bits() const { return bits_; }
   std::uint8_t open_byte() const { return static_cast<std::uint8_t>(acc_); }
+
+  // Ends the MEL and VLC streams together. Their last bytes meet in the
+  // middle of the segment suffix and share one byte when their bits do not
+  // clash, the result is not 0xFF and the VLC stream holds more than its
+  // first byte (T.814, termination of the MEL and VLC streams). Afterwards
+  // both streams are complete in their buffers.
+  void terminate_with_mel(MelEncoder& mel) {
+    settle();
+    const MelEncoder::Tail mel_tail = mel.finish();
+    const auto vlc_mask = static_cast<std::uint8_t>((1u << bits_) - 1);
+    const auto vlc_byte = static_cast<std::uint8_t>(acc_ & vlc_mask);
+    acc_ = 0;
+    bits_ = 0;
+    if (mel_tail.mask == 0 && vlc_mask == 0) return;
+    const auto fused = static_cast<std::uint8_t>(mel_tail.byte | vlc_byte);
+    if (((fused ^ mel_tail.byte) & mel_tail.mask) == 0 && ((fused ^ vlc_byte) & vlc_mask) == 0 &&
+        fused != 0xFF && pos_ >= 2) {
+      mel.append(fused);
+    } else {
+      mel.append(mel_tail.byte);
+      append(vlc_byte);
+    }
+  }
   std::size_t size() const { return pos_; }
   void append(std::uint8_t b) { buf_[pos_++] = b; }
   const std::uint8_t* data() const { return buf_; }
