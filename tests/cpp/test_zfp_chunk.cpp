@@ -438,3 +438,13 @@ TEST(ZfpChunk, DecodingIntoACallersBufferMatches) {
   EXPECT_EQ(r.error().message, "varnel_zfp: invalid ZFP header magic");
   EXPECT_EQ(decoded_size(Shape{}, ZfpDtype::U8, reversible()).error().message, "zfp: chunk shape has no dimensions");
 }
+
+TEST(ZfpChunk, StreamSizeBoundsThatOverflowAreRefused) {
+  // 2^58 blocks of up to 16658 bits: no 64-bit byte count holds the bound, so
+  // decoding refuses the configuration before looking at the stream.
+  const Shape s{1ull << 60};
+  auto r = decode_chunk(Bytes(16), s, ZfpDtype::U8, reversible());
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, ErrorKind::InvalidArgument);
+  EXPECT_EQ(r.error().message, "varnel_zfp: shape [1152921504606846976] exceeds the ZFP stream size bounds");
+}

@@ -329,3 +329,8 @@ def test_random_bytes(mode):
         if i % 2 and len(junk) >= 4:
             junk[:4] = b"zfp\x05"
         _decode_or_malformed(bytes(junk), (7, 9), "float32", mode)
+
+
+def test_unbounded_stream_size_is_refused():
+    raises("invalid argument: varnel_zfp: shape [1152921504606846976] exceeds the ZFP stream size bounds",
+           lambda: dec(bytes(16), (2**60,), "uint8"))
