@@ -186,7 +186,9 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
   bound.fill(nullptr);
   const std::size_t nparams = spec.params.size();
   if (nargs > static_cast<Py_ssize_t>(spec.required)) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zd given)",
+    // The wording of the interpreter's own keyword parser: every positional
+    // parameter is required, so the count is exact.
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zu positional argument%s (%zd given)",
                  spec.name, spec.required, spec.required == 1 ? "" : "s", nargs);
     return false;
   }

@@ -204,9 +204,9 @@ class TestBinding:
     @pytest.mark.parametrize("name", CODECS)
     def test_too_many_positional_arguments(self, name):
         type_error(lambda: fn(name)(b"", (1, 1), "u1", 5),
-                   f"{name}() takes at most 3 positional arguments (4 given)")
+                   f"{name}() takes exactly 3 positional arguments (4 given)")
         type_error(lambda: fn(name)(b"", (1, 1), "u1", 5, 6, 7, 8, 9, 10),
-                   f"{name}() takes at most 3 positional arguments (9 given)")
+                   f"{name}() takes exactly 3 positional arguments (9 given)")
 
     @pytest.mark.parametrize("name", CODECS)
     def test_unexpected_keyword(self, name):
