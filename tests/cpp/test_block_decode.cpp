@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -196,6 +197,40 @@ TEST(DecodeBlock, WorkedOneByOneSegment) {
   r = decode_block(with_ref, std::span(&out, 1), 1, 1, 1, 29, {4, 2, 3}, false);
   ASSERT_TRUE(r.has_value()) << r.error().display();
   EXPECT_EQ(out, 3u);
+}
+
+// A 17 x 13 code-block from an independent HTJ2K encoder (OpenJPH 0.9, one
+// 8-bit component, reversible, no decomposition: the block holds the
+// level-shifted samples, M_b = 9 bit-planes, missing MSBs 8, one pass).
+TEST(DecodeBlock, BlockFromAnIndependentEncoder) {
+  const char* hex =
+      "857cdabcd1b69c5761fc3659d53ecf49de10df4bdeb4b1f38a572a7c3cf208d90f6c7318054feadf64c57d95568e69f3"
+      "4a1a6eb6f26f6a0b189fafb9e3427660eb72aecf90fa748ded769ee27288ce2820bd34679caca3f7ab4d15247d68dd61"
+      "623ee7c71af51e7265d8029582bfbec23271db9eb28670d676a16e83425860ccac1c704bb5a0137c34e446cae230cc03"
+      "584dafd585417141eb75dea6eaeb64a9f38e838af20ca77d0f662afb34a5e7ff45acdb9e0efd2e7036414fa3fd3ebf46"
+      "2d00205fe9fc7fdfb6cfe6e0201a0412404bf3e5cbc1e7c16153ff10f2f9a20e752eeb1cbe60dd834f3e52f5abe40eaa"
+      "440f80001aa800055aa000156a8000185104";
+  std::vector<std::uint8_t> seg;
+  for (const char* c = hex; c[0] && c[1]; c += 2)
+    seg.push_back(static_cast<std::uint8_t>(std::stoi(std::string(c, 2), nullptr, 16)));
+  ASSERT_EQ(seg.size(), 258u);
+  const std::size_t w = 17, h = 13;
+  std::vector<std::uint32_t> out(w * h, 0);
+  auto r = decode_block(seg, out, w, h, w, 8, {258, 0, 1}, false);
+  ASSERT_TRUE(r.has_value()) << r.error().display();
+  for (std::size_t y = 0; y < h; ++y)
+    for (std::size_t x = 0; x < w; ++x) {
+      int v = static_cast<int>((x * 37 + y * 91 + (x * y * 13) % 29) * 7 % 256);
+      if (y == 3 && x == 5) v = 0;
+      if (y == 7 && x == 11) v = 255;
+      if (y == 0 && x == 0) v = 128;
+      const int c = v - 128;  // level shift
+      const std::uint32_t mag = out[y * w + x] & 0x7FFFFFFFu;
+      // p = 30 - 8 = 22: the word is |c| << 22 plus half a step for c != 0.
+      const std::uint32_t want_mag = c == 0 ? 0u : ((2u * std::abs(c) + 1u) << 21);
+      EXPECT_EQ(mag, want_mag) << x << ", " << y;
+      EXPECT_EQ(out[y * w + x] >> 31, c < 0 ? 1u : 0u) << x << ", " << y;
+    }
 }
 
 // ---- checks in order ---------------------------------------------------------
