@@ -81,7 +81,9 @@ struct Codestream {
   // (precinct columns, precinct rows) of resolution r.
   std::pair<std::uint64_t, std::uint64_t> precinct_grid(std::uint8_t r) const;
 
-  // Every packet the codestream must hold, in progression order.
+  // Every packet the codestream must hold, in progression order (T.800
+  // B.12). PCRL and CPRL visit precincts by their origin on the reference
+  // grid, which with one precinct per resolution is component, resolution.
   std::vector<PacketId> packet_sequence() const;
   // The same, but a resolution-major order (LRCP, RLCP, RPCL) stops after
   // resolution `max_resolution`; PCRL and CPRL are listed whole.
@@ -92,7 +94,12 @@ struct Codestream {
   // Every packet's position and length, from the PLT (and TLM) segments.
   Result<std::vector<PacketRef>> packet_index() const;
 
-  // Reconstructs the image at resolution min(target, N_L).
+  // Reconstructs the image at resolution H = min(target, N_L): packets are
+  // read up to the last one of resolution <= H, all packet headers of that
+  // prefix are parsed before any plane is allocated, and the planes hold
+  // only the W_H x H_H region. Unsupported from check_supported (or for an
+  // image too large to hold), Malformed "packet body truncated" and the
+  // errors of the packet header parser, block decoder and inverse 5/3.
   Result<DecodedImage> decode_to_resolution(std::uint8_t target) const;
 };
 
