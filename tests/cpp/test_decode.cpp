@@ -315,3 +315,27 @@ TEST(Decode, packet_data_joined_across_tile_parts) {
     EXPECT_TRUE(img.components[0] == s) << cut;
   }
 }
+
+TEST(Decode, stops_after_the_last_packet_needed) {
+  // Bytes after the last packet of resolution H are never read: garbling
+  // them leaves a resolution-H decode of a resolution-major codestream
+  // unchanged.
+  std::mt19937 rng(8);
+  const auto s = random_plane(120 * 90, 8, false, rng, true);
+  for (std::uint8_t prog : {0, 1, 2}) {
+    const Bytes b = encode1(s, 120, 90, 8, false, 4, prog, true);
+    auto cs = Codestream::parse_impl(b);
+    auto idx = cs->packet_index();
+    ASSERT_TRUE(idx.has_value());
+    for (std::uint8_t target = 0; target < 4; ++target) {
+      std::size_t end = 0;
+      for (const PacketRef& p : *idx)
+        if (p.resolution <= target) end = p.offset + p.length;
+      Bytes t = b;
+      for (std::size_t i = end; i + 2 < t.size(); ++i) t[i] = static_cast<std::uint8_t>(rng() | 0x80);
+      const auto want = decode(b, target);
+      const auto got = decode(t, target);
+      EXPECT_EQ(got.components, want.components) << int(prog) << " " << int(target);
+    }
+  }
+}
