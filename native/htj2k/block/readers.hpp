@@ -1,8 +1,9 @@
 // varnel htj2k: bit readers of the HT block decoder.
 //
 // FwdReader reads a byte range upward, RevReader downward; both deliver bits
-// least significant first through a 64-bit buffer that is topped up 32 bits
-// at a time, and both drop the stuffed bits of T.814 (clause 7.3.4: the byte
+// least significant first through a 64-bit buffer that is topped up at least
+// 32 bits at a time (eight bytes read at once when none of them needs
+// unstuffing), and both drop the stuffed bits of T.814 (clause 7.3.4: the byte
 // after 0xFF in a forward stream carries 7 bits; clause 7.3.5: in a backward
 // stream a byte after one above 0x8F whose low 7 bits are all 1 carries 7).
 // Past the end of their range they feed a fixed fill byte, so a short or
