@@ -7,6 +7,7 @@
 
 #include "core/quote.hpp"
 #include "zfp/format.hpp"
+#include "zfp/memory.hpp"
 
 namespace varnel::zfpc {
 namespace {
@@ -103,7 +104,7 @@ Result<std::vector<std::uint8_t>> encode_impl(std::span<const std::uint8_t> chun
   }
   switch (dtype) {
     case ZfpDtype::U8: case ZfpDtype::I8: case ZfpDtype::U16: case ZfpDtype::I16: {
-      std::unique_ptr<std::int32_t[]> promoted(new std::int32_t[count]);  // every element written
+      auto promoted = uninitialised_array<std::int32_t>(count);  // every element written
       const std::span<std::int32_t> wide(promoted.get(), count);
       promote(chunk, dtype, wide);
       return compress(std::span<const std::int32_t>(wide), *field, *mode);
@@ -157,14 +158,14 @@ Result<void> run_decode(DecodePlan& plan, ZfpDtype dtype, std::span<std::uint8_t
   const bool aligned = reinterpret_cast<std::uintptr_t>(out.data()) % zfp_dtype_size(dtype) == 0;
   if (is_narrow(dtype)) {
     // zfp writes every element of the field: no need to clear it first.
-    std::unique_ptr<std::int32_t[]> wide(new std::int32_t[count]);
+    auto wide = uninitialised_array<std::int32_t>(count);
     if (auto r = plan.stream.decode_into(wide.get()); !r) return r;
     demote_into(std::span<const std::int32_t>(wide.get(), count), dtype, out);
     return ok();
   }
   if (aligned) return plan.stream.decode_into(out.data());
   // A misaligned caller buffer: decode next to it, then move the bytes.
-  std::unique_ptr<std::uint64_t[]> tmp(new std::uint64_t[(out.size() + 7) / 8]);
+  auto tmp = uninitialised_array<std::uint64_t>((out.size() + 7) / 8);
   if (auto r = plan.stream.decode_into(tmp.get()); !r) return r;
   std::memcpy(out.data(), tmp.get(), out.size());
   return ok();
@@ -175,7 +176,7 @@ Result<std::vector<std::uint8_t>> decode_impl(std::span<const std::uint8_t> chun
                                               const ZfpChunkConfig& config) {
   auto plan = plan_decode(chunk, shape, dtype, config);
   if (!plan) return std::unexpected(std::move(plan.error()));
-  std::vector<std::uint8_t> out(plan->bytes);
+  std::vector<std::uint8_t> out = zeroed_bytes(plan->bytes);
   if (auto r = run_decode(*plan, dtype, out); !r) return std::unexpected(std::move(r.error()));
   return out;
 }
@@ -316,7 +317,7 @@ void demote_into(std::span<const std::int32_t> values, ZfpDtype dtype, std::span
 }
 
 std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ZfpDtype dtype) {
-  std::vector<std::uint8_t> out(values.size() * zfp_dtype_size(dtype));
+  std::vector<std::uint8_t> out = zeroed_bytes(values.size() * zfp_dtype_size(dtype));
   demote_into(values, dtype, out);
   return out;
 }

@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "zfp/format.hpp"
+#include "zfp/memory.hpp"
 
 namespace varnel::zfpc {
 namespace {
@@ -47,6 +48,7 @@ class ZeroWords {
     if (bytes >= kMapFrom) {
       void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (p == MAP_FAILED) return false;
+      advise_huge_pages(p, bytes);
       data_ = p;
       mapped_ = true;
     } else {
@@ -193,7 +195,7 @@ Result<std::vector<std::uint8_t>> compress_field(std::span<const T> samples,
   if (!max) return std::unexpected(std::move(max.error()));
 
   // The stream is written straight into the result, sized once by the bound.
-  std::vector<std::uint8_t> out(*max);
+  std::vector<std::uint8_t> out = zeroed_bytes(*max);
   BitsPtr bits(stream_open(out.data(), out.size()));
   if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
   zfp_stream_set_bit_stream(zs->get(), bits.get());
