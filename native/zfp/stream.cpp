@@ -31,6 +31,10 @@ Error err(std::string message) { return Error::malformed(0, std::move(message));
 struct StreamCloser { void operator()(zfp_stream* s) const { zfp_stream_close(s); } };
 struct FieldCloser { void operator()(zfp_field* f) const { zfp_field_free(f); } };
 struct BitsCloser { void operator()(bitstream* b) const { stream_close(b); } };
+using StreamPtr = std::unique_ptr<zfp_stream, StreamCloser>;
+using FieldPtr = std::unique_ptr<zfp_field, FieldCloser>;
+using BitsPtr = std::unique_ptr<bitstream, BitsCloser>;
+
 // Zeroed word buffers. Large ones are mapped from the kernel, whose zero
 // pages cost nothing until written: only the part the input is copied into
 // is touched, however large the maximum size is. (calloc would do the same
@@ -72,9 +76,6 @@ class ZeroWords {
   std::size_t bytes_ = 0;
   bool mapped_ = false;
 };
-using StreamPtr = std::unique_ptr<zfp_stream, StreamCloser>;
-using FieldPtr = std::unique_ptr<zfp_field, FieldCloser>;
-using BitsPtr = std::unique_ptr<bitstream, BitsCloser>;
 
 template <class T> constexpr ScalarType scalar_of();
 template <> constexpr ScalarType scalar_of<std::int32_t>() { return ScalarType::Int32; }
