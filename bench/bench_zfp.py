@@ -193,35 +193,45 @@ def chunks_of(a, n):
     return [np.ascontiguousarray(a[i * step:(i + 1) * step]) for i in range(n)]
 
 
+def wall_and_overlap(fn, repeat):
+    """Median wall time, and the median ratio of process CPU time to wall
+    time: how many threads were running at once on average (1 when the GIL
+    serialises them; up to 2 when two cores are free)."""
+    walls, overlaps = [], []
+    for _ in range(repeat):
+        w0, c0 = time.perf_counter(), time.process_time()
+        fn()
+        w, c = time.perf_counter() - w0, time.process_time() - c0
+        walls.append(w)
+        overlaps.append(c / w)
+    return statistics.median(walls), statistics.median(overlaps)
+
+
 def two_threads(name, a, dtype, repeat, n_chunks=16):
     parts = chunks_of(a, n_chunks)
     raws = [(p.tobytes(), p.shape) for p in parts]
     peers = [promoted(p) if dtype == "uint16" else p for p in parts]
     mb = sum(len(r) for r, _ in raws) / 1e6
     mode = "reversible"
-
-    def v_all(pool):
-        return list(pool.map(lambda r: varnel_zfp_encode(r[0], r[1], dtype, mode=mode), raws))
-
-    def z_all(pool):
-        return list(pool.map(lambda p: zfpy.compress_numpy(p), peers))
-
     out = []
     with ThreadPoolExecutor(1) as one, ThreadPoolExecutor(2) as two:
-        v1 = median_time(lambda: v_all(one), repeat)
-        v2 = median_time(lambda: v_all(two), repeat)
-        z1 = median_time(lambda: z_all(one), repeat)
-        z2 = median_time(lambda: z_all(two), repeat)
-        streams = v_all(one)
-        zstreams = z_all(one)
-        d1 = median_time(lambda: list(one.map(
-            lambda sr: varnel_zfp_decode(sr[0], sr[1][1], dtype, mode=mode), zip(streams, raws))), repeat)
-        d2 = median_time(lambda: list(two.map(
-            lambda sr: varnel_zfp_decode(sr[0], sr[1][1], dtype, mode=mode), zip(streams, raws))), repeat)
-        zd1 = median_time(lambda: list(one.map(zfpy.decompress_numpy, zstreams)), repeat)
-        zd2 = median_time(lambda: list(two.map(zfpy.decompress_numpy, zstreams)), repeat)
-    out.append((name, "encode", mb / v1, mb / v2, mb / z1, mb / z2))
-    out.append((name, "decode", mb / d1, mb / d2, mb / zd1, mb / zd2))
+        streams = [varnel_zfp_encode(r, shp, dtype, mode=mode) for r, shp in raws]
+        zstreams = [zfpy.compress_numpy(p) for p in peers]
+        jobs = {
+            "encode": (lambda pool: list(pool.map(
+                           lambda r: varnel_zfp_encode(r[0], r[1], dtype, mode=mode), raws)),
+                       lambda pool: list(pool.map(zfpy.compress_numpy, peers))),
+            "decode": (lambda pool: list(pool.map(
+                           lambda sr: varnel_zfp_decode(sr[0], sr[1][1], dtype, mode=mode),
+                           zip(streams, raws))),
+                       lambda pool: list(pool.map(zfpy.decompress_numpy, zstreams))),
+        }
+        for op, (v_all, z_all) in jobs.items():
+            v1, _ = wall_and_overlap(lambda: v_all(one), repeat)
+            v2, vo = wall_and_overlap(lambda: v_all(two), repeat)
+            z1, _ = wall_and_overlap(lambda: z_all(one), repeat)
+            z2, zo = wall_and_overlap(lambda: z_all(two), repeat)
+            out.append((name, op, mb / v1, mb / v2, vo, mb / z1, mb / z2, zo))
     return out
 
 
@@ -259,12 +269,14 @@ def main():
     print()
     print("many chunks (16 per array, reversible), 1 vs 2 threads, wall clock (MB/s); "
           f"load average now {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
-    print(f"{'array':<22}{'op':<8}{'varnel 1t':>11}{'varnel 2t':>11}{'scaling':>9}"
-          f"{'zfpy 1t':>10}{'zfpy 2t':>10}{'2t vs zfpy 2t':>15}")
+    print("(overlap: process CPU time / wall time during the 2-thread run; other load on the machine"
+          " caps it)")
+    print(f"{'array':<22}{'op':<8}{'varnel 1t':>11}{'varnel 2t':>11}{'scaling':>9}{'overlap':>9}"
+          f"{'zfpy 1t':>10}{'zfpy 2t':>10}{'overlap':>9}{'2t vs zfpy 2t':>15}")
     for name, a, dtype in arrays:
-        for n, op, v1, v2, z1, z2 in two_threads(name, a, dtype, repeat):
-            print(f"{n:<22}{op:<8}{v1:>11.1f}{v2:>11.1f}{v2 / v1:>9.2f}{z1:>10.1f}{z2:>10.1f}"
-                  f"{v2 / z2:>15.2f}")
+        for n, op, v1, v2, vo, z1, z2, zo in two_threads(name, a, dtype, repeat):
+            print(f"{n:<22}{op:<8}{v1:>11.1f}{v2:>11.1f}{v2 / v1:>9.2f}{vo:>9.2f}{z1:>10.1f}{z2:>10.1f}"
+                  f"{zo:>9.2f}{v2 / z2:>15.2f}")
 
 
 if __name__ == "__main__":
