@@ -29,16 +29,13 @@ constexpr NameEntry kNames[] = {
     {"f8", ZfpDtype::F64},  {"<f8", ZfpDtype::F64},    {"float64", ZfpDtype::F64},
 };
 
-// Narrow integers: shift that puts the signed value at the top of int32's
-// 31 value bits (bits 23..30 or 15..30), and the offset that makes unsigned
-// values signed.
-constexpr int narrow_shift(ZfpDtype t) {
-  return t == ZfpDtype::U8 || t == ZfpDtype::I8 ? 23 : 15;
-}
 constexpr bool is_narrow(ZfpDtype t) {
   return t == ZfpDtype::U8 || t == ZfpDtype::I8 || t == ZfpDtype::U16 || t == ZfpDtype::I16;
 }
 
+// Narrow integers travel as int32 with the value (made signed by `Offset`)
+// in the top value bits: bits 23..30 for bytes, 15..30 for 16-bit types.
+// Demotion shifts back arithmetically (flooring) and saturates.
 template <class In, int Shift, std::int32_t Offset>
 void promote_as(const std::uint8_t* src, std::int32_t* out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
