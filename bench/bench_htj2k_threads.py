@@ -1,0 +1,75 @@
+"""htj2k chunk coding from several Python threads.
+
+Codes many 512x512 uint16 microscopy-like chunks, first from one thread, then
+from 2 threads at once (every call releases the interpreter lock), and prints
+the throughput of each and the speed-up. Goal: at least 1.8x on 2 cores.
+Wall-clock figures: run it on an otherwise idle machine; the load average is
+printed alongside.
+
+    python bench/bench_htj2k_threads.py [--chunks N] [--threads T] [--repeat R]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+from varnel import htj2k_decode, htj2k_encode
+
+
+def microscopy_chunk(seed: int, size: int = 512) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:size, 0:size].astype(np.float64)
+    img = 180.0 + 60.0 * np.sin(x / 97.0 + seed) * np.cos(y / 131.0)
+    for _ in range(40):
+        cx, cy = rng.uniform(0, size, 2)
+        r = rng.uniform(3.0, 12.0)
+        img += rng.uniform(300, 3000) * np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / (2 * r * r))
+    return np.clip(rng.poisson(np.clip(img, 0, 4095)), 0, 4095).astype(np.uint16)
+
+
+def run(fn, items, threads: int) -> float:
+    t0 = time.perf_counter()
+    if threads == 1:
+        for item in items:
+            fn(item)
+    else:
+        with ThreadPoolExecutor(threads) as pool:
+            list(pool.map(fn, items))
+    return time.perf_counter() - t0
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--chunks", type=int, default=32)
+    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--repeat", type=int, default=5)
+    args = ap.parse_args()
+
+    chunks = [microscopy_chunk(i) for i in range(args.chunks)]
+    raw = [(c.tobytes(), c.shape) for c in chunks]
+    blobs = [htj2k_encode(b, s, "uint16") for b, s in raw]
+    mb = sum(c.nbytes for c in chunks) / 1e6
+
+    def enc(item):
+        return htj2k_encode(item[0], item[1], "uint16")
+
+    def dec(blob):
+        return htj2k_decode(blob, (512, 512), "uint16")
+
+    print(f"{args.chunks} chunks of 512x512 uint16 ({mb:.1f} MB), median of {args.repeat}, "
+          f"load average {os.getloadavg()[0]:.2f}, {os.cpu_count()} CPUs")
+    for name, fn, items in [("encode", enc, raw), ("decode", dec, blobs)]:
+        one = statistics.median(run(fn, items, 1) for _ in range(args.repeat))
+        many = statistics.median(run(fn, items, args.threads) for _ in range(args.repeat))
+        print(f"  {name}: 1 thread {mb / one:7.1f} MB/s   {args.threads} threads "
+              f"{mb / many:7.1f} MB/s   speed-up {one / many:.2f}")
+
+
+if __name__ == "__main__":
+    main()
