@@ -14,12 +14,38 @@
 #endif
 
 #include "htj2k/block/dec_tables.hpp"
+#include "htj2k/block/magsgn.hpp"
 #include "htj2k/block/mel_decoder.hpp"
 #include "htj2k/block/readers.hpp"
 
 namespace varnel::htj2k {
 
 namespace {
+
+// Whether the AVX2 MagSgn step may run (libgcc's answer also requires the OS
+// to save the YMM registers); asked once.
+bool avx2_available() {
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
+
+// Every table entry has its e_1 and e_k bits among its significant samples,
+// so a value v taken with the e_1 bit of an insignificant sample is 0.
+constexpr bool exponent_bits_within_rho(const std::array<std::uint16_t, 1024>& t) {
+  for (std::uint16_t e : t) {
+    const unsigned rho = (e >> 4) & 0xFu;
+    if (((e >> 8) & 0xFu & ~rho) != 0 || ((e >> 12) & ~rho) != 0) return false;
+  }
+  return true;
+}
+static_assert(exponent_bits_within_rho(DEC_VLC_TBL0) && exponent_bits_within_rho(DEC_VLC_TBL1));
 
 Error malformed(std::uint64_t at, std::string_view message) {
   return Error::malformed(at, std::string(message));
@@ -424,7 +450,8 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
     quad_entry_.resize(nq);
     quad_u_.resize(nq);
   }
-  if (line_v_.size() < nqx + 2) line_v_.resize(nqx + 2);
+  if (line_v_.size() < detail::magsgn_line_words(nqx))
+    line_v_.resize(detail::magsgn_line_words(nqx));
   const bool refine = npasses >= 2;
   const std::size_t nstripes = (height + 3) / 4;
   const std::size_t sstride = width + 2;
@@ -435,9 +462,10 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
   }
 
   cleanup_vlc(seg, lcup, scup, nqx, nqy, quad_entry_.data(), quad_u_.data());
-  if (auto r = cleanup_magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
-                              line_v_.data(), out.data(), width, height, stride, missing_msbs,
-                              refine ? sig_.data() : nullptr, sstride);
+  const auto magsgn = avx2_available() ? detail::cleanup_magsgn_avx2 : cleanup_magsgn;
+  if (auto r = magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(), line_v_.data(),
+                      out.data(), width, height, stride, missing_msbs,
+                      refine ? sig_.data() : nullptr, sstride);
       !r)
     return r;
   if (!refine) return ok();

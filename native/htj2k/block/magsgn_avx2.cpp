@@ -1,0 +1,187 @@
+// The MagSgn step of the HT cleanup pass with AVX2 (T.814 clause 7.3.8).
+// This file alone is compiled with -mavx2; decode.cpp calls it only after
+// its CPU check has answered yes.
+//
+// A quad's four samples are decoded at once from one 64-bit bit window: the
+// bit counts m_n and their running offsets are formed as bytes in a scalar
+// word, widened to four 64-bit lanes, and each lane shifts the broadcast
+// window by its own offset. Only the reader position (the sum of the m_n)
+// carries from one quad to the next.
+#include "htj2k/block/magsgn.hpp"
+
+#include <array>
+#include <bit>
+#include <string>
+
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+#include "htj2k/block/dec_tables.hpp"
+#include "htj2k/block/readers.hpp"
+
+namespace varnel::htj2k::detail {
+
+#if defined(__AVX2__)
+namespace {
+
+// SPREAD[x] has 0x01 in byte n when bit n of x is set.
+constexpr std::array<std::uint32_t, 16> make_spread() {
+  std::array<std::uint32_t, 16> t{};
+  for (unsigned x = 0; x < 16; ++x)
+    for (unsigned n = 0; n < 4; ++n)
+      if ((x >> n) & 1u) t[x] |= 1u << (8 * n);
+  return t;
+}
+constexpr std::array<std::uint32_t, 16> SPREAD = make_spread();
+
+// One quad from a window holding all its bits: lanes 0..3 of the result are
+// the output words of samples 0..3, lanes 4..7 their values v (2 mu - 2 + s,
+// the sign s in bit 0; 0 for insignificant samples).
+struct QuadLanes {
+  __m256i packed;
+};
+
+inline __m256i quad_vector(std::uint64_t bits, std::uint32_t m_all, std::uint32_t off_all,
+                           unsigned rho, unsigned e1, __m128i pm1) {
+  const __m256i one = _mm256_set1_epi64x(1);
+  const __m256i m = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(m_all)));
+  const __m256i off = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(off_all)));
+  const __m256i sig = _mm256_cvtepi8_epi64(
+      _mm_cvtsi32_si128(static_cast<int>(SPREAD[rho] * 0xFFu)));
+  const __m256i t = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(SPREAD[e1])));
+  const __m256i window = _mm256_set1_epi64x(static_cast<long long>(bits));
+  const __m256i mask = _mm256_sub_epi64(_mm256_sllv_epi64(one, m), one);
+  const __m256i r = _mm256_and_si256(_mm256_srlv_epi64(window, off), mask);
+  // v with its implied top bit; the low 32 bits of each lane are what count.
+  const __m256i v = _mm256_and_si256(_mm256_or_si256(r, _mm256_sllv_epi64(t, m)), sig);
+  __m256i mag = _mm256_add_epi64(_mm256_or_si256(v, one), _mm256_set1_epi64x(2));
+  mag = _mm256_sll_epi64(mag, pm1);
+  mag = _mm256_and_si256(mag, _mm256_set1_epi64x(0x7FFFFFFF));
+  const __m256i word = _mm256_and_si256(_mm256_or_si256(mag, _mm256_slli_epi64(r, 31)), sig);
+  // word in the low half of each lane, v in the high half (v < 2^32).
+  const __m256i both = _mm256_or_si256(_mm256_and_si256(word, _mm256_set1_epi64x(0xFFFFFFFF)),
+                                       _mm256_slli_epi64(v, 32));
+  return _mm256_permutevar8x32_epi32(both, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+}
+
+}  // namespace
+
+Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
+                                 const std::uint16_t* qe, const std::uint8_t* qu,
+                                 std::uint32_t* line, std::uint32_t* out, std::size_t width,
+                                 std::size_t height, std::size_t stride,
+                                 std::uint32_t missing_msbs, std::uint8_t* sig,
+                                 std::size_t sstride) {
+  const std::size_t nqx = (width + 1) / 2;
+  const std::size_t nqy = (height + 1) / 2;
+  const __m128i pm1 = _mm_cvtsi32_si128(static_cast<int>(29u - missing_msbs));  // p - 1
+  const unsigned u_max = missing_msbs + 2u;
+  MagSgnReader ms(seg, length);
+  // Two lines of four values per quad (the quad row above, this one), with
+  // one zero quad on either side.
+  std::uint32_t* above = line;
+  std::uint32_t* cur = line + 4 * (nqx + 2);
+  std::fill_n(line, 8 * (nqx + 2), 0u);
+  for (std::size_t r = 0; r < nqy; ++r) {
+    const std::uint16_t* const er = qe + r * nqx;
+    const std::uint8_t* const ur = qu + r * nqx;
+    const bool has_bottom = 2 * r + 1 < height;
+    std::uint32_t* const o0 = out + 2 * r * stride;
+    std::uint32_t* const o1 = o0 + stride;  // only touched when has_bottom
+    std::uint8_t* const srow = sig ? sig + (r >> 1) * sstride + 1 : nullptr;
+    const unsigned sshift = (r & 1u) * 2u;
+    // Full quads (both columns, both rows inside) take the vector stores.
+    const std::size_t nfull = has_bottom ? width / 2 : 0;
+    for (std::size_t qx = 0; qx < nqx; ++qx) {
+      const std::uint16_t e = er[qx];
+      const unsigned rho = (e >> 4) & 0xFu;
+      // kappa = 1 for fewer than two significant samples, else
+      // floor(log2(L | 2)) with L the OR of v over the four bottom samples
+      // above in columns 2 qx - 1 .. 2 qx + 2 (lanes 1 and 3 of a quad).
+      const std::uint32_t* const a = above + 4 * qx;  // quad qx - 1
+      const std::uint32_t L = a[3] | a[5] | a[7] | a[9];
+      const unsigned kappa =
+          (rho & (rho - 1u)) ? static_cast<unsigned>(31 - std::countl_zero(L | 2u)) : 1u;
+      const unsigned u_q = kappa + ur[qx];
+      if (u_q > u_max)
+        return std::unexpected(Error::malformed(0, std::string("U_q exceeds the magnitude bound")));
+
+      const unsigned ek = e >> 12;
+      const unsigned e1 = (e >> 8) & 0xFu;
+      // Byte n: m_n = U_q - e_k(n) bits for a significant sample, else 0.
+      const std::uint32_t m_all = (u_q * 0x01010101u - SPREAD[ek]) & (SPREAD[rho] * 0xFFu);
+      const std::uint32_t sums = m_all * 0x01010101u;  // byte n: m_0 + .. + m_n
+      const unsigned total = sums >> 24;
+      ms.refill56();
+      __m256i q;
+      if (total <= 56) [[likely]] {
+        q = quad_vector(ms.peek(), m_all, sums << 8, rho, e1, pm1);
+        ms.skip(total);
+      } else {
+        // More bits than the window holds: one sample at a time.
+        q = _mm256_setzero_si256();
+        for (unsigned n = 0; n < 4; ++n) {
+          const std::uint32_t mn = (m_all >> (8 * n)) & 0xFFu;
+          ms.refill();
+          const __m256i one = quad_vector(ms.peek(), mn << (8 * n), 0, rho & (1u << n),
+                                          e1 & (1u << n), pm1);
+          ms.skip(mn);
+          q = _mm256_or_si256(q, one);
+        }
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + 4 * (qx + 1)),
+                       _mm256_extracti128_si256(q, 1));
+      const __m128i w = _mm256_castsi256_si128(q);
+      const std::size_t x = 2 * qx;
+      if (qx < nfull) [[likely]] {
+        const __m128i rows = _mm_shuffle_epi32(w, _MM_SHUFFLE(3, 1, 2, 0));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o0 + x), rows);
+        _mm_storeh_pd(reinterpret_cast<double*>(o1 + x), _mm_castsi128_pd(rows));
+        if (srow) {
+          srow[x] |= static_cast<std::uint8_t>((rho & 3u) << sshift);
+          srow[x + 1] |= static_cast<std::uint8_t>(((rho >> 2) & 3u) << sshift);
+        }
+      } else {
+        // Samples outside the code-block are decoded but never written.
+        alignas(16) std::uint32_t wd[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(wd), w);
+        const bool has_right = x + 1 < width;
+        unsigned inside = 0x1u;
+        o0[x] = wd[0];
+        if (has_bottom) {
+          o1[x] = wd[1];
+          inside |= 0x2u;
+        }
+        if (has_right) {
+          o0[x + 1] = wd[2];
+          inside |= 0x4u;
+          if (has_bottom) {
+            o1[x + 1] = wd[3];
+            inside |= 0x8u;
+          }
+        }
+        if (srow) {
+          const unsigned s = rho & inside;
+          srow[x] |= static_cast<std::uint8_t>((s & 3u) << sshift);
+          if (has_right) srow[x + 1] |= static_cast<std::uint8_t>(((s >> 2) & 3u) << sshift);
+        }
+      }
+    }
+    std::swap(above, cur);
+  }
+  return ok();
+}
+
+#else
+
+Result<void> cleanup_magsgn_avx2(const std::uint8_t*, std::size_t, const std::uint16_t*,
+                                 const std::uint8_t*, std::uint32_t*, std::uint32_t*,
+                                 std::size_t, std::size_t, std::size_t, std::uint32_t,
+                                 std::uint8_t*, std::size_t) {
+  return std::unexpected(Error::invalid(std::string("AVX2 MagSgn step not built")));
+}
+
+#endif
+
+}  // namespace varnel::htj2k::detail
