@@ -196,8 +196,13 @@ Result<std::vector<std::uint8_t>> compress_field(std::span<const T> samples,
   if (!max) return std::unexpected(std::move(max.error()));
 
   // The stream is written straight into the result, sized once by the bound.
-  std::vector<std::uint8_t> out = zeroed_bytes(*max);
-  BitsPtr bits(stream_open(out.data(), out.size()));
+  // The stream is written once into a lazily zeroed buffer of the maximum
+  // size (only the pages written cost anything), and the used words are
+  // copied out: cheaper than clearing a result vector of the maximum size
+  // whenever the stream is much smaller than its bound.
+  ZeroWords buffer;
+  if (!buffer.allocate(*max)) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  BitsPtr bits(stream_open(buffer.data(), *max));
   if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
   zfp_stream_set_bit_stream(zs->get(), bits.get());
   zfp_stream_rewind(zs->get());
@@ -211,8 +216,8 @@ Result<std::vector<std::uint8_t>> compress_field(std::span<const T> samples,
   stream_flush(bits.get());
   // The tail of the last 64-bit word stays zero, as a word-sized flush
   // leaves it.
-  out.resize(round_to_words(stream_size(bits.get())));
-  return out;
+  const auto* begin = static_cast<const std::uint8_t*>(buffer.data());
+  return std::vector<std::uint8_t>(begin, begin + round_to_words(stream_size(bits.get())));
 }
 
 // The stream's bytes (already known to fit `max`) copied into words owned
