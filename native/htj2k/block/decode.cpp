@@ -462,11 +462,19 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
   }
 
   cleanup_vlc(seg, lcup, scup, nqx, nqy, quad_entry_.data(), quad_u_.data());
-  const auto magsgn = avx2_available() ? detail::cleanup_magsgn_avx2 : cleanup_magsgn;
-  if (auto r = magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(), line_v_.data(),
-                      out.data(), width, height, stride, missing_msbs,
-                      refine ? sig_.data() : nullptr, sstride);
-      !r)
+  std::uint8_t* const sig = refine ? sig_.data() : nullptr;
+  Result<void> r;
+  if (avx2_available()) {
+    const std::size_t nbuf = (lcup - scup) + UNSTUFF_PAD;
+    if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
+    r = detail::cleanup_magsgn_avx2(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
+                                    line_v_.data(), out.data(), width, height, stride,
+                                    missing_msbs, sig, sstride, magsgn_bits_.data());
+  } else {
+    r = cleanup_magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(), line_v_.data(),
+                       out.data(), width, height, stride, missing_msbs, sig, sstride);
+  }
+  if (!r)
     return r;
   if (!refine) return ok();
 

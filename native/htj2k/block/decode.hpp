@@ -51,6 +51,8 @@ class BlockDecoder {
   // Second step: entry k = OR of the values 2 mu - 1 of the bottom-row
   // samples in columns 2k - 1 and 2k of the quad row above (for kappa).
   std::vector<std::uint32_t> line_v_;
+  // Second step: the MagSgn stream with its stuffed bits dropped.
+  std::vector<std::uint8_t> magsgn_bits_;
   // Refinement passes: a 4-bit significance mask (bit j = row 4s + j) per
   // column of each 4-row stripe, with one zero column on either side; the
   // cleanup-pass map followed by the working map of the SigProp pass.

@@ -5,7 +5,7 @@
 // from the per-quad table entries (qe) and u values (qu) of the first step and
 // writes the sample words to the window; it consumes the same bits and writes
 // the same words as the portable step. line must hold magsgn_line_words(nqx)
-// words. It may only run once the CPU has been found to offer AVX2.
+// words, bitbuf length + UNSTUFF_PAD bytes (readers.hpp). It may only run once the CPU has been found to offer AVX2.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,31 @@ namespace varnel::htj2k::detail {
 // Scratch words the MagSgn step needs for its line of neighbour values.
 inline std::size_t magsgn_line_words(std::size_t nqx) { return 8 * (nqx + 2); }
 
+// The cleanup significance of a code-block from its quad table entries (rho
+// in bits 4..7): a 4-bit mask per column of each 4-row stripe (bit j = row
+// 4 s + j), column c at sig[s * sstride + 1 + c]; sig must be zero on entry.
+inline void cleanup_significance(const std::uint16_t* qe, std::size_t width, std::size_t height,
+                                 std::uint8_t* sig, std::size_t sstride) {
+  const std::size_t nqx = (width + 1) / 2;
+  const std::size_t nqy = (height + 1) / 2;
+  for (std::size_t r = 0; r < nqy; ++r) {
+    std::uint8_t* const srow = sig + (r >> 1) * sstride + 1;
+    const unsigned shift = (r & 1u) * 2u;
+    const bool bottom = 2 * r + 1 < height;
+    for (std::size_t qx = 0; qx < nqx; ++qx) {
+      const std::size_t x = 2 * qx;
+      const bool right = x + 1 < width;
+      // Samples 1 (bottom left), 2 (top right) and 3 (bottom right) may lie
+      // outside the code-block.
+      const unsigned inside = 0x1u | (bottom ? 0x2u : 0u) | (right ? 0x4u : 0u) |
+                              (bottom && right ? 0x8u : 0u);
+      const unsigned s = (qe[r * nqx + qx] >> 4) & inside;
+      srow[x] |= static_cast<std::uint8_t>((s & 3u) << shift);
+      if (right) srow[x + 1] |= static_cast<std::uint8_t>(((s >> 2) & 3u) << shift);
+    }
+  }
+}
+
 // sig (may be null) receives the cleanup significance as 4-bit column masks
 // per 4-row stripe, sstride bytes per stripe, column c at sig[1 + c].
 Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
@@ -25,6 +50,6 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
                                  std::uint32_t* line, std::uint32_t* out, std::size_t width,
                                  std::size_t height, std::size_t stride,
                                  std::uint32_t missing_msbs, std::uint8_t* sig,
-                                 std::size_t sstride);
+                                 std::size_t sstride, std::uint8_t* bitbuf);
 
 }  // namespace varnel::htj2k::detail

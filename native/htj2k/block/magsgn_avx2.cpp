@@ -9,7 +9,9 @@
 // carries from one quad to the next.
 #include "htj2k/block/magsgn.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <bit>
 #include <string>
 
@@ -35,13 +37,10 @@ constexpr std::array<std::uint32_t, 16> make_spread() {
 }
 constexpr std::array<std::uint32_t, 16> SPREAD = make_spread();
 
-// One quad from a window holding all its bits: lanes 0..3 of the result are
-// the output words of samples 0..3, lanes 4..7 their values v (2 mu - 2 + s,
-// the sign s in bit 0; 0 for insignificant samples).
-struct QuadLanes {
-  __m256i packed;
-};
-
+// One quad from a window holding all its bits: 64-bit lane n of the result
+// holds the output word of sample n in its low half and the sample's value v
+// (2 mu - 2 + s, the sign s in bit 0; 0 for insignificant samples) in its
+// high half.
 inline __m256i quad_vector(std::uint64_t bits, std::uint32_t m_all, std::uint32_t off_all,
                            unsigned rho, unsigned e1, __m128i pm1) {
   const __m256i one = _mm256_set1_epi64x(1);
@@ -60,9 +59,17 @@ inline __m256i quad_vector(std::uint64_t bits, std::uint32_t m_all, std::uint32_
   mag = _mm256_and_si256(mag, _mm256_set1_epi64x(0x7FFFFFFF));
   const __m256i word = _mm256_and_si256(_mm256_or_si256(mag, _mm256_slli_epi64(r, 31)), sig);
   // word in the low half of each lane, v in the high half (v < 2^32).
-  const __m256i both = _mm256_or_si256(_mm256_and_si256(word, _mm256_set1_epi64x(0xFFFFFFFF)),
-                                       _mm256_slli_epi64(v, 32));
-  return _mm256_permutevar8x32_epi32(both, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+  return _mm256_or_si256(_mm256_and_si256(word, _mm256_set1_epi64x(0xFFFFFFFF)),
+                         _mm256_slli_epi64(v, 32));
+}
+
+// 57 or more bits of the unstuffed stream from bit position pos (see
+// unstuff_magsgn: past `cap` every bit is 1).
+inline std::uint64_t window(const std::uint8_t* bits, std::size_t cap, std::size_t pos) {
+  std::uint64_t w;
+  std::memcpy(&w, bits + std::min(pos >> 3, cap), 8);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  return w >> (pos & 7u);
 }
 
 }  // namespace
@@ -72,104 +79,105 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
                                  std::uint32_t* line, std::uint32_t* out, std::size_t width,
                                  std::size_t height, std::size_t stride,
                                  std::uint32_t missing_msbs, std::uint8_t* sig,
-                                 std::size_t sstride) {
+                                 std::size_t sstride, std::uint8_t* bitbuf) {
   const std::size_t nqx = (width + 1) / 2;
   const std::size_t nqy = (height + 1) / 2;
   const __m128i pm1 = _mm_cvtsi32_si128(static_cast<int>(29u - missing_msbs));  // p - 1
   const unsigned u_max = missing_msbs + 2u;
-  MagSgnReader ms(seg, length);
-  // Two lines of four values per quad (the quad row above, this one), with
-  // one zero quad on either side.
+  // The stream without its stuffed bits: a window is then one load at the
+  // bit position, and the position is all that carries from quad to quad.
+  const std::size_t cap = unstuff_magsgn(seg, length, bitbuf);
+  std::size_t pos = 0;
+  // Two lines (the quad row above, this one) of the values v of each quad's
+  // bottom samples, two per quad, with one zero quad on either side.
   std::uint32_t* above = line;
-  std::uint32_t* cur = line + 4 * (nqx + 2);
-  std::fill_n(line, 8 * (nqx + 2), 0u);
+  std::uint32_t* cur = line + 2 * (nqx + 2);
+  std::fill_n(line, 4 * (nqx + 2), 0u);
+
+  // Decodes quad qx of the row (er, ur) (see quad_vector), or reports a U_q
+  // beyond the bound.
+  auto quad = [&](const std::uint16_t* er, const std::uint8_t* ur, std::size_t qx,
+                  __m256i& q) -> bool {
+    const unsigned e = er[qx];
+    const unsigned rho = (e >> 4) & 0xFu;
+    // kappa = 1 for fewer than two significant samples, else
+    // floor(log2(L | 2)) with L the OR of v over the four bottom samples
+    // above in columns 2 qx - 1 .. 2 qx + 2.
+    const std::uint32_t* const a = above + 2 * qx;  // quad qx - 1
+    const std::uint32_t L = a[1] | a[2] | a[3] | a[4];
+    const unsigned lg = static_cast<unsigned>(31 - std::countl_zero(L | 2u));
+    const unsigned multi = 0u - static_cast<unsigned>((rho & (rho - 1u)) != 0);
+    const unsigned u_q = 1u + ((lg - 1u) & multi) + ur[qx];
+    if (u_q > u_max) [[unlikely]]
+      return false;
+    const unsigned ek = e >> 12;
+    const unsigned e1 = (e >> 8) & 0xFu;
+    // Byte n: m_n = U_q - e_k(n) bits for a significant sample, else 0.
+    const std::uint32_t m_all = (u_q * 0x01010101u - SPREAD[ek]) & (SPREAD[rho] * 0xFFu);
+    const std::uint32_t sums = m_all * 0x01010101u;  // byte n: m_0 + .. + m_n
+    const unsigned total = sums >> 24;
+    if (total <= 56) [[likely]] {
+      q = quad_vector(window(bitbuf, cap, pos), m_all, sums << 8, rho, e1, pm1);
+      pos += total;
+      return true;
+    }
+    // More bits than one window holds: one sample at a time.
+    q = _mm256_setzero_si256();
+    for (unsigned n = 0; n < 4; ++n) {
+      const std::uint32_t mn = (m_all >> (8 * n)) & 0xFFu;
+      q = _mm256_or_si256(q, quad_vector(window(bitbuf, cap, pos), mn << (8 * n), 0,
+                                         rho & (1u << n), e1 & (1u << n), pm1));
+      pos += mn;
+    }
+    return true;
+  };
+
   for (std::size_t r = 0; r < nqy; ++r) {
     const std::uint16_t* const er = qe + r * nqx;
     const std::uint8_t* const ur = qu + r * nqx;
     const bool has_bottom = 2 * r + 1 < height;
     std::uint32_t* const o0 = out + 2 * r * stride;
     std::uint32_t* const o1 = o0 + stride;  // only touched when has_bottom
-    std::uint8_t* const srow = sig ? sig + (r >> 1) * sstride + 1 : nullptr;
-    const unsigned sshift = (r & 1u) * 2u;
-    // Full quads (both columns, both rows inside) take the vector stores.
+    // Full quads (both columns, both rows inside) first.
     const std::size_t nfull = has_bottom ? width / 2 : 0;
-    for (std::size_t qx = 0; qx < nqx; ++qx) {
-      const std::uint16_t e = er[qx];
-      const unsigned rho = (e >> 4) & 0xFu;
-      // kappa = 1 for fewer than two significant samples, else
-      // floor(log2(L | 2)) with L the OR of v over the four bottom samples
-      // above in columns 2 qx - 1 .. 2 qx + 2 (lanes 1 and 3 of a quad).
-      const std::uint32_t* const a = above + 4 * qx;  // quad qx - 1
-      const std::uint32_t L = a[3] | a[5] | a[7] | a[9];
-      const unsigned kappa =
-          (rho & (rho - 1u)) ? static_cast<unsigned>(31 - std::countl_zero(L | 2u)) : 1u;
-      const unsigned u_q = kappa + ur[qx];
-      if (u_q > u_max)
-        return std::unexpected(Error::malformed(0, std::string("U_q exceeds the magnitude bound")));
-
-      const unsigned ek = e >> 12;
-      const unsigned e1 = (e >> 8) & 0xFu;
-      // Byte n: m_n = U_q - e_k(n) bits for a significant sample, else 0.
-      const std::uint32_t m_all = (u_q * 0x01010101u - SPREAD[ek]) & (SPREAD[rho] * 0xFFu);
-      const std::uint32_t sums = m_all * 0x01010101u;  // byte n: m_0 + .. + m_n
-      const unsigned total = sums >> 24;
-      ms.refill56();
+    for (std::size_t qx = 0; qx < nfull; ++qx) {
       __m256i q;
-      if (total <= 56) [[likely]] {
-        q = quad_vector(ms.peek(), m_all, sums << 8, rho, e1, pm1);
-        ms.skip(total);
-      } else {
-        // More bits than the window holds: one sample at a time.
-        q = _mm256_setzero_si256();
-        for (unsigned n = 0; n < 4; ++n) {
-          const std::uint32_t mn = (m_all >> (8 * n)) & 0xFFu;
-          ms.refill();
-          const __m256i one = quad_vector(ms.peek(), mn << (8 * n), 0, rho & (1u << n),
-                                          e1 & (1u << n), pm1);
-          ms.skip(mn);
-          q = _mm256_or_si256(q, one);
-        }
-      }
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + 4 * (qx + 1)),
-                       _mm256_extracti128_si256(q, 1));
-      const __m128i w = _mm256_castsi256_si128(q);
+      if (!quad(er, ur, qx, q)) [[unlikely]]
+        return std::unexpected(Error::malformed(0, std::string("U_q exceeds the magnitude bound")));
+      // Lanes as 32-bit elements: lo = w0 v0 w1 v1, hi = w2 v2 w3 v3.
+      const __m128i lo = _mm256_castsi256_si128(q);
+      const __m128i hi = _mm256_extracti128_si256(q, 1);
+      const __m128i row0 = _mm_unpacklo_epi32(lo, hi);  // w0 w2 v0 v2
+      const __m128i row1 = _mm_unpackhi_epi32(lo, hi);  // w1 w3 v1 v3
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(o0 + 2 * qx), row0);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(o1 + 2 * qx), row1);
+      _mm_storeh_pd(reinterpret_cast<double*>(cur + 2 * (qx + 1)), _mm_castsi128_pd(row1));
+    }
+    // Then the quads that stick out: samples outside the code-block are
+    // decoded but never written.
+    for (std::size_t qx = nfull; qx < nqx; ++qx) {
+      __m256i q;
+      if (!quad(er, ur, qx, q))
+        return std::unexpected(Error::malformed(0, std::string("U_q exceeds the magnitude bound")));
+      const __m128i lo = _mm256_castsi256_si128(q);
+      const __m128i hi = _mm256_extracti128_si256(q, 1);
+      const __m128i row1 = _mm_unpackhi_epi32(lo, hi);  // w1 w3 v1 v3
+      _mm_storeh_pd(reinterpret_cast<double*>(cur + 2 * (qx + 1)), _mm_castsi128_pd(row1));
+      alignas(16) std::uint32_t wd[4];  // w0 w1 w2 w3
+      _mm_store_si128(reinterpret_cast<__m128i*>(wd),
+                      _mm_unpacklo_epi64(_mm_shuffle_epi32(lo, _MM_SHUFFLE(3, 1, 2, 0)),
+                                         _mm_shuffle_epi32(hi, _MM_SHUFFLE(3, 1, 2, 0))));
       const std::size_t x = 2 * qx;
-      if (qx < nfull) [[likely]] {
-        const __m128i rows = _mm_shuffle_epi32(w, _MM_SHUFFLE(3, 1, 2, 0));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(o0 + x), rows);
-        _mm_storeh_pd(reinterpret_cast<double*>(o1 + x), _mm_castsi128_pd(rows));
-        if (srow) {
-          srow[x] |= static_cast<std::uint8_t>((rho & 3u) << sshift);
-          srow[x + 1] |= static_cast<std::uint8_t>(((rho >> 2) & 3u) << sshift);
-        }
-      } else {
-        // Samples outside the code-block are decoded but never written.
-        alignas(16) std::uint32_t wd[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(wd), w);
-        const bool has_right = x + 1 < width;
-        unsigned inside = 0x1u;
-        o0[x] = wd[0];
-        if (has_bottom) {
-          o1[x] = wd[1];
-          inside |= 0x2u;
-        }
-        if (has_right) {
-          o0[x + 1] = wd[2];
-          inside |= 0x4u;
-          if (has_bottom) {
-            o1[x + 1] = wd[3];
-            inside |= 0x8u;
-          }
-        }
-        if (srow) {
-          const unsigned s = rho & inside;
-          srow[x] |= static_cast<std::uint8_t>((s & 3u) << sshift);
-          if (has_right) srow[x + 1] |= static_cast<std::uint8_t>(((s >> 2) & 3u) << sshift);
-        }
+      o0[x] = wd[0];
+      if (has_bottom) o1[x] = wd[1];
+      if (x + 1 < width) {
+        o0[x + 1] = wd[2];
+        if (has_bottom) o1[x + 1] = wd[3];
       }
     }
     std::swap(above, cur);
   }
+  if (sig) cleanup_significance(qe, width, height, sig, sstride);
   return ok();
 }
 
@@ -178,7 +186,7 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
 Result<void> cleanup_magsgn_avx2(const std::uint8_t*, std::size_t, const std::uint16_t*,
                                  const std::uint8_t*, std::uint32_t*, std::uint32_t*,
                                  std::size_t, std::size_t, std::size_t, std::uint32_t,
-                                 std::uint8_t*, std::size_t) {
+                                 std::uint8_t*, std::size_t, std::uint8_t*) {
   return std::unexpected(Error::invalid(std::string("AVX2 MagSgn step not built")));
 }
 

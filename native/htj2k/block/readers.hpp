@@ -90,6 +90,59 @@ class FwdReader {
 };
 
 using MagSgnReader = FwdReader<0xFF>;
+
+// The MagSgn stream with its stuffed bits dropped: writes the bits that a
+// MagSgnReader over src[0, size) delivers, least significant first, to dst,
+// then 1 bits (what the reader's 0xFF fill amounts to) up to a byte boundary
+// and UNSTUFF_PAD bytes of 0xFF. dst must hold size + UNSTUFF_PAD bytes.
+// Returns the index of the first byte of the padding: every bit from there on
+// is 1, so a window read at byte min(pos / 8, that index) holds the bits of
+// any position pos, and bit positions never need a range check.
+inline constexpr std::size_t UNSTUFF_PAD = 16;
+
+inline std::size_t unstuff_magsgn(const std::uint8_t* src, std::size_t size, std::uint8_t* dst) {
+  std::uint8_t* d = dst;
+  std::uint64_t acc = 0;  // pending bits, fewer than 8 between steps
+  unsigned nb = 0;
+  bool last_ff = false;
+  std::size_t i = 0;
+  while (i < size) {
+    if (size - i >= 8 && !last_ff) {
+      std::uint64_t w;
+      std::memcpy(&w, src + i, 8);
+      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+      // Seven bytes at once when none of them is 0xFF (none then carries a
+      // stuffed bit, and the byte after them follows no 0xFF).
+      const std::uint64_t ff =
+          (~w - 0x0101010101010101ull) & w & 0x0080808080808080ull;
+      if (ff == 0) [[likely]] {
+        acc |= (w & 0x00FFFFFFFFFFFFFFull) << nb;
+        nb += 56;
+        std::uint64_t out = acc;
+        if constexpr (std::endian::native == std::endian::big) out = __builtin_bswap64(out);
+        std::memcpy(d, &out, 8);
+        d += nb >> 3;
+        acc = (nb >= 64) ? 0 : acc >> (nb & ~7u);
+        nb &= 7u;
+        i += 7;
+        continue;
+      }
+    }
+    const std::uint8_t b = src[i++];
+    const unsigned n = last_ff ? 7u : 8u;
+    acc |= std::uint64_t{static_cast<std::uint8_t>(b & (0xFFu >> (8 - n)))} << nb;
+    nb += n;
+    last_ff = b == 0xFF;
+    if (nb >= 8) {
+      *d++ = static_cast<std::uint8_t>(acc);
+      acc >>= 8;
+      nb -= 8;
+    }
+  }
+  if (nb > 0) *d++ = static_cast<std::uint8_t>(acc | (0xFFu << nb));
+  std::memset(d, 0xFF, UNSTUFF_PAD);
+  return static_cast<std::size_t>(d - dst);
+}
 using SigPropReader = FwdReader<0x00>;
 
 // Backward reader: reads `size` bytes from data[size - 1] down to data[0],
