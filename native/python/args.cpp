@@ -181,15 +181,15 @@ void prefix_type_error(const char* name) {
 
 }  // namespace
 
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const FunctionSpec& fn, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, BoundArgs& bound) {
   bound.fill(nullptr);
-  const std::size_t nparams = spec.params.size();
-  if (nargs > static_cast<Py_ssize_t>(spec.required)) {
+  const std::size_t nparams = fn.params.size();
+  if (nargs > static_cast<Py_ssize_t>(fn.required)) {
     // The wording of the interpreter's own keyword parser: every positional
     // parameter is required, so the count is exact.
     PyErr_Format(PyExc_TypeError, "%s() takes exactly %zu positional argument%s (%zd given)",
-                 spec.name, spec.required, spec.required == 1 ? "" : "s", nargs);
+                 fn.name, fn.required, fn.required == 1 ? "" : "s", nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
@@ -204,31 +204,31 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
       return false;
     }
     std::size_t j = 0;
-    while (j < nparams && PyUnicode_CompareWithASCIIString(key, spec.params[j].name) != 0) ++j;
+    while (j < nparams && PyUnicode_CompareWithASCIIString(key, fn.params[j].name) != 0) ++j;
     if (j == nparams) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn.name, key);
       return false;
     }
     if (static_cast<Py_ssize_t>(j) < nargs) {
       PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
-                   spec.name, spec.params[j].name, j + 1);
+                   fn.name, fn.params[j].name, j + 1);
       return false;
     }
     bound[j] = args[nargs + k];
   }
-  for (std::size_t j = 0; j < spec.required; ++j) {
+  for (std::size_t j = 0; j < fn.required; ++j) {
     if (bound[j] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", spec.name,
-                   spec.params[j].name, j + 1);
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fn.name,
+                   fn.params[j].name, j + 1);
       return false;
     }
   }
   return true;
 }
 
-bool convert_arguments(const FunctionSpec& spec, const BoundArgs& bound, ArgValues& values) {
-  for (std::size_t j = 0; j < spec.params.size(); ++j) {
-    const ParamSpec& p = spec.params[j];
+bool convert_arguments(const FunctionSpec& fn, const BoundArgs& bound, ArgValues& values) {
+  for (std::size_t j = 0; j < fn.params.size(); ++j) {
+    const ParamSpec& p = fn.params[j];
     if (bound[j] == nullptr) {
       apply_default(p, values[j]);
       continue;

@@ -65,13 +65,13 @@ struct ArgValue {
 
 using ArgValues = std::array<ArgValue, kMaxParams>;
 
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const FunctionSpec& fn, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, BoundArgs& bound);
 
 // Converts every parameter in table order (defaults for omitted ones). A
 // TypeError raised while converting becomes "argument '<name>': <message>"
 // with the original error as its cause; other errors pass through.
-bool convert_arguments(const FunctionSpec& spec, const BoundArgs& bound, ArgValues& values);
+bool convert_arguments(const FunctionSpec& fn, const BoundArgs& bound, ArgValues& values);
 
 // Raises ValueError with `message`; returns null for `return raise_value_error(…)`.
 PyObject* raise_value_error(std::string_view message);
