@@ -73,6 +73,14 @@ inline unsigned context(unsigned a_left, unsigned a_mid, unsigned a_right, unsig
          ((((a_mid >> 3) | (a_right >> 1)) & 1u) << 2);
 }
 
+// A quad in context 0 takes a MEL event and is insignificant when it is 0:
+// its table entry is then dropped (no VLC bits are used). Returns the mask
+// that keeps or drops the entry.
+inline std::uint16_t keep_mask(unsigned c_q, MelDecoder& mel) {
+  const bool keep = mel.event_if(c_q == 0) || c_q != 0;
+  return static_cast<std::uint16_t>(0u - static_cast<unsigned>(keep));
+}
+
 // Step 1: CxtVLC codewords, MEL events and U-VLC values of every quad.
 // qe receives each quad's table entry, qu its u_q (kappa not yet added).
 [[gnu::noinline]] void cleanup_vlc(const std::uint8_t* seg, std::size_t lcup, std::size_t scup,
@@ -86,7 +94,7 @@ inline unsigned context(unsigned a_left, unsigned a_mid, unsigned a_right, unsig
   for (std::size_t qx = 0; qx < nqx; qx += 2) {
     vlc.refill();  // a pair takes at most 7 + 7 + 6 + 10 bits
     std::uint16_t e0 = DEC_VLC_TBL0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
-    if (c_q == 0 && !mel.event()) e0 = 0;
+    e0 &= keep_mask(c_q, mel);
     vlc.skip(e0 & 7u);
     qe[qx] = e0;
     unsigned rho = rho_of(e0);
@@ -96,7 +104,7 @@ inline unsigned context(unsigned a_left, unsigned a_mid, unsigned a_right, unsig
     const bool has_q1 = qx + 1 < nqx;
     if (has_q1) {
       e1 = DEC_VLC_TBL0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
-      if (c_q == 0 && !mel.event()) e1 = 0;
+      e1 &= keep_mask(c_q, mel);
       vlc.skip(e1 & 7u);
       qe[qx + 1] = e1;
       rho = rho_of(e1);
@@ -104,7 +112,7 @@ inline unsigned context(unsigned a_left, unsigned a_mid, unsigned a_right, unsig
     }
 
     unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
-    if (mode == 3 && mel.event()) mode = 4;
+    if (mel.event_if(mode == 3)) mode = 4;
     unsigned u0 = 0, u1 = 0;
     read_uvlc_pair(vlc, UVLC_TBL0[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
     qu[qx] = static_cast<std::uint8_t>(u0);
@@ -123,7 +131,7 @@ inline unsigned context(unsigned a_left, unsigned a_mid, unsigned a_right, unsig
       unsigned a_right = has_q1 ? rho_of(ea[qx + 1]) : 0u;
       unsigned c = context(a_left, a_mid, a_right, left);
       std::uint16_t e0 = DEC_VLC_TBL1[(c << 7) | (vlc.peek() & 0x7Fu)];
-      if (c == 0 && !mel.event()) e0 = 0;
+      e0 &= keep_mask(c, mel);
       vlc.skip(e0 & 7u);
       er[qx] = e0;
       left = rho_of(e0);
@@ -135,7 +143,7 @@ inline unsigned context(unsigned a_left, unsigned a_mid, unsigned a_right, unsig
         a_right = qx + 2 < nqx ? rho_of(ea[qx + 2]) : 0u;
         c = context(a_left, a_mid, a_right, left);
         e1 = DEC_VLC_TBL1[(c << 7) | (vlc.peek() & 0x7Fu)];
-        if (c == 0 && !mel.event()) e1 = 0;
+        e1 &= keep_mask(c, mel);
         vlc.skip(e1 & 7u);
         er[qx + 1] = e1;
         left = rho_of(e1);
