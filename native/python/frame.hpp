@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,57 @@ PyObject* call_codec(const CodecSpec<Element>& codec, PyObject* const* args, Py_
   if (!element) return raise_value_error(codec.dtype_rejection + quote_text(dtype));
   const ArgValues& in = values;
   return run_released([&] { return run(in, *element); });
+}
+
+// The frame for a codec whose output size follows from the arguments alone
+// (checked by `size`, with the lock held: arithmetic only). The result's
+// bytes object is made first and `run(values, element, out)` fills it with
+// the lock released, so the output is written once and never copied. When
+// the interpreter cannot make an object that large, `run_owned` (the codec's
+// own-buffer path) runs instead, so that input it refuses without allocating
+// gets its ValueError rather than a MemoryError.
+template <class Element, class Size, class Run, class RunOwned>
+PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames, const Size& size, const Run& run,
+                          const RunOwned& run_owned) {
+  BoundArgs bound;
+  if (!bind_arguments(codec.function, args, nargs, kwnames, bound)) return nullptr;
+  ArgValues values;
+  if (!convert_arguments(codec.function, bound, values)) return nullptr;
+  const std::string& dtype = values[kDtypeArg].text;
+  const std::optional<Element> element = codec.element_type(dtype);
+  if (!element) return raise_value_error(codec.dtype_rejection + quote_text(dtype));
+  const ArgValues& in = values;
+  const Result<std::uint64_t> bytes = size(in, *element);
+  if (!bytes) return raise_value_error(bytes.error().display());
+  PyObject* result = nullptr;
+  if (*bytes <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*bytes));
+    if (result == nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+  }
+  if (result == nullptr) {
+    PyErr_Clear();
+    return run_released([&] { return run_owned(in, *element); });
+  }
+  const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result)),
+                                    static_cast<std::size_t>(*bytes));
+  std::optional<Result<void>> status;
+  RunFault fault = RunFault::None;
+  PyThreadState* saved = PyEval_SaveThread();
+  try {
+    status.emplace(run(in, *element, out));
+  } catch (const std::bad_alloc&) {
+    fault = RunFault::NoMemory;
+  } catch (...) {
+    fault = RunFault::Internal;
+  }
+  PyEval_RestoreThread(saved);
+  if (fault != RunFault::None || !*status) {
+    Py_DecRef(result);
+    if (fault != RunFault::None) return raise_fault(fault);
+    return raise_value_error(status->error().display());
+  }
+  return result;
 }
 
 }  // namespace varnel::python

@@ -64,9 +64,20 @@ PyObject* varnel_zfp_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* varnel_zfp_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return call_codec(kDecode, args, nargs, kwnames, [](const ArgValues& v, zfpc::ZfpDtype dtype) {
-    return zfpc::decode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v));
-  });
+  // The decoded size follows from shape, dtype and mode alone, so the stream
+  // is decoded straight into the result's bytes object.
+  return call_codec_into(
+      kDecode, args, nargs, kwnames,
+      [](const ArgValues& v, zfpc::ZfpDtype dtype) {
+        return zfpc::decoded_size(v[kShapeArg].extents, dtype, chunk_config(v));
+      },
+      [](const ArgValues& v, zfpc::ZfpDtype dtype, std::span<std::uint8_t> out) {
+        return zfpc::decode_chunk_into(v[kChunkArg].bytes, v[kShapeArg].extents, dtype,
+                                       chunk_config(v), out);
+      },
+      [](const ArgValues& v, zfpc::ZfpDtype dtype) {
+        return zfpc::decode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v));
+      });
 }
 
 }  // namespace varnel::python
