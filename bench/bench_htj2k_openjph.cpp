@@ -23,13 +23,8 @@
 #include <string>
 #include <vector>
 
-#include <openjph/ojph_arch.h>
-#include <openjph/ojph_codestream.h>
-#include <openjph/ojph_file.h>
-#include <openjph/ojph_mem.h>
-#include <openjph/ojph_params.h>
-
 #include "core/dtype.hpp"
+#include "openjph_peer.hpp"
 #include "zarr/htj2k.hpp"
 
 namespace {
@@ -97,67 +92,6 @@ std::vector<std::uint8_t> to_chunk(const Image& im) {
   return out;
 }
 
-// ---- OpenJPH, in memory -------------------------------------------------
-std::vector<std::uint8_t> ojph_encode(const Image& im) {
-  ojph::codestream cs;
-  ojph::param_siz siz = cs.access_siz();
-  siz.set_image_extent(ojph::point(im.width, im.height));
-  siz.set_num_components(1);
-  siz.set_component(0, ojph::point(1, 1), im.depth, false);
-  siz.set_image_offset(ojph::point(0, 0));
-  siz.set_tile_size(ojph::size(im.width, im.height));
-  siz.set_tile_offset(ojph::point(0, 0));
-  ojph::param_cod cod = cs.access_cod();
-  cod.set_num_decomposition(5);
-  cod.set_block_dims(64, 64);
-  cod.set_progression_order("RPCL");
-  cod.set_color_transform(false);
-  cod.set_reversible(true);
-  cs.set_planar(false);
-  ojph::mem_outfile out;
-  out.open();
-  cs.write_headers(&out);
-  ojph::ui32 comp = 0;
-  ojph::line_buf* line = cs.exchange(nullptr, comp);
-  for (std::size_t y = 0; y < im.height; ++y) {
-    std::memcpy(line->i32, &im.samples[y * im.width], im.width * sizeof(std::int32_t));
-    line = cs.exchange(line, comp);
-  }
-  cs.flush();
-  std::vector<std::uint8_t> bytes(out.get_data(), out.get_data() + out.tell());
-  cs.close();
-  return bytes;
-}
-
-std::vector<std::int32_t> ojph_decode(const std::vector<std::uint8_t>& bytes, const Image& im) {
-  ojph::mem_infile in;
-  in.open(bytes.data(), bytes.size());
-  ojph::codestream cs;
-  cs.read_headers(&in);
-  cs.create();
-  std::vector<std::int32_t> out(im.width * im.height);
-  for (std::size_t y = 0; y < im.height; ++y) {
-    ojph::ui32 comp = 0;
-    ojph::line_buf* line = cs.pull(comp);
-    std::memcpy(&out[y * im.width], line->i32, im.width * sizeof(std::int32_t));
-  }
-  cs.close();
-  return out;
-}
-
-// ---- timing --------------------------------------------------------------
-template <class F>
-double median_seconds(int repeats, F&& f) {
-  std::vector<double> t;
-  for (int i = 0; i < repeats; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
-}
-
 int run(const Image& im, int repeats) {
   const auto chunk = to_chunk(im);
   const std::uint64_t shape[2] = {im.height, im.width};
@@ -171,13 +105,13 @@ int run(const Image& im, int repeats) {
   if (!encoded) { std::fprintf(stderr, "varnel encode: %s\n", encoded.error().display().c_str()); return 1; }
   auto decoded = varnel::zarr::decode_chunk(*encoded, shape, im.type);
   if (!decoded || *decoded != chunk) { std::fprintf(stderr, "varnel round trip failed\n"); return 1; }
-  const auto peer = ojph_encode(im);
-  if (ojph_decode(peer, im) != im.samples) { std::fprintf(stderr, "OpenJPH round trip failed\n"); return 1; }
+  const auto peer = bench::ojph_encode(im.samples, im.width, im.height, im.depth);
+  if (bench::ojph_decode(peer, im.width, im.height) != im.samples) { std::fprintf(stderr, "OpenJPH round trip failed\n"); return 1; }
 
-  const double v_enc = median_seconds(repeats, [&] { encoded = varnel::zarr::encode_chunk(chunk, shape, im.type, config); });
-  const double o_enc = median_seconds(repeats, [&] { (void)ojph_encode(im); });
-  const double v_dec = median_seconds(repeats, [&] { decoded = varnel::zarr::decode_chunk(*encoded, shape, im.type); });
-  const double o_dec = median_seconds(repeats, [&] { (void)ojph_decode(peer, im); });
+  const double v_enc = bench::median_seconds(repeats, [&] { encoded = varnel::zarr::encode_chunk(chunk, shape, im.type, config); });
+  const double o_enc = bench::median_seconds(repeats, [&] { (void)bench::ojph_encode(im.samples, im.width, im.height, im.depth); });
+  const double v_dec = bench::median_seconds(repeats, [&] { decoded = varnel::zarr::decode_chunk(*encoded, shape, im.type); });
+  const double o_dec = bench::median_seconds(repeats, [&] { (void)bench::ojph_decode(peer, im.width, im.height); });
 
   const double ms = double(im.width * im.height) / 1e6;
   std::printf("%s, %zux%zu\n", im.name.c_str(), im.width, im.height);

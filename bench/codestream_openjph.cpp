@@ -1,11 +1,7 @@
 // Codestream encode and decode speed against OpenJPH (linked as a peer
 // library, used through its public API only), on the same planes in the
 // same run. Prints medians and varnel/OpenJPH time ratios (below 1: faster).
-#include <openjph/ojph_arch.h>
-#include <openjph/ojph_codestream.h>
-#include <openjph/ojph_file.h>
-#include <openjph/ojph_mem.h>
-#include <openjph/ojph_params.h>
+#include "openjph_peer.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -26,14 +22,7 @@ using namespace varnel::codestream;
 namespace {
 
 double median_ms(int runs, const std::function<void()>& f) {
-  std::vector<double> t;
-  for (int i = 0; i < runs; ++i) {
-    const auto a = std::chrono::steady_clock::now();
-    f();
-    t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - a).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
+  return 1e3 * bench::median_seconds(runs, f);
 }
 
 std::vector<std::int32_t> test_plane(std::size_t w, std::size_t h, unsigned depth, unsigned seed) {
@@ -47,54 +36,6 @@ std::vector<std::int32_t> test_plane(std::size_t w, std::size_t h, unsigned dept
       p[y * w + x] = std::clamp(static_cast<int>(v), 0, hi);
     }
   return p;
-}
-
-std::vector<std::uint8_t> ojph_encode(const std::vector<std::int32_t>& p, std::size_t w, std::size_t h,
-                                      unsigned depth) {
-  ojph::codestream cs;
-  ojph::param_siz siz = cs.access_siz();
-  siz.set_image_extent(ojph::point(static_cast<ojph::ui32>(w), static_cast<ojph::ui32>(h)));
-  siz.set_num_components(1);
-  siz.set_component(0, ojph::point(1, 1), depth, false);
-  siz.set_image_offset(ojph::point(0, 0));
-  siz.set_tile_size(ojph::size(static_cast<ojph::ui32>(w), static_cast<ojph::ui32>(h)));
-  siz.set_tile_offset(ojph::point(0, 0));
-  ojph::param_cod cod = cs.access_cod();
-  cod.set_num_decomposition(5);
-  cod.set_block_dims(64, 64);
-  cod.set_progression_order("RPCL");
-  cod.set_color_transform(false);
-  cod.set_reversible(true);
-  cs.set_planar(false);
-  ojph::mem_outfile out;
-  out.open();
-  cs.write_headers(&out);
-  ojph::ui32 comp = 0;
-  ojph::line_buf* line = cs.exchange(nullptr, comp);
-  for (std::size_t y = 0; y < h; ++y) {
-    std::memcpy(line->i32, p.data() + y * w, w * sizeof(std::int32_t));
-    line = cs.exchange(line, comp);
-  }
-  cs.flush();
-  std::vector<std::uint8_t> bytes(out.get_data(), out.get_data() + out.tell());
-  cs.close();
-  return bytes;
-}
-
-std::vector<std::int32_t> ojph_decode(const std::vector<std::uint8_t>& b, std::size_t w, std::size_t h) {
-  ojph::mem_infile in;
-  in.open(b.data(), b.size());
-  ojph::codestream cs;
-  cs.read_headers(&in);
-  cs.create();
-  std::vector<std::int32_t> out(w * h);
-  for (std::size_t y = 0; y < h; ++y) {
-    ojph::ui32 comp = 0;
-    ojph::line_buf* line = cs.pull(comp);
-    std::memcpy(out.data() + y * w, line->i32, w * sizeof(std::int32_t));
-  }
-  cs.close();
-  return out;
 }
 
 std::vector<std::uint8_t> varnel_encode(const std::vector<std::int32_t>& p, std::size_t w, std::size_t h,
@@ -122,16 +63,16 @@ int main() {
   for (const Case& c : cases) {
     const auto p = test_plane(c.w, c.h, c.depth, 1);
     const auto vb = varnel_encode(p, c.w, c.h, c.depth, false);
-    const auto ob = ojph_encode(p, c.w, c.h, c.depth);
-    if (varnel_decode(vb) != p || ojph_decode(ob, c.w, c.h) != p || varnel_decode(ob) != p) {
+    const auto ob = bench::ojph_encode(p, c.w, c.h, c.depth);
+    if (varnel_decode(vb) != p || bench::ojph_decode(ob, c.w, c.h) != p || varnel_decode(ob) != p) {
       std::printf("round trip mismatch for %zux%zu\n", c.w, c.h);
       return 1;
     }
     const double ev = median_ms(runs, [&] { (void)varnel_encode(p, c.w, c.h, c.depth, false); });
-    const double eo = median_ms(runs, [&] { (void)ojph_encode(p, c.w, c.h, c.depth); });
+    const double eo = median_ms(runs, [&] { (void)bench::ojph_encode(p, c.w, c.h, c.depth); });
     // Both decoders on OpenJPH's codestream (same bytes for both).
     const double dv = median_ms(runs, [&] { (void)varnel_decode(ob); });
-    const double dob = median_ms(runs, [&] { (void)ojph_decode(ob, c.w, c.h); });
+    const double dob = median_ms(runs, [&] { (void)bench::ojph_decode(ob, c.w, c.h); });
     char name[32];
     std::snprintf(name, sizeof name, "%zux%zu u%u", c.w, c.h, c.depth);
     std::printf("%-16s %8.2fms %8.2fms %7.2f | %8.2fms %8.2fms %7.2f | %9zu %9zu\n", name, ev, eo, ev / eo,
