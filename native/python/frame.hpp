@@ -46,37 +46,55 @@ PyObject* codec_result(CodecOutput&& output);
 enum class RunFault : std::uint8_t { None, NoMemory, Internal };
 PyObject* raise_fault(RunFault fault);
 
-// Runs `job` (plain C++, no Python objects) without the interpreter lock.
+// Runs `job` (plain C++, no Python objects) without the interpreter lock and
+// returns its result; a C++ fault escaping it is recorded in `fault`.
 template <class Job>
-PyObject* run_released(const Job& job) {
-  std::optional<CodecOutput> output;
-  RunFault fault = RunFault::None;
+auto released(const Job& job, RunFault& fault) -> std::optional<decltype(job())> {
+  std::optional<decltype(job())> result;
   PyThreadState* saved = PyEval_SaveThread();
   try {
-    output.emplace(job());
+    result.emplace(job());
   } catch (const std::bad_alloc&) {
     fault = RunFault::NoMemory;
   } catch (...) {
     fault = RunFault::Internal;
   }
   PyEval_RestoreThread(saved);
+  return result;
+}
+
+// Runs `job` without the lock and turns its output into bytes or an exception.
+template <class Job>
+PyObject* run_released(const Job& job) {
+  RunFault fault = RunFault::None;
+  std::optional<CodecOutput> output = released(job, fault);
   if (fault != RunFault::None) return raise_fault(fault);
   return codec_result(std::move(*output));
+}
+
+// Binding, conversion and the dtype lookup of every codec call, with the
+// lock held. Returns the element type, or nothing with an exception set.
+template <class Element>
+std::optional<Element> prepare_call(const CodecSpec<Element>& codec, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames, ArgValues& values) {
+  BoundArgs bound;
+  if (!bind_arguments(codec.function, args, nargs, kwnames, bound)) return std::nullopt;
+  if (!convert_arguments(codec.function, bound, values)) return std::nullopt;
+  // The dtype is looked up only after every keyword argument has converted,
+  // so a bad keyword argument is reported before an unknown dtype.
+  const std::string& dtype = values[kDtypeArg].text;
+  const std::optional<Element> element = codec.element_type(dtype);
+  if (!element) raise_value_error(codec.dtype_rejection + quote_text(dtype));
+  return element;
 }
 
 // The frame. `run(values, element)` is the codec call.
 template <class Element, class Run>
 PyObject* call_codec(const CodecSpec<Element>& codec, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, const Run& run) {
-  BoundArgs bound;
-  if (!bind_arguments(codec.function, args, nargs, kwnames, bound)) return nullptr;
   ArgValues values;
-  if (!convert_arguments(codec.function, bound, values)) return nullptr;
-  // The dtype is looked up only after every keyword argument has converted,
-  // so a bad keyword argument is reported before an unknown dtype.
-  const std::string& dtype = values[kDtypeArg].text;
-  const std::optional<Element> element = codec.element_type(dtype);
-  if (!element) return raise_value_error(codec.dtype_rejection + quote_text(dtype));
+  const std::optional<Element> element = prepare_call(codec, args, nargs, kwnames, values);
+  if (!element) return nullptr;
   const ArgValues& in = values;
   return run_released([&] { return run(in, *element); });
 }
@@ -92,13 +110,9 @@ template <class Element, class Size, class Run, class RunOwned>
 PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames, const Size& size, const Run& run,
                           const RunOwned& run_owned) {
-  BoundArgs bound;
-  if (!bind_arguments(codec.function, args, nargs, kwnames, bound)) return nullptr;
   ArgValues values;
-  if (!convert_arguments(codec.function, bound, values)) return nullptr;
-  const std::string& dtype = values[kDtypeArg].text;
-  const std::optional<Element> element = codec.element_type(dtype);
-  if (!element) return raise_value_error(codec.dtype_rejection + quote_text(dtype));
+  const std::optional<Element> element = prepare_call(codec, args, nargs, kwnames, values);
+  if (!element) return nullptr;
   const ArgValues& in = values;
   const Result<std::uint64_t> bytes = size(in, *element);
   if (!bytes) return raise_value_error(bytes.error().display());
@@ -113,17 +127,8 @@ PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args
   }
   const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result)),
                                     static_cast<std::size_t>(*bytes));
-  std::optional<Result<void>> status;
   RunFault fault = RunFault::None;
-  PyThreadState* saved = PyEval_SaveThread();
-  try {
-    status.emplace(run(in, *element, out));
-  } catch (const std::bad_alloc&) {
-    fault = RunFault::NoMemory;
-  } catch (...) {
-    fault = RunFault::Internal;
-  }
-  PyEval_RestoreThread(saved);
+  const std::optional<Result<void>> status = released([&] { return run(in, *element, out); }, fault);
   if (fault != RunFault::None || !*status) {
     Py_DecRef(result);
     if (fault != RunFault::None) return raise_fault(fault);
