@@ -6,11 +6,15 @@
 // prefix is parsed and every code-block's bytes located (nothing large is
 // allocated, so a codestream that cannot hold what it declares fails here);
 // then the coefficient planes are allocated and the blocks decoded straight
-// into them.
+// into them. Planes are not cleared beforehand: the block decoder writes
+// every sample of a coded block, and only the windows of the blocks that no
+// packet codes are zeroed.
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 
+#include "codestream/decode_plan.hpp"
 #include "codestream/geometry.hpp"
 #include "codestream/packet.hpp"
 #include "codestream/reader.hpp"
@@ -46,19 +50,12 @@ struct BandInfo {
 
 struct ResolutionInfo {
   std::vector<BandInfo> bands;
+  std::size_t first_block = 0;  // index of its first band's first block in the coverage map
 };
 
-// One code-block to decode: where its bytes are and where it goes.
-struct BlockJob {
-  std::size_t data = 0;   // offset in the joined packet data
-  std::size_t plane = 0;  // offset of its top-left sample in its component plane
-  std::uint32_t component = 0;
-  std::uint32_t lcup = 0, lref = 0;
-  std::uint16_t width = 0, height = 0;
-  std::uint8_t missing_msbs = 0;
-  std::uint8_t passes = 0;
-  std::uint8_t magb = 0;
-};
+// Code-block grid of a band: blocks of 2^xcb x 2^ycb from the band's origin.
+std::uint64_t blocks_across(const BandInfo& bi) { return ceil_shift(bi.band.width, bi.xcb); }
+std::uint64_t blocks_down(const BandInfo& bi) { return ceil_shift(bi.band.height, bi.ycb); }
 
 // Sign-magnitude words with the band's top bit-plane at bit 30 become
 // two's-complement coefficients: magnitude >> (31 - M_b), negated when bit
@@ -78,38 +75,43 @@ void words_to_coefficients(std::int32_t* row, std::size_t width, std::size_t hei
 
 }  // namespace
 
-Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const {
-  if (auto s = check_supported(); !s) return std::unexpected(std::move(s.error()));
+Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
+  if (auto s = cs.check_supported(); !s) return std::unexpected(std::move(s.error()));
 
+  const Siz& siz = cs.siz;
+  const Cod& cod = cs.cod;
   const unsigned levels = cod.levels;
   const unsigned H = std::min<unsigned>(target, levels);
   const std::size_t comps = siz.components.size();
-  const bool causal = (cod.cblk_style & kCblkCausal) != 0;
   const bool sop = (cod.scod & kScodSop) != 0;
   const bool eph = (cod.scod & kScodEph) != 0;
   const unsigned xcb = cod.xcb + 2u, ycb = cod.ycb + 2u;
 
+  DecodePlan plan;
+  plan.components = comps;
+  plan.resolution = static_cast<std::uint8_t>(H);
+
   // Joined packet data: the tile-part bodies in order (a view when there is
   // only one).
-  std::vector<std::uint8_t> joined_storage;
-  std::span<const std::uint8_t> joined;
+  const std::span<const std::uint8_t> data = cs.data;
   auto clip = [&](std::size_t v) { return std::min(v, data.size()); };
-  if (tile_parts.size() == 1) {
-    const std::size_t b = clip(tile_parts[0].body_start), e = clip(tile_parts[0].body_end);
-    joined = data.subspan(b, e > b ? e - b : 0);
+  if (cs.tile_parts.size() == 1) {
+    const std::size_t b = clip(cs.tile_parts[0].body_start), e = clip(cs.tile_parts[0].body_end);
+    plan.joined = data.subspan(b, e > b ? e - b : 0);
   } else {
     std::size_t total = 0;
-    for (const TilePart& tp : tile_parts) {
+    for (const TilePart& tp : cs.tile_parts) {
       const std::size_t b = clip(tp.body_start), e = clip(tp.body_end);
       total += e > b ? e - b : 0;
     }
-    joined_storage.reserve(total);
-    for (const TilePart& tp : tile_parts) {
+    plan.joined_storage.reserve(total);
+    for (const TilePart& tp : cs.tile_parts) {
       const std::size_t b = clip(tp.body_start), e = clip(tp.body_end);
-      if (e > b) joined_storage.insert(joined_storage.end(), data.begin() + b, data.begin() + e);
+      if (e > b) plan.joined_storage.insert(plan.joined_storage.end(), data.begin() + b, data.begin() + e);
     }
-    joined = joined_storage;
+    plan.joined = plan.joined_storage;
   }
+  const std::span<const std::uint8_t> joined = plan.joined;
 
   // Size of the resolution decoded, and the planes' size (checked).
   const std::uint64_t out_w = halved(siz.xsiz, levels - H);
@@ -119,9 +121,15 @@ Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const
       __builtin_mul_overflow(plane_samples, std::uint64_t{comps}, &all_samples) ||
       all_samples > std::numeric_limits<std::size_t>::max() / sizeof(std::int32_t) / 2)
     return std::unexpected(Error::unsupported("image too large to decode in memory"));
+  plan.width = static_cast<std::size_t>(out_w);
+  plan.height = static_cast<std::size_t>(out_h);
 
-  // Per resolution: its bands, precinct and code-block exponents, M_b.
+  // Per resolution: its bands, precinct and code-block exponents, M_b, and
+  // where its blocks start in the coverage map (resolutions <= H only; no
+  // band holds more blocks than samples, so the map is at most one byte per
+  // sample of a plane).
   std::vector<ResolutionInfo> res(levels + 1);
+  std::uint64_t map_blocks = 0;
   for (unsigned r = 0; r <= levels; ++r) {
     unsigned ppx = 15, ppy = 15;
     if (!cod.precincts.empty()) {
@@ -133,6 +141,7 @@ Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const
     unsigned sy = r == 0 ? ppy : (ppy == 0 ? 0 : ppy - 1);
     sx = std::min(sx, 31u);
     sy = std::min(sy, 31u);
+    res[r].first_block = static_cast<std::size_t>(map_blocks);
     for (const Band& b : bands_of_resolution(siz.xsiz, siz.ysiz, static_cast<std::uint8_t>(levels),
                                              static_cast<std::uint8_t>(r))) {
       BandInfo bi;
@@ -142,7 +151,8 @@ Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const
       bi.xcb = std::min(sx, xcb);
       bi.ycb = std::min(sy, ycb);
       bi.magb = static_cast<std::uint8_t>(std::min<std::uint32_t>(
-          qcd.band_magb(static_cast<std::uint8_t>(r), b.kind), 255));
+          cs.qcd.band_magb(static_cast<std::uint8_t>(r), b.kind), 255));
+      if (r <= H) map_blocks += blocks_across(bi) * blocks_down(bi);  // <= plane_samples
       res[r].bands.push_back(bi);
     }
   }
@@ -155,7 +165,7 @@ Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const
     std::uint64_t walked = 0, free_packets = 0;
     const bool position_major = cod.progression == 3 || cod.progression == 4;
     for (unsigned r = 0; r <= levels; ++r) {
-      const auto [cols, rows] = precinct_grid(static_cast<std::uint8_t>(r));
+      const auto [cols, rows] = cs.precinct_grid(static_cast<std::uint8_t>(r));
       if (position_major || r <= H) walked = sat_add(walked, sat_mul(sat_mul(cols, rows), comps));
       free_packets = sat_add(free_packets, sat_mul(sat_add(sat_add(cols, rows), 1), comps));
     }
@@ -163,13 +173,13 @@ Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const
       return std::unexpected(err(joined.size(), "packet header truncated"));
   }
 
-  const std::vector<PacketId> seq = packet_sequence(static_cast<std::uint8_t>(H));
+  const std::vector<PacketId> seq = cs.packet_sequence(static_cast<std::uint8_t>(H));
   std::size_t walk_end = 0;  // one past the last packet of resolution <= H
   for (std::size_t i = 0; i < seq.size(); ++i)
     if (seq[i].resolution <= H) walk_end = i + 1;
 
   // Phase 1: parse the headers of the walked packets and locate every block.
-  std::vector<BlockJob> jobs;
+  std::vector<std::size_t> job_block;  // each job's index in the coverage map
   std::vector<BlockHeader> headers;
   std::vector<BandDescriptor> descs;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> firsts;  // first block column, row
@@ -207,70 +217,136 @@ Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const
         return std::unexpected(err(pos, "packet body truncated"));
       if (p.resolution <= H) {
         const BandInfo& bi = ri.bands[bh.band];
-        const std::uint64_t bx = (firsts[bh.band].first + bh.x) << bi.xcb;
-        const std::uint64_t by = (firsts[bh.band].second + bh.y) << bi.ycb;
+        const std::uint64_t gx = firsts[bh.band].first + bh.x, gy = firsts[bh.band].second + bh.y;
+        const std::uint64_t bx = gx << bi.xcb, by = gy << bi.ycb;
         BlockJob job;
         job.data = pos;
-        job.component = p.component;
+        job.window.component = p.component;
         job.lcup = bh.lcup;
         job.lref = bh.lref;
-        job.width = static_cast<std::uint16_t>(
+        job.window.width = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(std::uint64_t{1} << bi.xcb, bi.band.width - bx));
-        job.height = static_cast<std::uint16_t>(
+        job.window.height = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(std::uint64_t{1} << bi.ycb, bi.band.height - by));
-        job.plane = static_cast<std::size_t>((bi.band.y0 + by) * out_w + bi.band.x0 + bx);
+        job.window.plane = static_cast<std::size_t>((bi.band.y0 + by) * out_w + bi.band.x0 + bx);
         job.missing_msbs = bh.missing_msbs;
         job.passes = bh.passes;
         job.magb = bi.magb;
-        jobs.push_back(job);
+        plan.jobs.push_back(job);
+        std::size_t block = ri.first_block;
+        for (std::size_t k = 0; k < bh.band; ++k)
+          block += static_cast<std::size_t>(blocks_across(ri.bands[k]) * blocks_down(ri.bands[k]));
+        job_block.push_back(block + static_cast<std::size_t>(gy * blocks_across(bi) + gx));
       }
       pos += static_cast<std::size_t>(len);
     }
   }
 
-  // Phase 2: planes, blocks, inverse transform.
-  DecodedImage image;
-  image.width = static_cast<std::size_t>(out_w);
-  image.height = static_cast<std::size_t>(out_h);
+  // The windows of the blocks of resolutions <= H that no packet codes.
+  // Together with the coded blocks they tile each plane: the bands of those
+  // resolutions tile the W_H x H_H region, the block grid tiles each band.
   try {
-    image.components.resize(comps);
-    for (auto& plane : image.components) plane.assign(static_cast<std::size_t>(plane_samples), 0);
+    std::vector<std::uint8_t> coded;
+    for (std::size_t c = 0; c < comps; ++c) {
+      coded.assign(static_cast<std::size_t>(map_blocks), 0);
+      for (std::size_t j = 0; j < plan.jobs.size(); ++j)
+        if (plan.jobs[j].window.component == c) coded[job_block[j]] = 1;
+      std::size_t block = 0;
+      for (unsigned r = 0; r <= H; ++r) {
+        for (const BandInfo& bi : res[r].bands) {
+          const std::uint64_t across = blocks_across(bi), down = blocks_down(bi);
+          for (std::uint64_t gy = 0; gy < down; ++gy) {
+            for (std::uint64_t gx = 0; gx < across; ++gx, ++block) {
+              if (coded[block]) continue;
+              const std::uint64_t bx = gx << bi.xcb, by = gy << bi.ycb;
+              PlaneWindow w;
+              w.component = static_cast<std::uint32_t>(c);
+              w.width = static_cast<std::uint32_t>(
+                  std::min<std::uint64_t>(std::uint64_t{1} << bi.xcb, bi.band.width - bx));
+              w.height = static_cast<std::uint32_t>(
+                  std::min<std::uint64_t>(std::uint64_t{1} << bi.ycb, bi.band.height - by));
+              w.plane = static_cast<std::size_t>((bi.band.y0 + by) * out_w + bi.band.x0 + bx);
+              plan.zeros.push_back(w);
+            }
+          }
+        }
+      }
+    }
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::unsupported("image too large to decode in memory"));
   }
+  return plan;
+}
+
+void dc_shift_component(std::span<std::int32_t> v, const SizComponent& sc) {
+  if (sc.is_signed) return;
+  const unsigned d = std::clamp<unsigned>(sc.depth, 1, 38);
+  if (d <= 31) {
+    // Clamp to [-2^(d-1), 2^(d-1) - 1] first, then shift: no overflow,
+    // and the loop vectorises.
+    const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (d - 1));
+    const std::int32_t lo = -half, hi = half - 1;
+    for (std::int32_t& x : v) x = std::min(std::max(x, lo), hi) + half;
+  } else {
+    // Depths beyond 31 bits are clamped to what 32-bit signed output can hold.
+    const std::int64_t half = std::int64_t{1} << (d - 1);
+    for (std::int32_t& x : v)
+      x = static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{x} + half, 0, INT32_MAX));
+  }
+}
+
+Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
+                        std::span<const std::span<std::int32_t>> planes, bool dc_shift) {
+  const std::size_t comps = plan.components;
+  const std::size_t width = plan.width, height = plan.height;
+  if (planes.size() != comps)
+    return std::unexpected(Error::invalid("one plane per component required"));
+  for (const auto& p : planes)
+    if (p.size() / std::max<std::size_t>(width, 1) < height)
+      return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
+  const bool causal = (cs.cod.cblk_style & kCblkCausal) != 0;
+
+  for (const PlaneWindow& w : plan.zeros) {
+    std::int32_t* row = planes[w.component].data() + w.plane;
+    for (std::uint32_t y = 0; y < w.height; ++y, row += width)
+      std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
+  }
 
   htj2k::BlockDecoder decoder;
-  for (const BlockJob& job : jobs) {
-    std::int32_t* base = image.components[job.component].data() + job.plane;
-    const std::size_t window = (job.height - 1u) * image.width + job.width;
+  for (const BlockJob& job : plan.jobs) {
+    const PlaneWindow& w = job.window;
+    std::int32_t* base = planes[w.component].data() + w.plane;
+    // The decoder expects a zero window (its refinement passes add to the
+    // cleanup pass's words); the cleanup pass writes every sample of it.
+    const std::size_t window = (w.height - 1u) * width + w.width;
     auto out = std::span<std::uint32_t>(reinterpret_cast<std::uint32_t*>(base), window);
-    auto r = decoder.decode(joined.subspan(job.data, std::size_t{job.lcup} + job.lref), out,
-                            job.width, job.height, image.width, job.missing_msbs,
+    auto r = decoder.decode(plan.joined.subspan(job.data, std::size_t{job.lcup} + job.lref), out,
+                            w.width, w.height, width, job.missing_msbs,
                             {job.lcup, job.lref, job.passes}, causal);
     if (!r) return std::unexpected(std::move(r.error()));
     // M_b >= 1 for any block that has coded bit-planes; words of a band
     // with M_b = 0 are all zero.
     const unsigned shift = 31u - std::min<unsigned>(job.magb, 31u);
-    words_to_coefficients(base, job.width, job.height, image.width, shift);
+    words_to_coefficients(base, w.width, w.height, width, shift);
   }
 
-  for (auto& plane : image.components) {
-    auto r = htj2k::inverse_53(plane, image.width, image.height, static_cast<std::uint8_t>(H));
+  const std::size_t area = width * height;
+  for (const auto& plane : planes) {
+    auto r = htj2k::inverse_53(plane.first(area), width, height, plan.resolution);
     if (!r) return std::unexpected(std::move(r.error()));
   }
 
   // Reversible component transform (T.800 G.2), inverse.
-  if (comps >= 3 && cod.mct == 1) {
-    auto& c0 = image.components[0];
-    auto& c1 = image.components[1];
-    auto& c2 = image.components[2];
-    const std::size_t n = std::min({c0.size(), c1.size(), c2.size()});
+  if (comps >= 3 && cs.cod.mct == 1) {
+    std::int32_t* c0 = planes[0].data();
+    std::int32_t* c1 = planes[1].data();
+    std::int32_t* c2 = planes[2].data();
     // Sums wrap in 32 bits (only corrupt input gets there); this keeps the
     // loop vectorisable and free of signed overflow.
     auto add = [](std::int32_t a, std::int32_t b) {
       return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
     };
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < area; ++i) {
       const std::int32_t y0 = c0[i], y1 = c1[i], y2 = c2[i];
       const std::int32_t g = static_cast<std::int32_t>(static_cast<std::uint32_t>(y0) -
                                                        static_cast<std::uint32_t>(add(y1, y2) >> 2));
@@ -280,25 +356,29 @@ Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const
     }
   }
 
-  // DC level shift of unsigned components, clamped to their range. Depths
-  // beyond 31 bits are clamped to what 32-bit signed output can hold.
-  for (std::size_t c = 0; c < comps; ++c) {
-    const SizComponent& sc = siz.components[c];
-    if (sc.is_signed) continue;
-    const unsigned d = std::clamp<unsigned>(sc.depth, 1, 38);
-    std::vector<std::int32_t>& v = image.components[c];
-    if (d <= 31) {
-      // Clamp to [-2^(d-1), 2^(d-1) - 1] first, then shift: no overflow,
-      // and the loop vectorises.
-      const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (d - 1));
-      const std::int32_t lo = -half, hi = half - 1;
-      for (std::int32_t& x : v) x = std::min(std::max(x, lo), hi) + half;
-    } else {
-      const std::int64_t half = std::int64_t{1} << (d - 1);
-      for (std::int32_t& x : v)
-        x = static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{x} + half, 0, INT32_MAX));
+  // DC level shift of unsigned components, clamped to their range.
+  if (dc_shift)
+    for (std::size_t c = 0; c < comps; ++c) dc_shift_component(planes[c].first(area), cs.siz.components[c]);
+  return ok();
+}
+
+Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const {
+  auto plan = plan_decode(*this, target);
+  if (!plan) return std::unexpected(std::move(plan.error()));
+  DecodedImage image;
+  image.width = plan->width;
+  image.height = plan->height;
+  std::vector<std::span<std::int32_t>> views;
+  try {
+    image.components.resize(plan->components);
+    for (auto& plane : image.components) {
+      plane.resize(plan->width * plan->height);
+      views.emplace_back(plane);
     }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::unsupported("image too large to decode in memory"));
   }
+  if (auto r = run_decode(*this, *plan, views, true); !r) return std::unexpected(std::move(r.error()));
   return image;
 }
 

@@ -7,6 +7,7 @@
 #include <bit>
 #include <memory>
 
+#include "codestream/big_buffer.hpp"
 #include "codestream/markers.hpp"
 #include "codestream/reader.hpp"
 #include "htj2k/block/encode.hpp"
@@ -65,11 +66,6 @@ Result<CodedBand> code_band_into(const std::int32_t* coeffs, std::size_t stride,
         }
       }
       if (any == 0) continue;  // not included in its packet
-      // Grow the body geometrically ahead of the encoder, which reserves
-      // only what it appends (an exact reserve per block would copy the
-      // whole body each time).
-      const std::size_t bound = 5 * w * h + 1024;
-      if (body.capacity() - body.size() < bound) body.reserve(std::max(2 * body.capacity(), body.size() + bound));
       const std::size_t at = body.size();
       auto lcup = scratch.encoder.encode(std::span<const std::uint32_t>(words, w * h), w, h, w,
                                          magb - 1, body);
@@ -110,6 +106,21 @@ BandBlocks window_blocks(const CodedBand& band, std::uint64_t fx, std::uint64_t 
                                   std::size_t n, std::uint32_t shift) {
   for (std::size_t i = 0; i < n; ++i)
     dst[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(src[i]) - shift);
+}
+
+// The DC level shift in place, returning the smallest and largest sample
+// before the shift: one vectorisable pass for the range check and the shift.
+[[gnu::noinline]] std::pair<std::int32_t, std::int32_t> shift_in_place(std::int32_t* __restrict s,
+                                                                        std::size_t n,
+                                                                        std::uint32_t shift) {
+  std::int32_t mn = INT32_MAX, mx = INT32_MIN;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int32_t v = s[i];
+    mn = std::min(mn, v);
+    mx = std::max(mx, v);
+    s[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(v) - shift);
+  }
+  return {mn, mx};
 }
 
 // Smallest and largest sample, in one vectorisable pass.
@@ -158,16 +169,12 @@ Result<BandBlocks> code_band(std::span<const std::int32_t> coeffs, std::size_t s
   return window_blocks(*coded, 0, 0, coded->across, coded->down, storage);
 }
 
-Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffPlane> planes,
-                                                          std::uint8_t depth, bool is_signed,
-                                                          const EncodeParams& params) {
-  // 1. Checks, in order.
-  if (planes.empty()) return std::unexpected(Error::invalid("at least one component required"));
-  const std::size_t width = planes[0].width(), height = planes[0].height();
+namespace {
+
+// The checks of steps 1.1 to 1.8, in order (the sample range comes next).
+Result<void> check_image(std::size_t width, std::size_t height, std::uint8_t depth,
+                         const EncodeParams& params) {
   if (width == 0 || height == 0) return std::unexpected(Error::invalid("empty image"));
-  for (const CoeffPlane& p : planes)
-    if (p.width() != width || p.height() != height)
-      return std::unexpected(Error::invalid("all components must have identical dimensions"));
   if (params.irreversible) return std::unexpected(Error::unsupported("writer is lossless (5/3) only"));
   if (params.layers != 1) return std::unexpected(Error::unsupported("writer emits a single quality layer"));
   if (!params.precincts.empty()) return std::unexpected(Error::unsupported("writer uses maximal precincts"));
@@ -177,32 +184,46 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
         Error::invalid("code-block sides must be powers of two in 4..=1024, area <= 4096"));
   if (depth < 1 || depth > 38)
     return std::unexpected(Error::invalid("declared bit depth must be in 1..=38"));
-  {
-    const std::int64_t lo = is_signed ? -(std::int64_t{1} << (depth - 1)) : 0;
-    const std::int64_t hi = is_signed ? (std::int64_t{1} << (depth - 1)) - 1 : (std::int64_t{1} << depth) - 1;
-    for (const CoeffPlane& p : planes) {
-      const auto [mn, mx] = sample_range(p.samples().data(), p.samples().size());
-      if (mn < lo || mx > hi)
-        return std::unexpected(Error::invalid("sample outside the declared dtype range"));
-    }
-  }
+  return ok();
+}
+
+bool in_range(std::pair<std::int32_t, std::int32_t> range, std::uint8_t depth, bool is_signed) {
+  const std::int64_t lo = is_signed ? -(std::int64_t{1} << (depth - 1)) : 0;
+  const std::int64_t hi = is_signed ? (std::int64_t{1} << (depth - 1)) - 1 : (std::int64_t{1} << depth) - 1;
+  return range.first >= lo && range.second <= hi;
+}
+
+// The checks after the sample range: quantization, K_max, the u32 sizes.
+Result<Quant> check_quant(std::size_t width, std::size_t height, std::uint8_t depth,
+                          const EncodeParams& params) {
   auto quant = Quant::reversible(params.levels, depth, 0);
   if (!quant) return std::unexpected(std::move(quant.error()));
   // COD holds at most 32 levels (T.800 SPcod); a 33-level codestream would
   // be refused by every reader, this one included.
   if (params.levels > 32)
     return std::unexpected(Error::invalid("more than 32 decomposition levels (T.800 SPcod)"));
-  const std::uint32_t kmax = quant->magb();
-  if (kmax > 30)
+  if (quant->magb() > 30)
     return std::unexpected(
         Error::unsupported("bit depth exceeds the 32-bit HT datapath (K_max > 30)"));
   // Checked here rather than after coding: nothing else can fail for such
   // a plane before it, and it spares coding 2^32 samples in vain.
   if (width > 0xFFFFFFFFu) return std::unexpected(Error::invalid("width exceeds u32"));
   if (height > 0xFFFFFFFFu) return std::unexpected(Error::invalid("height exceeds u32"));
+  return quant;
+}
 
+// Steps 2 to 9 once the input is checked. `next_plane(c, plane)` fills the
+// writer's plane buffer with component c, level-shifted (it may be the
+// caller's own samples). The codestream is appended to `out`.
+template <class NextPlane>
+Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t comps,
+                              std::uint8_t depth, bool is_signed, const EncodeParams& params,
+                              const Quant& quant_in, NextPlane&& next_plane,
+                              std::vector<std::uint8_t>& out) {
+  const Quant* quant = &quant_in;
+  const std::uint32_t cbw = params.block_width, cbh = params.block_height;
+  const std::uint32_t kmax = quant->magb();
   const unsigned levels = params.levels;
-  const std::size_t comps = planes.size();
 
   // Header records; the packet order comes from the same sequence the
   // reader expects.
@@ -222,23 +243,21 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
   layout.cod.transform = 1;
   layout.qcd = *quant;
 
-  // 2. Level shift, transform and code each plane in one reused buffer.
-  // Blocks of every plane are appended to one body buffer in packet-body
-  // order (component, resolution, band, raster).
-  // Every sample is written by the level shift, so the buffer is not zeroed.
-  const std::size_t samples = width * height;
-  auto plane_storage = std::make_unique_for_overwrite<std::int32_t[]>(samples);
-  const std::span<std::int32_t> plane(plane_storage.get(), samples);
+  // 2. Level shift, transform and code each plane in turn. Blocks of every
+  // plane are appended to one body buffer in packet-body order (component,
+  // resolution, band, raster); its capacity is reserved generously up front
+  // (untouched pages cost nothing) so that it is never copied as it grows.
   std::vector<std::uint8_t> body;
+  body.reserve(comps * (width * height * ((depth + 7u) / 8u) + 4096));
+  advise_huge_pages(body.data(), body.capacity());
   std::vector<std::vector<std::vector<CodedBand>>> coded(comps);  // [c][r][band]
   std::vector<std::vector<Band>> bands(levels + 1);
   for (unsigned r = 0; r <= levels; ++r)
     bands[r] = bands_of_resolution(width, height, static_cast<std::uint8_t>(levels),
                                    static_cast<std::uint8_t>(r));
   BlockScratch scratch;
-  const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
   for (std::size_t c = 0; c < comps; ++c) {
-    shift_into(planes[c].samples().data(), plane.data(), plane.size(), shift);
+    const std::span<std::int32_t> plane = next_plane(c);
     if (auto t = htj2k::forward_53(plane, width, height, static_cast<std::uint8_t>(levels)); !t)
       return std::unexpected(std::move(t.error()));
     coded[c].resize(levels + 1);
@@ -253,7 +272,6 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
       }
     }
   }
-  plane_storage.reset();
 
   // 3-4. Packet headers in progression order; lengths for PLT and Psot.
   const std::vector<PacketId> seq = layout.packet_sequence();
@@ -318,8 +336,9 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
   const std::uint64_t psot = 14 + plt.size() + packet_bytes;
 
   // 8. Main header.
-  std::vector<std::uint8_t> out;
-  out.reserve(static_cast<std::size_t>(256 + quant->steps.size() + 3 * comps + psot));
+  const std::size_t size_bound = static_cast<std::size_t>(256 + quant->steps.size() + 3 * comps + psot);
+  if (out.capacity() - out.size() < size_bound)
+    out.reserve(std::max(2 * out.capacity(), out.size() + size_bound));
   push_marker(out, marker::SOC);
   auto push = [&](std::uint16_t code, const std::vector<std::uint8_t>& payload) {
     return push_segment(out, code, payload);
@@ -354,7 +373,68 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
         if (blk.data) out.insert(out.end(), blk.data->begin(), blk.data->end());
   }
   push_marker(out, marker::EOC);
+  return ok();
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffPlane> planes,
+                                                          std::uint8_t depth, bool is_signed,
+                                                          const EncodeParams& params) {
+  // 1. Checks, in order.
+  if (planes.empty()) return std::unexpected(Error::invalid("at least one component required"));
+  const std::size_t width = planes[0].width(), height = planes[0].height();
+  if (width == 0 || height == 0) return std::unexpected(Error::invalid("empty image"));
+  for (const CoeffPlane& p : planes)
+    if (p.width() != width || p.height() != height)
+      return std::unexpected(Error::invalid("all components must have identical dimensions"));
+  if (auto c = check_image(width, height, depth, params); !c) return std::unexpected(std::move(c.error()));
+  for (const CoeffPlane& p : planes)
+    if (!in_range(sample_range(p.samples().data(), p.samples().size()), depth, is_signed))
+      return std::unexpected(Error::invalid("sample outside the declared dtype range"));
+  auto quant = check_quant(width, height, depth, params);
+  if (!quant) return std::unexpected(std::move(quant.error()));
+
+  // Every sample is written by the level shift, so the buffer is not zeroed.
+  const std::size_t samples = width * height;
+  BigArray<std::int32_t> storage(samples);
+  if (storage.empty()) return std::unexpected(Error::unsupported("image too large to encode in memory"));
+  const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
+  auto next_plane = [&](std::size_t c) {
+    shift_into(planes[c].samples().data(), storage.data(), samples, shift);
+    return std::span<std::int32_t>(storage.data(), samples);
+  };
+  std::vector<std::uint8_t> out;
+  if (auto w = write_codestream(width, height, planes.size(), depth, is_signed, params, *quant,
+                                next_plane, out);
+      !w)
+    return std::unexpected(std::move(w.error()));
   return out;
+}
+
+Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t width,
+                                   std::size_t height, std::uint8_t depth, bool is_signed,
+                                   const EncodeParams& params, std::vector<std::uint8_t>& out) {
+  std::size_t area = 0;
+  if (__builtin_mul_overflow(width, height, &area) || samples.size() < area)
+    return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
+  if (auto c = check_image(width, height, depth, params); !c) return std::unexpected(std::move(c.error()));
+  // The range check and the level shift share one pass (on failure the
+  // samples are left shifted: they are the writer's to change either way).
+  const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
+  const auto plane = samples.first(area);
+  if (!in_range(shift_in_place(plane.data(), area, shift), depth, is_signed))
+    return std::unexpected(Error::invalid("sample outside the declared dtype range"));
+  auto quant = check_quant(width, height, depth, params);
+  if (!quant) return std::unexpected(std::move(quant.error()));
+  const std::size_t at = out.size();
+  auto w = write_codestream(width, height, 1, depth, is_signed, params, *quant,
+                            [&](std::size_t) { return plane; }, out);
+  if (!w) {
+    out.resize(at);
+    return std::unexpected(std::move(w.error()));
+  }
+  return ok();
 }
 
 }  // namespace varnel::codestream

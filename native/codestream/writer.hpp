@@ -38,6 +38,15 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
                                                           std::uint8_t depth, bool is_signed,
                                                           const EncodeParams& params);
 
+// encode_image_with_depth for a single plane whose samples the writer may
+// overwrite: they are level-shifted and transformed in place, and the
+// codestream is appended to `out` (nothing is appended on failure). Same
+// checks and errors, plus InvalidArgument "plane buffer smaller than width *
+// height" when `samples` is shorter than the plane.
+Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t width,
+                                   std::size_t height, std::uint8_t depth, bool is_signed,
+                                   const EncodeParams& params, std::vector<std::uint8_t>& out);
+
 // A copy of `samples`, reduced by 2^(depth-1) when unsigned (32-bit wrapping);
 // signed samples are copied unchanged.
 std::vector<std::int32_t> level_shifted(std::span<const std::int32_t> samples, std::uint8_t depth,

@@ -7,6 +7,8 @@
 #include <string>
 #include <type_traits>
 
+#include "codestream/big_buffer.hpp"
+#include "codestream/decode_plan.hpp"
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
 #include "core/plane.hpp"
@@ -73,6 +75,12 @@ std::uint32_t widen_plane(const std::uint8_t* src, std::int32_t* dst, std::size_
 std::uint8_t plane_depth(std::uint32_t magnitude_bits, bool is_signed) {
   const int width = std::bit_width(magnitude_bits);
   return static_cast<std::uint8_t>(is_signed ? 1 + width : std::max(1, width));
+}
+
+// Bytes of the container header and plane index: 8 + 4n, then 16 + 4L per
+// plane when indexed.
+std::size_t header_prefix_size(std::size_t ndim, std::size_t indexed_planes, std::uint8_t levels) {
+  return 8 + 4 * ndim + indexed_planes * (16 + 4 * std::size_t{levels});
 }
 
 codestream::EncodeParams writer_params(const Htj2kConfig& config, std::uint8_t progression) {
@@ -152,19 +160,87 @@ std::string plane_size_message(std::size_t components, std::uint64_t height, std
          "x" + std::to_string(header.shape[n - 1]) + "x1";
 }
 
-// Appends n samples as T while checking each against [lo, lo + span], in
-// one vectorisable pass; returns false when any sample is out of range.
+// How decoded samples become elements: the DC level shift of an unsigned
+// component (clamp to [clamp_lo, clamp_hi], then add `add`), and the
+// dtype's range [lo, lo + span]. The identity shift clamps to the whole
+// int32 range and adds 0.
+struct Narrowing {
+  std::int32_t clamp_lo = INT32_MIN, clamp_hi = INT32_MAX, add = 0;
+  std::int32_t lo = 0;
+  std::uint32_t span = 0;
+};
+
+// Shifts, range-checks and stores n samples as T, in one vectorisable
+// pass; returns false when any shifted sample is out of range.
 template <class T>
-bool narrow(const std::int32_t* src, std::uint8_t* dst, std::size_t n, std::int32_t lo,
-            std::uint32_t span) {
+bool narrow(const std::int32_t* __restrict src, std::uint8_t* __restrict dst, std::size_t n,
+            const Narrowing& how) {
+  const std::int32_t clo = how.clamp_lo, chi = how.clamp_hi, add = how.add;
+  const std::uint32_t lo = static_cast<std::uint32_t>(how.lo), span = how.span;
   std::uint32_t outside = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::int32_t s = src[i];
-    outside |= static_cast<std::uint32_t>(static_cast<std::uint32_t>(s) - static_cast<std::uint32_t>(lo) > span);
+    const std::int32_t s = std::min(std::max(src[i], clo), chi) + add;
+    outside |= static_cast<std::uint32_t>(static_cast<std::uint32_t>(s) - lo > span);
     const auto v = static_cast<T>(s);
     std::memcpy(dst + i * sizeof(T), &v, sizeof(T));
   }
   return outside == 0;
+}
+
+Narrowing narrowing_for(SampleType dtype) {
+  Narrowing how;
+  // Every int32 fits I32; a U32 sample must not be negative.
+  const auto lo = static_cast<std::int32_t>(std::max<std::int64_t>(sample_min(dtype), INT32_MIN));
+  const auto hi = static_cast<std::int32_t>(std::min<std::int64_t>(sample_max(dtype), INT32_MAX));
+  how.lo = lo;
+  how.span = static_cast<std::uint32_t>(hi) - static_cast<std::uint32_t>(lo);
+  return how;
+}
+
+// Appends the n shifted samples to `output` in the dtype's width, or
+// reports the range of the shifted samples when one does not fit.
+Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, SampleType dtype,
+                             const Narrowing& how, std::vector<std::uint8_t>& output) {
+  if (n == 0) return ok();
+  const std::size_t at = output.size();
+  output.resize(at + n * sample_width(dtype));
+  std::uint8_t* dst = output.data() + at;
+  bool fits = true;
+  switch (sample_width(dtype)) {
+    case 1: fits = narrow<std::uint8_t>(samples, dst, n, how); break;
+    case 2: fits = narrow<std::uint16_t>(samples, dst, n, how); break;
+    default: fits = narrow<std::uint32_t>(samples, dst, n, how); break;
+  }
+  if (fits) return ok();
+  output.resize(at);
+  std::int32_t smallest = INT32_MAX, largest = INT32_MIN;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int32_t s = std::min(std::max(samples[i], how.clamp_lo), how.clamp_hi) + how.add;
+    smallest = std::min(smallest, s);
+    largest = std::max(largest, s);
+  }
+  return std::unexpected(err(0, "decoded sample range [" + std::to_string(smallest) + ", " +
+                                    std::to_string(largest) + "] does not fit dtype " +
+                                    std::string(sample_name(dtype)) +
+                                    " (corrupt or mismatched chunk)"));
+}
+
+// Parses one plane's codestream and checks it against the header before
+// anything is decoded, so a small codestream cannot make the decoder
+// allocate a plane far larger than the chunk declares. Unsupported
+// codestreams keep their own error, as the decoder would report it first.
+Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::uint8_t> codestream) {
+  auto cs = Codestream::parse_impl(codestream);
+  if (!cs) return std::unexpected(std::move(cs.error()));
+  const std::size_t n = header.shape.size();
+  const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
+  if (auto supported = cs->check_supported(); !supported)
+    return std::unexpected(std::move(supported.error()));
+  const std::size_t declared_components = cs->siz.components.size();
+  if (declared_components != 1 || cs->siz.xsiz != width || cs->siz.ysiz != height)
+    return std::unexpected(
+        err(0, plane_size_message(declared_components, cs->siz.ysiz, cs->siz.xsiz, header)));
+  return cs;
 }
 
 }  // namespace
@@ -191,33 +267,48 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   const bool is_signed = sample_signed(dtype);
   const codestream::EncodeParams params = writer_params(config, *config.progression_order());
 
-  std::vector<std::vector<std::uint8_t>> codestreams;
-  codestreams.reserve(planes);
-  std::vector<std::int32_t> samples(area);  // reused by every plane
+  ChunkHeader header;
+  header.xy_levels = config.xy_levels;
+  const std::size_t prefix =
+      header_prefix_size(n, config.index ? planes : 0, config.xy_levels);
+
+  // The container is built in place: room for the header and index, which
+  // are written last, then every codestream appended straight after it. Its
+  // capacity is reserved generously (untouched pages cost nothing).
+  std::vector<std::uint8_t> out;
+  out.reserve(prefix + chunk.size() + chunk.size() / 4 + planes * 4096);
+  codestream::advise_huge_pages(out.data(), out.capacity());
+  out.resize(prefix);
+  std::vector<std::pair<std::size_t, std::size_t>> streams;  // offset, length
+  streams.reserve(planes);
+
+  // One widened plane, reused by every plane; the writer level-shifts and
+  // transforms it in place.
+  codestream::BigArray<std::int32_t> samples(area);
+  if (samples.empty()) return std::unexpected(Error::unsupported("chunk too large to encode in memory"));
   for (std::size_t k = 0; k < planes; ++k) {
     const std::uint8_t* src = chunk.data() + k * plane_bytes;
     const std::uint32_t bits = widen_plane(src, samples.data(), area, dtype);
     if (dtype == SampleType::U32 && bits > 0x7FFFFFFFu) {
-      const auto first = std::find_if(samples.begin(), samples.end(), [](std::int32_t s) { return s < 0; });
+      const auto first = std::find_if(samples.data(), samples.data() + area,
+                                      [](std::int32_t s) { return s < 0; });
       return std::unexpected(Error::invalid(
           "uint32 sample " + std::to_string(static_cast<std::uint32_t>(*first)) +
           " exceeds the 32-bit HT datapath; decorrelate or reduce the dynamic range"));
     }
-    auto plane = CoeffPlane::make(samples, width, height);
-    if (!plane) return std::unexpected(std::move(plane.error()));
-    auto coded = codestream::encode_image_with_depth(std::span<const CoeffPlane>(&*plane, 1),
-                                                     plane_depth(bits, is_signed), is_signed, params);
+    const std::size_t at = out.size();
+    auto coded = codestream::encode_plane_in_place(std::span<std::int32_t>(samples.data(), area),
+                                                   width, height, plane_depth(bits, is_signed),
+                                                   is_signed, params, out);
     if (!coded) {
       Error error = std::move(coded.error());
       if (error.kind == ErrorKind::Unsupported)
         error.message = "htj2k plane " + std::to_string(k) + ": " + error.message;
       return std::unexpected(std::move(error));
     }
-    codestreams.push_back(std::move(*coded));
+    streams.emplace_back(at, out.size() - at);
   }
 
-  ChunkHeader header;
-  header.xy_levels = config.xy_levels;
   header.shape.reserve(n);
   for (std::uint64_t extent : shape) {
     if (extent > std::numeric_limits<std::uint32_t>::max())
@@ -229,8 +320,8 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
     std::vector<PlaneEntry> entries;
     entries.reserve(planes);
     std::uint64_t at = header.header_size() + std::uint64_t{planes} * header.entry_size();
-    for (const auto& bytes : codestreams) {
-      auto parsed = Codestream::parse_impl(bytes);
+    for (const auto& [offset, length] : streams) {
+      auto parsed = Codestream::parse_impl(std::span<const std::uint8_t>(out).subspan(offset, length));
       if (!parsed) return std::unexpected(std::move(parsed.error()));
       auto entry = PlaneEntry::from_codestream(*parsed, at);
       if (!entry) return std::unexpected(std::move(entry.error()));
@@ -240,13 +331,12 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
     header.planes = std::move(entries);
   }
 
-  auto out = header.to_bytes();
-  if (!out) return std::unexpected(std::move(out.error()));
-  std::size_t total = out->size();
-  for (const auto& bytes : codestreams) total += bytes.size();
-  out->reserve(total);
-  for (const auto& bytes : codestreams) out->insert(out->end(), bytes.begin(), bytes.end());
-  return std::move(*out);
+  auto head = header.to_bytes();
+  if (!head) return std::unexpected(std::move(head.error()));
+  if (head->size() != prefix)  // the layout of the container header fixes its size
+    return std::unexpected(Error::invalid("chunk header size mismatch"));
+  std::copy(head->begin(), head->end(), out.begin());
+  return out;
 }
 
 Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk) {
@@ -280,21 +370,10 @@ Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk) {
 
 Result<std::vector<std::int32_t>> decode_plane(const ChunkHeader& header,
                                                std::span<const std::uint8_t> codestream) {
-  auto cs = Codestream::parse_impl(codestream);
+  auto cs = parse_plane(header, codestream);
   if (!cs) return std::unexpected(std::move(cs.error()));
   const std::size_t n = header.shape.size();
   const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
-  // The codestream's SIZ is compared with the header before anything is
-  // decoded, so a small codestream cannot make the decoder allocate a plane
-  // far larger than the chunk declares. Unsupported codestreams keep their
-  // own error, as the decoder would report it first.
-  if (auto supported = cs->check_supported(); !supported)
-    return std::unexpected(std::move(supported.error()));
-  const std::size_t declared_components = cs->siz.components.size();
-  if (declared_components != 1 || cs->siz.xsiz != width || cs->siz.ysiz != height)
-    return std::unexpected(
-        err(0, plane_size_message(declared_components, cs->siz.ysiz, cs->siz.xsiz, header)));
-
   auto image = cs->decode_to_resolution(cs->cod.levels);
   if (!image) return std::unexpected(std::move(image.error()));
   if (image->components.size() != 1 || image->width != width || image->height != height)
@@ -305,28 +384,7 @@ Result<std::vector<std::int32_t>> decode_plane(const ChunkHeader& header,
 
 Result<void> narrow_samples(std::span<const std::int32_t> samples, SampleType dtype,
                             std::vector<std::uint8_t>& output) {
-  const std::size_t n = samples.size();
-  if (n == 0) return ok();
-  // Every int32 fits I32; a U32 sample must not be negative.
-  const auto lo = static_cast<std::int32_t>(std::max<std::int64_t>(sample_min(dtype), INT32_MIN));
-  const auto hi = static_cast<std::int32_t>(std::min<std::int64_t>(sample_max(dtype), INT32_MAX));
-  const auto span = static_cast<std::uint32_t>(hi) - static_cast<std::uint32_t>(lo);
-  const std::size_t at = output.size();
-  output.resize(at + n * sample_width(dtype));
-  std::uint8_t* dst = output.data() + at;
-  bool fits = true;
-  switch (sample_width(dtype)) {
-    case 1: fits = narrow<std::uint8_t>(samples.data(), dst, n, lo, span); break;
-    case 2: fits = narrow<std::uint16_t>(samples.data(), dst, n, lo, span); break;
-    default: fits = narrow<std::uint32_t>(samples.data(), dst, n, lo, span); break;
-  }
-  if (fits) return ok();
-  output.resize(at);
-  const auto [smallest, largest] = std::minmax_element(samples.begin(), samples.end());
-  return std::unexpected(err(0, "decoded sample range [" + std::to_string(*smallest) + ", " +
-                                    std::to_string(*largest) + "] does not fit dtype " +
-                                    std::string(sample_name(dtype)) +
-                                    " (corrupt or mismatched chunk)"));
+  return append_narrowed(samples.data(), samples.size(), dtype, narrowing_for(dtype), output);
 }
 
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
@@ -351,12 +409,43 @@ Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chu
   cap = std::max(cap, kReserveFloor);
   if (fits) output.reserve(static_cast<std::size_t>(std::min(expected, cap)));
 
+  if (fits) codestream::advise_huge_pages(output.data(), output.capacity());
+
+  // One plane buffer serves every plane: each decode writes all of it.
+  const std::size_t n = header.shape.size();
+  const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
+  codestream::BigArray<std::int32_t> plane;
   for (const PlaneRange& range : planes->ranges) {
     const auto bytes = chunk.subspan(static_cast<std::size_t>(range.offset),
                                      static_cast<std::size_t>(range.length));
-    auto samples = decode_plane(header, bytes);
-    if (!samples) return std::unexpected(std::move(samples.error()));
-    if (auto narrowed = narrow_samples(*samples, dtype, output); !narrowed)
+    auto cs = parse_plane(header, bytes);
+    if (!cs) return std::unexpected(std::move(cs.error()));
+    auto plan = codestream::plan_decode(*cs, cs->cod.levels);
+    if (!plan) return std::unexpected(std::move(plan.error()));
+    if (plan->components != 1 || plan->width != width || plan->height != height)
+      return std::unexpected(
+          err(0, plane_size_message(plan->components, plan->height, plan->width, header)));
+    const std::size_t area = plan->width * plan->height;  // checked by plan_decode
+    if (plane.empty()) {
+      plane = codestream::BigArray<std::int32_t>(area);
+      if (plane.empty())
+        return std::unexpected(Error::unsupported("image too large to decode in memory"));
+    }
+    const std::span<std::int32_t> view(plane.data(), area);
+    // The DC level shift is left to the narrowing pass when it fits 32 bits.
+    const codestream::SizComponent& component = cs->siz.components.front();
+    const bool fused_shift = component.is_signed || component.depth <= 31;
+    if (auto r = codestream::run_decode(*cs, *plan, std::span(&view, 1), !fused_shift); !r)
+      return std::unexpected(std::move(r.error()));
+    Narrowing how = narrowing_for(dtype);
+    if (fused_shift && !component.is_signed) {
+      const unsigned d = std::max<unsigned>(component.depth, 1);
+      const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (d - 1));
+      how.clamp_lo = -half;
+      how.clamp_hi = half - 1;
+      how.add = half;
+    }
+    if (auto narrowed = append_narrowed(plane.data(), area, dtype, how, output); !narrowed)
       return std::unexpected(std::move(narrowed.error()));
   }
   return output;

@@ -314,7 +314,9 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
 
   const std::size_t lcup = magsgn_len + scup;
   const std::size_t start = out.size();
-  out.reserve(start + lcup);
+  // Grow geometrically: callers append block after block to one buffer, and
+  // an exact reserve would copy all of it for every block.
+  if (out.capacity() - start < lcup) out.reserve(std::max(2 * out.capacity(), start + lcup));
   out.insert(out.end(), magsgn_.data(), magsgn_.data() + magsgn_len);
   out.insert(out.end(), mel_.data(), mel_.data() + mel_len);
   out.insert(out.end(), std::make_reverse_iterator(vlc_.data() + vlc_len),

@@ -1,0 +1,62 @@
+// Resolution-limited decode in two steps, for callers that own the sample
+// planes (the chunk driver reuses one plane for every plane of a chunk).
+//
+// `plan_decode` walks the packets up to resolution H = min(target, N_L):
+// it parses every packet header and locates every code-block, without
+// allocating anything large, so a codestream that cannot hold what it
+// declares fails here. `run_decode` then decodes the blocks straight into
+// the caller's planes (W_H x H_H samples each, any contents on entry: the
+// windows of blocks that are not coded are zeroed, the rest is written by
+// the block decoder), undoes the 5/3 transform and the component transform,
+// and, if asked, the DC level shift. `Codestream::decode_to_resolution` is
+// these two steps with planes of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "codestream/reader.hpp"
+#include "core/error.hpp"
+
+namespace varnel::codestream {
+
+// One rectangle of one component plane (offset of its top-left sample).
+struct PlaneWindow {
+  std::size_t plane = 0;
+  std::uint32_t component = 0;
+  std::uint32_t width = 0, height = 0;
+};
+
+// One code-block to decode: where its bytes are and where it goes.
+struct BlockJob {
+  PlaneWindow window;
+  std::size_t data = 0;  // offset in the joined packet data
+  std::uint32_t lcup = 0, lref = 0;
+  std::uint8_t missing_msbs = 0;
+  std::uint8_t passes = 0;
+  std::uint8_t magb = 0;
+};
+
+struct DecodePlan {
+  std::size_t width = 0, height = 0;  // W_H x H_H
+  std::size_t components = 0;
+  std::uint8_t resolution = 0;        // H
+  std::vector<BlockJob> jobs;
+  std::vector<PlaneWindow> zeros;     // code-block windows no packet codes
+  std::vector<std::uint8_t> joined_storage;  // tile-part bodies, when several
+  std::span<const std::uint8_t> joined;      // the joined packet data
+};
+
+Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target);
+
+// planes: one per component, each at least width * height samples.
+Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
+                        std::span<const std::span<std::int32_t>> planes, bool dc_shift);
+
+// The DC level shift (T.800 G.1.2) of one unsigned component, in place,
+// clamped to the component's range; signed components are left alone.
+void dc_shift_component(std::span<std::int32_t> samples, const SizComponent& component);
+
+}  // namespace varnel::codestream
