@@ -319,30 +319,28 @@ std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, Zf
   return out;
 }
 
+// Buffers follow the shape; one the machine cannot provide is an error value
+// like any other, never an exception leaving the codec.
+template <class F>
+auto guarded(std::span<const std::uint64_t> shape, const F& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
+}
+
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                ZfpDtype dtype, const ZfpChunkConfig& config) {
-  // Buffers follow the shape; one the machine cannot provide is an error
-  // value like any other, never an exception leaving the codec.
-  try {
-    return encode_impl(chunk, shape, dtype, config);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
-  } catch (const std::length_error&) {
-    return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
-  }
+  return guarded(shape, [&] { return encode_impl(chunk, shape, dtype, config); });
 }
 
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                ZfpDtype dtype, const ZfpChunkConfig& config) {
-  try {
-    return decode_impl(chunk, shape, dtype, config);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
-  } catch (const std::length_error&) {
-    return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
-  }
+  return guarded(shape, [&] { return decode_impl(chunk, shape, dtype, config); });
 }
 
 }  // namespace varnel::zfpc
@@ -362,7 +360,7 @@ Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ZfpDtyp
 
 Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
                                ZfpDtype dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out) {
-  try {
+  return guarded(shape, [&]() -> Result<void> {
     auto plan = plan_decode(chunk, shape, dtype, config);
     if (!plan) return std::unexpected(std::move(plan.error()));
     if (out.size() != plan->bytes) {
@@ -372,9 +370,7 @@ Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk, std::span<co
                                      std::to_string(out.size())));
     }
     return run_decode(*plan, dtype, out);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
-  }
+  });
 }
 
 }  // namespace varnel::zfpc
