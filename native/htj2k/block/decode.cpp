@@ -423,6 +423,15 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
                                   std::size_t height, std::size_t stride,
                                   std::uint32_t missing_msbs, BlockPasses passes,
                                   bool vertically_causal) {
+  return decode_with(true, data, out, width, height, stride, missing_msbs, passes,
+                     vertically_causal);
+}
+
+Result<void> BlockDecoder::decode_with(bool allow_avx2, std::span<const std::uint8_t> data,
+                                       std::span<std::uint32_t> out, std::size_t width,
+                                       std::size_t height, std::size_t stride,
+                                       std::uint32_t missing_msbs, BlockPasses passes,
+                                       bool vertically_causal) {
   // Checks, in order; none of them touches the window.
   if (width < 1 || width > 1024 || height < 1 || height > 1024)
     return std::unexpected(Error::invalid("code-block dimensions must be 1..=1024"));
@@ -472,7 +481,7 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
   cleanup_vlc(seg, lcup, scup, nqx, nqy, quad_entry_.data(), quad_u_.data());
   std::uint8_t* const sig = refine ? sig_.data() : nullptr;
   Result<void> r;
-  if (avx2_available()) {
+  if (allow_avx2 && avx2_available()) {
     const std::size_t nbuf = (lcup - scup) + UNSTUFF_PAD;
     if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
     r = detail::cleanup_magsgn_avx2(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),

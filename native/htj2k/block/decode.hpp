@@ -42,6 +42,15 @@ class BlockDecoder {
                       std::size_t width, std::size_t height, std::size_t stride,
                       std::uint32_t missing_msbs, BlockPasses passes, bool vertically_causal);
 
+  // The same with the choice of kernels made by the caller: with
+  // allow_avx2 false only the portable steps run (the AVX2 ones still need
+  // the CPU to offer AVX2). Both give the same words and errors; this is how
+  // tests compare them.
+  Result<void> decode_with(bool allow_avx2, std::span<const std::uint8_t> data,
+                           std::span<std::uint32_t> out, std::size_t width, std::size_t height,
+                           std::size_t stride, std::uint32_t missing_msbs, BlockPasses passes,
+                           bool vertically_causal);
+
  private:
   // First step: the CxtVLC table entry of every quad (rho, u_off, e_k, e_1,
   // codeword length), row after row.
