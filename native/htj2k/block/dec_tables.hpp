@@ -89,10 +89,31 @@ constexpr std::array<std::uint16_t, N> make_uvlc_table(bool initial_row) {
   return t;
 }
 
+// The decoder's working form of a VLC table: the entry in bits 0..15, and
+// what the decoded quad contributes to the context of the quad to its right:
+// bits 16..18 the whole context in the initial quad row, (rho & 1) | (rho >>
+// 1); bit 20 the left-neighbour bit of a non-initial row's context, set when
+// the quad's right column (rho bit 2 or 3) is significant.
+constexpr std::array<std::uint32_t, 1024> with_next_context(
+    const std::array<std::uint16_t, 1024>& t) {
+  std::array<std::uint32_t, 1024> w{};
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const unsigned rho = (t[i] >> 4) & 0xFu;
+    const unsigned initial = (rho & 1u) | (rho >> 1);
+    const unsigned left = ((rho >> 2) | (rho >> 3)) & 1u;
+    w[i] = t[i] | (initial << 16) | (left << 20);
+  }
+  return w;
+}
+
 }  // namespace dec_detail
 
 inline constexpr std::array<std::uint16_t, 1024> DEC_VLC_TBL0 = dec_detail::make_vlc_table(0);
 inline constexpr std::array<std::uint16_t, 1024> DEC_VLC_TBL1 = dec_detail::make_vlc_table(1);
+inline constexpr std::array<std::uint32_t, 1024> DEC_VLC_CTX0 =
+    dec_detail::with_next_context(DEC_VLC_TBL0);
+inline constexpr std::array<std::uint32_t, 1024> DEC_VLC_CTX1 =
+    dec_detail::with_next_context(DEC_VLC_TBL1);
 inline constexpr std::array<std::uint16_t, 320> UVLC_TBL0 = dec_detail::make_uvlc_table<320>(true);
 inline constexpr std::array<std::uint16_t, 256> UVLC_TBL1 = dec_detail::make_uvlc_table<256>(false);
 

@@ -64,25 +64,26 @@ inline void read_uvlc_pair(RevReader& vlc, std::uint16_t ue, unsigned& u0, unsig
   u1 = ((ue >> 13) & 7u) + (s >> s0);
 }
 
-// Context of a quad in a non-initial quad row (T.814 clause 7.3.6): bit 0 =
-// significance of the row above in columns x - 1 and x, bit 1 = the left
-// quad's right column, bit 2 = the row above in columns x + 1 and x + 2.
-// a_left, a_mid, a_right: rho of the quads above-left, above, above-right.
-inline unsigned context(unsigned a_left, unsigned a_mid, unsigned a_right, unsigned left) {
-  return (((a_left >> 3) | (a_mid >> 1)) & 1u) | ((((left >> 2) | (left >> 3)) & 1u) << 1) |
-         ((((a_mid >> 3) | (a_right >> 1)) & 1u) << 2);
-}
-
 // A quad in context 0 takes a MEL event and is insignificant when it is 0:
 // its table entry is then dropped (no VLC bits are used). Returns the mask
 // that keeps or drops the entry.
-inline std::uint16_t keep_mask(unsigned c_q, MelDecoder& mel) {
+inline std::uint32_t keep_mask(unsigned c_q, MelDecoder& mel) {
   const bool keep = mel.event_if(c_q == 0) || c_q != 0;
-  return static_cast<std::uint16_t>(0u - static_cast<unsigned>(keep));
+  return 0u - static_cast<std::uint32_t>(keep);
+}
+
+// Context bits of a non-initial quad from the quad row above: bit 0 from
+// columns x - 1 and x, bit 2 from columns x + 1 and x + 2 (T.814 clause
+// 7.3.6). a_left, a_mid, a_right: rho of the quads above-left, above and
+// above-right. Bit 1 comes from the left quad's entry (DEC_VLC_CTX1).
+inline unsigned context_above(unsigned a_left, unsigned a_mid, unsigned a_right) {
+  return (((a_left >> 3) | (a_mid >> 1)) & 1u) | ((((a_mid >> 3) | (a_right >> 1)) & 1u) << 2);
 }
 
 // Step 1: CxtVLC codewords, MEL events and U-VLC values of every quad.
 // qe receives each quad's table entry, qu its u_q (kappa not yet added).
+// The working entries carry the next quad's context (dec_tables.hpp), which
+// keeps the chain from one codeword to the next short.
 [[gnu::noinline]] void cleanup_vlc(const std::uint8_t* seg, std::size_t lcup, std::size_t scup,
                                    std::size_t nqx, std::size_t nqy, std::uint16_t* qe,
                                    std::uint8_t* qu) {
@@ -93,22 +94,20 @@ inline std::uint16_t keep_mask(unsigned c_q, MelDecoder& mel) {
   unsigned c_q = 0;
   for (std::size_t qx = 0; qx < nqx; qx += 2) {
     vlc.refill();  // a pair takes at most 7 + 7 + 6 + 10 bits
-    std::uint16_t e0 = DEC_VLC_TBL0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
+    std::uint32_t e0 = DEC_VLC_CTX0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
     e0 &= keep_mask(c_q, mel);
     vlc.skip(e0 & 7u);
-    qe[qx] = e0;
-    unsigned rho = rho_of(e0);
-    c_q = (rho & 1u) | (rho >> 1);
+    qe[qx] = static_cast<std::uint16_t>(e0);
+    c_q = (e0 >> 16) & 7u;
 
-    std::uint16_t e1 = 0;
+    std::uint32_t e1 = 0;
     const bool has_q1 = qx + 1 < nqx;
     if (has_q1) {
-      e1 = DEC_VLC_TBL0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
+      e1 = DEC_VLC_CTX0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
       e1 &= keep_mask(c_q, mel);
       vlc.skip(e1 & 7u);
-      qe[qx + 1] = e1;
-      rho = rho_of(e1);
-      c_q = (rho & 1u) | (rho >> 1);
+      qe[qx + 1] = static_cast<std::uint16_t>(e1);
+      c_q = (e1 >> 16) & 7u;
     }
 
     unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
@@ -129,24 +128,24 @@ inline std::uint16_t keep_mask(unsigned c_q, MelDecoder& mel) {
       vlc.refill();
       const bool has_q1 = qx + 1 < nqx;
       unsigned a_right = has_q1 ? rho_of(ea[qx + 1]) : 0u;
-      unsigned c = context(a_left, a_mid, a_right, left);
-      std::uint16_t e0 = DEC_VLC_TBL1[(c << 7) | (vlc.peek() & 0x7Fu)];
+      unsigned c = context_above(a_left, a_mid, a_right) | left;
+      std::uint32_t e0 = DEC_VLC_CTX1[(c << 7) | (vlc.peek() & 0x7Fu)];
       e0 &= keep_mask(c, mel);
       vlc.skip(e0 & 7u);
-      er[qx] = e0;
-      left = rho_of(e0);
+      er[qx] = static_cast<std::uint16_t>(e0);
+      left = (e0 >> 19) & 2u;
       a_left = a_mid;
       a_mid = a_right;
 
-      std::uint16_t e1 = 0;
+      std::uint32_t e1 = 0;
       if (has_q1) {
         a_right = qx + 2 < nqx ? rho_of(ea[qx + 2]) : 0u;
-        c = context(a_left, a_mid, a_right, left);
-        e1 = DEC_VLC_TBL1[(c << 7) | (vlc.peek() & 0x7Fu)];
+        c = context_above(a_left, a_mid, a_right) | left;
+        e1 = DEC_VLC_CTX1[(c << 7) | (vlc.peek() & 0x7Fu)];
         e1 &= keep_mask(c, mel);
         vlc.skip(e1 & 7u);
-        er[qx + 1] = e1;
-        left = rho_of(e1);
+        er[qx + 1] = static_cast<std::uint16_t>(e1);
+        left = (e1 >> 19) & 2u;
         a_left = a_mid;
         a_mid = a_right;
       }
