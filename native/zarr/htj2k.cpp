@@ -12,6 +12,8 @@
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
 #include "core/plane.hpp"
+#include "htj2k/dwt/kernels.hpp"
+#include "zarr/narrow.hpp"
 #include "core/quote.hpp"
 
 namespace varnel::zarr {
@@ -160,33 +162,6 @@ std::string plane_size_message(std::size_t components, std::uint64_t height, std
          "x" + std::to_string(header.shape[n - 1]) + "x1";
 }
 
-// How decoded samples become elements: the DC level shift of an unsigned
-// component (clamp to [clamp_lo, clamp_hi], then add `add`), and the
-// dtype's range [lo, lo + span]. The identity shift clamps to the whole
-// int32 range and adds 0.
-struct Narrowing {
-  std::int32_t clamp_lo = INT32_MIN, clamp_hi = INT32_MAX, add = 0;
-  std::int32_t lo = 0;
-  std::uint32_t span = 0;
-};
-
-// Shifts, range-checks and stores n samples as T, in one vectorisable
-// pass; returns false when any shifted sample is out of range.
-template <class T>
-bool narrow(const std::int32_t* __restrict src, std::uint8_t* __restrict dst, std::size_t n,
-            const Narrowing& how) {
-  const std::int32_t clo = how.clamp_lo, chi = how.clamp_hi, add = how.add;
-  const std::uint32_t lo = static_cast<std::uint32_t>(how.lo), span = how.span;
-  std::uint32_t outside = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::int32_t s = std::min(std::max(src[i], clo), chi) + add;
-    outside |= static_cast<std::uint32_t>(static_cast<std::uint32_t>(s) - lo > span);
-    const auto v = static_cast<T>(s);
-    std::memcpy(dst + i * sizeof(T), &v, sizeof(T));
-  }
-  return outside == 0;
-}
-
 Narrowing narrowing_for(SampleType dtype) {
   Narrowing how;
   // Every int32 fits I32; a U32 sample must not be negative.
@@ -194,6 +169,7 @@ Narrowing narrowing_for(SampleType dtype) {
   const auto hi = static_cast<std::int32_t>(std::min<std::int64_t>(sample_max(dtype), INT32_MAX));
   how.lo = lo;
   how.span = static_cast<std::uint32_t>(hi) - static_cast<std::uint32_t>(lo);
+  how.width = static_cast<unsigned>(sample_width(dtype));
   return how;
 }
 
@@ -204,13 +180,8 @@ Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, SampleT
   if (n == 0) return ok();
   const std::size_t at = output.size();
   output.resize(at + n * sample_width(dtype));
-  std::uint8_t* dst = output.data() + at;
-  bool fits = true;
-  switch (sample_width(dtype)) {
-    case 1: fits = narrow<std::uint8_t>(samples, dst, n, how); break;
-    case 2: fits = narrow<std::uint16_t>(samples, dst, n, how); break;
-    default: fits = narrow<std::uint32_t>(samples, dst, n, how); break;
-  }
+  const bool fits = htj2k::cpu_has_avx2() ? narrow_avx2(samples, output.data() + at, n, how)
+                                          : narrow_portable(samples, output.data() + at, n, how);
   if (fits) return ok();
   output.resize(at);
   std::int32_t smallest = INT32_MAX, largest = INT32_MIN;

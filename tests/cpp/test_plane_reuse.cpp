@@ -220,3 +220,50 @@ TEST(PlaneReuse, InPlaceWriterMatchesTheCopyingWriter) {
 }
 
 }  // namespace
+
+#include "htj2k/dwt/kernels.hpp"
+#include "zarr/narrow.hpp"
+
+namespace {
+
+// The two narrowing families agree byte for byte and on the range verdict,
+// with and without the level shift, for every element type, every length
+// remainder, in range and out of it.
+TEST(PlaneReuse, NarrowingFamiliesAgree) {
+  if (!htj2k::cpu_has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+  std::mt19937 rng(5);
+  for (SampleType t : {SampleType::U8, SampleType::I8, SampleType::U16, SampleType::I16,
+                       SampleType::U32, SampleType::I32}) {
+    for (unsigned depth : {0u, 1u, 8u, 12u, 16u, 31u}) {
+      zarr::Narrowing how;
+      how.width = static_cast<unsigned>(sample_width(t));
+      how.lo = static_cast<std::int32_t>(std::max<std::int64_t>(sample_min(t), INT32_MIN));
+      const auto hi = static_cast<std::int32_t>(std::min<std::int64_t>(sample_max(t), INT32_MAX));
+      how.span = static_cast<std::uint32_t>(hi) - static_cast<std::uint32_t>(how.lo);
+      if (depth > 0) {  // the shift of an unsigned component of that depth
+        const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (depth - 1));
+        how.clamp_lo = -half;
+        how.clamp_hi = half - 1;
+        how.add = half;
+      }
+      for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 31u, 64u, 333u}) {
+        for (std::int32_t reach : {100, 30000, 1 << 20, INT32_MAX}) {
+          std::uniform_int_distribution<std::int32_t> any(-reach, reach);
+          std::vector<std::int32_t> src(n);
+          for (auto& v : src) v = any(rng);
+          std::vector<std::uint8_t> a(n * how.width + 1, 0xEE), b(n * how.width + 1, 0xEE);
+          const bool fa = zarr::narrow_portable(src.data(), a.data(), n, how);
+          const bool fb = zarr::narrow_avx2(src.data(), b.data(), n, how);
+          ASSERT_EQ(fa, fb) << sample_name(t) << " depth " << depth << " n " << n;
+          if (fa) {
+            EXPECT_EQ(a, b) << sample_name(t) << " depth " << depth << " n " << n;
+          }
+          EXPECT_EQ(a.back(), 0xEE);  // nothing written past the run
+          EXPECT_EQ(b.back(), 0xEE);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
