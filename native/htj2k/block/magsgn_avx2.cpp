@@ -52,15 +52,15 @@ inline __m256i quad_vector(std::uint64_t bits, std::uint32_t m_all, std::uint32_
   const __m256i window = _mm256_set1_epi64x(static_cast<long long>(bits));
   const __m256i mask = _mm256_sub_epi64(_mm256_sllv_epi64(one, m), one);
   const __m256i r = _mm256_and_si256(_mm256_srlv_epi64(window, off), mask);
-  // v with its implied top bit; the low 32 bits of each lane are what count.
-  const __m256i v = _mm256_and_si256(_mm256_or_si256(r, _mm256_sllv_epi64(t, m)), sig);
+  // v with its implied top bit (0 for an insignificant sample: its e_1 bit
+  // is clear in every table entry); the low 32 bits of each lane count.
+  const __m256i v = _mm256_or_si256(r, _mm256_sllv_epi64(t, m));
   __m256i mag = _mm256_add_epi64(_mm256_or_si256(v, one), _mm256_set1_epi64x(2));
   mag = _mm256_sll_epi64(mag, pm1);
   mag = _mm256_and_si256(mag, _mm256_set1_epi64x(0x7FFFFFFF));
   const __m256i word = _mm256_and_si256(_mm256_or_si256(mag, _mm256_slli_epi64(r, 31)), sig);
   // word in the low half of each lane, v in the high half (v < 2^32).
-  return _mm256_or_si256(_mm256_and_si256(word, _mm256_set1_epi64x(0xFFFFFFFF)),
-                         _mm256_slli_epi64(v, 32));
+  return _mm256_blend_epi32(word, _mm256_slli_epi64(v, 32), 0xAA);
 }
 
 // 57 or more bits of the unstuffed stream from bit position pos (see
