@@ -56,10 +56,13 @@ inline unsigned rho_of(std::uint16_t entry) { return (entry >> 4) & 0xFu; }
 // Splits a U-VLC table entry and the suffix bits that follow its prefixes
 // into u(q0) and u(q1).
 inline void read_uvlc_pair(RevReader& vlc, std::uint16_t ue, unsigned& u0, unsigned& u1) {
-  vlc.skip(ue & 7u);
+  // Prefixes and suffixes leave the reader in one step; the suffix bits are
+  // taken from the same window (a pair uses at most 30 bits).
+  const unsigned plen = ue & 7u;
   const unsigned slen = (ue >> 3) & 0xFu;
   const unsigned s0 = (ue >> 7) & 7u;
-  const std::uint32_t s = vlc.take(slen);
+  const auto s = static_cast<std::uint32_t>((vlc.peek() >> plen) & ((1u << slen) - 1u));
+  vlc.skip(plen + slen);
   u0 = ((ue >> 10) & 7u) + (s & ((1u << s0) - 1u));
   u1 = ((ue >> 13) & 7u) + (s >> s0);
 }
