@@ -414,7 +414,8 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
 
 Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t width,
                                    std::size_t height, std::uint8_t depth, bool is_signed,
-                                   const EncodeParams& params, std::vector<std::uint8_t>& out) {
+                                   const EncodeParams& params, std::vector<std::uint8_t>& out,
+                                   bool level_shifted) {
   std::size_t area = 0;
   if (__builtin_mul_overflow(width, height, &area) || samples.size() < area)
     return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
@@ -423,7 +424,7 @@ Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t 
   // samples are left shifted: they are the writer's to change either way).
   const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
   const auto plane = samples.first(area);
-  if (!in_range(shift_in_place(plane.data(), area, shift), depth, is_signed))
+  if (!level_shifted && !in_range(shift_in_place(plane.data(), area, shift), depth, is_signed))
     return std::unexpected(Error::invalid("sample outside the declared dtype range"));
   auto quant = check_quant(width, height, depth, params);
   if (!quant) return std::unexpected(std::move(quant.error()));

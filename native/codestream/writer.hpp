@@ -42,10 +42,14 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
 // overwrite: they are level-shifted and transformed in place, and the
 // codestream is appended to `out` (nothing is appended on failure). Same
 // checks and errors, plus InvalidArgument "plane buffer smaller than width *
-// height" when `samples` is shorter than the plane.
+// height" when `samples` is shorter than the plane. With `level_shifted` the
+// caller vouches that the samples are in the declared range and already
+// level-shifted (their pass that widens them did both), and the writer
+// neither checks nor shifts them.
 Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t width,
                                    std::size_t height, std::uint8_t depth, bool is_signed,
-                                   const EncodeParams& params, std::vector<std::uint8_t>& out);
+                                   const EncodeParams& params, std::vector<std::uint8_t>& out,
+                                   bool level_shifted = false);
 
 // A copy of `samples`, reduced by 2^(depth-1) when unsigned (32-bit wrapping);
 // signed samples are copied unchanged.

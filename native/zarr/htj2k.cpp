@@ -37,20 +37,19 @@ std::string shape_text(std::span<const Extent> shape) {
 
 // --- encode ------------------------------------------------------------------
 
-// Widens n native-endian elements of T to int32 in one pass the compiler
-// vectorises, and returns the OR of every sample's magnitude bits: the
-// sample itself when T is unsigned, s ^ (s >> 31) (that is s, or -s - 1 for
-// a negative s) when T is signed. Its bit width is the bit width of the
-// largest such value, which is all the depth rule needs. An unsigned 32-bit
-// value above INT32_MAX shows up as bit 31 of the result.
+// The OR of the magnitude bits of n native-endian elements of T, in one
+// pass the compiler vectorises: the element itself when T is unsigned,
+// s ^ (s >> 31) (that is s, or -s - 1 for a negative s) when T is signed.
+// Its bit width is the bit width of the largest such value, which is all the
+// depth rule needs. An unsigned 32-bit value above INT32_MAX shows up as bit
+// 31 of the result.
 template <class T>
-std::uint32_t widen(const std::uint8_t* src, std::int32_t* dst, std::size_t n) {
+std::uint32_t magnitude_bits(const std::uint8_t* src, std::size_t n) {
   std::uint32_t bits = 0;
   for (std::size_t i = 0; i < n; ++i) {
     T v;
     std::memcpy(&v, src + i * sizeof(T), sizeof(T));
     const auto s = static_cast<std::int32_t>(v);
-    dst[i] = s;
     if constexpr (std::is_signed_v<T>)
       bits |= static_cast<std::uint32_t>(s ^ (s >> 31));
     else
@@ -59,16 +58,40 @@ std::uint32_t widen(const std::uint8_t* src, std::int32_t* dst, std::size_t n) {
   return bits;
 }
 
-std::uint32_t widen_plane(const std::uint8_t* src, std::int32_t* dst, std::size_t n, SampleType t) {
+// Widens n elements of T to int32 and subtracts the DC level shift (32-bit
+// wrapping), in one vectorisable pass.
+template <class T>
+void widen_shifted(const std::uint8_t* __restrict src, std::int32_t* __restrict dst, std::size_t n,
+                   std::uint32_t shift) {
+  for (std::size_t i = 0; i < n; ++i) {
+    T v;
+    std::memcpy(&v, src + i * sizeof(T), sizeof(T));
+    dst[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int32_t>(v)) - shift);
+  }
+}
+
+std::uint32_t plane_bits(const std::uint8_t* src, std::size_t n, SampleType t) {
   switch (t) {
-    case SampleType::U8: return widen<std::uint8_t>(src, dst, n);
-    case SampleType::I8: return widen<std::int8_t>(src, dst, n);
-    case SampleType::U16: return widen<std::uint16_t>(src, dst, n);
-    case SampleType::I16: return widen<std::int16_t>(src, dst, n);
-    case SampleType::U32: return widen<std::uint32_t>(src, dst, n);
-    case SampleType::I32: return widen<std::int32_t>(src, dst, n);
+    case SampleType::U8: return magnitude_bits<std::uint8_t>(src, n);
+    case SampleType::I8: return magnitude_bits<std::int8_t>(src, n);
+    case SampleType::U16: return magnitude_bits<std::uint16_t>(src, n);
+    case SampleType::I16: return magnitude_bits<std::int16_t>(src, n);
+    case SampleType::U32: return magnitude_bits<std::uint32_t>(src, n);
+    case SampleType::I32: return magnitude_bits<std::int32_t>(src, n);
   }
   return 0;
+}
+
+void widen_plane(const std::uint8_t* src, std::int32_t* dst, std::size_t n, SampleType t,
+                 std::uint32_t shift) {
+  switch (t) {
+    case SampleType::U8: return widen_shifted<std::uint8_t>(src, dst, n, shift);
+    case SampleType::I8: return widen_shifted<std::int8_t>(src, dst, n, shift);
+    case SampleType::U16: return widen_shifted<std::uint16_t>(src, dst, n, shift);
+    case SampleType::I16: return widen_shifted<std::int16_t>(src, dst, n, shift);
+    case SampleType::U32: return widen_shifted<std::uint32_t>(src, dst, n, shift);
+    case SampleType::I32: return widen_shifted<std::int32_t>(src, dst, n, shift);
+  }
 }
 
 // The smallest depth d that holds the plane: unsigned, largest < 2^d;
@@ -253,24 +276,32 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   std::vector<std::pair<std::size_t, std::size_t>> streams;  // offset, length
   streams.reserve(planes);
 
-  // One widened plane, reused by every plane; the writer level-shifts and
-  // transforms it in place.
+  // One widened plane, reused by every plane: the depth comes from a pass
+  // over the narrow elements, then one pass widens and level-shifts them
+  // (so they are in the depth's range by construction), and the writer
+  // transforms the plane in place.
   codestream::BigArray<std::int32_t> samples(area);
   if (samples.empty()) return std::unexpected(Error::unsupported("chunk too large to encode in memory"));
   for (std::size_t k = 0; k < planes; ++k) {
     const std::uint8_t* src = chunk.data() + k * plane_bytes;
-    const std::uint32_t bits = widen_plane(src, samples.data(), area, dtype);
+    const std::uint32_t bits = plane_bits(src, area, dtype);
     if (dtype == SampleType::U32 && bits > 0x7FFFFFFFu) {
-      const auto first = std::find_if(samples.data(), samples.data() + area,
-                                      [](std::int32_t s) { return s < 0; });
+      std::uint32_t first = 0;
+      for (std::size_t i = 0; i < area; ++i) {
+        std::memcpy(&first, src + 4 * i, 4);
+        if (first > 0x7FFFFFFFu) break;
+      }
       return std::unexpected(Error::invalid(
-          "uint32 sample " + std::to_string(static_cast<std::uint32_t>(*first)) +
+          "uint32 sample " + std::to_string(first) +
           " exceeds the 32-bit HT datapath; decorrelate or reduce the dynamic range"));
     }
+    const std::uint8_t depth = plane_depth(bits, is_signed);
+    const std::uint32_t shift = is_signed ? 0 : std::uint32_t{1} << (depth - 1u);  // depth <= 31 here
+    widen_plane(src, samples.data(), area, dtype, shift);
     const std::size_t at = out.size();
     auto coded = codestream::encode_plane_in_place(std::span<std::int32_t>(samples.data(), area),
-                                                   width, height, plane_depth(bits, is_signed),
-                                                   is_signed, params, out);
+                                                   width, height, depth, is_signed, params, out,
+                                                   true);
     if (!coded) {
       Error error = std::move(coded.error());
       if (error.kind == ErrorKind::Unsupported)
