@@ -248,7 +248,9 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
   // resolution, band, raster); its capacity is reserved generously up front
   // (untouched pages cost nothing) so that it is never copied as it grows.
   std::vector<std::uint8_t> body;
-  body.reserve(comps * (width * height * ((depth + 7u) / 8u) + 4096));
+  // (Capped: larger bodies grow geometrically as usual.)
+  body.reserve(std::min<std::size_t>(comps * (width * height * ((depth + 7u) / 8u) + 4096),
+                                     std::size_t{1} << 30));
   advise_huge_pages(body.data(), body.capacity());
   std::vector<std::vector<std::vector<CodedBand>>> coded(comps);  // [c][r][band]
   std::vector<std::vector<Band>> bands(levels + 1);

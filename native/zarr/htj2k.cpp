@@ -37,6 +37,9 @@ std::string shape_text(std::span<const Extent> shape) {
 
 // --- encode ------------------------------------------------------------------
 
+// Largest up-front reservation of the container; larger chunks grow it.
+constexpr std::size_t kReserveCap = std::size_t{1} << 30;
+
 // The OR of the magnitude bits of n native-endian elements of T, in one
 // pass the compiler vectorises: the element itself when T is unsigned,
 // s ^ (s >> 31) (that is s, or -s - 1 for a negative s) when T is signed.
@@ -270,7 +273,9 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   // are written last, then every codestream appended straight after it. Its
   // capacity is reserved generously (untouched pages cost nothing).
   std::vector<std::uint8_t> out;
-  out.reserve(prefix + chunk.size() + chunk.size() / 4 + planes * 4096);
+  // (Capped: beyond that the vector grows geometrically as usual.)
+  out.reserve(prefix + std::min<std::size_t>(chunk.size() + chunk.size() / 4 + planes * 4096,
+                                             kReserveCap));
   codestream::advise_huge_pages(out.data(), out.capacity());
   out.resize(prefix);
   std::vector<std::pair<std::size_t, std::size_t>> streams;  // offset, length
