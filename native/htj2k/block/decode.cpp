@@ -69,9 +69,10 @@ inline void read_uvlc_pair(RevReader& vlc, std::uint16_t ue, unsigned& u0, unsig
 
 // A quad in context 0 takes a MEL event and is insignificant when it is 0:
 // its table entry is then dropped (no VLC bits are used). Returns the mask
-// that keeps or drops the entry.
+// that keeps or drops the entry. (A branch here measures faster than an
+// event taken without one.)
 inline std::uint32_t keep_mask(unsigned c_q, MelDecoder& mel) {
-  const bool keep = mel.event_if(c_q == 0) || c_q != 0;
+  const bool keep = c_q != 0 || mel.event();
   return 0u - static_cast<std::uint32_t>(keep);
 }
 
@@ -114,7 +115,7 @@ inline unsigned context_above(unsigned a_left, unsigned a_mid, unsigned a_right)
     }
 
     unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
-    if (mel.event_if(mode == 3)) mode = 4;
+    if (mode == 3 && mel.event()) mode = 4;
     unsigned u0 = 0, u1 = 0;
     read_uvlc_pair(vlc, UVLC_TBL0[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
     qu[qx] = static_cast<std::uint8_t>(u0);

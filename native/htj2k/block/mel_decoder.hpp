@@ -51,32 +51,6 @@ class MelDecoder {
     return run_ == -1;
   }
 
-  // One MEL event when `want` is set, else none (and false); the same events
-  // as event(), without a branch on `want` or on the run running out: the
-  // next run is always decoded and kept only when the current one is done.
-  bool event_if(bool want) {
-    if (run_ < 0) [[unlikely]]
-      run_ = get_run();  // the first run
-    if (avail_ < 8) [[unlikely]]
-      refill();
-    const int run = run_ - (want ? 2 : 0);
-    const bool one = run == -1;
-    // The run that follows (as get_run decodes it).
-    const unsigned e = MEL_EXP[k_];
-    const bool full = (bits_ >> 63) != 0;
-    const std::uint64_t rest = bits_ << 1;
-    const auto r = static_cast<unsigned>((rest >> 1) >> (63 - e));  // next e bits
-    const int next = full ? 2 * ((1 << e) - 1) : 2 * static_cast<int>(r) + 1;
-    const unsigned used = full ? 1u : 1u + e;
-    const unsigned k_next = full ? (k_ < 12 ? k_ + 1 : 12u) : (k_ > 0 ? k_ - 1 : 0u);
-    const bool done = run < 0;
-    run_ = done ? next : run;
-    bits_ = done ? bits_ << used : bits_;
-    avail_ -= done ? used : 0u;
-    k_ = done ? k_next : k_;
-    return one;
-  }
-
  private:
   // Tops the buffer up to more than 56 bits, one byte at a time.
   void refill() {
