@@ -47,6 +47,16 @@ constexpr bool exponent_bits_within_rho(const std::array<std::uint16_t, 1024>& t
 }
 static_assert(exponent_bits_within_rho(DEC_VLC_TBL0) && exponent_bits_within_rho(DEC_VLC_TBL1));
 
+// Every entry of an empty quad (rho = 0) has no U-VLC offset, so its u_q is 0
+// and its U_q never exceeds the bound.
+constexpr bool empty_quads_have_no_offset(const std::array<std::uint16_t, 1024>& t) {
+  for (std::uint16_t e : t)
+    if (((e >> 4) & 0xFu) == 0 && (e & 0x8u) != 0) return false;
+  return true;
+}
+static_assert(empty_quads_have_no_offset(DEC_VLC_TBL0) &&
+              empty_quads_have_no_offset(DEC_VLC_TBL1));
+
 Error malformed(std::uint64_t at, std::string_view message) {
   return Error::malformed(at, std::string(message));
 }

@@ -100,6 +100,11 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
                   __m256i& q) -> bool {
     const unsigned e = er[qx];
     const unsigned rho = (e >> 4) & 0xFu;
+    if (rho == 0) {
+      // An empty quad reads no bit; its U_q is 1 (no U-VLC offset).
+      q = _mm256_setzero_si256();
+      return true;
+    }
     // kappa = 1 for fewer than two significant samples, else
     // floor(log2(L | 2)) with L the OR of v over the four bottom samples
     // above in columns 2 qx - 1 .. 2 qx + 2.
