@@ -180,6 +180,7 @@ class RevReader {
   // left it tops the buffer up to 56..63 bits without a data-dependent
   // branch (the top-up may take no byte at all).
   inline void refill() {
+    if (avail_ >= 32) return;
     if (left_ >= 8) {
       // Eight bytes below the cursor, the next one to read in the low byte.
       std::uint64_t w;
