@@ -176,9 +176,9 @@ class RevReader {
     return r;
   }
 
-  // Guarantees at least 32 bits in the buffer. With eight bytes or more
-  // left it tops the buffer up to 56..63 bits without a data-dependent
-  // branch (the top-up may take no byte at all).
+  // Guarantees at least 32 bits in the buffer. Below that, with eight bytes
+  // or more left and none of them stuffed, it tops the buffer up to 56..63
+  // bits in one step.
   inline void refill() {
     if (avail_ >= 32) return;
     if (left_ >= 8) {
