@@ -5,7 +5,8 @@
 // from the per-quad table entries (qe) and u values (qu) of the first step and
 // writes the sample words to the window; it consumes the same bits and writes
 // the same words as the portable step. line must hold magsgn_line_words(nqx)
-// words, bitbuf length + UNSTUFF_PAD bytes (readers.hpp). It may only run once the CPU has been found to offer AVX2.
+// words, bitbuf length + UNSTUFF_PAD bytes (readers.hpp). It may only run
+// once the CPU has been found to offer AVX2.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +16,9 @@
 
 namespace varnel::htj2k::detail {
 
-// Scratch words the MagSgn step needs for its line of neighbour values.
-inline std::size_t magsgn_line_words(std::size_t nqx) { return 8 * (nqx + 2); }
+// Scratch words the MagSgn step needs for its lines of neighbour values (the
+// portable step needs nqx + 2 of them).
+inline std::size_t magsgn_line_words(std::size_t nqx) { return 4 * (nqx + 2); }
 
 // The cleanup significance of a code-block from its quad table entries (rho
 // in bits 4..7): a 4-bit mask per column of each 4-row stripe (bit j = row
