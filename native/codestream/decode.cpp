@@ -242,9 +242,12 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
     }
   }
 
-  // The windows of the blocks of resolutions <= H that no packet codes.
-  // Together with the coded blocks they tile each plane: the bands of those
-  // resolutions tile the W_H x H_H region, the block grid tiles each band.
+  // The windows of the blocks of resolutions <= H that no packet codes, a
+  // run of such blocks in a row of blocks making one window (so the list
+  // grows with the coded blocks, which the data must hold, and the rows of
+  // blocks, not with the area). Together with the coded blocks they tile
+  // each plane: the bands of those resolutions tile the W_H x H_H region,
+  // the block grid tiles each band.
   try {
     std::vector<std::uint8_t> coded;
     for (std::size_t c = 0; c < comps; ++c) {
@@ -255,18 +258,24 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
       for (unsigned r = 0; r <= H; ++r) {
         for (const BandInfo& bi : res[r].bands) {
           const std::uint64_t across = blocks_across(bi), down = blocks_down(bi);
-          for (std::uint64_t gy = 0; gy < down; ++gy) {
-            for (std::uint64_t gx = 0; gx < across; ++gx, ++block) {
-              if (coded[block]) continue;
-              const std::uint64_t bx = gx << bi.xcb, by = gy << bi.ycb;
+          for (std::uint64_t gy = 0; gy < down; ++gy, block += across) {
+            const std::uint64_t by = gy << bi.ycb;
+            for (std::uint64_t gx = 0; gx < across;) {
+              if (coded[block + gx]) {
+                ++gx;
+                continue;
+              }
+              std::uint64_t end = gx + 1;
+              while (end < across && !coded[block + end]) ++end;
+              const std::uint64_t bx = gx << bi.xcb;
               PlaneWindow w;
               w.component = static_cast<std::uint32_t>(c);
-              w.width = static_cast<std::uint32_t>(
-                  std::min<std::uint64_t>(std::uint64_t{1} << bi.xcb, bi.band.width - bx));
+              w.width = static_cast<std::uint32_t>(std::min(end << bi.xcb, bi.band.width) - bx);
               w.height = static_cast<std::uint32_t>(
                   std::min<std::uint64_t>(std::uint64_t{1} << bi.ycb, bi.band.height - by));
               w.plane = static_cast<std::size_t>((bi.band.y0 + by) * out_w + bi.band.x0 + bx);
               plan.zeros.push_back(w);
+              gx = end;
             }
           }
         }

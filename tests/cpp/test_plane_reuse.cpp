@@ -267,3 +267,27 @@ TEST(PlaneReuse, NarrowingFamiliesAgree) {
 }
 
 }  // namespace
+
+namespace {
+
+// A plane without a coded block is cleared in one window per row of
+// blocks, not one per block.
+TEST(PlaneReuse, UncodedRunsShareAWindow) {
+  const std::size_t w = 300, h = 200;
+  const std::vector<std::int32_t> flat(w * h, 2048);  // level-shifts to zero
+  const Bytes bytes = codestream_of(flat, w, h, 12, false, 5);
+  auto cs = codestream::Codestream::parse_impl(bytes);
+  ASSERT_TRUE(cs);
+  auto plan = codestream::plan_decode(*cs, 5);
+  ASSERT_TRUE(plan);
+  EXPECT_TRUE(plan->jobs.empty());
+  // LL 10 x 7: one row; the bands of heights 100, 50, 25, 13, 7: 2 + 4 x 1
+  // rows each, three bands per resolution.
+  EXPECT_EQ(plan->zeros.size(), 1u + 3u * 6u);
+  std::vector<std::int32_t> plane(w * h, -7);
+  const std::span<std::int32_t> view(plane);
+  ASSERT_TRUE(codestream::run_decode(*cs, *plan, std::span(&view, 1), true));
+  EXPECT_EQ(plane, flat);
+}
+
+}  // namespace
