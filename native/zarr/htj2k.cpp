@@ -12,7 +12,7 @@
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
 #include "core/plane.hpp"
-#include "htj2k/dwt/kernels.hpp"
+#include "core/cpu.hpp"
 #include "zarr/narrow.hpp"
 #include "core/quote.hpp"
 
@@ -206,7 +206,7 @@ Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, SampleT
   if (n == 0) return ok();
   const std::size_t at = output.size();
   output.resize(at + n * sample_width(dtype));
-  const bool fits = htj2k::cpu_has_avx2() ? narrow_avx2(samples, output.data() + at, n, how)
+  const bool fits = cpu_has_avx2() ? narrow_avx2(samples, output.data() + at, n, how)
                                           : narrow_portable(samples, output.data() + at, n, how);
   if (fits) return ok();
   output.resize(at);

@@ -2,7 +2,7 @@
 // unsigned component (clamp, then add), the check against the dtype's range
 // and the store in the dtype's width, in one pass. `narrow_portable` runs
 // anywhere; `narrow_avx2` gives identical results and may only run once
-// htj2k::cpu_has_avx2() has said yes.
+// cpu_has_avx2() (core/cpu.hpp) has said yes.
 #pragma once
 
 #include <cstddef>

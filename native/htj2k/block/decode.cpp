@@ -18,23 +18,11 @@
 #include "htj2k/block/mel_decoder.hpp"
 #include "htj2k/block/readers.hpp"
 
+#include "core/cpu.hpp"
+
 namespace varnel::htj2k {
 
 namespace {
-
-// Whether the AVX2 MagSgn step may run (libgcc's answer also requires the OS
-// to save the YMM registers); asked once.
-bool avx2_available() {
-#if defined(__x86_64__) || defined(__i386__)
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-#else
-  return false;
-#endif
-}
 
 // Every table entry has its e_1 and e_k bits among its significant samples,
 // so a value v taken with the e_1 bit of an insignificant sample is 0.
@@ -494,7 +482,7 @@ Result<void> BlockDecoder::decode_with(bool allow_avx2, std::span<const std::uin
   cleanup_vlc(seg, lcup, scup, nqx, nqy, quad_entry_.data(), quad_u_.data());
   std::uint8_t* const sig = refine ? sig_.data() : nullptr;
   Result<void> r;
-  if (allow_avx2 && avx2_available()) {
+  if (allow_avx2 && cpu_has_avx2()) {
     const std::size_t nbuf = (lcup - scup) + UNSTUFF_PAD;
     if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
     r = detail::cleanup_magsgn_avx2(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),

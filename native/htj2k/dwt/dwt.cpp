@@ -26,19 +26,6 @@
 
 namespace varnel::htj2k {
 
-bool cpu_has_avx2() {
-#if defined(__x86_64__) || defined(__i386__)
-  // libgcc's answer also requires the OS to save the YMM registers.
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-#else
-  return false;
-#endif
-}
-
 const LiftKernels& lift_kernels() {
   static const LiftKernels& chosen = cpu_has_avx2() ? avx2_kernels() : portable_kernels();
   return chosen;

@@ -11,6 +11,8 @@
 // the 32-bit range; valid planes never get there.
 #pragma once
 
+#include "core/cpu.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -57,7 +59,7 @@ const LiftKernels& portable_kernels();
 const LiftKernels& avx2_kernels();
 
 // Whether the processor and OS allow AVX2; detected once, thread-safely.
-bool cpu_has_avx2();
+using varnel::cpu_has_avx2;  // core/cpu.hpp
 
 // The family the transform uses on this machine.
 const LiftKernels& lift_kernels();
