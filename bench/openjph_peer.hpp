@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <utility>
 #include <vector>
 
 #include <openjph/ojph_arch.h>
@@ -65,6 +67,33 @@ inline std::vector<std::int32_t> ojph_decode(const std::vector<std::uint8_t>& by
   }
   cs.close();
   return out;
+}
+
+// CPU time of the calling thread, in seconds: other processes on a shared
+// machine cost it nothing.
+inline double thread_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// Times `a` and `b` in turn, A B A B …, `runs` times each, in thread CPU
+// time; returns the two medians in seconds. Alternating keeps a drift in
+// the machine's speed from favouring either side.
+template <class A, class B>
+std::pair<double, double> alternating_medians(int runs, A&& a, B&& b) {
+  std::vector<double> ta, tb;
+  for (int i = 0; i < runs; ++i) {
+    double t0 = thread_seconds();
+    a();
+    ta.push_back(thread_seconds() - t0);
+    t0 = thread_seconds();
+    b();
+    tb.push_back(thread_seconds() - t0);
+  }
+  std::sort(ta.begin(), ta.end());
+  std::sort(tb.begin(), tb.end());
+  return {ta[ta.size() / 2], tb[tb.size() / 2]};
 }
 
 // Median wall time of `runs` calls of `f`, in seconds.
