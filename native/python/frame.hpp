@@ -100,12 +100,13 @@ PyObject* call_codec(const CodecSpec<Element>& codec, PyObject* const* args, Py_
 }
 
 // The frame for a codec whose output size follows from the arguments alone
-// (checked by `size`, with the lock held: arithmetic only). The result's
+// (computed by `size`, with the lock held: arithmetic only). The result's
 // bytes object is made first and `run(values, element, out)` fills it with
 // the lock released, so the output is written once and never copied. When
-// the interpreter cannot make an object that large, `run_owned` (the codec's
-// own-buffer path) runs instead, so that input it refuses without allocating
-// gets its ValueError rather than a MemoryError.
+// `size` fails or the interpreter cannot make an object that large,
+// `run_owned` (the codec's own-buffer path) runs instead: its checks then
+// report the failure in their own order, and input it refuses without
+// allocating gets its ValueError rather than a MemoryError.
 template <class Element, class Size, class Run, class RunOwned>
 PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames, const Size& size, const Run& run,
@@ -115,9 +116,8 @@ PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args
   if (!element) return nullptr;
   const ArgValues& in = values;
   const Result<std::uint64_t> bytes = size(in, *element);
-  if (!bytes) return raise_value_error(bytes.error().display());
   PyObject* result = nullptr;
-  if (*bytes <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+  if (bytes && *bytes <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
     result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*bytes));
     if (result == nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
   }

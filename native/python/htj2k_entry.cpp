@@ -77,9 +77,19 @@ PyObject* htj2k_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* htj2k_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_codec(kDecode, args, nargs, kwnames, [](const ArgValues& v, SampleType dtype) {
-    return zarr::decode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype);
-  });
+  // The decoded size follows from shape and dtype, so the planes are
+  // narrowed straight into the result's bytes object.
+  return call_codec_into(
+      kDecode, args, nargs, kwnames,
+      [](const ArgValues& v, SampleType dtype) {
+        return zarr::decoded_size(v[kShapeArg].extents, dtype);
+      },
+      [](const ArgValues& v, SampleType dtype, std::span<std::uint8_t> out) {
+        return zarr::decode_chunk_into(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, out);
+      },
+      [](const ArgValues& v, SampleType dtype) {
+        return zarr::decode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype);
+      });
 }
 
 }  // namespace varnel::python

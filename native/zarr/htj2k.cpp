@@ -199,17 +199,14 @@ Narrowing narrowing_for(SampleType dtype) {
   return how;
 }
 
-// Appends the n shifted samples to `output` in the dtype's width, or
-// reports the range of the shifted samples when one does not fit.
-Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, SampleType dtype,
-                             const Narrowing& how, std::vector<std::uint8_t>& output) {
+// Writes the n shifted samples to `dst` in the dtype's width, or reports the
+// range of the shifted samples when one does not fit.
+Result<void> narrow_into(const std::int32_t* samples, std::size_t n, SampleType dtype,
+                         const Narrowing& how, std::uint8_t* dst) {
   if (n == 0) return ok();
-  const std::size_t at = output.size();
-  output.resize(at + n * sample_width(dtype));
-  const bool fits = cpu_has_avx2() ? narrow_avx2(samples, output.data() + at, n, how)
-                                          : narrow_portable(samples, output.data() + at, n, how);
+  const bool fits = cpu_has_avx2() ? narrow_avx2(samples, dst, n, how)
+                                   : narrow_portable(samples, dst, n, how);
   if (fits) return ok();
-  output.resize(at);
   std::int32_t smallest = INT32_MAX, largest = INT32_MIN;
   for (std::size_t i = 0; i < n; ++i) {
     const std::int32_t s = std::min(std::max(samples[i], how.clamp_lo), how.clamp_hi) + how.add;
@@ -220,6 +217,17 @@ Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, SampleT
                                     std::to_string(largest) + "] does not fit dtype " +
                                     std::string(sample_name(dtype)) +
                                     " (corrupt or mismatched chunk)"));
+}
+
+// Appends the n shifted samples to `output`; on a range failure `output` is
+// left as it was.
+Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, SampleType dtype,
+                             const Narrowing& how, std::vector<std::uint8_t>& output) {
+  const std::size_t at = output.size();
+  output.resize(at + n * sample_width(dtype));
+  auto r = narrow_into(samples, n, dtype, how, output.data() + at);
+  if (!r) output.resize(at);
+  return r;
 }
 
 // Parses one plane's codestream and checks it against the header before
@@ -394,35 +402,20 @@ Result<void> narrow_samples(std::span<const std::int32_t> samples, SampleType dt
   return append_narrowed(samples.data(), samples.size(), dtype, narrowing_for(dtype), output);
 }
 
-Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
-                                               std::span<const std::uint64_t> shape,
-                                               SampleType dtype) {
-  auto planes = plane_ranges(chunk);
-  if (!planes) return std::unexpected(std::move(planes.error()));
-  const ChunkHeader& header = planes->header;
-  if (!std::equal(header.shape.begin(), header.shape.end(), shape.begin(), shape.end(),
-                  [](std::uint32_t a, std::uint64_t b) { return a == b; }))
-    return std::unexpected(err(0, "chunk header declares shape " +
-                                      shape_text(std::span<const std::uint32_t>(header.shape)) +
-                                      ", decode expects " + shape_text(shape)));
+namespace {
 
-  std::vector<std::uint8_t> output;
-  std::uint64_t expected = sample_width(dtype);
-  bool fits = true;
-  for (std::uint64_t e : shape) fits = fits && !__builtin_mul_overflow(expected, e, &expected);
-  std::uint64_t cap = 0;
-  if (__builtin_mul_overflow(std::uint64_t{chunk.size()}, kReserveRatio, &cap))
-    cap = std::numeric_limits<std::uint64_t>::max();
-  cap = std::max(cap, kReserveFloor);
-  if (fits) output.reserve(static_cast<std::size_t>(std::min(expected, cap)));
-
-  if (fits) codestream::advise_huge_pages(output.data(), output.capacity());
-
+// Checks the container against `shape`, then decodes every plane in order
+// and narrows it to the bytes that `place(n)` hands out for it (n bytes, in
+// plane order); `place` returns null when it has no room.
+template <class Place>
+Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlanes& planes,
+                           SampleType dtype, const Place& place) {
+  const ChunkHeader& header = planes.header;
   // One plane buffer serves every plane: each decode writes all of it.
   const std::size_t n = header.shape.size();
   const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
   codestream::BigArray<std::int32_t> plane;
-  for (const PlaneRange& range : planes->ranges) {
+  for (const PlaneRange& range : planes.ranges) {
     const auto bytes = chunk.subspan(static_cast<std::size_t>(range.offset),
                                      static_cast<std::size_t>(range.length));
     auto cs = parse_plane(header, bytes);
@@ -452,10 +445,81 @@ Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chu
       how.clamp_hi = half - 1;
       how.add = half;
     }
-    if (auto narrowed = append_narrowed(plane.data(), area, dtype, how, output); !narrowed)
+    std::uint8_t* dst = place(area * sample_width(dtype));
+    if (dst == nullptr)
+      return std::unexpected(Error::invalid("decode output buffer does not match the chunk shape"));
+    if (auto narrowed = narrow_into(plane.data(), area, dtype, how, dst); !narrowed)
       return std::unexpected(std::move(narrowed.error()));
   }
+  return ok();
+}
+
+// The plane ranges of a chunk that declares exactly `shape`.
+Result<ChunkPlanes> planes_of_shape(std::span<const std::uint8_t> chunk,
+                                    std::span<const std::uint64_t> shape) {
+  auto planes = plane_ranges(chunk);
+  if (!planes) return std::unexpected(std::move(planes.error()));
+  const ChunkHeader& header = planes->header;
+  if (!std::equal(header.shape.begin(), header.shape.end(), shape.begin(), shape.end(),
+                  [](std::uint32_t a, std::uint64_t b) { return a == b; }))
+    return std::unexpected(err(0, "chunk header declares shape " +
+                                      shape_text(std::span<const std::uint32_t>(header.shape)) +
+                                      ", decode expects " + shape_text(shape)));
+  return planes;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
+                                               std::span<const std::uint64_t> shape,
+                                               SampleType dtype) {
+  auto planes = planes_of_shape(chunk, shape);
+  if (!planes) return std::unexpected(std::move(planes.error()));
+
+  std::vector<std::uint8_t> output;
+  std::uint64_t expected = sample_width(dtype);
+  bool fits = true;
+  for (std::uint64_t e : shape) fits = fits && !__builtin_mul_overflow(expected, e, &expected);
+  std::uint64_t cap = 0;
+  if (__builtin_mul_overflow(std::uint64_t{chunk.size()}, kReserveRatio, &cap))
+    cap = std::numeric_limits<std::uint64_t>::max();
+  cap = std::max(cap, kReserveFloor);
+  if (fits) output.reserve(static_cast<std::size_t>(std::min(expected, cap)));
+  if (fits) codestream::advise_huge_pages(output.data(), output.capacity());
+
+  auto r = decode_planes(chunk, *planes, dtype, [&](std::size_t bytes) {
+    const std::size_t at = output.size();
+    output.resize(at + bytes);
+    return output.data() + at;
+  });
+  if (!r) return std::unexpected(std::move(r.error()));
   return output;
+}
+
+Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, SampleType dtype) {
+  std::uint64_t bytes = sample_width(dtype);
+  for (std::uint64_t e : shape)
+    if (__builtin_mul_overflow(bytes, e, &bytes))
+      return std::unexpected(Error::invalid("chunk byte length overflows"));
+  return bytes;
+}
+
+Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk,
+                               std::span<const std::uint64_t> shape, SampleType dtype,
+                               std::span<std::uint8_t> out) {
+  auto planes = planes_of_shape(chunk, shape);
+  if (!planes) return std::unexpected(std::move(planes.error()));
+  std::size_t written = 0;
+  auto r = decode_planes(chunk, *planes, dtype, [&](std::size_t bytes) -> std::uint8_t* {
+    if (bytes > out.size() - written) return nullptr;
+    std::uint8_t* at = out.data() + written;
+    written += bytes;
+    return at;
+  });
+  if (!r) return r;
+  if (written != out.size())
+    return std::unexpected(Error::invalid("decode output buffer does not match the chunk shape"));
+  return ok();
 }
 
 }  // namespace varnel::zarr

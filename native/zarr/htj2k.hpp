@@ -38,6 +38,16 @@ Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chu
                                                std::span<const std::uint64_t> shape,
                                                SampleType dtype);
 
+// Byte count of the decoded elements of `shape` (InvalidArgument "chunk byte
+// length overflows" when it does not fit 64 bits).
+Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, SampleType dtype);
+
+// `decode_chunk` into a caller's buffer of exactly `decoded_size` bytes
+// (same checks and errors; the buffer's contents are unspecified on error).
+Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk,
+                               std::span<const std::uint64_t> shape, SampleType dtype,
+                               std::span<std::uint8_t> out);
+
 // Byte range of one plane's codestream within the chunk.
 struct PlaneRange {
   std::uint64_t offset = 0;

@@ -430,3 +430,44 @@ TEST(DecodeChunk, MalformedInputNeverCrashes) {
     }
   }
 }
+
+// Decoding into a caller's buffer gives the same bytes and the same errors
+// as decoding into an owned one, on good, damaged and mismatched input.
+TEST(DecodeChunkInto, AgreesWithDecodeChunk) {
+  std::mt19937_64 rng(7);
+  std::vector<std::int16_t> values(3 * 17 * 9);
+  for (auto& v : values) v = static_cast<std::int16_t>(static_cast<int>(rng() % 2000) - 1000);
+  const Shape shape{3, 17, 9};
+  const Bytes coded = encode(bytes_of(values), shape, SampleType::I16);
+  auto into = [&](const Bytes& chunk, const Shape& s, SampleType t, std::size_t size) {
+    Bytes out(size, 0xAB);
+    auto r = decode_chunk_into(chunk, s, t, out);
+    return r ? out : Bytes{};
+  };
+  EXPECT_EQ(into(coded, shape, SampleType::I16, values.size() * 2), bytes_of(values));
+  EXPECT_EQ(*decoded_size(shape, SampleType::I16), values.size() * 2);
+  EXPECT_EQ(decoded_size(Shape{1ull << 40, 1ull << 40}, SampleType::U8).error().display(),
+            "invalid argument: chunk byte length overflows");
+
+  // A buffer of the wrong size is refused, whatever the chunk holds.
+  Bytes small(values.size() * 2 - 1);
+  EXPECT_EQ(decode_chunk_into(coded, shape, SampleType::I16, small).error().display(),
+            "invalid argument: decode output buffer does not match the chunk shape");
+
+  for (int round = 0; round < 500; ++round) {
+    Bytes damaged = coded;
+    damaged[rng() % damaged.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+    const SampleType t = round % 3 == 0 ? SampleType::U16 : SampleType::I16;
+    Bytes out(values.size() * 2);
+    auto a = decode_chunk(damaged, shape, t);
+    auto b = decode_chunk_into(damaged, shape, t, out);
+    ASSERT_EQ(a.has_value(), b.has_value()) << round;
+    if (a) {
+      ASSERT_EQ(*a, out) << round;
+    } else {
+      ASSERT_EQ(a.error(), b.error()) << round;
+    }
+  }
+  EXPECT_EQ(decode_chunk_into(coded, Shape{3, 17, 8}, SampleType::I16, small).error(),
+            decode_chunk(coded, Shape{3, 17, 8}, SampleType::I16).error());
+}
