@@ -83,16 +83,34 @@ Error overflows(std::span<const std::uint64_t> shape) {
   return invalid("zfp: chunk shape " + format_shape(shape) + " overflows usize");
 }
 
-Result<std::vector<std::uint8_t>> encode_impl(std::span<const std::uint8_t> chunk,
-                                              std::span<const std::uint64_t> shape, ZfpDtype dtype,
-                                              const ZfpChunkConfig& config) {
+// The first checks of every chunk operation, in their order: the mode, the
+// field shape, and the element count and byte length of the field.
+struct FieldPlan {
+  ZfpMode mode;
+  std::vector<std::uint64_t> field;
+  std::uint64_t count = 0;
+  std::uint64_t bytes = 0;
+};
+
+Result<FieldPlan> plan_field(std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                             const ZfpChunkConfig& config) {
   auto mode = config.zfp_mode();
   if (!mode) return std::unexpected(std::move(mode.error()));
   auto field = effective_shape(shape, config.dims);
   if (!field) return std::unexpected(std::move(field.error()));
   const auto sizes = sizes_of(*field, dtype);
   if (!sizes) return std::unexpected(overflows(shape));
-  const auto [count, bytes] = *sizes;
+  return FieldPlan{std::move(*mode), std::move(*field), sizes->first, sizes->second};
+}
+
+Result<std::vector<std::uint8_t>> encode_impl(std::span<const std::uint8_t> chunk,
+                                              std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                                              const ZfpChunkConfig& config) {
+  auto plan = plan_field(shape, dtype, config);
+  if (!plan) return std::unexpected(std::move(plan.error()));
+  const auto [count, bytes] = std::pair{plan->count, plan->bytes};
+  const auto* field = &plan->field;
+  const auto* mode = &plan->mode;
   if (chunk.size() != bytes) {
     return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
                                    std::string(zfp_dtype_name(dtype)) + ") needs " +
@@ -138,15 +156,11 @@ struct DecodePlan {
 Result<DecodePlan> plan_decode(std::span<const std::uint8_t> chunk,
                                std::span<const std::uint64_t> shape, ZfpDtype dtype,
                                const ZfpChunkConfig& config) {
-  auto mode = config.zfp_mode();
-  if (!mode) return std::unexpected(std::move(mode.error()));
-  auto field = effective_shape(shape, config.dims);
-  if (!field) return std::unexpected(std::move(field.error()));
-  const auto sizes = sizes_of(*field, dtype);
-  if (!sizes) return std::unexpected(overflows(shape));
-  auto stream = CheckedStream::open(chunk, *field, *mode, zfp_dtype_scalar(dtype));
+  auto plan = plan_field(shape, dtype, config);
+  if (!plan) return std::unexpected(std::move(plan.error()));
+  auto stream = CheckedStream::open(chunk, plan->field, plan->mode, zfp_dtype_scalar(dtype));
   if (!stream) return std::unexpected(std::move(stream.error()));
-  return DecodePlan{std::move(*stream), sizes->first, sizes->second};
+  return DecodePlan{std::move(*stream), plan->count, plan->bytes};
 }
 
 // Decodes into `out` (exactly plan.bytes long).
@@ -349,13 +363,9 @@ namespace varnel::zfpc {
 
 Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ZfpDtype dtype,
                                    const ZfpChunkConfig& config) {
-  auto mode = config.zfp_mode();
-  if (!mode) return std::unexpected(std::move(mode.error()));
-  auto field = effective_shape(shape, config.dims);
-  if (!field) return std::unexpected(std::move(field.error()));
-  const auto sizes = sizes_of(*field, dtype);
-  if (!sizes) return std::unexpected(overflows(shape));
-  return sizes->second;
+  auto plan = plan_field(shape, dtype, config);
+  if (!plan) return std::unexpected(std::move(plan.error()));
+  return plan->bytes;
 }
 
 Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
