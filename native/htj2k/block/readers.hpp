@@ -17,10 +17,32 @@
 
 namespace varnel::htj2k {
 
+// The bit window both readers fill: bits least significant first, `avail_`
+// of them valid. Readers refill it; consumers peek, skip and take.
+class BitWindow {
+ public:
+  std::uint64_t peek() const { return bits_; }
+  unsigned available() const { return avail_; }
+  void skip(unsigned n) {
+    bits_ >>= n;
+    avail_ -= n;
+  }
+  // Reads n <= 32 bits (the caller refilled beforehand).
+  std::uint32_t take(unsigned n) {
+    const std::uint32_t v = static_cast<std::uint32_t>(bits_ & ((std::uint64_t{1} << n) - 1));
+    skip(n);
+    return v;
+  }
+
+ protected:
+  std::uint64_t bits_ = 0;
+  unsigned avail_ = 0;
+};
+
 // Forward reader. Fill is the byte fed past the end: 0xFF for the MagSgn
 // stream, 0 for the SigProp stream.
 template <std::uint8_t Fill>
-class FwdReader {
+class FwdReader : public BitWindow {
  public:
   FwdReader(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) { refill(); }
 
@@ -35,18 +57,6 @@ class FwdReader {
     if (!fast_top_up()) slow_top_up(56);
   }
 
-  std::uint64_t peek() const { return bits_; }
-  unsigned available() const { return avail_; }
-  void skip(unsigned n) {
-    bits_ >>= n;
-    avail_ -= n;
-  }
-  // Reads n <= 32 bits (the caller refilled beforehand).
-  std::uint32_t take(unsigned n) {
-    const std::uint32_t v = static_cast<std::uint32_t>(bits_ & ((std::uint64_t{1} << n) - 1));
-    skip(n);
-    return v;
-  }
 
  private:
   // Takes as many whole bytes as fit below bit 64 at once, provided eight
@@ -84,8 +94,6 @@ class FwdReader {
 
   const std::uint8_t* p_;
   const std::uint8_t* end_;
-  std::uint64_t bits_ = 0;
-  unsigned avail_ = 0;
   bool last_ff_ = false;
 };
 
@@ -147,7 +155,7 @@ using SigPropReader = FwdReader<0x00>;
 
 // Backward reader: reads `size` bytes from data[size - 1] down to data[0],
 // then feeds 0 bytes.
-class RevReader {
+class RevReader : public BitWindow {
  public:
   // The VLC stream of a cleanup segment of length lcup >= 2 with suffix
   // length 2 <= scup <= lcup: it starts in the upper nibble of byte
@@ -212,17 +220,6 @@ class RevReader {
     }
   }
 
-  std::uint64_t peek() const { return bits_; }
-  unsigned available() const { return avail_; }
-  void skip(unsigned n) {
-    bits_ >>= n;
-    avail_ -= n;
-  }
-  std::uint32_t take(unsigned n) {
-    const std::uint32_t v = static_cast<std::uint32_t>(bits_ & ((std::uint64_t{1} << n) - 1));
-    skip(n);
-    return v;
-  }
 
  private:
   RevReader(const std::uint8_t* base, std::size_t size, bool unstuff)
@@ -230,8 +227,6 @@ class RevReader {
 
   const std::uint8_t* base_;
   std::size_t left_;
-  std::uint64_t bits_ = 0;
-  unsigned avail_ = 0;
   bool unstuff_;
 };
 
