@@ -161,16 +161,7 @@ inline unsigned context_above(unsigned a_left, unsigned a_mid, unsigned a_right)
   }
 }
 
-// Spreads the four bits of a quad pattern over four bytes, bit n to byte n:
-// SPREAD[x] has 0x01 in byte n when bit n of x is set.
-constexpr std::array<std::uint32_t, 16> make_spread() {
-  std::array<std::uint32_t, 16> t{};
-  for (unsigned x = 0; x < 16; ++x)
-    for (unsigned n = 0; n < 4; ++n)
-      if ((x >> n) & 1u) t[x] |= 1u << (8 * n);
-  return t;
-}
-constexpr std::array<std::uint32_t, 16> SPREAD = make_spread();
+using detail::SPREAD;
 
 // The MagSgn bits of one quad (T.814 clause 7.3.8), from a bit window that
 // holds them all (at most 56 bits): sample n takes m_n = U - e_k(n) bits (0

@@ -9,12 +9,24 @@
 // once the CPU has been found to offer AVX2.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
 #include "core/error.hpp"
 
 namespace varnel::htj2k::detail {
+
+// Spreads the four bits of a quad pattern over four bytes, bit n to byte n:
+// SPREAD[x] has 0x01 in byte n when bit n of x is set.
+inline constexpr std::array<std::uint32_t, 16> make_spread() {
+  std::array<std::uint32_t, 16> t{};
+  for (unsigned x = 0; x < 16; ++x)
+    for (unsigned n = 0; n < 4; ++n)
+      if ((x >> n) & 1u) t[x] |= 1u << (8 * n);
+  return t;
+}
+inline constexpr std::array<std::uint32_t, 16> SPREAD = make_spread();
 
 // Scratch words the MagSgn step needs for its lines of neighbour values (the
 // portable step needs nqx + 2 of them).

@@ -27,15 +27,6 @@ namespace varnel::htj2k::detail {
 #if defined(__AVX2__)
 namespace {
 
-// SPREAD[x] has 0x01 in byte n when bit n of x is set.
-constexpr std::array<std::uint32_t, 16> make_spread() {
-  std::array<std::uint32_t, 16> t{};
-  for (unsigned x = 0; x < 16; ++x)
-    for (unsigned n = 0; n < 4; ++n)
-      if ((x >> n) & 1u) t[x] |= 1u << (8 * n);
-  return t;
-}
-constexpr std::array<std::uint32_t, 16> SPREAD = make_spread();
 
 // One quad from a window holding all its bits: 64-bit lane n of the result
 // holds the output word of sample n in its low half and the sample's value v
