@@ -15,7 +15,7 @@ import argparse
 import os
 import statistics
 import time
-import threading
+from concurrent.futures import ThreadPoolExecutor
 
 # NumPy's BLAS threads keep spinning after array work and would take a core
 # from the threads being measured: one BLAS thread is enough here.
@@ -38,23 +38,18 @@ def microscopy_chunk(seed: int, size: int = 512) -> np.ndarray:
     return np.clip(rng.poisson(np.clip(img, 0, 4095)), 0, 4095).astype(np.uint16)
 
 
-def run(fn, items, threads: int) -> float:
-    """Codes `items` split evenly over `threads` threads, each working through
-    its own share."""
+def run(pool: ThreadPoolExecutor, fn, items, threads: int) -> float:
+    """Codes `items` split evenly over `threads` workers of a long-lived pool
+    (as an array store's thread pool would), each working through its own
+    share."""
     def work(share):
         for item in share:
             fn(item)
 
     shares = [items[i::threads] for i in range(threads)]
     t0 = time.perf_counter()
-    if threads == 1:
-        work(items)
-    else:
-        pool = [threading.Thread(target=work, args=(share,)) for share in shares]
-        for t in pool:
-            t.start()
-        for t in pool:
-            t.join()
+    for f in [pool.submit(work, share) for share in shares]:
+        f.result()
     return time.perf_counter() - t0
 
 
@@ -81,11 +76,12 @@ def main() -> None:
     # 1-thread and T-thread runs alternate and the speed-up is the median of
     # the pairwise ratios, so a drift in the machine's speed (shared hosts)
     # does not favour either side.
+    single, pool = ThreadPoolExecutor(1), ThreadPoolExecutor(args.threads)
     for name, fn, items in [("encode", enc, raw), ("decode", dec, blobs)]:
         one, many, ratio = [], [], []
         for _ in range(args.repeat):
-            a = run(fn, items, 1)
-            b = run(fn, items, args.threads)
+            a = run(single, fn, items, 1)
+            b = run(pool, fn, items, args.threads)
             one.append(a)
             many.append(b)
             ratio.append(a / b)

@@ -1,11 +1,15 @@
 // Large per-call buffers (whole sample planes, codestream bodies).
 //
-// Such buffers come straight from fresh anonymous mappings, so every 4 KiB
-// page costs a fault on first touch. `BigArray` allocates uninitialised
-// storage aligned to 2 MiB and asks the kernel for transparent huge pages
-// over it, which cuts those faults 512-fold where huge pages are enabled
-// for advised ranges. `advise_huge_pages` gives the same hint for a range
-// that some other container owns (a vector's reserved capacity).
+// Buffers up to `kMallocReuseLimit` come from plain malloc: after the first
+// call glibc serves repeated requests of the same size from its heap, so a
+// run of chunk calls reuses warm pages instead of mapping, faulting, zeroing
+// and unmapping (and, with several threads, shooting down the other cores'
+// TLB entries) on every call. Larger buffers always come from fresh
+// anonymous mappings, where every 4 KiB page costs a fault on first touch;
+// those are aligned to 2 MiB and advised for transparent huge pages, which
+// cuts the faults 512-fold where huge pages are enabled for advised ranges.
+// `advise_huge_pages` gives the same hint for a range that some other
+// container owns (a vector's reserved capacity).
 #pragma once
 
 #include <sys/mman.h>
@@ -18,6 +22,9 @@
 namespace varnel::codestream {
 
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// glibc's largest dynamic mmap threshold (DEFAULT_MMAP_THRESHOLD_MAX on
+// 64-bit targets): requests above it are always mapped afresh.
+inline constexpr std::size_t kMallocReuseLimit = std::size_t{32} << 20;
 
 // Hints huge pages for the whole 2 MiB pages inside [p, p + bytes). Only a
 // hint: its failure changes nothing but speed.
@@ -39,9 +46,12 @@ class BigArray {
   explicit BigArray(std::size_t n) {
     std::size_t bytes = 0;
     if (n == 0 || __builtin_mul_overflow(n, sizeof(T), &bytes)) return;
-    const bool huge = bytes >= kHugePage;
+    const bool huge = bytes > kMallocReuseLimit;
     if (huge) bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-    const std::align_val_t align{huge ? kHugePage : 64};
+    // The default alignment is plain malloc; a larger one goes through
+    // memalign, which asks for the size plus the alignment and so maps every
+    // same-size request afresh.
+    const std::align_val_t align{huge ? kHugePage : __STDCPP_DEFAULT_NEW_ALIGNMENT__};
     void* p = ::operator new(bytes, align, std::nothrow);
     if (!p) return;
     if (huge) advise_huge_pages(p, bytes);

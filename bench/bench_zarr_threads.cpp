@@ -1,0 +1,162 @@
+// Native counterpart of bench_htj2k_threads.py: many distinct 512 x 512
+// uint16 chunks coded by the htj2k chunk drivers from 1 thread and from T
+// threads (default 2), runs alternated, median pairwise speed-up. It also
+// prints the CPU time each thread spends per chunk, which separates a lack
+// of parallelism (CPU per chunk flat, wall time not halved) from contention
+// for shared resources (CPU per chunk rising with the thread count).
+//
+//     bench_zarr_threads [chunks] [threads] [rounds]
+#include <time.h>
+
+#include <algorithm>
+#include <barrier>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "zarr/htj2k.hpp"
+
+using namespace varnel;
+
+namespace {
+
+constexpr std::size_t kSide = 512;
+
+std::vector<std::uint8_t> microscopy_chunk(unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<double> img(kSide * kSide);
+  for (std::size_t y = 0; y < kSide; ++y)
+    for (std::size_t x = 0; x < kSide; ++x)
+      img[y * kSide + x] = 180.0 + 60.0 * std::sin(double(x) / 97.0 + seed) * std::cos(double(y) / 131.0);
+  for (int b = 0; b < 40; ++b) {
+    const double cx = u(rng) * kSide, cy = u(rng) * kSide, r = 3 + 9 * u(rng), a = 300 + 2700 * u(rng);
+    for (std::size_t y = 0; y < kSide; ++y)
+      for (std::size_t x = 0; x < kSide; ++x)
+        img[y * kSide + x] += a * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * r * r));
+  }
+  std::vector<std::uint8_t> out(kSide * kSide * 2);
+  for (std::size_t i = 0; i < img.size(); ++i) {
+    std::poisson_distribution<int> shot(std::clamp(img[i], 1.0, 4095.0));
+    const auto v = static_cast<std::uint16_t>(std::clamp(shot(rng), 0, 4095));
+    std::memcpy(&out[2 * i], &v, 2);
+  }
+  return out;
+}
+
+double thread_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+}
+
+struct Run {
+  double wall = 0;
+  double cpu_per_chunk = 0;  // mean over threads
+};
+
+// A fixed set of worker threads kept for the whole benchmark, as a thread
+// pool in an application would be: each run hands every worker its share of
+// the indices (round-robin) and waits for all of them.
+class Pool {
+ public:
+  explicit Pool(unsigned threads) : threads_(threads), start_(threads + 1), done_(threads + 1) {
+    cpu_.resize(threads);
+    for (unsigned t = 0; t < threads; ++t)
+      workers_.emplace_back([this, t] {
+        for (;;) {
+          start_.arrive_and_wait();
+          if (stop_) return;
+          const double c0 = thread_cpu_seconds();
+          for (std::size_t i = t; i < n_; i += threads_) (*fn_)(i);
+          cpu_[t] = thread_cpu_seconds() - c0;
+          done_.arrive_and_wait();
+        }
+      });
+  }
+  ~Pool() {
+    stop_ = true;
+    start_.arrive_and_wait();
+    for (auto& w : workers_) w.join();
+  }
+
+  Run run(std::size_t n, const std::function<void(std::size_t)>& fn) {
+    n_ = n;
+    fn_ = &fn;
+    const auto a = std::chrono::steady_clock::now();
+    start_.arrive_and_wait();
+    done_.arrive_and_wait();
+    Run r;
+    r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count();
+    double total = 0;
+    for (double c : cpu_) total += c;
+    r.cpu_per_chunk = total / double(n);
+    return r;
+  }
+
+ private:
+  unsigned threads_;
+  std::barrier<> start_, done_;
+  std::vector<double> cpu_;
+  std::vector<std::thread> workers_;
+  std::size_t n_ = 0;
+  const std::function<void(std::size_t)>* fn_ = nullptr;
+  bool stop_ = false;
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
+  const unsigned threads = argc > 2 ? unsigned(std::strtoul(argv[2], nullptr, 10)) : 2;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 7;
+  const std::vector<std::uint64_t> shape = {kSide, kSide};
+
+  std::vector<std::vector<std::uint8_t>> raw, coded;
+  for (std::size_t i = 0; i < n; ++i) {
+    raw.push_back(microscopy_chunk(unsigned(i)));
+    coded.push_back(*zarr::encode_chunk(raw.back(), shape, SampleType::U16, {}));
+  }
+  const double mb = double(n * kSide * kSide * 2) / 1e6;
+  std::printf("%zu chunks of %zux%zu uint16 (%.1f MB), %u threads, median of %d alternated runs\n", n,
+              kSide, kSide, mb, threads, rounds);
+
+  auto encode = [&](std::size_t i) {
+    auto r = zarr::encode_chunk(raw[i], shape, SampleType::U16, {});
+    if (!r || r->size() != coded[i].size()) std::abort();
+  };
+  auto decode = [&](std::size_t i) {
+    auto r = zarr::decode_chunk(coded[i], shape, SampleType::U16);
+    if (!r || r->size() != raw[i].size()) std::abort();
+  };
+  Pool single(1), pool(threads);
+  for (auto [name, fn] : {std::pair{"encode", std::function<void(std::size_t)>(encode)},
+                          std::pair{"decode", std::function<void(std::size_t)>(decode)}}) {
+    std::vector<double> ratio, w1, wn, c1, cn;
+    for (int k = 0; k < rounds; ++k) {
+      const Run one = single.run(n, fn), many = pool.run(n, fn);
+      ratio.push_back(one.wall / many.wall);
+      w1.push_back(one.wall);
+      wn.push_back(many.wall);
+      c1.push_back(one.cpu_per_chunk);
+      cn.push_back(many.cpu_per_chunk);
+    }
+    std::printf("  %s: 1 thread %7.1f MB/s  %u threads %7.1f MB/s  speed-up %.2f   "
+                "CPU per chunk %.2f ms vs %.2f ms (x%.2f)\n",
+                name, mb / median(w1), threads, mb / median(wn), median(ratio), 1e3 * median(c1),
+                1e3 * median(cn), median(cn) / median(c1));
+  }
+  return 0;
+}
