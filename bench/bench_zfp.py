@@ -198,18 +198,14 @@ def chunks_of(a, n):
     return [np.ascontiguousarray(a[i * step:(i + 1) * step]) for i in range(n)]
 
 
-def wall_and_overlap(fn, repeat):
-    """Median wall time, and the median ratio of process CPU time to wall
-    time: how many threads were running at once on average (1 when the GIL
+def wall_and_overlap(fn):
+    """Wall time of one run, and the ratio of process CPU time to wall time:
+    how many threads were running at once on average (1 when the GIL
     serialises them; up to 2 when two cores are free)."""
-    walls, overlaps = [], []
-    for _ in range(repeat):
-        w0, c0 = time.perf_counter(), time.process_time()
-        fn()
-        w, c = time.perf_counter() - w0, time.process_time() - c0
-        walls.append(w)
-        overlaps.append(c / w)
-    return statistics.median(walls), statistics.median(overlaps)
+    w0, c0 = time.perf_counter(), time.process_time()
+    fn()
+    w, c = time.perf_counter() - w0, time.process_time() - c0
+    return w, c / w
 
 
 def two_threads(name, a, dtype, repeat, n_chunks=16):
@@ -232,11 +228,21 @@ def two_threads(name, a, dtype, repeat, n_chunks=16):
                        lambda pool: list(pool.map(zfpy.decompress_numpy, zstreams))),
         }
         for op, (v_all, z_all) in jobs.items():
-            v1, _ = wall_and_overlap(lambda: v_all(one), repeat)
-            v2, vo = wall_and_overlap(lambda: v_all(two), repeat)
-            z1, _ = wall_and_overlap(lambda: z_all(one), repeat)
-            z2, zo = wall_and_overlap(lambda: z_all(two), repeat)
-            out.append((name, op, mb / v1, mb / v2, vo, mb / z1, mb / z2, zo))
+            # The four runs alternate and the scalings are medians of pairwise
+            # ratios, so a drift in the machine's speed favours no side.
+            runs = {k: [] for k in ("v1", "v2", "vo", "z1", "z2", "zo")}
+            for _ in range(repeat):
+                for key, fn, pool in (("v", v_all, one), ("z", z_all, one)):
+                    runs[key + "1"].append(wall_and_overlap(lambda: fn(pool))[0])
+                for key, fn in (("v", v_all), ("z", z_all)):
+                    w, o = wall_and_overlap(lambda: fn(two))
+                    runs[key + "2"].append(w)
+                    runs[key + "o"].append(o)
+            med = {k: statistics.median(v) for k, v in runs.items()}
+            v_scale = statistics.median(a / b for a, b in zip(runs["v1"], runs["v2"]))
+            z_scale = statistics.median(a / b for a, b in zip(runs["z1"], runs["z2"]))
+            out.append((name, op, mb / med["v1"], mb / med["v2"], v_scale, med["vo"],
+                        mb / med["z1"], mb / med["z2"], z_scale, med["zo"]))
     return out
 
 
@@ -250,6 +256,8 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="small arrays, few repeats")
     ap.add_argument("--repeat", type=int, default=None)
+    ap.add_argument("--only", choices=("single", "threads"), default=None,
+                    help="run one of the two parts")
     args = ap.parse_args()
     repeat = args.repeat or (3 if args.quick else 5)
     if args.quick:
@@ -261,6 +269,13 @@ def main():
         ("float64 " + "x".join(map(str, cube)), smooth_plus_noise(cube, np.float64), "float64"),
         ("uint16 " + "x".join(map(str, stack)), uint16_stack(stack), "uint16"),
     ]
+    if args.only != "threads":
+        report_single(arrays, repeat)
+    if args.only != "single":
+        report_threads(arrays, repeat)
+
+
+def report_single(arrays, repeat):
     print(f"single thread, median of {repeat} alternating runs, thread CPU time (MB/s of raw bytes;"
           " zfpy codes uint16 as the same promoted int32 field)")
     print("'libzfp' is Debian's library called directly with reused buffers (varnel's ceiling)")
@@ -272,16 +287,20 @@ def main():
             print(f"{n:<22}{mode:<16}{op:<8}{v:>10.1f}{z:>10.1f}{v / z:>8.3f}{lib:>10.1f}{v / lib:>8.3f}"
                   f"{cr:>7.2f}")
     print()
-    print("many chunks (16 per array, reversible), 1 vs 2 threads, wall clock (MB/s); "
+
+
+def report_threads(arrays, repeat):
+    print(f"many chunks (16 per array, reversible), 1 vs 2 threads of a long-lived pool, wall clock"
+          f" (MB/s), median of {repeat} alternated runs; scaling = median pairwise 1t/2t time; "
           f"load average now {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
     print("(overlap: process CPU time / wall time during the 2-thread run; other load on the machine"
           " caps it)")
     print(f"{'array':<22}{'op':<8}{'varnel 1t':>11}{'varnel 2t':>11}{'scaling':>9}{'overlap':>9}"
-          f"{'zfpy 1t':>10}{'zfpy 2t':>10}{'overlap':>9}{'2t vs zfpy 2t':>15}")
+          f"{'zfpy 1t':>10}{'zfpy 2t':>10}{'scaling':>9}{'overlap':>9}{'2t vs zfpy 2t':>15}")
     for name, a, dtype in arrays:
-        for n, op, v1, v2, vo, z1, z2, zo in two_threads(name, a, dtype, repeat):
-            print(f"{n:<22}{op:<8}{v1:>11.1f}{v2:>11.1f}{v2 / v1:>9.2f}{vo:>9.2f}{z1:>10.1f}{z2:>10.1f}"
-                  f"{zo:>9.2f}{v2 / z2:>15.2f}")
+        for n, op, v1, v2, vs, vo, z1, z2, zs, zo in two_threads(name, a, dtype, repeat):
+            print(f"{n:<22}{op:<8}{v1:>11.1f}{v2:>11.1f}{vs:>9.2f}{vo:>9.2f}{z1:>10.1f}{z2:>10.1f}"
+                  f"{zs:>9.2f}{zo:>9.2f}{v2 / z2:>15.2f}")
 
 
 if __name__ == "__main__":

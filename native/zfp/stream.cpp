@@ -35,34 +35,40 @@ using StreamPtr = std::unique_ptr<zfp_stream, StreamCloser>;
 using FieldPtr = std::unique_ptr<zfp_field, FieldCloser>;
 using BitsPtr = std::unique_ptr<bitstream, BitsCloser>;
 
-// Zeroed word buffers. Large ones are mapped from the kernel, whose zero
-// pages cost nothing until written: only the part the input is copied into
-// is touched, however large the maximum size is. (calloc would do the same
-// only above malloc's moving mmap threshold, and memset below it.)
-class ZeroWords {
+// Word buffers for the streams, allocated once per call. `allocate(bytes,
+// zero_from)` leaves bytes [zero_from, bytes) reading as zero and the rest
+// for the caller to fill. Buffers up to glibc's largest dynamic mmap
+// threshold come from malloc, so a run of calls reuses warm heap pages
+// instead of mapping, faulting and unmapping (and, with several threads,
+// shooting down the other cores' TLB entries) each time; the zero part is
+// cleared by hand, which costs a fraction of coding the samples it bounds.
+// Larger buffers are fresh mappings, whose untouched pages are zero for free.
+class StreamWords {
  public:
-  static constexpr std::size_t kMapFrom = std::size_t{1} << 20;
-  ZeroWords() = default;
-  ZeroWords(const ZeroWords&) = delete;
-  ZeroWords& operator=(const ZeroWords&) = delete;
-  ~ZeroWords() { release(); }
+  static constexpr std::size_t kMallocUpTo = std::size_t{32} << 20;
+  StreamWords() = default;
+  StreamWords(const StreamWords&) = delete;
+  StreamWords& operator=(const StreamWords&) = delete;
+  ~StreamWords() { release(); }
 
-  bool allocate(std::size_t bytes) {
+  bool allocate(std::size_t bytes, std::size_t zero_from) {
     release();
-    if (bytes >= kMapFrom) {
+    zero_from = std::min(zero_from, bytes);
+    if (bytes <= kMallocUpTo) {
+      data_ = std::malloc(bytes ? bytes : 1);
+      if (!data_) return false;
+      std::memset(static_cast<std::uint8_t*>(data_) + zero_from, 0, bytes - zero_from);
+    } else {
       void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (p == MAP_FAILED) return false;
       advise_huge_pages(p, bytes);
       data_ = p;
       mapped_ = true;
-    } else {
-      data_ = std::calloc(bytes ? bytes : 1, 1);
-      if (!data_) return false;
     }
     bytes_ = bytes;
     return true;
   }
-  void* data() const { return data_; }
+  std::uint8_t* data() const { return static_cast<std::uint8_t*>(data_); }
 
  private:
   void release() {
@@ -195,13 +201,12 @@ Result<std::vector<std::uint8_t>> compress_field(std::span<const T> samples,
   auto max = maximum_size(zs->get(), field.get(), params, shape);
   if (!max) return std::unexpected(std::move(max.error()));
 
-  // The stream is written straight into the result, sized once by the bound.
-  // The stream is written once into a lazily zeroed buffer of the maximum
+  // The stream is written once into an uninitialised buffer of the maximum
   // size (only the pages written cost anything), and the used words are
   // copied out: cheaper than clearing a result vector of the maximum size
   // whenever the stream is much smaller than its bound.
-  ZeroWords buffer;
-  if (!buffer.allocate(*max)) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  StreamWords buffer;
+  if (!buffer.allocate(*max, *max)) return std::unexpected(invalid("varnel_zfp: out of memory"));
   BitsPtr bits(stream_open(buffer.data(), *max));
   if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
   zfp_stream_set_bit_stream(zs->get(), bits.get());
@@ -214,19 +219,22 @@ Result<std::vector<std::uint8_t>> compress_field(std::span<const T> samples,
     return std::unexpected(invalid("varnel_zfp compress: zfp_compress failed"));
   }
   stream_flush(bits.get());
-  // The tail of the last 64-bit word stays zero, as a word-sized flush
-  // leaves it.
-  const auto* begin = static_cast<const std::uint8_t*>(buffer.data());
-  return std::vector<std::uint8_t>(begin, begin + round_to_words(stream_size(bits.get())));
+  // The tail of the last 64-bit word is zero, as a word-sized flush leaves
+  // it.
+  const std::size_t size = stream_size(bits.get());
+  const std::size_t words = round_to_words(size);
+  std::memset(buffer.data() + size, 0, words - size);
+  return std::vector<std::uint8_t>(buffer.data(), buffer.data() + words);
 }
 
 // The stream's bytes (already known to fit `max`) copied into words owned
 // here, zero-padded up to the maximum size, so that the block decoder never
 // reads outside its buffer.
 Result<BitsPtr> padded_stream(std::span<const std::uint8_t> encoded, std::size_t max,
-                              ZeroWords& words) {
+                              StreamWords& words) {
   const std::size_t bytes = (max + 7) / 8 * 8;
-  if (!words.allocate(bytes)) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  if (!words.allocate(bytes, encoded.size()))
+    return std::unexpected(invalid("varnel_zfp: out of memory"));
   if (!encoded.empty()) std::memcpy(words.data(), encoded.data(), encoded.size());
   BitsPtr bits(stream_open(words.data(), bytes));
   if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
@@ -392,7 +400,7 @@ Result<std::vector<std::uint8_t>> compress(std::span<const double> s,
 struct CheckedStream::State {
   StreamPtr zs;
   FieldPtr field;
-  ZeroWords words;
+  StreamWords words;
   BitsPtr bits;
   std::size_t capacity = 0;  // bytes in `words`
 };
