@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <barrier>
 #include <chrono>
 #include <cmath>
@@ -63,11 +64,13 @@ struct Run {
 };
 
 // A fixed set of worker threads kept for the whole benchmark, as a thread
-// pool in an application would be: each run hands every worker its share of
-// the indices (round-robin) and waits for all of them.
+// pool in an application would be: in each run the workers take the next
+// chunk index from a shared counter until none is left, so a worker that
+// falls behind (a busier core) takes fewer chunks instead of holding up the
+// end of the run.
 class Pool {
  public:
-  explicit Pool(unsigned threads) : threads_(threads), start_(threads + 1), done_(threads + 1) {
+  explicit Pool(unsigned threads) : start_(threads + 1), done_(threads + 1) {
     cpu_.resize(threads);
     for (unsigned t = 0; t < threads; ++t)
       workers_.emplace_back([this, t] {
@@ -75,7 +78,7 @@ class Pool {
           start_.arrive_and_wait();
           if (stop_) return;
           const double c0 = thread_cpu_seconds();
-          for (std::size_t i = t; i < n_; i += threads_) (*fn_)(i);
+          for (std::size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < n_;) (*fn_)(i);
           cpu_[t] = thread_cpu_seconds() - c0;
           done_.arrive_and_wait();
         }
@@ -90,6 +93,7 @@ class Pool {
   Run run(std::size_t n, const std::function<void(std::size_t)>& fn) {
     n_ = n;
     fn_ = &fn;
+    next_.store(0, std::memory_order_relaxed);
     const auto a = std::chrono::steady_clock::now();
     start_.arrive_and_wait();
     done_.arrive_and_wait();
@@ -102,11 +106,11 @@ class Pool {
   }
 
  private:
-  unsigned threads_;
   std::barrier<> start_, done_;
   std::vector<double> cpu_;
   std::vector<std::thread> workers_;
   std::size_t n_ = 0;
+  std::atomic<std::size_t> next_{0};
   const std::function<void(std::size_t)>* fn_ = nullptr;
   bool stop_ = false;
 };
