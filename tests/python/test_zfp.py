@@ -246,6 +246,29 @@ def test_where_zfpy_and_varnel_differ():
     np.testing.assert_array_equal(zfpy.decompress_numpy(s), (u8.astype(np.int32) - 128) << 23)
 
 
+def test_calls_that_reuse_memory_start_clean():
+    # Stream buffers up to 32 MiB come back from the heap with the previous
+    # call's bytes in them; larger ones are fresh zero pages. Either way a
+    # stream that follows a busy one is zfpy's stream to the byte, and a
+    # short stream decodes as if the buffer had been clean.
+    rng = np.random.default_rng(5)
+    for n in (1 << 16, 4_500_000):
+        busy = rng.standard_normal(n)
+        quiet = np.zeros(n)
+        quiet[n // 2] = quiet[-1] = 1.0  # the last block ends mid-word
+        for mode in ("reversible", "fixed_accuracy"):
+            kw = MODES[mode]
+            expected = zfpy.compress_numpy(quiet, **kw)
+            for a in (busy, quiet, busy, quiet):
+                s = enc(a.tobytes(), (n,), "float64", mode=mode, **kw)
+                back = np.frombuffer(dec(s, (n,), "float64", mode=mode, **kw), np.float64)
+                if a is quiet:
+                    assert s == expected
+                    np.testing.assert_array_equal(back, zfpy.decompress_numpy(expected))
+                elif mode == "reversible":
+                    np.testing.assert_array_equal(back, a)
+
+
 # --- concurrency -----------------------------------------------------------------
 
 def test_threads_give_the_bytes_of_a_serial_run():
