@@ -6,7 +6,10 @@
 // for shared resources (CPU per chunk rising with the thread count), and the
 // speed-up of T separate processes doing the same work: what the machine
 // itself gives at that moment, since processes share no address space,
-// allocator or lock with one another.
+// allocator or lock with one another. A third line does the same with a
+// register-only compute loop of about a chunk's duration (no memory traffic
+// at all): where even that falls short of T, the cores themselves are shared
+// (for instance two vCPUs placed on one physical core's hardware threads).
 //
 //     bench_zarr_threads [chunks] [threads] [rounds]
 #include <semaphore.h>
@@ -37,6 +40,7 @@ using namespace varnel;
 namespace {
 
 constexpr std::size_t kSide = 512;
+std::atomic<std::uint64_t> sink_{0};
 
 std::vector<std::uint8_t> microscopy_chunk(unsigned seed) {
   std::mt19937 rng(seed);
@@ -179,6 +183,22 @@ class ProcessPool {
   std::vector<pid_t> children_;
 };
 
+// Register-only work with a high instruction rate: eight independent
+// add/xor/rotate chains, `iters` steps each.
+std::uint64_t compute_only(long iters) {
+  std::uint64_t a[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  for (long i = 0; i < iters; ++i) {
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+      a[k] += 0x9E3779B97F4A7C15ull;
+      a[k] ^= (a[k] << 7) | (a[k] >> 57);
+    }
+  }
+  std::uint64_t s = 0;
+  for (std::uint64_t x : a) s += x;
+  return s;
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -209,10 +229,19 @@ int main(int argc, char** argv) {
     auto r = zarr::decode_chunk(coded[i], shape, SampleType::U16);
     if (!r || r->size() != raw[i].size()) std::abort();
   };
-  const std::vector<std::function<void(std::size_t)>> ops = {encode, decode};
+  // Steps of compute_only that take about as long as decoding one chunk.
+  long steps = 1 << 16;
+  for (;;) {
+    const double c0 = thread_cpu_seconds();
+    sink_ += compute_only(steps);
+    if (thread_cpu_seconds() - c0 > 2e-3 || steps > (1L << 30)) break;
+    steps *= 2;
+  }
+  auto reference = [steps](std::size_t) { sink_ += compute_only(steps); };
+  const std::vector<std::function<void(std::size_t)>> ops = {encode, decode, reference};
   ProcessPool procs(threads, ops);  // forked before any thread exists
   Pool single(1), pool(threads);
-  for (int op = 0; op < 2; ++op) {
+  for (int op = 0; op < 3; ++op) {
     std::vector<double> ratio, pratio, w1, wn, c1, cn;
     for (int k = 0; k < rounds; ++k) {
       const Run one = single.run(n, ops[op]), many = pool.run(n, ops[op]);
@@ -223,6 +252,13 @@ int main(int argc, char** argv) {
       wn.push_back(many.wall);
       c1.push_back(one.cpu_per_chunk);
       cn.push_back(many.cpu_per_chunk);
+    }
+    if (op == 2) {
+      std::printf("  compute-only reference (%.1f ms of register work per item): %u threads speed-up "
+                  "%.2f, CPU per item x%.2f   %u processes: speed-up %.2f\n",
+                  1e3 * median(c1), threads, median(ratio), median(cn) / median(c1), threads,
+                  median(pratio));
+      continue;
     }
     std::printf("  %s: 1 thread %7.1f MB/s  %u threads %7.1f MB/s  speed-up %.2f   "
                 "CPU per chunk %.2f ms vs %.2f ms (x%.2f)   %u processes: speed-up %.2f\n",
