@@ -304,11 +304,14 @@ void dc_shift_component(std::span<std::int32_t> v, const SizComponent& sc) {
   }
 }
 
-Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
-                        std::span<const std::span<std::int32_t>> planes, bool dc_shift) {
-  const std::size_t comps = plan.components;
+namespace {
+
+// Checks the planes against the plan and decodes every code-block into
+// them, zeroing the windows of the blocks no packet codes.
+Result<void> decode_blocks(const Codestream& cs, const DecodePlan& plan,
+                           std::span<const std::span<std::int32_t>> planes) {
   const std::size_t width = plan.width, height = plan.height;
-  if (planes.size() != comps)
+  if (planes.size() != plan.components)
     return std::unexpected(Error::invalid("one plane per component required"));
   for (const auto& p : planes)
     if (p.size() / std::max<std::size_t>(width, 1) < height)
@@ -338,6 +341,16 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
     const unsigned shift = 31u - std::min<unsigned>(job.magb, 31u);
     words_to_coefficients(base, w.width, w.height, width, shift);
   }
+  return ok();
+}
+
+}  // namespace
+
+Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
+                        std::span<const std::span<std::int32_t>> planes, bool dc_shift) {
+  const std::size_t comps = plan.components;
+  const std::size_t width = plan.width, height = plan.height;
+  if (auto r = decode_blocks(cs, plan, planes); !r) return r;
 
   const std::size_t area = width * height;
   for (const auto& plane : planes) {
@@ -369,6 +382,14 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
   if (dc_shift)
     for (std::size_t c = 0; c < comps; ++c) dc_shift_component(planes[c].first(area), cs.siz.components[c]);
   return ok();
+}
+
+Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
+                             std::span<std::int32_t> plane, htj2k::RowSink sink) {
+  if (plan.components != 1) return std::unexpected(Error::invalid("one component required"));
+  if (auto r = decode_blocks(cs, plan, std::span(&plane, 1)); !r) return r;
+  return htj2k::inverse_53_rows(plane.first(plan.width * plan.height), plan.width, plan.height,
+                                plan.resolution, sink);
 }
 
 Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const {

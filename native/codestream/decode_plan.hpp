@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "codestream/reader.hpp"
+#include "htj2k/dwt/dwt.hpp"
 #include "core/error.hpp"
 
 namespace varnel::codestream {
@@ -54,6 +55,13 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target);
 // planes: one per component, each at least width * height samples.
 Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
                         std::span<const std::span<std::int32_t>> planes, bool dc_shift);
+
+// run_decode for a one-component plan without the DC level shift, whose rows
+// go to `sink` top to bottom instead of staying in the plane
+// (htj2k::inverse_53_rows: the finest wavelet level is undone as it streams).
+// The plane's contents are unspecified afterwards.
+Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
+                             std::span<std::int32_t> plane, htj2k::RowSink sink);
 
 // The DC level shift (T.800 G.1.2) of one unsigned component, in place,
 // clamped to the component's range; signed components are left alone.

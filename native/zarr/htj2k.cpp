@@ -432,11 +432,9 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
         return std::unexpected(Error::unsupported("image too large to decode in memory"));
     }
     const std::span<std::int32_t> view(plane.data(), area);
-    // The DC level shift is left to the narrowing pass when it fits 32 bits.
+    // The DC level shift is left to the narrowing when it fits 32 bits.
     const codestream::SizComponent& component = cs->siz.components.front();
     const bool fused_shift = component.is_signed || component.depth <= 31;
-    if (auto r = codestream::run_decode(*cs, *plan, std::span(&view, 1), !fused_shift); !r)
-      return std::unexpected(std::move(r.error()));
     Narrowing how = narrowing_for(dtype);
     if (fused_shift && !component.is_signed) {
       const unsigned d = std::max<unsigned>(component.depth, 1);
@@ -448,6 +446,29 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
     std::uint8_t* dst = place(area * sample_width(dtype));
     if (dst == nullptr)
       return std::unexpected(Error::invalid("decode output buffer does not match the chunk shape"));
+    if (fused_shift) {
+      // Each row is narrowed into the output as the inverse transform
+      // finishes it, while it is still in cache.
+      struct Rows {
+        const Narrowing* how;
+        std::uint8_t* dst;
+        std::size_t width, row_bytes;
+        bool fits = true;
+      } rows{&how, dst, width, width * sample_width(dtype)};
+      const htj2k::RowSink sink{&rows, [](void* ctx, std::size_t y, const std::int32_t* row) {
+        auto& r = *static_cast<Rows*>(ctx);
+        r.fits = cpu_has_avx2() ? narrow_avx2(row, r.dst + y * r.row_bytes, r.width, *r.how)
+                                : narrow_portable(row, r.dst + y * r.row_bytes, r.width, *r.how);
+        return r.fits;
+      }};
+      if (auto r = codestream::run_decode_rows(*cs, *plan, view, sink); !r)
+        return std::unexpected(std::move(r.error()));
+      if (rows.fits) continue;
+      // Some sample is out of range: decode the plane again whole, for the
+      // error that names the range of all its samples.
+    }
+    if (auto r = codestream::run_decode(*cs, *plan, std::span(&view, 1), !fused_shift); !r)
+      return std::unexpected(std::move(r.error()));
     if (auto narrowed = narrow_into(plane.data(), area, dtype, how, dst); !narrowed)
       return std::unexpected(std::move(narrowed.error()));
   }

@@ -382,6 +382,65 @@ TEST(Dwt53, RestoresEveryPlaneUpTo70x70) {
       }
 }
 
+// inverse_53_rows against inverse_53: the same rows, in order, for every
+// size, level count and kernel family (the streamed finest level has its own
+// boundary rules at the top, at the bottom and for 1-row and 1-column
+// planes).
+std::vector<std::int32_t> streamed_inverse(const LiftKernels& k, Plane plane, std::size_t w,
+                                           std::size_t h, unsigned levels) {
+  struct Collect {
+    std::vector<std::int32_t> rows;
+    std::size_t width, next_y = 0;
+    bool in_order = true;
+  } c{{}, w};
+  RowSink sink{&c, [](void* ctx, std::size_t y, const std::int32_t* row) {
+                 auto& c = *static_cast<Collect*>(ctx);
+                 c.in_order = c.in_order && y == c.next_y++;
+                 c.rows.insert(c.rows.end(), row, row + c.width);
+                 return true;
+               }};
+  EXPECT_TRUE(inverse_53_rows_with(k, plane, w, h, levels, sink).has_value());
+  EXPECT_TRUE(c.in_order);
+  return c.rows;
+}
+
+TEST(Dwt53, StreamedInverseGivesTheRowsOfTheInPlaceOne) {
+  std::mt19937 rng(10);
+  for (const LiftKernels* k : families()) {
+    for (std::size_t h = 1; h <= 40; ++h)
+      for (std::size_t w = 1; w <= 40; ++w) {
+        const Plane p = random_plane(rng, w * h, -(1 << 24), (1 << 24) - 1);
+        for (unsigned levels : {0u, 1u, 2u, 3u, 6u, 255u}) {
+          Plane coeffs = p;
+          ASSERT_TRUE(forward_53_with(*k, coeffs, w, h, levels).has_value());
+          ASSERT_EQ(streamed_inverse(*k, coeffs, w, h, levels), p) << w << "x" << h << " L" << levels;
+        }
+      }
+    for (auto [w, h] : {std::pair{263uz, 71uz}, {64, 64}, {1, 300}, {300, 1}, {129, 2}}) {
+      const Plane p = random_plane(rng, w * h, INT32_MIN, INT32_MAX);
+      Plane coeffs = p;
+      ASSERT_TRUE(forward_53_with(*k, coeffs, w, h, 5).has_value());
+      Plane in_place = coeffs;
+      ASSERT_TRUE(inverse_53_with(*k, in_place, w, h, 5).has_value());
+      ASSERT_EQ(streamed_inverse(*k, coeffs, w, h, 5), in_place) << w << "x" << h;
+    }
+  }
+}
+
+TEST(Dwt53, StreamedInverseStopsWhenTheSinkSaysSo) {
+  for (auto [w, h, levels] : {std::tuple{16uz, 9uz, 2u}, {16, 9, 0u}, {5, 1, 3u}}) {
+    Plane p(w * h, 3);
+    std::size_t taken = 0;
+    RowSink sink{&taken, [](void* ctx, std::size_t, const std::int32_t*) {
+                   return ++*static_cast<std::size_t*>(ctx) < 2;
+                 }};
+    ASSERT_TRUE(inverse_53_rows(p, w, h, levels, sink).has_value());
+    EXPECT_EQ(taken, std::min<std::size_t>(h, 2));
+    Plane tiny(3);
+    EXPECT_FALSE(inverse_53_rows(tiny, w, h, levels, sink).has_value());
+  }
+}
+
 TEST(Dwt53, RestoresFullRangeSamples) {
   // Sums outside 32 bits wrap the same way forward and backward, so even
   // planes beyond the coder's bit-depth limit come back exactly.

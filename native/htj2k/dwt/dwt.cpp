@@ -16,6 +16,13 @@
 // samples and lifts the two halves with the same kernels, straight into the
 // destination row. No plane-sized temporary is needed: the plane is read
 // and written twice per level, and the scratch is two rows.
+//
+// `inverse_53_rows` undoes the finest level differently, as one stream: each
+// low-pass row and high-pass row is read from its place in the Mallat layout
+// and unlifted horizontally into one of four row buffers (two even, two
+// odd), where the vertical steps run as soon as their neighbours are there,
+// and every finished row goes to the caller's sink. The rows are never
+// written back or permuted.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -152,6 +159,58 @@ class Lifter {
         [&](Halves hv, std::int32_t* dst) { lift_row(hv, dst, w); });
   }
 
+  // The inverse of one level on the w x h region at p, its rows handed to
+  // sink top to bottom (see the file comment). Returns false when the sink
+  // stopped it.
+  bool inverse_level_rows(const std::int32_t* p, std::size_t stride, std::size_t w,
+                          std::size_t h, RowSink sink) {
+    const std::size_t len = round_up(w);
+    rows_ = std::make_unique_for_overwrite<std::int32_t[]>(4 * len + kAlign);
+    std::int32_t* base = rows_.get();
+    base += (kAlign - (reinterpret_cast<std::uintptr_t>(base) / sizeof(std::int32_t)) % kAlign) %
+            kAlign;
+    std::int32_t* even[2] = {base, base + len};
+    std::int32_t* odd[2] = {base + 2 * len, base + 3 * len};
+    auto unlift = [&](std::size_t r, std::int32_t* dst) {
+      unlift_row(p + r * stride, s_.first, w);
+      merge_row(s_.first, dst, w);
+    };
+    auto take = [&](std::size_t y, const std::int32_t* row) { return sink.take(sink.context, y, row); };
+    if (h == 1) {
+      unlift(0, even[0]);
+      return take(0, even[0]);
+    }
+    // Low-pass row j sits at row j, high-pass row j at row nl + j; x(2j) is
+    // rebuilt from low-pass row j and high-pass rows j - 1 and j (the first
+    // and, for odd h, the last repeating their neighbour), x(2j+1) from
+    // high-pass row j and x(2j), x(2j+2) (for even h the last repeating x(2j)).
+    const std::size_t nl = h - h / 2, nh = h / 2;
+    unlift(0, even[0]);
+    unlift(nl, odd[0]);
+    k_.update_sub(even[0], even[0], odd[0], odd[0], w);
+    if (!take(0, even[0])) return false;
+    for (std::size_t j = 0; j < nh; ++j) {
+      std::int32_t* const e = even[j & 1];
+      std::int32_t* const d = odd[j & 1];
+      const std::int32_t* below = e;
+      if (j + 1 < nl) {
+        std::int32_t* const e_next = even[(j + 1) & 1];
+        const std::int32_t* next = d;
+        if (j + 1 < nh) {
+          unlift(nl + j + 1, odd[(j + 1) & 1]);
+          next = odd[(j + 1) & 1];
+        }
+        unlift(j + 1, e_next);
+        k_.update_sub(e_next, e_next, d, next, w);
+        below = e_next;
+      }
+      k_.predict_add(d, d, e, below, w);
+      if (!take(2 * j + 1, d)) return false;
+      if (j + 1 < nl && !take(2 * j + 2, below)) return false;
+    }
+    return true;
+  }
+
   void inverse_level(std::int32_t* p, std::size_t stride, std::size_t w, std::size_t h) {
     if (h == 1) {
       unlift_row(p, s_.first, w);
@@ -215,6 +274,7 @@ class Lifter {
 
   const LiftKernels& k_;
   Scratch s_;
+  std::unique_ptr<std::int32_t[]> rows_;  // inverse_level_rows' four rows
 };
 
 Result<void> check_plane(std::span<std::int32_t> plane, std::size_t width, std::size_t height) {
@@ -242,21 +302,50 @@ Result<void> forward_53_with(const LiftKernels& kernels, std::span<std::int32_t>
   return ok();
 }
 
+namespace {
+
+// The number of levels of an inverse that do something (1 x 1 levels are
+// skipped) and the regions they work on, finest first.
+struct LevelRegions {
+  std::size_t ws[256], hs[256];
+  unsigned count = 0;
+  LevelRegions(std::size_t width, std::size_t height, std::uint8_t levels) {
+    for (std::size_t w = width, h = height; count < levels && (w > 1 || h > 1); ++count) {
+      ws[count] = w;
+      hs[count] = h;
+      w -= w / 2;
+      h -= h / 2;
+    }
+  }
+};
+
+}  // namespace
+
 Result<void> inverse_53_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                              std::size_t width, std::size_t height, std::uint8_t levels) {
   if (auto checked = check_plane(plane, width, height); !checked) return checked;
-  if (levels == 0 || (width == 1 && height == 1)) return ok();
-  // The regions of the levels that do something; 1 x 1 levels are skipped.
-  std::size_t ws[256], hs[256];
-  unsigned count = 0;
-  for (std::size_t w = width, h = height; count < levels && (w > 1 || h > 1); ++count) {
-    ws[count] = w;
-    hs[count] = h;
-    w -= w / 2;
-    h -= h / 2;
+  LevelRegions regions(width, height, levels);
+  if (regions.count == 0) return ok();
+  Lifter lifter(kernels, width, height);
+  for (unsigned k = regions.count; k-- > 0;)
+    lifter.inverse_level(plane.data(), width, regions.ws[k], regions.hs[k]);
+  return ok();
+}
+
+Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
+                                  std::size_t width, std::size_t height, std::uint8_t levels,
+                                  RowSink sink) {
+  if (auto checked = check_plane(plane, width, height); !checked) return checked;
+  LevelRegions regions(width, height, levels);
+  if (regions.count == 0) {
+    for (std::size_t y = 0; y < height; ++y)
+      if (!sink.take(sink.context, y, plane.data() + y * width)) break;
+    return ok();
   }
   Lifter lifter(kernels, width, height);
-  while (count-- > 0) lifter.inverse_level(plane.data(), width, ws[count], hs[count]);
+  for (unsigned k = regions.count; k-- > 1;)
+    lifter.inverse_level(plane.data(), width, regions.ws[k], regions.hs[k]);
+  (void)lifter.inverse_level_rows(plane.data(), width, width, height, sink);
   return ok();
 }
 
@@ -268,6 +357,11 @@ Result<void> forward_53(std::span<std::int32_t> plane, std::size_t width, std::s
 Result<void> inverse_53(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
                         std::uint8_t levels) {
   return inverse_53_with(lift_kernels(), plane, width, height, levels);
+}
+
+Result<void> inverse_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
+                             std::uint8_t levels, RowSink sink) {
+  return inverse_53_rows_with(lift_kernels(), plane, width, height, levels, sink);
 }
 
 }  // namespace varnel::htj2k

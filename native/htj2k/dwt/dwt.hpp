@@ -31,4 +31,21 @@ Result<void> forward_53(std::span<std::int32_t> plane, std::size_t width, std::s
 Result<void> inverse_53(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
                         std::uint8_t levels);
 
+// Takes the rows of a restored plane in order, y = 0 .. height - 1, each
+// `width` samples that stay valid until the call returns; returning false
+// stops the transform.
+struct RowSink {
+  void* context = nullptr;
+  bool (*take)(void* context, std::size_t y, const std::int32_t* row) = nullptr;
+};
+
+// `inverse_53` with the restored rows handed to `sink` instead of written
+// back. The coarser levels are undone in place as by `inverse_53`; the finest
+// one is undone in four row buffers as it streams, so at that level the plane
+// is read once and not written. Its contents are unspecified afterwards. The
+// checks and their failure are those of `inverse_53`; a sink that stops the
+// transform does not make it fail.
+Result<void> inverse_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
+                             std::uint8_t levels, RowSink sink);
+
 }  // namespace varnel::htj2k
