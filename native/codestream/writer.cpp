@@ -212,8 +212,9 @@ Result<Quant> check_quant(std::size_t width, std::size_t height, std::uint8_t de
   return quant;
 }
 
-// Steps 2 to 9 once the input is checked. `next_plane(c, plane)` fills the
-// writer's plane buffer with component c, level-shifted (it may be the
+// Steps 2 to 9 once the input is checked. `next_plane(c, levels)` returns
+// component c, level-shifted and transformed with that many levels, in a
+// plane buffer the writer may read until the next call (it may be the
 // caller's own samples). The codestream is appended to `out`.
 template <class NextPlane>
 Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t comps,
@@ -259,9 +260,9 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
                                    static_cast<std::uint8_t>(r));
   BlockScratch scratch;
   for (std::size_t c = 0; c < comps; ++c) {
-    const std::span<std::int32_t> plane = next_plane(c);
-    if (auto t = htj2k::forward_53(plane, width, height, static_cast<std::uint8_t>(levels)); !t)
-      return std::unexpected(std::move(t.error()));
+    const Result<std::span<std::int32_t>> transformed = next_plane(c, static_cast<std::uint8_t>(levels));
+    if (!transformed) return std::unexpected(transformed.error());
+    const std::span<std::int32_t> plane = *transformed;
     coded[c].resize(levels + 1);
     for (unsigned r = 0; r <= levels; ++r) {
       const std::uint32_t bw = static_cast<std::uint32_t>(effective_block_side(cbw, static_cast<std::uint8_t>(r)));
@@ -402,9 +403,11 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
   BigArray<std::int32_t> storage(samples);
   if (storage.empty()) return std::unexpected(Error::unsupported("image too large to encode in memory"));
   const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
-  auto next_plane = [&](std::size_t c) {
+  auto next_plane = [&](std::size_t c, std::uint8_t levels) -> Result<std::span<std::int32_t>> {
     shift_into(planes[c].samples().data(), storage.data(), samples, shift);
-    return std::span<std::int32_t>(storage.data(), samples);
+    const std::span<std::int32_t> plane(storage.data(), samples);
+    if (auto t = htj2k::forward_53(plane, width, height, levels); !t) return std::unexpected(t.error());
+    return plane;
   };
   std::vector<std::uint8_t> out;
   if (auto w = write_codestream(width, height, planes.size(), depth, is_signed, params, *quant,
@@ -431,8 +434,40 @@ Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t 
   auto quant = check_quant(width, height, depth, params);
   if (!quant) return std::unexpected(std::move(quant.error()));
   const std::size_t at = out.size();
-  auto w = write_codestream(width, height, 1, depth, is_signed, params, *quant,
-                            [&](std::size_t) { return plane; }, out);
+  auto w = write_codestream(
+      width, height, 1, depth, is_signed, params, *quant,
+      [&](std::size_t, std::uint8_t levels) -> Result<std::span<std::int32_t>> {
+        if (auto t = htj2k::forward_53(plane, width, height, levels); !t) return std::unexpected(t.error());
+        return plane;
+      },
+      out);
+  if (!w) {
+    out.resize(at);
+    return std::unexpected(std::move(w.error()));
+  }
+  return ok();
+}
+
+Result<void> encode_plane_from_rows(std::span<std::int32_t> scratch, std::size_t width,
+                                    std::size_t height, std::uint8_t depth, bool is_signed,
+                                    const EncodeParams& params, htj2k::RowSource rows,
+                                    std::vector<std::uint8_t>& out) {
+  std::size_t area = 0;
+  if (__builtin_mul_overflow(width, height, &area) || scratch.size() < area)
+    return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
+  if (auto c = check_image(width, height, depth, params); !c) return std::unexpected(std::move(c.error()));
+  auto quant = check_quant(width, height, depth, params);
+  if (!quant) return std::unexpected(std::move(quant.error()));
+  const auto plane = scratch.first(area);
+  const std::size_t at = out.size();
+  auto w = write_codestream(
+      width, height, 1, depth, is_signed, params, *quant,
+      [&](std::size_t, std::uint8_t levels) -> Result<std::span<std::int32_t>> {
+        if (auto t = htj2k::forward_53_rows(plane, width, height, levels, rows); !t)
+          return std::unexpected(t.error());
+        return plane;
+      },
+      out);
   if (!w) {
     out.resize(at);
     return std::unexpected(std::move(w.error()));

@@ -15,6 +15,7 @@
 #include "codestream/packet.hpp"
 #include "codestream/quant.hpp"
 #include "core/error.hpp"
+#include "htj2k/dwt/dwt.hpp"
 #include "core/plane.hpp"
 
 namespace varnel::codestream {
@@ -50,6 +51,18 @@ Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t 
                                    std::size_t height, std::uint8_t depth, bool is_signed,
                                    const EncodeParams& params, std::vector<std::uint8_t>& out,
                                    bool level_shifted = false);
+
+// encode_plane_in_place for a plane whose rows `rows` gives in order,
+// level-shifted and within the declared range (the caller vouches for both):
+// the first wavelet level is computed as they stream in
+// (htj2k::forward_53_rows), so the plane is never held untransformed.
+// `scratch` (at least width * height samples, any contents) receives the
+// coefficients. Same checks and errors as encode_plane_in_place, all made
+// before any row is asked for.
+Result<void> encode_plane_from_rows(std::span<std::int32_t> scratch, std::size_t width,
+                                    std::size_t height, std::uint8_t depth, bool is_signed,
+                                    const EncodeParams& params, htj2k::RowSource rows,
+                                    std::vector<std::uint8_t>& out);
 
 // A copy of `samples`, reduced by 2^(depth-1) when unsigned (32-bit wrapping);
 // signed samples are copied unchanged.

@@ -289,10 +289,9 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   std::vector<std::pair<std::size_t, std::size_t>> streams;  // offset, length
   streams.reserve(planes);
 
-  // One widened plane, reused by every plane: the depth comes from a pass
-  // over the narrow elements, then one pass widens and level-shifts them
-  // (so they are in the depth's range by construction), and the writer
-  // transforms the plane in place.
+  // One coefficient plane, reused by every plane: the depth comes from a
+  // pass over the narrow elements, then the writer transforms the rows into
+  // the plane as they are widened.
   codestream::BigArray<std::int32_t> samples(area);
   if (samples.empty()) return std::unexpected(Error::unsupported("chunk too large to encode in memory"));
   for (std::size_t k = 0; k < planes; ++k) {
@@ -310,11 +309,22 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
     }
     const std::uint8_t depth = plane_depth(bits, is_signed);
     const std::uint32_t shift = is_signed ? 0 : std::uint32_t{1} << (depth - 1u);  // depth <= 31 here
-    widen_plane(src, samples.data(), area, dtype, shift);
+    // Rows are widened and level-shifted (so they are in the depth's range
+    // by construction) as the first wavelet level takes them in.
+    struct Rows {
+      const std::uint8_t* src;
+      std::size_t width, row_bytes;
+      SampleType dtype;
+      std::uint32_t shift;
+    } rows{src, width, width * sample_width(dtype), dtype, shift};
+    const htj2k::RowSource source{&rows, [](void* ctx, std::size_t y, std::int32_t* row) {
+      const auto& r = *static_cast<const Rows*>(ctx);
+      widen_plane(r.src + y * r.row_bytes, row, r.width, r.dtype, r.shift);
+    }};
     const std::size_t at = out.size();
-    auto coded = codestream::encode_plane_in_place(std::span<std::int32_t>(samples.data(), area),
-                                                   width, height, depth, is_signed, params, out,
-                                                   true);
+    auto coded = codestream::encode_plane_from_rows(std::span<std::int32_t>(samples.data(), area),
+                                                    width, height, depth, is_signed, params,
+                                                    source, out);
     if (!coded) {
       Error error = std::move(coded.error());
       if (error.kind == ErrorKind::Unsupported)

@@ -427,6 +427,50 @@ TEST(Dwt53, StreamedInverseGivesTheRowsOfTheInPlaceOne) {
   }
 }
 
+// forward_53_rows against forward_53: the rows come from a source that also
+// checks they are asked for in order, each once.
+Plane streamed_forward(const LiftKernels& k, const Plane& samples, std::size_t w, std::size_t h,
+                       unsigned levels) {
+  struct Feed {
+    const Plane* samples;
+    std::size_t width, next_y = 0;
+    bool in_order = true;
+  } f{&samples, w};
+  RowSource source{&f, [](void* ctx, std::size_t y, std::int32_t* row) {
+                     auto& f = *static_cast<Feed*>(ctx);
+                     f.in_order = f.in_order && y == f.next_y++;
+                     std::copy_n(f.samples->begin() + std::ptrdiff_t(y * f.width), f.width, row);
+                   }};
+  Plane out(w * h, 0x5A5A5A5A);  // whatever the plane held is overwritten
+  EXPECT_TRUE(forward_53_rows_with(k, out, w, h, levels, source).has_value());
+  EXPECT_TRUE(f.in_order && f.next_y == h);
+  return out;
+}
+
+TEST(Dwt53, StreamedForwardGivesThePlaneOfTheInPlaceOne) {
+  std::mt19937 rng(11);
+  for (const LiftKernels* k : families()) {
+    for (std::size_t h = 1; h <= 40; ++h)
+      for (std::size_t w = 1; w <= 40; ++w) {
+        const Plane p = random_plane(rng, w * h, -(1 << 24), (1 << 24) - 1);
+        for (unsigned levels : {0u, 1u, 2u, 3u, 6u, 255u}) {
+          Plane in_place = p;
+          ASSERT_TRUE(forward_53_with(*k, in_place, w, h, levels).has_value());
+          ASSERT_EQ(streamed_forward(*k, p, w, h, levels), in_place) << w << "x" << h << " L" << levels;
+        }
+      }
+    for (auto [w, h] : {std::pair{263uz, 71uz}, {64, 64}, {1, 300}, {300, 1}, {129, 2}}) {
+      const Plane p = random_plane(rng, w * h, INT32_MIN, INT32_MAX);
+      Plane in_place = p;
+      ASSERT_TRUE(forward_53_with(*k, in_place, w, h, 5).has_value());
+      ASSERT_EQ(streamed_forward(*k, p, w, h, 5), in_place) << w << "x" << h;
+    }
+  }
+  Plane tiny(3);
+  RowSource never{nullptr, [](void*, std::size_t, std::int32_t*) { FAIL() << "row asked for"; }};
+  EXPECT_FALSE(forward_53_rows(tiny, 4, 4, 2, never).has_value());
+}
+
 TEST(Dwt53, StreamedInverseStopsWhenTheSinkSaysSo) {
   for (auto [w, h, levels] : {std::tuple{16uz, 9uz, 2u}, {16, 9, 0u}, {5, 1, 3u}}) {
     Plane p(w * h, 3);

@@ -183,6 +183,7 @@ TEST(PlaneReuse, InPlaceWriterMatchesTheCopyingWriter) {
     const std::int32_t lo = c.is_signed ? -(1 << (c.depth - 1)) : 0;
     const std::int32_t hi = c.is_signed ? (1 << (c.depth - 1)) - 1 : (1 << c.depth) - 1;
     auto samples = patchy(c.w, c.h, lo, hi, c.depth);
+    const auto original = samples;  // encode_plane_in_place overwrites samples
     auto plane = CoeffPlane::make(samples, c.w, c.h);
     ASSERT_TRUE(plane);
     codestream::EncodeParams p;
@@ -196,6 +197,26 @@ TEST(PlaneReuse, InPlaceWriterMatchesTheCopyingWriter) {
     ASSERT_TRUE(in_place) << in_place.error().display();
     ASSERT_EQ(out.size(), copied->size() + 3);
     EXPECT_TRUE(std::equal(copied->begin(), copied->end(), out.begin() + 3)) << c.w << "x" << c.h;
+
+    // And from rows streamed in (level-shifted by the source, as the chunk
+    // driver does) into a scratch plane of any contents.
+    const std::int32_t shift = c.is_signed ? 0 : std::int32_t(1u << (c.depth - 1));
+    struct Feed {
+      const std::vector<std::int32_t>* samples;
+      std::size_t w;
+      std::int32_t shift;
+    } feed{&original, c.w, shift};
+    const htj2k::RowSource source{&feed, [](void* ctx, std::size_t y, std::int32_t* row) {
+      const auto& f = *static_cast<const Feed*>(ctx);
+      for (std::size_t x = 0; x < f.w; ++x) row[x] = (*f.samples)[y * f.w + x] - f.shift;
+    }};
+    std::vector<std::int32_t> scratch(c.w * c.h, -7);
+    Bytes streamed{4, 5};
+    auto from_rows = codestream::encode_plane_from_rows(scratch, c.w, c.h, c.depth, c.is_signed, p,
+                                                        source, streamed);
+    ASSERT_TRUE(from_rows) << from_rows.error().display();
+    ASSERT_EQ(streamed.size(), copied->size() + 2);
+    EXPECT_TRUE(std::equal(copied->begin(), copied->end(), streamed.begin() + 2)) << c.w << "x" << c.h;
   }
 
   auto error_of = [](std::vector<std::int32_t> s, std::size_t w, std::size_t h, std::uint8_t depth,

@@ -22,7 +22,10 @@
 // and unlifted horizontally into one of four row buffers (two even, two
 // odd), where the vertical steps run as soon as their neighbours are there,
 // and every finished row goes to the caller's sink. The rows are never
-// written back or permuted.
+// written back or permuted. `forward_53_rows` is its mirror image: rows come
+// from the caller's source into four row buffers, are lifted vertically
+// there, and each finished low-pass or high-pass row is lifted horizontally
+// straight into its place in the Mallat layout.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -159,18 +162,58 @@ class Lifter {
         [&](Halves hv, std::int32_t* dst) { lift_row(hv, dst, w); });
   }
 
+  // The first level of the forward transform on the w x h plane at p, its
+  // rows taken from source (see the file comment).
+  void forward_level_rows(std::int32_t* p, std::size_t stride, std::size_t w, std::size_t h,
+                          RowSource source) {
+    std::int32_t* even[2];
+    std::int32_t* odd[2];
+    row_buffers(w, even, odd);
+    auto fill = [&](std::size_t y, std::int32_t* row) { source.fill(source.context, y, row); };
+    auto lift = [&](const std::int32_t* row, std::size_t to) {
+      split_row(row, s_.first, w);
+      lift_row(s_.first, p + to * stride, w);
+    };
+    fill(0, even[0]);
+    if (h == 1) {
+      lift(even[0], 0);
+      return;
+    }
+    // d(j) = x(2j+1) - floor((x(2j) + x(2j+2)) / 2), x(2j+2) repeating x(2j)
+    // below the last row; s(j) = x(2j) + floor((d(j-1) + d(j) + 2) / 4), d(-1)
+    // repeating d(0) and, for odd h, the last d repeating. s(j) goes to row
+    // j, d(j) to row nl + j.
+    const std::size_t nl = h - h / 2, nh = h / 2;
+    for (std::size_t j = 0; j < nl; ++j) {
+      std::int32_t* const e = even[j & 1];
+      const std::int32_t* d_prev = odd[(j + 1) & 1];  // d(j-1)
+      const std::int32_t* d_cur = d_prev;              // past the last d: d(nh-1)
+      if (j < nh) {
+        std::int32_t* const d = odd[j & 1];
+        fill(2 * j + 1, d);
+        const std::int32_t* below = e;
+        if (2 * j + 2 < h) {
+          fill(2 * j + 2, even[(j + 1) & 1]);
+          below = even[(j + 1) & 1];
+        }
+        k_.predict_sub(d, d, e, below, w);
+        lift(d, nl + j);
+        d_cur = d;
+        if (j == 0) d_prev = d;
+      }
+      k_.update_add(e, e, d_prev, d_cur, w);
+      lift(e, j);
+    }
+  }
+
   // The inverse of one level on the w x h region at p, its rows handed to
   // sink top to bottom (see the file comment). Returns false when the sink
   // stopped it.
   bool inverse_level_rows(const std::int32_t* p, std::size_t stride, std::size_t w,
                           std::size_t h, RowSink sink) {
-    const std::size_t len = round_up(w);
-    rows_ = std::make_unique_for_overwrite<std::int32_t[]>(4 * len + kAlign);
-    std::int32_t* base = rows_.get();
-    base += (kAlign - (reinterpret_cast<std::uintptr_t>(base) / sizeof(std::int32_t)) % kAlign) %
-            kAlign;
-    std::int32_t* even[2] = {base, base + len};
-    std::int32_t* odd[2] = {base + 2 * len, base + 3 * len};
+    std::int32_t* even[2];
+    std::int32_t* odd[2];
+    row_buffers(w, even, odd);
     auto unlift = [&](std::size_t r, std::int32_t* dst) {
       unlift_row(p + r * stride, s_.first, w);
       merge_row(s_.first, dst, w);
@@ -240,6 +283,20 @@ class Lifter {
   }
 
  private:
+  // Four aligned row buffers of w samples for the streamed levels: two for
+  // even rows, two for odd rows.
+  void row_buffers(std::size_t w, std::int32_t* even[2], std::int32_t* odd[2]) {
+    const std::size_t len = round_up(w);
+    rows_ = std::make_unique_for_overwrite<std::int32_t[]>(4 * len + kAlign);
+    std::int32_t* base = rows_.get();
+    base += (kAlign - (reinterpret_cast<std::uintptr_t>(base) / sizeof(std::int32_t)) % kAlign) %
+            kAlign;
+    even[0] = base;
+    even[1] = base + len;
+    odd[0] = base + 2 * len;
+    odd[1] = base + 3 * len;
+  }
+
   // Rearranges the h rows so that row `to` receives the old row source(to),
   // passed through load (which reads a row into halves) and store (which
   // writes halves to a row). The permutation is followed cycle by cycle: the
@@ -274,7 +331,7 @@ class Lifter {
 
   const LiftKernels& k_;
   Scratch s_;
-  std::unique_ptr<std::int32_t[]> rows_;  // inverse_level_rows' four rows
+  std::unique_ptr<std::int32_t[]> rows_;  // the streamed levels' four rows
 };
 
 Result<void> check_plane(std::span<std::int32_t> plane, std::size_t width, std::size_t height) {
@@ -321,6 +378,25 @@ struct LevelRegions {
 
 }  // namespace
 
+Result<void> forward_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
+                                  std::size_t width, std::size_t height, std::uint8_t levels,
+                                  RowSource source) {
+  if (auto checked = check_plane(plane, width, height); !checked) return checked;
+  if (levels == 0 || (width == 1 && height == 1)) {
+    for (std::size_t y = 0; y < height; ++y) source.fill(source.context, y, plane.data() + y * width);
+    return ok();
+  }
+  Lifter lifter(kernels, width, height);
+  lifter.forward_level_rows(plane.data(), width, width, height, source);
+  std::size_t w = width - width / 2, h = height - height / 2;
+  for (unsigned level = 1; level < levels && (w > 1 || h > 1); ++level) {
+    lifter.forward_level(plane.data(), width, w, h);
+    w -= w / 2;
+    h -= h / 2;
+  }
+  return ok();
+}
+
 Result<void> inverse_53_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                              std::size_t width, std::size_t height, std::uint8_t levels) {
   if (auto checked = check_plane(plane, width, height); !checked) return checked;
@@ -357,6 +433,11 @@ Result<void> forward_53(std::span<std::int32_t> plane, std::size_t width, std::s
 Result<void> inverse_53(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
                         std::uint8_t levels) {
   return inverse_53_with(lift_kernels(), plane, width, height, levels);
+}
+
+Result<void> forward_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
+                             std::uint8_t levels, RowSource source) {
+  return forward_53_rows_with(lift_kernels(), plane, width, height, levels, source);
 }
 
 Result<void> inverse_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,

@@ -31,6 +31,23 @@ Result<void> forward_53(std::span<std::int32_t> plane, std::size_t width, std::s
 Result<void> inverse_53(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
                         std::uint8_t levels);
 
+// Fills row y of a plane to transform (`width` samples) when asked; rows are
+// asked for in order, y = 0 .. height - 1, each once.
+struct RowSource {
+  void* context = nullptr;
+  void (*fill)(void* context, std::size_t y, std::int32_t* row) = nullptr;
+};
+
+// `forward_53` of the plane whose rows `source` gives, into `plane`: the
+// finest level is computed as the rows stream in, in four row buffers, and
+// its sub-band rows are written to their places in the Mallat layout (so at
+// that level the plane is only written, once); the coarser levels then run
+// in place as in `forward_53`. The result is that of `forward_53` on the
+// plane of those rows. Same checks and failure as `forward_53`, before any
+// row is asked for.
+Result<void> forward_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
+                             std::uint8_t levels, RowSource source);
+
 // Takes the rows of a restored plane in order, y = 0 .. height - 1, each
 // `width` samples that stay valid until the call returns; returning false
 // stops the transform.

@@ -69,7 +69,11 @@ Result<void> forward_53_with(const LiftKernels& kernels, std::span<std::int32_t>
                              std::size_t width, std::size_t height, std::uint8_t levels);
 Result<void> inverse_53_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                              std::size_t width, std::size_t height, std::uint8_t levels);
-struct RowSink;  // dwt.hpp
+struct RowSink;    // dwt.hpp
+struct RowSource;  // dwt.hpp
+Result<void> forward_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
+                                  std::size_t width, std::size_t height, std::uint8_t levels,
+                                  RowSource source);
 Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                                   std::size_t width, std::size_t height, std::uint8_t levels,
                                   RowSink sink);
