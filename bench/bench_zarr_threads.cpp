@@ -241,30 +241,37 @@ int main(int argc, char** argv) {
   const std::vector<std::function<void(std::size_t)>> ops = {encode, decode, reference};
   ProcessPool procs(threads, ops);  // forked before any thread exists
   Pool single(1), pool(threads);
-  for (int op = 0; op < 3; ++op) {
+  // Rounds are the outer loop, so the codec and the reference are measured
+  // side by side in time on a machine whose speed drifts.
+  struct Series {
     std::vector<double> ratio, pratio, w1, wn, c1, cn;
-    for (int k = 0; k < rounds; ++k) {
+  } series[3];
+  for (int k = 0; k < rounds; ++k)
+    for (int op = 0; op < 3; ++op) {
+      Series& s = series[op];
       const Run one = single.run(n, ops[op]), many = pool.run(n, ops[op]);
       const double by_procs = procs.run(n, op);
-      ratio.push_back(one.wall / many.wall);
-      pratio.push_back(one.wall / by_procs);
-      w1.push_back(one.wall);
-      wn.push_back(many.wall);
-      c1.push_back(one.cpu_per_chunk);
-      cn.push_back(many.cpu_per_chunk);
+      s.ratio.push_back(one.wall / many.wall);
+      s.pratio.push_back(one.wall / by_procs);
+      s.w1.push_back(one.wall);
+      s.wn.push_back(many.wall);
+      s.c1.push_back(one.cpu_per_chunk);
+      s.cn.push_back(many.cpu_per_chunk);
     }
+  for (int op = 0; op < 3; ++op) {
+    const Series& s = series[op];
     if (op == 2) {
       std::printf("  compute-only reference (%.1f ms of register work per item): %u threads speed-up "
                   "%.2f, CPU per item x%.2f   %u processes: speed-up %.2f\n",
-                  1e3 * median(c1), threads, median(ratio), median(cn) / median(c1), threads,
-                  median(pratio));
+                  1e3 * median(s.c1), threads, median(s.ratio), median(s.cn) / median(s.c1), threads,
+                  median(s.pratio));
       continue;
     }
     std::printf("  %s: 1 thread %7.1f MB/s  %u threads %7.1f MB/s  speed-up %.2f   "
                 "CPU per chunk %.2f ms vs %.2f ms (x%.2f)   %u processes: speed-up %.2f\n",
-                op == 0 ? "encode" : "decode", mb / median(w1), threads, mb / median(wn),
-                median(ratio), 1e3 * median(c1), 1e3 * median(cn), median(cn) / median(c1), threads,
-                median(pratio));
+                op == 0 ? "encode" : "decode", mb / median(s.w1), threads, mb / median(s.wn),
+                median(s.ratio), 1e3 * median(s.c1), 1e3 * median(s.cn),
+                median(s.cn) / median(s.c1), threads, median(s.pratio));
   }
   return 0;
 }
