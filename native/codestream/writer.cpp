@@ -417,27 +417,33 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
   return out;
 }
 
-Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t width,
-                                   std::size_t height, std::uint8_t depth, bool is_signed,
-                                   const EncodeParams& params, std::vector<std::uint8_t>& out,
-                                   bool level_shifted) {
+namespace {
+
+// The checks that open the single-plane entries: the buffer holds the plane,
+// then the image parameters. Returns the plane's area.
+Result<std::size_t> checked_area(std::size_t buffer, std::size_t width, std::size_t height,
+                                 std::uint8_t depth, const EncodeParams& params) {
   std::size_t area = 0;
-  if (__builtin_mul_overflow(width, height, &area) || samples.size() < area)
+  if (__builtin_mul_overflow(width, height, &area) || buffer < area)
     return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
   if (auto c = check_image(width, height, depth, params); !c) return std::unexpected(std::move(c.error()));
-  // The range check and the level shift share one pass (on failure the
-  // samples are left shifted: they are the writer's to change either way).
-  const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
-  const auto plane = samples.first(area);
-  if (!level_shifted && !in_range(shift_in_place(plane.data(), area, shift), depth, is_signed))
-    return std::unexpected(Error::invalid("sample outside the declared dtype range"));
+  return area;
+}
+
+// The rest of a single-plane entry: the quantization check, then the
+// codestream of the plane that `transform(plane, levels)` transforms in
+// place, appended to `out` (nothing is appended on failure).
+template <class Transform>
+Result<void> append_plane(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
+                          std::uint8_t depth, bool is_signed, const EncodeParams& params,
+                          const Transform& transform, std::vector<std::uint8_t>& out) {
   auto quant = check_quant(width, height, depth, params);
   if (!quant) return std::unexpected(std::move(quant.error()));
   const std::size_t at = out.size();
   auto w = write_codestream(
       width, height, 1, depth, is_signed, params, *quant,
       [&](std::size_t, std::uint8_t levels) -> Result<std::span<std::int32_t>> {
-        if (auto t = htj2k::forward_53(plane, width, height, levels); !t) return std::unexpected(t.error());
+        if (auto t = transform(plane, levels); !t) return std::unexpected(t.error());
         return plane;
       },
       out);
@@ -448,31 +454,38 @@ Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t 
   return ok();
 }
 
+}  // namespace
+
+Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t width,
+                                   std::size_t height, std::uint8_t depth, bool is_signed,
+                                   const EncodeParams& params, std::vector<std::uint8_t>& out,
+                                   bool level_shifted) {
+  auto area = checked_area(samples.size(), width, height, depth, params);
+  if (!area) return std::unexpected(std::move(area.error()));
+  // The range check and the level shift share one pass (on failure the
+  // samples are left shifted: they are the writer's to change either way).
+  const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
+  const auto plane = samples.first(*area);
+  if (!level_shifted && !in_range(shift_in_place(plane.data(), *area, shift), depth, is_signed))
+    return std::unexpected(Error::invalid("sample outside the declared dtype range"));
+  return append_plane(
+      plane, width, height, depth, is_signed, params,
+      [&](std::span<std::int32_t> p, std::uint8_t levels) { return htj2k::forward_53(p, width, height, levels); },
+      out);
+}
+
 Result<void> encode_plane_from_rows(std::span<std::int32_t> scratch, std::size_t width,
                                     std::size_t height, std::uint8_t depth, bool is_signed,
                                     const EncodeParams& params, htj2k::RowSource rows,
                                     std::vector<std::uint8_t>& out) {
-  std::size_t area = 0;
-  if (__builtin_mul_overflow(width, height, &area) || scratch.size() < area)
-    return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
-  if (auto c = check_image(width, height, depth, params); !c) return std::unexpected(std::move(c.error()));
-  auto quant = check_quant(width, height, depth, params);
-  if (!quant) return std::unexpected(std::move(quant.error()));
-  const auto plane = scratch.first(area);
-  const std::size_t at = out.size();
-  auto w = write_codestream(
-      width, height, 1, depth, is_signed, params, *quant,
-      [&](std::size_t, std::uint8_t levels) -> Result<std::span<std::int32_t>> {
-        if (auto t = htj2k::forward_53_rows(plane, width, height, levels, rows); !t)
-          return std::unexpected(t.error());
-        return plane;
+  auto area = checked_area(scratch.size(), width, height, depth, params);
+  if (!area) return std::unexpected(std::move(area.error()));
+  return append_plane(
+      scratch.first(*area), width, height, depth, is_signed, params,
+      [&](std::span<std::int32_t> p, std::uint8_t levels) {
+        return htj2k::forward_53_rows(p, width, height, levels, rows);
       },
       out);
-  if (!w) {
-    out.resize(at);
-    return std::unexpected(std::move(w.error()));
-  }
-  return ok();
 }
 
 }  // namespace varnel::codestream

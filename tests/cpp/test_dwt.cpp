@@ -382,10 +382,10 @@ TEST(Dwt53, RestoresEveryPlaneUpTo70x70) {
       }
 }
 
-// inverse_53_rows against inverse_53: the same rows, in order, for every
-// size, level count and kernel family (the streamed finest level has its own
-// boundary rules at the top, at the bottom and for 1-row and 1-column
-// planes).
+// The streamed finest levels against the in-place transform, for every
+// size, level count and kernel family (they have their own boundary rules at
+// the top, at the bottom and for 1-row and 1-column planes): inverse_53_rows
+// hands over the rows of inverse_53, in order.
 std::vector<std::int32_t> streamed_inverse(const LiftKernels& k, Plane plane, std::size_t w,
                                            std::size_t h, unsigned levels) {
   struct Collect {
@@ -404,31 +404,8 @@ std::vector<std::int32_t> streamed_inverse(const LiftKernels& k, Plane plane, st
   return c.rows;
 }
 
-TEST(Dwt53, StreamedInverseGivesTheRowsOfTheInPlaceOne) {
-  std::mt19937 rng(10);
-  for (const LiftKernels* k : families()) {
-    for (std::size_t h = 1; h <= 40; ++h)
-      for (std::size_t w = 1; w <= 40; ++w) {
-        const Plane p = random_plane(rng, w * h, -(1 << 24), (1 << 24) - 1);
-        for (unsigned levels : {0u, 1u, 2u, 3u, 6u, 255u}) {
-          Plane coeffs = p;
-          ASSERT_TRUE(forward_53_with(*k, coeffs, w, h, levels).has_value());
-          ASSERT_EQ(streamed_inverse(*k, coeffs, w, h, levels), p) << w << "x" << h << " L" << levels;
-        }
-      }
-    for (auto [w, h] : {std::pair{263uz, 71uz}, {64, 64}, {1, 300}, {300, 1}, {129, 2}}) {
-      const Plane p = random_plane(rng, w * h, INT32_MIN, INT32_MAX);
-      Plane coeffs = p;
-      ASSERT_TRUE(forward_53_with(*k, coeffs, w, h, 5).has_value());
-      Plane in_place = coeffs;
-      ASSERT_TRUE(inverse_53_with(*k, in_place, w, h, 5).has_value());
-      ASSERT_EQ(streamed_inverse(*k, coeffs, w, h, 5), in_place) << w << "x" << h;
-    }
-  }
-}
-
-// forward_53_rows against forward_53: the rows come from a source that also
-// checks they are asked for in order, each once.
+// forward_53_rows gives the plane of forward_53 from rows it asks for in
+// order, each once.
 Plane streamed_forward(const LiftKernels& k, const Plane& samples, std::size_t w, std::size_t h,
                        unsigned levels) {
   struct Feed {
@@ -447,25 +424,29 @@ Plane streamed_forward(const LiftKernels& k, const Plane& samples, std::size_t w
   return out;
 }
 
-TEST(Dwt53, StreamedForwardGivesThePlaneOfTheInPlaceOne) {
+TEST(Dwt53, StreamedLevelsGiveTheInPlaceResults) {
   std::mt19937 rng(11);
+  auto check = [](const LiftKernels& k, const Plane& p, std::size_t w, std::size_t h,
+                  unsigned levels) {
+    Plane coeffs = p;
+    ASSERT_TRUE(forward_53_with(k, coeffs, w, h, levels).has_value());
+    ASSERT_EQ(streamed_forward(k, p, w, h, levels), coeffs) << w << "x" << h << " L" << levels;
+    Plane restored = coeffs;
+    ASSERT_TRUE(inverse_53_with(k, restored, w, h, levels).has_value());
+    ASSERT_EQ(streamed_inverse(k, coeffs, w, h, levels), restored) << w << "x" << h << " L" << levels;
+  };
   for (const LiftKernels* k : families()) {
     for (std::size_t h = 1; h <= 40; ++h)
       for (std::size_t w = 1; w <= 40; ++w) {
         const Plane p = random_plane(rng, w * h, -(1 << 24), (1 << 24) - 1);
-        for (unsigned levels : {0u, 1u, 2u, 3u, 6u, 255u}) {
-          Plane in_place = p;
-          ASSERT_TRUE(forward_53_with(*k, in_place, w, h, levels).has_value());
-          ASSERT_EQ(streamed_forward(*k, p, w, h, levels), in_place) << w << "x" << h << " L" << levels;
-        }
+        for (unsigned levels : {0u, 1u, 2u, 3u, 6u, 255u}) check(*k, p, w, h, levels);
       }
-    for (auto [w, h] : {std::pair{263uz, 71uz}, {64, 64}, {1, 300}, {300, 1}, {129, 2}}) {
-      const Plane p = random_plane(rng, w * h, INT32_MIN, INT32_MAX);
-      Plane in_place = p;
-      ASSERT_TRUE(forward_53_with(*k, in_place, w, h, 5).has_value());
-      ASSERT_EQ(streamed_forward(*k, p, w, h, 5), in_place) << w << "x" << h;
-    }
+    for (auto [w, h] : {std::pair{263uz, 71uz}, {64, 64}, {1, 300}, {300, 1}, {129, 2}})
+      check(*k, random_plane(rng, w * h, INT32_MIN, INT32_MAX), w, h, 5);
   }
+}
+
+TEST(Dwt53, StreamedForwardChecksBeforeAskingForRows) {
   Plane tiny(3);
   RowSource never{nullptr, [](void*, std::size_t, std::int32_t*) { FAIL() << "row asked for"; }};
   EXPECT_FALSE(forward_53_rows(tiny, 4, 4, 2, never).has_value());
