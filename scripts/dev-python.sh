@@ -6,10 +6,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:?build directory}; shift
 cmake -S "$root" -B "$build" -G Ninja -DVARNEL_PYTHON=ON >/dev/null
-cmake --build "$build" --target _varnel >/dev/null
+cmake --build "$build" --target _varnel _codecs >/dev/null
 stage="$build/pkg"
 rm -rf "$stage" && mkdir -p "$stage/varnel"
 cp "$root"/src/varnel/*.py "$stage/varnel/"
-cp "$build"/_varnel*.so "$stage/varnel/"
+cp "$build"/_varnel*.so "$build"/_codecs*.so "$stage/varnel/"
 cd "$root"
 PYTHONPATH="$stage" python3 -m pytest "$@"

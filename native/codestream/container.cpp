@@ -21,7 +21,11 @@ std::uint64_t ChunkHeader::plane_count() const {
   return planes;
 }
 
-Result<ChunkHeader> ChunkHeader::parse(std::span<const std::uint8_t> bytes) {
+namespace {
+
+// The fixed header and extents (checks 1 to 9 of the layout); whether an
+// index follows goes to `indexed`.
+Result<ChunkHeader> parse_head(std::span<const std::uint8_t> bytes, bool& indexed) {
   if (bytes.size() < 8) return std::unexpected(err(0, "chunk header prefix too short"));
   if (!std::equal(bytes.begin(), bytes.begin() + 4, kContainerMagic))
     return std::unexpected(err(0, "not an htj2k chunk (bad magic)"));
@@ -51,13 +55,23 @@ Result<ChunkHeader> ChunkHeader::parse(std::span<const std::uint8_t> bytes) {
     if (planes > kMaxChunkPlanes)
       return std::unexpected(err(8, "chunk declares more planes than supported"));
   }
-  if (flags == 0) return header;
+  indexed = flags == 1;
+  return header;
+}
 
+// Reads the index after the header. Each entry's prefix lengths must not
+// decrease up to resolution `top`, whose prefix must lie within `length`;
+// the byte range an entry claims (the whole codestream when `whole`, else
+// that prefix) must start after the index and the previous entry's range.
+Result<void> parse_index(std::span<const std::uint8_t> bytes, ChunkHeader& header,
+                         std::uint8_t top, bool whole) {
+  const std::uint64_t planes = header.plane_count();  // <= 2^24 after parse_head
   const std::uint64_t entry = header.entry_size();
   const std::uint64_t index_end = header.header_size() + planes * entry;
   if (bytes.size() < index_end)
     return std::unexpected(err(bytes.size(), "truncated coefficient-plane index"));
 
+  ByteReader in(bytes, header.header_size());
   std::vector<PlaneEntry> entries(planes);
   std::uint64_t bound = index_end;
   for (std::uint64_t k = 0; k < planes; ++k) {
@@ -69,14 +83,45 @@ Result<ChunkHeader> ChunkHeader::parse(std::span<const std::uint8_t> bytes) {
     for (std::uint32_t& p : e.prefix_lengths) p = *in.u32le();
     if (e.offset < bound)
       return std::unexpected(err(at, "plane offsets overlap or precede the index"));
-    bool consistent = e.prefix_lengths.back() <= e.length;
-    for (std::size_t r = 1; r < e.prefix_lengths.size(); ++r)
+    bool consistent = e.prefix_lengths[top] <= e.length;
+    for (std::size_t r = 1; r <= top; ++r)
       consistent = consistent && e.prefix_lengths[r - 1] <= e.prefix_lengths[r];
     if (!consistent) return std::unexpected(err(at, "plane prefix lengths are inconsistent"));
-    if (__builtin_add_overflow(e.offset, std::uint64_t{e.length}, &bound))
+    const std::uint32_t claimed = whole ? e.length : e.prefix_lengths[top];
+    if (__builtin_add_overflow(e.offset, std::uint64_t{claimed}, &bound))
       return std::unexpected(err(at, "plane byte range overflows"));
   }
   header.planes = std::move(entries);
+  return ok();
+}
+
+}  // namespace
+
+Result<ChunkHeader> ChunkHeader::parse(std::span<const std::uint8_t> bytes) {
+  bool indexed = false;
+  auto header = parse_head(bytes, indexed);
+  if (!header || !indexed) return header;
+  if (auto r = parse_index(bytes, *header, header->xy_levels, true); !r)
+    return std::unexpected(std::move(r.error()));
+  return header;
+}
+
+Result<ChunkHeader> ChunkHeader::parse_for_reduced(std::span<const std::uint8_t> bytes,
+                                                   std::uint8_t reduce) {
+  bool indexed = false;
+  auto header = parse_head(bytes, indexed);
+  if (!header) return header;
+  if (!indexed)
+    return std::unexpected(Error::invalid(
+        "htj2k: a reduced-resolution decode needs the plane index (chunk written with "
+        "index=False)"));
+  if (reduce > header->xy_levels)
+    return std::unexpected(Error::invalid("htj2k: reduce " + std::to_string(reduce) +
+                                          " exceeds the chunk's " +
+                                          std::to_string(header->xy_levels) + " wavelet levels"));
+  const auto top = static_cast<std::uint8_t>(header->xy_levels - reduce);
+  if (auto r = parse_index(bytes, *header, top, false); !r)
+    return std::unexpected(std::move(r.error()));
   return header;
 }
 

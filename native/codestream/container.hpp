@@ -53,6 +53,17 @@ struct ChunkHeader {
   // chunk; every failure is Malformed with its byte offset in the chunk.
   static Result<ChunkHeader> parse(std::span<const std::uint8_t> bytes);
 
+  // Header and index for a read of every plane at `reduce` levels below full
+  // resolution, which needs only the first prefix_lengths[xy_levels - reduce]
+  // bytes of each codestream. As parse, but a chunk without an index, or
+  // with fewer than `reduce` levels, is InvalidArgument, and each entry is
+  // checked only as far as that read goes: prefix lengths non-decreasing up
+  // to the resolution read, that prefix within `length`, and those prefixes
+  // (not whole codestreams) in order after the index. A compacted chunk,
+  // whose entries point at the prefixes alone, passes.
+  static Result<ChunkHeader> parse_for_reduced(std::span<const std::uint8_t> bytes,
+                                               std::uint8_t reduce);
+
   // Header and index bytes, ready for the codestreams to be appended. Needs
   // 2 <= ndim <= 32, xy_levels <= 32 and xy_levels + 1 prefix lengths per
   // entry; the drivers guarantee these, so a violation is a defect report.

@@ -70,9 +70,9 @@ std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
   return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
 }
 
-}  // namespace
-
-Result<Codestream> Codestream::parse_impl(std::span<const std::uint8_t> bytes) {
+// The walk of parse_impl (`cut` false: a whole codestream ending with EOC)
+// and parse_prefix (`cut` true: it may end after any byte of a body).
+Result<Codestream> parse_codestream(std::span<const std::uint8_t> bytes, bool cut) {
   const std::size_t n = bytes.size();
   if (n < 2) return std::unexpected(err(0, "unexpected end of codestream"));
   if (be16(bytes, 0) != marker::SOC) return std::unexpected(err(0, "missing SOC"));
@@ -150,9 +150,13 @@ Result<Codestream> Codestream::parse_impl(std::span<const std::uint8_t> bytes) {
   if (!have_qcd) return std::unexpected(err(pos, "missing QCD"));
   cs.main_header_end = pos;
 
-  // Tile-parts, each SOT [segments] SOD body, until EOC.
+  // Tile-parts, each SOT [segments] SOD body, until EOC (or, cut, the end).
   std::size_t t = pos;
   for (;;) {
+    if (cut && t == n) {
+      cs.end = n;
+      break;
+    }
     if (n - t < 2) return std::unexpected(err(t, "unexpected end of codestream"));
     const std::uint16_t code = be16(bytes, t);
     if (code == marker::EOC) {
@@ -201,15 +205,27 @@ Result<Codestream> Codestream::parse_impl(std::span<const std::uint8_t> bytes) {
       }
       h += 2 + len;
     }
-    // Psot 0: the tile-part runs up to a final EOC.
-    const std::uint64_t body_end =
-        tp.sot.psot != 0 ? std::uint64_t{t} + tp.sot.psot : (n >= 2 ? n - 2 : 0);
+    // Psot 0: the tile-part runs up to a final EOC (cut: up to the end).
+    std::uint64_t body_end = tp.sot.psot != 0 ? std::uint64_t{t} + tp.sot.psot
+                             : cut            ? n
+                                              : (n >= 2 ? n - 2 : 0);
+    if (cut) body_end = std::min<std::uint64_t>(body_end, n);
     if (body_end < tp.body_start || body_end > n) return std::unexpected(err(t, "Psot out of bounds"));
     tp.body_end = static_cast<std::size_t>(body_end);
     t = tp.body_end;
     cs.tile_parts.push_back(std::move(tp));
   }
   return cs;
+}
+
+}  // namespace
+
+Result<Codestream> Codestream::parse_impl(std::span<const std::uint8_t> bytes) {
+  return parse_codestream(bytes, false);
+}
+
+Result<Codestream> Codestream::parse_prefix(std::span<const std::uint8_t> bytes) {
+  return parse_codestream(bytes, true);
 }
 
 Result<void> Codestream::check_supported() const {

@@ -75,6 +75,16 @@ struct Codestream {
   // after EOC are ignored. `bytes` must outlive the result.
   static Result<Codestream> parse_impl(std::span<const std::uint8_t> bytes);
 
+  // Parses the leading bytes of a codestream cut after some of its packets
+  // (the prefix that a chunk's plane index names for a resolution): as
+  // parse_impl, with the same checks up to the first tile-part body, but the
+  // input may end anywhere in a tile-part body or right after one, without
+  // EOC; a body that Psot (or TLM) says is longer ends with the input. `end`
+  // is the input length, or just past EOC if the input holds one. What the
+  // cut leaves out is for the packet walk to notice ("packet body truncated"
+  // and the packet header errors).
+  static Result<Codestream> parse_prefix(std::span<const std::uint8_t> bytes);
+
   // Unsupported with a message naming the first feature outside the subset.
   Result<void> check_supported() const;
 

@@ -42,6 +42,27 @@ bool convert_chunk(PyObject* o, ArgValue& out) {
   return true;
 }
 
+// Any object with the buffer protocol, exported as C-contiguous bytes (the
+// element format is not looked at: the codec's own length check decides).
+// An output buffer must also be writable.
+bool convert_buffer(PyObject* o, const char* name, bool writable, ArgValue& out) {
+  if (!out.buffer.acquire(o, PyBUF_STRIDES)) return false;
+  const Py_buffer& view = out.buffer.view();
+  if (!PyBuffer_IsContiguous(&view, 'C')) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': the buffer is not C-contiguous", name);
+    return false;
+  }
+  if (writable && view.readonly) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': the buffer is read-only", name);
+    return false;
+  }
+  auto* data = static_cast<std::uint8_t*>(view.buf);
+  const std::size_t size = static_cast<std::size_t>(view.len);
+  out.bytes = {data, size};
+  if (writable) out.writable = {data, size};
+  return true;
+}
+
 bool convert_shape(PyObject* o, ArgValue& out) {
   if (PyUnicode_Check(o)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -134,6 +155,8 @@ bool convert_real(PyObject* o, ArgValue& out) {
 bool convert_one(const ParamSpec& p, PyObject* o, ArgValue& out) {
   switch (p.kind) {
     case ParamKind::Chunk: return convert_chunk(o, out);
+    case ParamKind::Buffer: return convert_buffer(o, p.name, false, out);
+    case ParamKind::OutBuffer: return convert_buffer(o, p.name, true, out);
     case ParamKind::Shape: return convert_shape(o, out);
     case ParamKind::Text: return convert_text(o, out);
     case ParamKind::UInt: return convert_uint(o, p.max, out);
@@ -180,6 +203,12 @@ void prefix_type_error(const char* name) {
 }
 
 }  // namespace
+
+bool HeldBuffer::acquire(PyObject* o, int flags) {
+  if (PyObject_GetBuffer(o, &view_, flags) != 0) return false;
+  held_ = true;
+  return true;
+}
 
 bool bind_arguments(const FunctionSpec& fn, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, BoundArgs& bound) {

@@ -24,6 +24,8 @@ namespace varnel::python {
 
 enum class ParamKind : std::uint8_t {
   Chunk,    // bytes (or subclass) -> borrowed read-only view
+  Buffer,   // any C-contiguous buffer -> read-only view, held for the call
+  OutBuffer,  // writable C-contiguous buffer -> writable view, held for the call
   Shape,    // sequence (not str) of u64 -> owned extents
   Text,     // str -> owned UTF-8 text
   UInt,     // int in 0..=max (through a C long) -> unsigned
@@ -48,14 +50,36 @@ struct FunctionSpec {
   std::size_t required;  // leading positional-or-keyword parameters, all required
 };
 
-inline constexpr std::size_t kMaxParams = 8;
+inline constexpr std::size_t kMaxParams = 10;
 
 // Objects bound to each parameter (borrowed references; null when omitted).
 using BoundArgs = std::array<PyObject*, kMaxParams>;
 
-// One converted argument; only the field of the parameter's kind is filled.
+// A buffer exported by an object for the duration of a call; released when
+// the holder goes, which the frame ensures happens with the lock held.
+class HeldBuffer {
+ public:
+  HeldBuffer() = default;
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // PyObject_GetBuffer with `flags`; false with the exporter's exception set.
+  bool acquire(PyObject* o, int flags);
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// One converted argument; only the field of the parameter's kind is filled
+// (`bytes` for Chunk and Buffer, `bytes` and `writable` for OutBuffer).
 struct ArgValue {
   std::span<const std::uint8_t> bytes;
+  std::span<std::uint8_t> writable;
+  HeldBuffer buffer;
   std::vector<std::uint64_t> extents;
   std::string text;
   std::optional<std::uint64_t> uint;

@@ -28,6 +28,8 @@ using CodecOutput = Result<std::vector<std::uint8_t>>;
 inline constexpr std::size_t kChunkArg = 0;
 inline constexpr std::size_t kShapeArg = 1;
 inline constexpr std::size_t kDtypeArg = 2;
+// The output buffer of the `…_into(chunk, shape, dtype, out, *, …)` signatures.
+inline constexpr std::size_t kOutArg = 3;
 
 template <class Element>
 struct CodecSpec {
@@ -135,6 +137,32 @@ PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args
     return raise_value_error(status->error().display());
   }
   return result;
+}
+
+// Raises ValueError unless `out` holds exactly the `needed` bytes (or, when
+// `needed` is an error, with that error's text), or when it shares memory
+// with `chunk`; true when it may be written.
+bool check_out_buffer(const Result<std::uint64_t>& needed, std::span<const std::uint8_t> chunk,
+                      std::span<const std::uint8_t> out);
+
+// The frame for a decode into the caller's writable buffer (`out`, at
+// kOutArg): `size` gives the decoded byte count with the lock held, `out`
+// must be exactly that long, and `run(values, element, out)` fills it with
+// the lock released. Returns None.
+template <class Element, class Size, class Run>
+PyObject* call_codec_out(const CodecSpec<Element>& codec, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, const Size& size, const Run& run) {
+  ArgValues values;
+  const std::optional<Element> element = prepare_call(codec, args, nargs, kwnames, values);
+  if (!element) return nullptr;
+  const ArgValues& in = values;
+  const std::span<std::uint8_t> out = in[kOutArg].writable;
+  if (!check_out_buffer(size(in, *element), in[kChunkArg].bytes, out)) return nullptr;
+  RunFault fault = RunFault::None;
+  const std::optional<Result<void>> status = released([&] { return run(in, *element, out); }, fault);
+  if (fault != RunFault::None) return raise_fault(fault);
+  if (!*status) return raise_value_error(status->error().display());
+  return Py_NewRef(Py_None);
 }
 
 }  // namespace varnel::python

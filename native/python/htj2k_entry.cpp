@@ -1,35 +1,16 @@
-// htj2k_encode / htj2k_decode: the dtype table of the htj2k codec and the
-// calls into the chunk drivers; everything else is the frame's.
+// htj2k_encode / htj2k_decode of varnel._varnel: the calls into the chunk
+// drivers; everything else is the frame's.
 #include <optional>
 #include <string_view>
 
 #include "core/dtype.hpp"
+#include "python/dtype_names.hpp"
 #include "python/entries.hpp"
 #include "python/frame.hpp"
 #include "zarr/htj2k.hpp"
 
 namespace varnel::python {
 namespace {
-
-// Exact, case-sensitive names; no big-endian or "=" forms, no "<" on the
-// one-byte types, no "|" on the wider ones.
-std::optional<SampleType> sample_type(std::string_view name) {
-  struct Entry {
-    std::string_view name;
-    SampleType type;
-  };
-  static constexpr Entry kNames[] = {
-      {"uint8", SampleType::U8},   {"u1", SampleType::U8},   {"|u1", SampleType::U8},
-      {"int8", SampleType::I8},    {"i1", SampleType::I8},   {"|i1", SampleType::I8},
-      {"uint16", SampleType::U16}, {"u2", SampleType::U16},  {"<u2", SampleType::U16},
-      {"int16", SampleType::I16},  {"i2", SampleType::I16},  {"<i2", SampleType::I16},
-      {"uint32", SampleType::U32}, {"u4", SampleType::U32},  {"<u4", SampleType::U32},
-      {"int32", SampleType::I32},  {"i4", SampleType::I32},  {"<i4", SampleType::I32},
-  };
-  for (const Entry& e : kNames)
-    if (e.name == name) return e.type;
-  return std::nullopt;
-}
 
 constexpr ParamSpec kEncodeParams[] = {
     {.name = "chunk", .kind = ParamKind::Chunk},
@@ -48,10 +29,10 @@ constexpr ParamSpec kDecodeParams[] = {
     {.name = "dtype", .kind = ParamKind::Text},
 };
 
-constexpr const char* kRejection = "htj2k has no integer path for dtype ";
-
-constexpr CodecSpec<SampleType> kEncode{{"htj2k_encode", kEncodeParams, 3}, sample_type, kRejection};
-constexpr CodecSpec<SampleType> kDecode{{"htj2k_decode", kDecodeParams, 3}, sample_type, kRejection};
+constexpr CodecSpec<SampleType> kEncode{
+    {"htj2k_encode", kEncodeParams, 3}, sample_type, kHtj2kRejection};
+constexpr CodecSpec<SampleType> kDecode{
+    {"htj2k_decode", kDecodeParams, 3}, sample_type, kHtj2kRejection};
 
 }  // namespace
 

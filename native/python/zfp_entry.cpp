@@ -3,6 +3,7 @@
 #include <optional>
 #include <string_view>
 
+#include "python/dtype_names.hpp"
 #include "python/entries.hpp"
 #include "python/frame.hpp"
 #include "zfp/chunk.hpp"
@@ -22,12 +23,10 @@ constexpr ParamSpec kParams[] = {
 };
 enum ZfpArg : std::size_t { kMode = 3, kRate, kTolerance, kPrecision, kDims };
 
-constexpr const char* kRejection = "zfp has no path for dtype ";
-
 constexpr CodecSpec<zfpc::ZfpDtype> kEncode{
-    {"varnel_zfp_encode", kParams, 3}, zfpc::zfp_dtype_from_zarr_name, kRejection};
+    {"varnel_zfp_encode", kParams, 3}, zfpc::zfp_dtype_from_zarr_name, kZfpRejection};
 constexpr CodecSpec<zfpc::ZfpDtype> kDecode{
-    {"varnel_zfp_decode", kParams, 3}, zfpc::zfp_dtype_from_zarr_name, kRejection};
+    {"varnel_zfp_decode", kParams, 3}, zfpc::zfp_dtype_from_zarr_name, kZfpRejection};
 
 zfpc::ZfpChunkConfig chunk_config(const ArgValues& v) {
   zfpc::ZfpChunkConfig config;

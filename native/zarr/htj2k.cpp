@@ -9,6 +9,7 @@
 
 #include "codestream/big_buffer.hpp"
 #include "codestream/decode_plan.hpp"
+#include "codestream/geometry.hpp"
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
 #include "core/plane.hpp"
@@ -234,8 +235,11 @@ Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, SampleT
 // anything is decoded, so a small codestream cannot make the decoder
 // allocate a plane far larger than the chunk declares. Unsupported
 // codestreams keep their own error, as the decoder would report it first.
-Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::uint8_t> codestream) {
-  auto cs = Codestream::parse_impl(codestream);
+// A prefix (`cut`) must also have the header's level count, for the prefix
+// lengths of the index to mean the resolutions they name.
+Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::uint8_t> codestream,
+                               bool cut = false) {
+  auto cs = cut ? Codestream::parse_prefix(codestream) : Codestream::parse_impl(codestream);
   if (!cs) return std::unexpected(std::move(cs.error()));
   const std::size_t n = header.shape.size();
   const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
@@ -245,6 +249,10 @@ Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::u
   if (declared_components != 1 || cs->siz.xsiz != width || cs->siz.ysiz != height)
     return std::unexpected(
         err(0, plane_size_message(declared_components, cs->siz.ysiz, cs->siz.xsiz, header)));
+  if (cut && cs->cod.levels != header.xy_levels)
+    return std::unexpected(err(0, "plane codestream has " + std::to_string(cs->cod.levels) +
+                                      " wavelet levels, chunk header declares " +
+                                      std::to_string(header.xy_levels)));
   return cs;
 }
 
@@ -393,6 +401,22 @@ Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk) {
   return out;
 }
 
+Result<ChunkPlanes> reduced_plane_ranges(std::span<const std::uint8_t> chunk, std::uint8_t reduce) {
+  auto header = ChunkHeader::parse_for_reduced(chunk, reduce);
+  if (!header) return std::unexpected(std::move(header.error()));
+  const std::size_t top = header->xy_levels - reduce;  // checked by the parse
+  std::vector<PlaneRange> ranges;
+  ranges.reserve(header->planes->size());
+  for (const PlaneEntry& e : *header->planes) {
+    const std::uint64_t needed = e.prefix_lengths[top];
+    std::uint64_t end = 0;
+    if (__builtin_add_overflow(e.offset, needed, &end) || end > chunk.size())
+      return std::unexpected(err(e.offset, "plane prefix exceeds the chunk"));
+    ranges.push_back({e.offset, needed});
+  }
+  return ChunkPlanes{std::move(*header), std::move(ranges)};
+}
+
 Result<std::vector<std::int32_t>> decode_plane(const ChunkHeader& header,
                                                std::span<const std::uint8_t> codestream) {
   auto cs = parse_plane(header, codestream);
@@ -417,20 +441,28 @@ namespace {
 // Checks the container against `shape`, then decodes every plane in order
 // and narrows it to the bytes that `place(n)` hands out for it (n bytes, in
 // plane order); `place` returns null when it has no room.
+//
+// `reduce` 0 with `cut` false: the ranges are whole codestreams, decoded at
+// full resolution. `cut` true: the ranges are the prefixes of the
+// resolution `reduce` levels below full (reduced_plane_ranges), decoded at
+// that resolution.
 template <class Place>
 Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlanes& planes,
-                           SampleType dtype, const Place& place) {
+                           SampleType dtype, bool cut, std::uint8_t reduce, const Place& place) {
   const ChunkHeader& header = planes.header;
   // One plane buffer serves every plane: each decode writes all of it.
   const std::size_t n = header.shape.size();
-  const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
+  const std::uint64_t height = codestream::halved(header.shape[n - 2], reduce);
+  const std::uint64_t width = codestream::halved(header.shape[n - 1], reduce);
   codestream::BigArray<std::int32_t> plane;
   for (const PlaneRange& range : planes.ranges) {
     const auto bytes = chunk.subspan(static_cast<std::size_t>(range.offset),
                                      static_cast<std::size_t>(range.length));
-    auto cs = parse_plane(header, bytes);
+    auto cs = parse_plane(header, bytes, cut);
     if (!cs) return std::unexpected(std::move(cs.error()));
-    auto plan = codestream::plan_decode(*cs, cs->cod.levels);
+    const std::uint8_t target =
+        cut ? static_cast<std::uint8_t>(header.xy_levels - reduce) : cs->cod.levels;
+    auto plan = codestream::plan_decode(*cs, target);
     if (!plan) return std::unexpected(std::move(plan.error()));
     if (plan->components != 1 || plan->width != width || plan->height != height)
       return std::unexpected(
@@ -485,11 +517,10 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
   return ok();
 }
 
-// The plane ranges of a chunk that declares exactly `shape`.
-Result<ChunkPlanes> planes_of_shape(std::span<const std::uint8_t> chunk,
-                                    std::span<const std::uint64_t> shape) {
-  auto planes = plane_ranges(chunk);
-  if (!planes) return std::unexpected(std::move(planes.error()));
+// `planes` (of plane_ranges or reduced_plane_ranges) when the chunk
+// declares exactly `shape`.
+Result<ChunkPlanes> of_shape(Result<ChunkPlanes> planes, std::span<const std::uint64_t> shape) {
+  if (!planes) return planes;
   const ChunkHeader& header = planes->header;
   if (!std::equal(header.shape.begin(), header.shape.end(), shape.begin(), shape.end(),
                   [](std::uint32_t a, std::uint64_t b) { return a == b; }))
@@ -499,32 +530,59 @@ Result<ChunkPlanes> planes_of_shape(std::span<const std::uint8_t> chunk,
   return planes;
 }
 
-}  // namespace
-
-Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
-                                               std::span<const std::uint64_t> shape,
-                                               SampleType dtype) {
-  auto planes = planes_of_shape(chunk, shape);
-  if (!planes) return std::unexpected(std::move(planes.error()));
-
+// decode_planes into a new buffer of `expected` bytes (an overflowed count
+// is nothing), reserved up front as far as the chunk makes it plausible.
+Result<std::vector<std::uint8_t>> decode_owned(std::span<const std::uint8_t> chunk,
+                                               const ChunkPlanes& planes, SampleType dtype,
+                                               bool cut, std::uint8_t reduce,
+                                               std::optional<std::uint64_t> expected) {
   std::vector<std::uint8_t> output;
-  std::uint64_t expected = sample_width(dtype);
-  bool fits = true;
-  for (std::uint64_t e : shape) fits = fits && !__builtin_mul_overflow(expected, e, &expected);
   std::uint64_t cap = 0;
   if (__builtin_mul_overflow(std::uint64_t{chunk.size()}, kReserveRatio, &cap))
     cap = std::numeric_limits<std::uint64_t>::max();
   cap = std::max(cap, kReserveFloor);
-  if (fits) output.reserve(static_cast<std::size_t>(std::min(expected, cap)));
-  if (fits) codestream::advise_huge_pages(output.data(), output.capacity());
-
-  auto r = decode_planes(chunk, *planes, dtype, [&](std::size_t bytes) {
+  if (expected) {
+    output.reserve(static_cast<std::size_t>(std::min(*expected, cap)));
+    codestream::advise_huge_pages(output.data(), output.capacity());
+  }
+  auto r = decode_planes(chunk, planes, dtype, cut, reduce, [&](std::size_t bytes) {
     const std::size_t at = output.size();
     output.resize(at + bytes);
     return output.data() + at;
   });
   if (!r) return std::unexpected(std::move(r.error()));
   return output;
+}
+
+// decode_planes into `out`, which the planes must fill exactly.
+Result<void> decode_into(std::span<const std::uint8_t> chunk, const ChunkPlanes& planes,
+                         SampleType dtype, bool cut, std::uint8_t reduce,
+                         std::span<std::uint8_t> out) {
+  std::size_t written = 0;
+  auto r = decode_planes(chunk, planes, dtype, cut, reduce, [&](std::size_t bytes) -> std::uint8_t* {
+    if (bytes > out.size() - written) return nullptr;
+    std::uint8_t* at = out.data() + written;
+    written += bytes;
+    return at;
+  });
+  if (!r) return r;
+  if (written != out.size())
+    return std::unexpected(Error::invalid("decode output buffer does not match the chunk shape"));
+  return ok();
+}
+
+std::optional<std::uint64_t> optional_size(const Result<std::uint64_t>& size) {
+  return size ? std::optional<std::uint64_t>(*size) : std::nullopt;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
+                                               std::span<const std::uint64_t> shape,
+                                               SampleType dtype) {
+  auto planes = of_shape(plane_ranges(chunk), shape);
+  if (!planes) return std::unexpected(std::move(planes.error()));
+  return decode_owned(chunk, *planes, dtype, false, 0, optional_size(decoded_size(shape, dtype)));
 }
 
 Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, SampleType dtype) {
@@ -538,19 +596,42 @@ Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, SampleT
 Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk,
                                std::span<const std::uint64_t> shape, SampleType dtype,
                                std::span<std::uint8_t> out) {
-  auto planes = planes_of_shape(chunk, shape);
+  auto planes = of_shape(plane_ranges(chunk), shape);
   if (!planes) return std::unexpected(std::move(planes.error()));
-  std::size_t written = 0;
-  auto r = decode_planes(chunk, *planes, dtype, [&](std::size_t bytes) -> std::uint8_t* {
-    if (bytes > out.size() - written) return nullptr;
-    std::uint8_t* at = out.data() + written;
-    written += bytes;
-    return at;
-  });
-  if (!r) return r;
-  if (written != out.size())
-    return std::unexpected(Error::invalid("decode output buffer does not match the chunk shape"));
-  return ok();
+  return decode_into(chunk, *planes, dtype, false, 0, out);
+}
+
+Result<std::vector<std::uint8_t>> decode_chunk_reduced(std::span<const std::uint8_t> chunk,
+                                                       std::span<const std::uint64_t> shape,
+                                                       SampleType dtype, std::uint8_t reduce) {
+  auto planes = of_shape(reduced_plane_ranges(chunk, reduce), shape);
+  if (!planes) return std::unexpected(std::move(planes.error()));
+  return decode_owned(chunk, *planes, dtype, true, reduce,
+                      optional_size(reduced_size(shape, dtype, reduce)));
+}
+
+Result<std::uint64_t> reduced_size(std::span<const std::uint64_t> shape, SampleType dtype,
+                                   std::uint8_t reduce) {
+  const std::size_t n = shape.size();
+  if (n < codestream::kMinChunkNdim)
+    return std::unexpected(Error::invalid(
+        "htj2k needs a chunk with trailing 2D (y, x) planes; got " + std::to_string(n) +
+        " dimension(s)"));
+  std::uint64_t bytes = sample_width(dtype);
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::uint64_t e = j + 2 < n ? shape[j] : codestream::halved(shape[j], reduce);
+    if (__builtin_mul_overflow(bytes, e, &bytes))
+      return std::unexpected(Error::invalid("chunk byte length overflows"));
+  }
+  return bytes;
+}
+
+Result<void> decode_chunk_reduced_into(std::span<const std::uint8_t> chunk,
+                                       std::span<const std::uint64_t> shape, SampleType dtype,
+                                       std::uint8_t reduce, std::span<std::uint8_t> out) {
+  auto planes = of_shape(reduced_plane_ranges(chunk, reduce), shape);
+  if (!planes) return std::unexpected(std::move(planes.error()));
+  return decode_into(chunk, *planes, dtype, true, reduce, out);
 }
 
 }  // namespace varnel::zarr

@@ -48,6 +48,26 @@ Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk,
                                std::span<const std::uint64_t> shape, SampleType dtype,
                                std::span<std::uint8_t> out);
 
+// Reduced-resolution decode: every plane at resolution xy_levels - reduce,
+// reading only the prefix of each codestream that the plane index names for
+// it (ChunkHeader::parse_for_reduced states what the index must hold; a
+// compacted chunk of header, index and prefixes will do). `shape` is the
+// chunk's full shape, which the container must declare; the planes come out
+// with y and x halved `reduce` times, rounding up (ceil(n / 2^reduce), the
+// size of that resolution on the writer's origin-0 canvas), as native-endian
+// elements in C order. The same checks as decode_chunk besides.
+Result<std::vector<std::uint8_t>> decode_chunk_reduced(std::span<const std::uint8_t> chunk,
+                                                       std::span<const std::uint64_t> shape,
+                                                       SampleType dtype, std::uint8_t reduce);
+
+// Byte count of that output (InvalidArgument for fewer than 2 dimensions or
+// a count beyond 64 bits), and the decode into a buffer of exactly that size.
+Result<std::uint64_t> reduced_size(std::span<const std::uint64_t> shape, SampleType dtype,
+                                   std::uint8_t reduce);
+Result<void> decode_chunk_reduced_into(std::span<const std::uint8_t> chunk,
+                                       std::span<const std::uint64_t> shape, SampleType dtype,
+                                       std::uint8_t reduce, std::span<std::uint8_t> out);
+
 // Byte range of one plane's codestream within the chunk.
 struct PlaneRange {
   std::uint64_t offset = 0;
@@ -63,6 +83,10 @@ struct ChunkPlanes {
 // Header and plane ranges of a chunk: from the index, or, without one, by
 // parsing the codestreams back to back after the header.
 Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk);
+
+// Header and, per plane, the range of the codestream prefix that a decode at
+// `reduce` levels below full resolution reads (offset, prefix length).
+Result<ChunkPlanes> reduced_plane_ranges(std::span<const std::uint8_t> chunk, std::uint8_t reduce);
 
 // One plane's samples (x * y, row-major) from its codestream, which must
 // code a single y x x component as the header declares.

@@ -1,0 +1,85 @@
+// zfp_encode / zfp_decode_into of varnel._codecs: the calls into the zfp
+// chunk codec; everything else is the frame's.
+#include "python/codecs_entries.hpp"
+#include "python/dtype_names.hpp"
+#include "python/frame.hpp"
+#include "zfp/chunk.hpp"
+
+namespace varnel::python::codecs {
+namespace {
+
+constexpr ParamSpec kEncodeParams[] = {
+    {.name = "chunk", .kind = ParamKind::Buffer},
+    {.name = "shape", .kind = ParamKind::Shape},
+    {.name = "dtype", .kind = ParamKind::Text},
+    {.name = "mode", .kind = ParamKind::Text, .default_text = "reversible"},
+    {.name = "rate", .kind = ParamKind::OptReal},
+    {.name = "tolerance", .kind = ParamKind::OptReal},
+    {.name = "precision", .kind = ParamKind::OptUInt, .max = 4294967295u},
+    {.name = "dims", .kind = ParamKind::OptUInt, .max = 255},
+};
+// The same mode parameters, after `out`.
+constexpr ParamSpec kDecodeIntoParams[] = {
+    {.name = "chunk", .kind = ParamKind::Buffer},
+    {.name = "shape", .kind = ParamKind::Shape},
+    {.name = "dtype", .kind = ParamKind::Text},
+    {.name = "out", .kind = ParamKind::OutBuffer},
+    {.name = "mode", .kind = ParamKind::Text, .default_text = "reversible"},
+    {.name = "rate", .kind = ParamKind::OptReal},
+    {.name = "tolerance", .kind = ParamKind::OptReal},
+    {.name = "precision", .kind = ParamKind::OptUInt, .max = 4294967295u},
+    {.name = "dims", .kind = ParamKind::OptUInt, .max = 255},
+};
+
+constexpr CodecSpec<zfpc::ZfpDtype> kEncode{
+    {"zfp_encode", kEncodeParams, 3}, zfpc::zfp_dtype_from_zarr_name, kZfpRejection};
+constexpr CodecSpec<zfpc::ZfpDtype> kDecodeInto{
+    {"zfp_decode_into", kDecodeIntoParams, 4}, zfpc::zfp_dtype_from_zarr_name, kZfpRejection};
+
+// The configuration from the mode parameters starting at `first`.
+zfpc::ZfpChunkConfig chunk_config(const ArgValues& v, std::size_t first) {
+  zfpc::ZfpChunkConfig config;
+  config.mode = v[first].text;
+  config.rate = v[first + 1].real;
+  config.tolerance = v[first + 2].real;
+  if (v[first + 3].uint) config.precision = static_cast<std::uint32_t>(*v[first + 3].uint);
+  if (v[first + 4].uint) config.dims = static_cast<std::uint8_t>(*v[first + 4].uint);
+  return config;
+}
+
+}  // namespace
+
+const char kZfpEncodeDoc[] =
+    "zfp_encode(chunk, shape, dtype, *, mode=\"reversible\", rate=None, tolerance=None, "
+    "precision=None, dims=None)\n--\n\n"
+    "Encodes a chunk (any C-contiguous buffer of native-endian elements in C\n"
+    "order) into a zfp stream with a full header; returns bytes. Without\n"
+    "`dims` the chunk shape maps directly onto the 1-4D field; `dims` selects\n"
+    "the squeeze-and-pad mapping.";
+
+const char kZfpDecodeIntoDoc[] =
+    "zfp_decode_into(chunk, shape, dtype, out, *, mode=\"reversible\", rate=None, "
+    "tolerance=None, precision=None, dims=None)\n--\n\n"
+    "Decodes a zfp stream (any C-contiguous buffer) into `out`, a writable\n"
+    "C-contiguous buffer of exactly the decoded byte size; returns None. The\n"
+    "stream's header must match the configuration.";
+
+PyObject* zfp_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_codec(kEncode, args, nargs, kwnames, [](const ArgValues& v, zfpc::ZfpDtype dtype) {
+    return zfpc::encode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v, 3));
+  });
+}
+
+PyObject* zfp_decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_codec_out(
+      kDecodeInto, args, nargs, kwnames,
+      [](const ArgValues& v, zfpc::ZfpDtype dtype) {
+        return zfpc::decoded_size(v[kShapeArg].extents, dtype, chunk_config(v, 4));
+      },
+      [](const ArgValues& v, zfpc::ZfpDtype dtype, std::span<std::uint8_t> out) {
+        return zfpc::decode_chunk_into(v[kChunkArg].bytes, v[kShapeArg].extents, dtype,
+                                       chunk_config(v, 4), out);
+      });
+}
+
+}  // namespace varnel::python::codecs
