@@ -484,6 +484,16 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
       how.clamp_lo = -half;
       how.clamp_hi = half - 1;
       how.add = half;
+    } else if (component.is_signed && reduce > 0 && component.depth <= 31) {
+      // Below full resolution the low-pass samples may overshoot the
+      // component's range (the 5/3 low-pass filter has negative taps), so
+      // signed samples are clipped to it too, as decoders do (T.800 G.1.2
+      // after the inverse transform). At full resolution a lossless plane
+      // never overshoots, and a sample outside the dtype is an error.
+      const unsigned d = std::max<unsigned>(component.depth, 1);
+      const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (d - 1));
+      how.clamp_lo = -half;
+      how.clamp_hi = half - 1;
     }
     std::uint8_t* dst = place(area * sample_width(dtype));
     if (dst == nullptr)
