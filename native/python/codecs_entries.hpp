@@ -2,7 +2,10 @@
 // package's codec classes. Beside the functions of varnel._varnel they take
 // the chunk as any C-contiguous buffer (bytes, bytearray, memoryview, numpy
 // arrays: no copy is made), decode into a caller's writable buffer, and
-// decode htj2k chunks at a reduced resolution.
+// decode htj2k chunks at a reduced resolution. The buffers are held (their
+// exports keep them from being resized or freed) but not copied: the
+// interpreter lock is released while the codec reads and writes them, so
+// other threads must not change their contents during a call.
 #pragma once
 
 #include <Python.h>

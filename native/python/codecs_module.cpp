@@ -11,7 +11,8 @@ namespace {
 
 constexpr char kModuleDoc[] =
     "Buffer-based codec entry points of the package's codec classes. Registered as "
-    "`varnel._codecs`.";
+    "`varnel._codecs`.\n\nBuffers are read and written in place with the interpreter lock "
+    "released: other threads must not change them while a call runs.";
 
 // In registration order, which is also the order of `__all__`.
 PyMethodDef kFunctions[] = {
