@@ -82,10 +82,12 @@ Bytes compacted(const Bytes& chunk, std::uint8_t top) {
 
 }  // namespace
 
+// The 70001-wide plane has several precincts in its two finer resolutions,
+// whose packets PCRL and CPRL interleave by position.
 TEST(ParsePrefix, EveryIndexedPrefixDecodesAsTheWholeCodestream) {
   for (const char* progression : kProgressions) {
     for (const auto& [shape, levels] : std::vector<std::pair<Shape, std::uint8_t>>{
-             {{45, 71}, 4}, {{1, 9}, 2}, {{130, 66}, 5}, {{16, 16}, 0}}) {
+             {{45, 71}, 4}, {{1, 9}, 2}, {{130, 66}, 5}, {{16, 16}, 0}, {{3, 70001}, 2}}) {
       const auto [cs_bytes, entry] = single_plane(encode(shape, progression, levels));
       const auto whole = Codestream::parse_impl(cs_bytes);
       ASSERT_TRUE(whole);

@@ -17,8 +17,11 @@ from varnel import _codecs
 PROGRESSIONS = ["LRCP", "RLCP", "RPCL", "PCRL", "CPRL"]
 
 # shape, dtype, xy_levels: odd sizes, sizes below 2^levels, several planes,
-# one-pixel planes, every dtype.
+# one-pixel planes, every dtype, and planes wide enough for several
+# precincts (2^15 samples each) in the finer resolutions, where PCRL and
+# CPRL interleave resolutions by position.
 CASES = [
+    ((3, 140001), "uint8", 3),
     ((37, 53), "uint8", 3),
     ((2, 45, 71), "uint16", 4),
     ((3, 1, 17), "int8", 2),
