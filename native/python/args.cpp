@@ -42,12 +42,19 @@ bool convert_chunk(PyObject* o, ArgValue& out) {
   return true;
 }
 
-// Any object with the buffer protocol, exported as C-contiguous bytes (the
-// element format is not looked at: the codec's own length check decides).
-// An output buffer must also be writable.
+// Any object with the buffer protocol, exported as C-contiguous bytes. The
+// element format is not looked at (the codec's own length check decides),
+// except that references to Python objects are no elements. An output
+// buffer must also be writable.
 bool convert_buffer(PyObject* o, const char* name, bool writable, ArgValue& out) {
-  if (!out.buffer.acquire(o, PyBUF_STRIDES)) return false;
+  if (!out.buffer.acquire(o, PyBUF_STRIDES | PyBUF_FORMAT)) return false;
   const Py_buffer& view = out.buffer.view();
+  std::string_view format = view.format != nullptr ? view.format : "B";
+  format.remove_prefix(std::min(format.find_first_not_of("@=<>!"), format.size()));
+  if (format == "O") {
+    PyErr_Format(PyExc_ValueError, "argument '%s': the buffer holds Python objects", name);
+    return false;
+  }
   if (!PyBuffer_IsContiguous(&view, 'C')) {
     PyErr_Format(PyExc_ValueError, "argument '%s': the buffer is not C-contiguous", name);
     return false;

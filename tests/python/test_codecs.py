@@ -62,13 +62,15 @@ class TestEncode:
             assert c.zfp_encode(form, shape, dtype, **config) == expected
 
     @pytest.mark.parametrize("encode", [c.htj2k_encode, c.zfp_encode])
-    def test_non_contiguous_and_non_buffers_are_refused(self, encode):
+    def test_non_contiguous_object_and_non_buffers_are_refused(self, encode):
         a = image((8, 10), "int32")
         for strided in (a[:, ::2], a.T, memoryview(a.tobytes())[::2]):
             with pytest.raises(ValueError, match="argument 'chunk': the buffer is not C-contiguous"):
                 encode(strided, (8, 5), "int32")
         with pytest.raises(TypeError, match="argument 'chunk': a bytes-like object is required"):
             encode("abc", (8, 10), "int32")
+        with pytest.raises(ValueError, match="argument 'chunk': the buffer holds Python objects"):
+            encode(a.astype(object), (8, 20), "int32")
 
     def test_buffer_length_is_checked_as_on_the_bytes_path(self):
         a = image((8, 10), "uint16")
@@ -126,17 +128,9 @@ class TestDecodeInto:
         with pytest.raises(ValueError, match="argument 'out': the buffer overlaps the chunk"):
             decode(memoryview(shared)[:len(chunk)], a.shape, "int16", memoryview(shared)[40:124])
 
-    def test_corrupt_chunk_is_a_value_error(self):
+    def test_cut_chunk_is_a_value_error(self):
         a = image((30, 30), "uint8")
         chunk = bytearray(v.htj2k_encode(a.tobytes(), a.shape, "uint8"))
         out = np.empty_like(a)
         with pytest.raises(ValueError, match="malformed codestream"):
             c.htj2k_decode_into(chunk[:-20], a.shape, "uint8", out)
-        rng = np.random.default_rng(0)
-        for _ in range(200):
-            spoilt = bytearray(chunk)
-            spoilt[int(rng.integers(0, len(spoilt)))] ^= 1 << int(rng.integers(0, 8))
-            try:
-                c.htj2k_decode_into(spoilt, a.shape, "uint8", out)
-            except ValueError:
-                pass
