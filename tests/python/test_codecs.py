@@ -6,6 +6,7 @@ returns; wrong buffers are refused by name."""
 from __future__ import annotations
 
 import array
+import inspect
 
 import numpy as np
 import pytest
@@ -23,6 +24,19 @@ def test_module_lists_its_functions():
     assert c.__name__ == "varnel._codecs"
     for name in NAMES:
         assert getattr(c, name).__module__ == "varnel._codecs"
+
+
+@pytest.mark.parametrize("name,params", [
+    ("htj2k_encode", "chunk, shape, dtype, *, xy_levels=5, progression='RPCL', index=True"),
+    ("htj2k_decode_into", "chunk, shape, dtype, out"),
+    ("htj2k_decode_reduced", "chunk, shape, dtype, reduce"),
+    ("zfp_encode", "chunk, shape, dtype, *, mode='reversible', rate=None, tolerance=None, "
+                   "precision=None, dims=None"),
+    ("zfp_decode_into", "chunk, shape, dtype, out, *, mode='reversible', rate=None, "
+                        "tolerance=None, precision=None, dims=None"),
+])
+def test_signatures(name, params):
+    assert str(inspect.signature(getattr(c, name))) == f"({params})"
 
 
 def buffer_forms(a: np.ndarray):
