@@ -3,16 +3,24 @@
 Builds a smooth-plus-noise float32 3-D field (a simulation snapshot) and a
 16-bit microscopy-like image stack, codes them with every zfp mode and with
 lossless htj2k, decodes them again, and prints sizes, ratios, throughput and
-the largest error of each run.
+the largest error of each run. Then, with zarr installed, the zarr part
+(scripts/demo_zarr.py): varnel's codecs in zarr v3 arrays against the peers,
+reduced-resolution reads, and a plot.
 """
 
 from __future__ import annotations
 
+import argparse
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
 import varnel
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from synthetic import microscopy_stack  # noqa: E402
 
 
 def float_field(n: int = 128, seed: int = 1) -> np.ndarray:
@@ -21,23 +29,6 @@ def float_field(n: int = 128, seed: int = 1) -> np.ndarray:
     field = (np.sin(6.0 * x) * np.cos(4.0 * y) * np.exp(-z) + 0.3 * np.sin(17.0 * (x + y + z)))
     field += rng.normal(0.0, 1e-3, field.shape)
     return (280.0 + 15.0 * field).astype(np.float32)
-
-
-def microscopy_stack(planes: int = 16, size: int = 512, seed: int = 2) -> np.ndarray:
-    """12-bit fluorescence-like frames: smooth background, blobs, shot noise."""
-    rng = np.random.default_rng(seed)
-    y, x = np.mgrid[0:size, 0:size].astype(np.float64)
-    background = 180.0 + 60.0 * np.sin(x / 97.0) * np.cos(y / 131.0)
-    stack = np.empty((planes, size, size), dtype=np.uint16)
-    for p in range(planes):
-        img = background.copy()
-        for _ in range(60):
-            cx, cy = rng.uniform(0, size, 2)
-            r = rng.uniform(3.0, 14.0)
-            img += rng.uniform(400, 3000) * np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / (2 * r * r))
-        img = rng.poisson(np.clip(img, 0, 4095)).astype(np.float64)
-        stack[p] = np.clip(img, 0, 4095).astype(np.uint16)
-    return stack
 
 
 def timed(fn, *args, repeat: int = 3, **kwargs):
@@ -69,7 +60,10 @@ def zfp_runs(name: str, array: np.ndarray, modes) -> None:
 
 
 def main() -> None:
-    print(f"varnel {varnel.__version__}\n")
+    ap = argparse.ArgumentParser(description="varnel demonstration")
+    ap.add_argument("--out", type=Path, default=None, help="where the plot is written")
+    args = ap.parse_args()
+    print(f"varnel {varnel.__version__}, Python {sys.version.split()[0]}\n")
     field = float_field()
     zfp_runs("float32 field", field, [
         ("reversible", dict(mode="reversible")),
@@ -96,6 +90,15 @@ def main() -> None:
     err = float(np.max(np.abs(back.astype(np.int64) - stack.astype(np.int64))))
     report("5 levels, RPCL, plane index", stack, encoded, t_enc, t_dec, err)
     assert err == 0, "htj2k must be lossless"
+
+    try:
+        import zarr  # noqa: F401
+    except ImportError:
+        print("\nzarr is not installed: the zarr part is skipped (pip install 'varnel[zarr]')")
+        return
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    import demo_zarr
+    demo_zarr.main(args.out)
 
 
 if __name__ == "__main__":

@@ -156,7 +156,7 @@ def htj2k_chunk_ranges(head: bytes | bytearray | memoryview, reduce: int) -> Red
 
 def htj2k_compact_chunk(head: bytes | bytearray | memoryview,
                         prefixes: Sequence[bytes | bytearray | memoryview],
-                        reduce: int) -> bytes:
+                        reduce: int, planes: Sequence[int] | None = None) -> bytes:
     """A chunk holding only what a decode at `reduce` reads.
 
     `head` holds the original chunk's header and index; `prefixes` holds, per
@@ -167,21 +167,34 @@ def htj2k_compact_chunk(head: bytes | bytearray | memoryview,
     so the compacted chunk is a well-formed container that
     `htj2k_decode_reduced` decodes at `reduce` (or more) as the original.
     Raises `ValueError` when a prefix is not of the length the index names.
+
+    With `planes` (plane numbers in C order of the leading dimensions, each
+    at most once) the result holds only those planes, as a container of shape
+    ``(len(planes), y, x)``, and `prefixes` holds one prefix per listed plane.
     """
     view = memoryview(head).cast("B")
     parsed = _parse_head(view)
-    if len(prefixes) != parsed.planes:
-        raise ValueError(f"htj2k chunk has {parsed.planes} planes, got {len(prefixes)} prefixes")
+    picked = range(parsed.planes) if planes is None else list(planes)
+    if len(prefixes) != len(picked):
+        raise ValueError(f"htj2k chunk: {len(picked)} planes asked for, got {len(prefixes)} prefixes")
+    if any(not 0 <= k < parsed.planes for k in picked) or len(set(picked)) != len(picked):
+        raise ValueError(f"htj2k chunk: plane numbers must be distinct and below {parsed.planes}")
     top = parsed.xy_levels - reduce
-    index = bytearray(view[:parsed.index_end])
     entry = struct.Struct(f"<QI{parsed.xy_levels + 1}I")
-    position = parsed.index_end
-    for k, (at, _, _, lengths) in enumerate(_entries(view, parsed, reduce)):
+    if planes is None:
+        header = bytes(view[:parsed.header_end])
+    else:  # the kept planes as a (planes, y, x) container
+        header = bytes(view[:7]) + struct.pack("<B3I", 3, len(picked), *parsed.shape[-2:])
+    index = bytearray(header) + bytearray(entry.size * len(picked))
+    entries = list(_entries(view, parsed, reduce))
+    position = len(index)
+    for slot, (k, prefix) in enumerate(zip(picked, prefixes)):
+        lengths = entries[k][3]
         needed = lengths[top]
-        got = memoryview(prefixes[k]).nbytes
+        got = memoryview(prefix).nbytes
         if got != needed:
             raise ValueError(f"htj2k plane {k}: prefix of {got} bytes, the index names {needed}")
         kept = lengths[:top + 1] + [needed] * (parsed.xy_levels - top)
-        entry.pack_into(index, at, position, needed, *kept)
+        entry.pack_into(index, len(header) + slot * entry.size, position, needed, *kept)
         position += needed
     return b"".join([index, *(memoryview(p).cast("B") for p in prefixes)])
