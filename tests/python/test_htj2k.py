@@ -4,7 +4,11 @@ cases, and malformed containers, which must end in ValueError, never a crash."""
 
 from __future__ import annotations
 
+import functools
+import os
 import struct
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -201,6 +205,47 @@ class TestRoundTrip:
         for t in threads:
             t.join()
         assert all(r == (expected, a.tobytes()) for r in results)
+
+
+# The work of one process, as a digest of every chunk it codes and decodes:
+# all element types, odd sizes (kernel tails), wide values (U_q reads beyond
+# one window) and flat planes (no coded block).
+FAMILY_WORK = """
+import hashlib, numpy as np
+from varnel import _varnel as m
+digest = hashlib.sha256()
+rng = np.random.default_rng(4)
+for dtype, shape in [("uint8", (2, 61, 67)), ("int8", (9, 33)), ("uint16", (131, 97)),
+                     ("int16", (3, 40, 41)), ("uint32", (70, 19)), ("int32", (1, 200))]:
+    info = np.iinfo(dtype)
+    lo, hi = max(info.min, -(1 << 27)), min(info.max, (1 << 27) - 1)
+    for a in (rng.integers(lo, hi, shape, endpoint=True), np.full(shape, hi)):
+        a = a.astype(dtype)
+        for levels in (0, 2, 5):
+            coded = m.htj2k_encode(a.tobytes(), a.shape, dtype, xy_levels=levels)
+            back = m.htj2k_decode(coded, a.shape, dtype)
+            assert back == a.tobytes()
+            digest.update(coded + back)
+print(digest.hexdigest())
+"""
+
+
+@functools.lru_cache(maxsize=None)
+def family_digest(isa: str | None) -> str:
+    env = {k: v for k, v in os.environ.items() if k != "VARNEL_ISA"}
+    if isa is not None:
+        env["VARNEL_ISA"] = isa
+    run = subprocess.run([sys.executable, "-c", FAMILY_WORK], env=env, capture_output=True,
+                         text=True, timeout=300, check=True)
+    return run.stdout.strip()
+
+
+@pytest.mark.parametrize("isa", ["portable", "avx2", "avx512", "unknown"])
+def test_every_kernel_family_codes_the_same_bytes(isa):
+    """VARNEL_ISA forces a kernel family for the whole process (a family the
+    CPU lacks falls back to one it has); every family codes and decodes
+    every chunk to the bytes of the default one."""
+    assert family_digest(isa) == family_digest(None)
 
 
 # --- the container the encoder writes --------------------------------------
