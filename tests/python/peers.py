@@ -20,7 +20,11 @@ Grok (`grk_decompress`, 10.0) is a third decoder of varnel's codestreams:
 - it refuses precisions above 16 bits ("this library only supports
   precisions between 1 and 16"), so deeper cases are judged by the others;
 - its raw output misplaces negative samples (-2144 of a 13-bit image comes
-  out as -2049), so it is read through PGX output, which is exact.
+  out as -2049), so it is read through PGX output, which is exact;
+- it refuses HT code-blocks with the vertically causal style ("Unrecognized
+  code-block style byte 0x48"), and its reduced-resolution output (`-r`) is
+  wrong in the lower half of the rows for every codestream we tried, its
+  own included, so it judges full-resolution decodes of the default style.
 """
 
 from __future__ import annotations
