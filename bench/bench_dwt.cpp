@@ -10,8 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/cpu.hpp"
 #include "htj2k/dwt/kernels.hpp"
 
 using namespace varnel::htj2k;
@@ -40,8 +43,8 @@ void report(const char* what, std::size_t samples, const Series& s, const Series
               s.median() * 1e3, s.median() / copy.median());
 }
 
-struct Family {
-  const char* name;
+struct Timed {
+  std::string_view name;
   const LiftKernels* kernels;
   Series forward, inverse;
 };
@@ -51,8 +54,9 @@ struct Family {
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
   constexpr std::uint8_t kLevels = 5;
-  std::printf("reversible 5/3, %u levels, %d runs, AVX2 %s\n", kLevels, runs,
-              cpu_has_avx2() ? "available" : "absent");
+  std::printf("reversible 5/3, %u levels, %d runs, CPU families up to %s (VARNEL_ISA selects %s)\n",
+              kLevels, runs, std::string(varnel::isa_name(varnel::isa_detected())).c_str(),
+              std::string(varnel::isa_name(varnel::isa_selected())).c_str());
   for (std::size_t side : {2048uz, 4096uz}) {
     const std::size_t n = side * side;
     std::vector<std::int32_t> plane(n), other(n);
@@ -61,14 +65,20 @@ int main(int argc, char** argv) {
     for (auto& v : plane) v = dist(rng);
     const auto original = plane;
 
-    std::vector<Family> families{{"portable", &portable_kernels(), {}, {}}};
-    if (cpu_has_avx2()) families.push_back({"avx2", &avx2_kernels(), {}, {}});
+    // Each family with a table of its own (a family without one runs the
+    // next lower family's table).
+    std::vector<Timed> families;
+    for (varnel::Isa isa : varnel::isa_runnable()) {
+      const LiftKernels* k = &lift_kernels_for(isa);
+      if (families.empty() || families.back().kernels != k)
+        families.push_back({varnel::isa_name(isa), k, {}, {}});
+    }
     Series copy;
     for (int i = 0; i < runs; ++i) {
       auto t0 = Clock::now();
       std::memcpy(other.data(), plane.data(), n * sizeof(std::int32_t));
       copy.t.push_back(seconds(t0, Clock::now()));
-      for (Family& f : families) {
+      for (Timed& f : families) {
         // Forward then inverse, so that every run starts from the samples.
         t0 = Clock::now();
         if (!forward_53_with(*f.kernels, plane, side, side, kLevels)) return 1;
@@ -86,10 +96,10 @@ int main(int argc, char** argv) {
     std::printf("%zux%zu  memcpy best %.2f ms (%.1f Msamples/s), median %.2f ms\n", side, side,
                 copy.best() * 1e3, n / copy.best() / 1e6, copy.median() * 1e3);
     char label[64];
-    for (const Family& f : families) {
-      std::snprintf(label, sizeof label, "%s forward", f.name);
+    for (const Timed& f : families) {
+      std::snprintf(label, sizeof label, "%.*s forward", int(f.name.size()), f.name.data());
       report(label, n, f.forward, copy);
-      std::snprintf(label, sizeof label, "%s inverse", f.name);
+      std::snprintf(label, sizeof label, "%.*s inverse", int(f.name.size()), f.name.data());
       report(label, n, f.inverse, copy);
     }
   }

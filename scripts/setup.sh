@@ -5,7 +5,7 @@
 set -euo pipefail
 
 debs=(build-essential ninja-build libzfp-dev libgtest-dev libbenchmark-dev
-      openjph-tools libopenjph-dev libopenjp2-tools)
+      openjph-tools libopenjph-dev libopenjp2-tools grokj2k-tools)
 missing=()
 for p in "${debs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -346,11 +346,13 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
   auto push = [&](std::uint16_t code, const std::vector<std::uint8_t>& payload) {
     return push_segment(out, code, payload);
   };
+  // CAP straight after SIZ, where T.800 (2019) Annex A places it: some readers
+  // (Grok) look for it only there and mis-decode without it.
   if (auto s = push(marker::SIZ, layout.siz.to_bytes()); !s) return std::unexpected(std::move(s.error()));
-  if (auto s = push(marker::COD, layout.cod.to_bytes()); !s) return std::unexpected(std::move(s.error()));
-  if (auto s = push(marker::QCD, quant->to_bytes()); !s) return std::unexpected(std::move(s.error()));
   if (auto s = push(marker::CAP, Cap::from_magb(kmax).to_bytes()); !s)
     return std::unexpected(std::move(s.error()));
+  if (auto s = push(marker::COD, layout.cod.to_bytes()); !s) return std::unexpected(std::move(s.error()));
+  if (auto s = push(marker::QCD, quant->to_bytes()); !s) return std::unexpected(std::move(s.error()));
   if (auto s = push(marker::COM, com_payload(kComText)); !s) return std::unexpected(std::move(s.error()));
   if (params.index) {
     const std::uint32_t tl[1] = {static_cast<std::uint32_t>(psot)};

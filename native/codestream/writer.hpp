@@ -4,6 +4,7 @@
 // The profile written is fixed: one tile at the origin, one tile-part, one
 // quality layer, maximal precincts, reversible 5/3, HT code-blocks with a
 // single cleanup pass, no SOP/EPH; TLM and PLT index segments on request.
+// Main header: SOC, SIZ, CAP, COD, QCD, COM, TLM (the reader takes any order).
 #pragma once
 
 #include <cstdint>

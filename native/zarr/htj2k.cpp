@@ -13,7 +13,6 @@
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
 #include "core/plane.hpp"
-#include "core/cpu.hpp"
 #include "zarr/narrow.hpp"
 #include "core/quote.hpp"
 
@@ -205,9 +204,7 @@ Narrowing narrowing_for(SampleType dtype) {
 Result<void> narrow_into(const std::int32_t* samples, std::size_t n, SampleType dtype,
                          const Narrowing& how, std::uint8_t* dst) {
   if (n == 0) return ok();
-  const bool fits = cpu_has_avx2() ? narrow_avx2(samples, dst, n, how)
-                                   : narrow_portable(samples, dst, n, how);
-  if (fits) return ok();
+  if (narrow_kernels().narrow(samples, dst, n, how)) return ok();
   std::int32_t smallest = INT32_MAX, largest = INT32_MIN;
   for (std::size_t i = 0; i < n; ++i) {
     const std::int32_t s = std::min(std::max(samples[i], how.clamp_lo), how.clamp_hi) + how.add;
@@ -505,12 +502,12 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
         const Narrowing* how;
         std::uint8_t* dst;
         std::size_t width, row_bytes;
+        decltype(NarrowKernels::narrow) narrow;
         bool fits = true;
-      } rows{&how, dst, width, width * sample_width(dtype)};
+      } rows{&how, dst, width, width * sample_width(dtype), narrow_kernels().narrow};
       const htj2k::RowSink sink{&rows, [](void* ctx, std::size_t y, const std::int32_t* row) {
         auto& r = *static_cast<Rows*>(ctx);
-        r.fits = cpu_has_avx2() ? narrow_avx2(row, r.dst + y * r.row_bytes, r.width, *r.how)
-                                : narrow_portable(row, r.dst + y * r.row_bytes, r.width, *r.how);
+        r.fits = r.narrow(row, r.dst + y * r.row_bytes, r.width, *r.how);
         return r.fits;
       }};
       if (auto r = codestream::run_decode_rows(*cs, *plan, view, sink); !r)

@@ -1,5 +1,5 @@
-// The portable narrowing: one loop per element width that the compiler
-// vectorises with the baseline instruction set.
+// The portable narrowing (one loop per element width that the compiler
+// vectorises with the baseline instruction set) and the family list.
 #include "zarr/narrow.hpp"
 
 #include <algorithm>
@@ -23,14 +23,31 @@ bool run(const std::int32_t* __restrict src, std::uint8_t* __restrict dst, std::
   return outside == 0;
 }
 
-}  // namespace
-
-bool narrow_portable(const std::int32_t* src, std::uint8_t* dst, std::size_t n, const Narrowing& how) {
+bool narrow(const std::int32_t* src, std::uint8_t* dst, std::size_t n, const Narrowing& how) {
   switch (how.width) {
     case 1: return run<std::uint8_t>(src, dst, n, how);
     case 2: return run<std::uint16_t>(src, dst, n, how);
     default: return run<std::uint32_t>(src, dst, n, how);
   }
+}
+
+constexpr NarrowKernels kPortable{narrow};
+
+}  // namespace
+
+const NarrowKernels& narrow_portable_kernels() { return kPortable; }
+
+const NarrowKernels& narrow_kernels_for(Isa isa) {
+  static constexpr Family<NarrowKernels> kFamilies[] = {
+      {Isa::portable, narrow_portable_kernels},
+      {Isa::avx2, narrow_avx2_kernels},
+  };
+  return pick_family(kFamilies, isa);
+}
+
+const NarrowKernels& narrow_kernels() {
+  static const NarrowKernels& chosen = narrow_kernels_for(isa_selected());
+  return chosen;
 }
 
 }  // namespace varnel::zarr

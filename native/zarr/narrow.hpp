@@ -1,12 +1,15 @@
 // Narrowing of decoded planes to chunk elements: the DC level shift of an
 // unsigned component (clamp, then add), the check against the dtype's range
-// and the store in the dtype's width, in one pass. `narrow_portable` runs
-// anywhere; `narrow_avx2` gives identical results and may only run once
-// cpu_has_avx2() (core/cpu.hpp) has said yes.
+// and the store in the dtype's width, in one pass. The kernel families
+// (core/cpu.hpp) give identical results; a new family is one file defining
+// its table function and one entry in the list of `narrow_kernels_for`
+// (narrow.cpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "core/cpu.hpp"
 
 namespace varnel::zarr {
 
@@ -21,9 +24,22 @@ struct Narrowing {
   unsigned width = 1;
 };
 
-// Both return false when some sample is out of range (dst then holds
-// unspecified bytes for the whole run).
-bool narrow_portable(const std::int32_t* src, std::uint8_t* dst, std::size_t n, const Narrowing& how);
-bool narrow_avx2(const std::int32_t* src, std::uint8_t* dst, std::size_t n, const Narrowing& how);
+struct NarrowKernels {
+  // Narrows n samples from src to dst; false when some sample is out of
+  // range (dst then holds unspecified bytes for the whole run).
+  bool (*narrow)(const std::int32_t* src, std::uint8_t* dst, std::size_t n, const Narrowing& how);
+};
+
+// The family tables: portable (narrow.cpp), avx2 (narrow_avx2.cpp). Call them
+// only through `narrow_kernels_for`, which never hands out a family the CPU
+// lacks.
+const NarrowKernels& narrow_portable_kernels();
+const NarrowKernels& narrow_avx2_kernels();
+
+// The table of `isa`, or of the highest lower family the CPU runs.
+const NarrowKernels& narrow_kernels_for(Isa isa);
+// The table the chunk decoder uses: `narrow_kernels_for(isa_selected())`,
+// chosen once.
+const NarrowKernels& narrow_kernels();
 
 }  // namespace varnel::zarr

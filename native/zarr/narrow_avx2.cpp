@@ -1,6 +1,7 @@
 // The AVX2 narrowing: eight samples per 256-bit vector (clamp, add, an
 // unsigned range test, then packs down to the element width), the rest one
-// at a time. This file alone is compiled with -mavx2.
+// at a time. This file is compiled with -mavx2; its table is handed out only
+// by narrow_kernels_for (narrow.cpp), on a CPU that runs AVX2.
 #include "zarr/narrow.hpp"
 
 #include <algorithm>
@@ -55,9 +56,7 @@ bool run(const std::int32_t* src, std::uint8_t* dst, std::size_t n, const Narrow
   return outside == 0;
 }
 
-}  // namespace
-
-bool narrow_avx2(const std::int32_t* src, std::uint8_t* dst, std::size_t n, const Narrowing& how) {
+bool narrow(const std::int32_t* src, std::uint8_t* dst, std::size_t n, const Narrowing& how) {
   const bool is_signed = how.lo < 0;
   switch (how.width) {
     case 1: return is_signed ? run<1, true>(src, dst, n, how) : run<1, false>(src, dst, n, how);
@@ -66,11 +65,15 @@ bool narrow_avx2(const std::int32_t* src, std::uint8_t* dst, std::size_t n, cons
   }
 }
 
+constexpr NarrowKernels kAvx2{narrow};
+
+}  // namespace
+
+const NarrowKernels& narrow_avx2_kernels() { return kAvx2; }
+
 #else  // a compiler without AVX2: the portable narrowing stands in
 
-bool narrow_avx2(const std::int32_t* src, std::uint8_t* dst, std::size_t n, const Narrowing& how) {
-  return narrow_portable(src, dst, n, how);
-}
+const NarrowKernels& narrow_avx2_kernels() { return narrow_portable_kernels(); }
 
 #endif
 

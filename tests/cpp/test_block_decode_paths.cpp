@@ -1,8 +1,7 @@
-// HT block decoder: the AVX2 cleanup steps and the portable ones give the
-// same words and the same errors, for coded blocks of many shapes and
+// HT block decoder: every kernel family this CPU runs gives the words and
+// the errors of the portable one, for coded blocks of many shapes and
 // magnitudes, for damaged segments and for random bytes with refinement
-// passes; a window that is not zero on entry gets the same words. (On a CPU
-// without AVX2 both runs take the portable steps.)
+// passes; a window that is not zero on entry gets the same words.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,11 +9,13 @@
 #include <span>
 #include <vector>
 
+#include "families.hpp"
 #include "htj2k/block/decode.hpp"
 #include "htj2k/block/encode.hpp"
 
 namespace {
 
+using varnel::Isa;
 using varnel::htj2k::BlockDecoder;
 using varnel::htj2k::BlockPasses;
 
@@ -28,7 +29,7 @@ struct Decoded {
 // so that writes outside the code-block show.
 // With `dirty` the whole window starts as the marker: every sample of the
 // code-block is written all the same.
-Decoded run(BlockDecoder& dec, bool avx2, const std::vector<std::uint8_t>& data, std::size_t w,
+Decoded run(BlockDecoder& dec, const std::vector<std::uint8_t>& data, std::size_t w,
             std::size_t h, std::uint32_t missing_msbs, BlockPasses passes, bool causal,
             bool dirty = false) {
   const std::size_t stride = w + 1;
@@ -36,7 +37,7 @@ Decoded run(BlockDecoder& dec, bool avx2, const std::vector<std::uint8_t>& data,
   d.window.assign(stride * (h + 1), dirty ? 0xA5A5A5A5u : 0u);
   for (std::size_t y = 0; y <= h; ++y) d.window[y * stride + w] = 0xA5A5A5A5u;
   for (std::size_t x = 0; x < stride; ++x) d.window[h * stride + x] = 0xA5A5A5A5u;
-  auto r = dec.decode_with(avx2, data, d.window, w, h, stride, missing_msbs, passes, causal);
+  auto r = dec.decode(data, d.window, w, h, stride, missing_msbs, passes, causal);
   d.ok = r.has_value();
   if (!d.ok) d.error = r.error().display();
   return d;
@@ -45,14 +46,14 @@ Decoded run(BlockDecoder& dec, bool avx2, const std::vector<std::uint8_t>& data,
 void expect_same(BlockDecoder& a, BlockDecoder& b, const std::vector<std::uint8_t>& data,
                  std::size_t w, std::size_t h, std::uint32_t missing_msbs, BlockPasses passes,
                  bool causal = false) {
-  const Decoded p = run(a, false, data, w, h, missing_msbs, passes, causal);
-  const Decoded v = run(b, true, data, w, h, missing_msbs, passes, causal);
+  const Decoded p = run(a, data, w, h, missing_msbs, passes, causal);
+  const Decoded v = run(b, data, w, h, missing_msbs, passes, causal);
   ASSERT_EQ(p.ok, v.ok) << w << "x" << h << " " << p.error << " / " << v.error;
   EXPECT_EQ(p.error, v.error);
   EXPECT_EQ(p.window, v.window) << w << "x" << h << " missing_msbs " << missing_msbs;
   if (v.ok) {
-    for (bool avx2 : {false, true}) {
-      const Decoded d = run(avx2 ? b : a, avx2, data, w, h, missing_msbs, passes, causal, true);
+    for (BlockDecoder* dec : {&a, &b}) {
+      const Decoded d = run(*dec, data, w, h, missing_msbs, passes, causal, true);
       ASSERT_TRUE(d.ok);
       for (std::size_t y = 0; y < h; ++y)
         for (std::size_t x = 0; x < w; ++x)
@@ -79,9 +80,16 @@ std::vector<std::uint32_t> block_words(std::mt19937& rng, std::size_t n,
   return words;
 }
 
-TEST(DecodePaths, CodedBlocksOfManyShapesAndMagnitudes) {
+// a decodes with the portable family, b with the family of the parameter.
+class DecodePaths : public ::testing::TestWithParam<Isa> {
+ protected:
+  BlockDecoder a{varnel::htj2k::block_portable_kernels()};
+  BlockDecoder b{varnel::htj2k::block_kernels_for(GetParam())};
+};
+VARNEL_FOR_EVERY_FAMILY(DecodePaths);
+
+TEST_P(DecodePaths, CodedBlocksOfManyShapesAndMagnitudes) {
   std::mt19937 rng(20261207);
-  BlockDecoder a, b;
   const std::size_t sizes[] = {1, 2, 3, 4, 5, 7, 8, 15, 16, 31, 33, 64};
   for (std::size_t w : sizes)
     for (std::size_t h : sizes)
@@ -95,10 +103,9 @@ TEST(DecodePaths, CodedBlocksOfManyShapesAndMagnitudes) {
         }
 }
 
-TEST(DecodePaths, WideMagnitudesTakeTheSampleBySampleReads) {
+TEST_P(DecodePaths, WideMagnitudesTakeTheSampleBySampleReads) {
   // Quads whose MagSgn bits exceed one 56-bit window.
   std::mt19937 rng(7);
-  BlockDecoder a, b;
   for (int round = 0; round < 40; ++round) {
     const std::size_t w = 1 + rng() % 64, h = 1 + rng() % 64;
     std::vector<std::uint32_t> words(w * h);
@@ -109,9 +116,8 @@ TEST(DecodePaths, WideMagnitudesTakeTheSampleBySampleReads) {
   }
 }
 
-TEST(DecodePaths, DamagedSegmentsAndRandomBytes) {
+TEST_P(DecodePaths, DamagedSegmentsAndRandomBytes) {
   std::mt19937 rng(99);
-  BlockDecoder a, b;
   for (int round = 0; round < 400; ++round) {
     const std::size_t w = 1 + rng() % 64, h = 1 + rng() % 64;
     const std::uint32_t mm = rng() % 30;

@@ -250,9 +250,18 @@ DecodedImage varnel_decode(const std::vector<std::uint8_t>& bytes, std::uint8_t 
 
 }  // namespace
 
-TEST(Peers, varnel_codestreams_decode_with_openjph_and_openjpeg) {
-  const bool ojph = have_tool("ojph_expand"), opj = have_tool("opj_decompress");
-  if (!ojph && !opj) GTEST_SKIP() << "no peer decoder installed";
+TEST(Peers, varnel_codestreams_decode_with_openjph_openjpeg_and_grok) {
+  const bool ojph = have_tool("ojph_expand"), opj = have_tool("opj_decompress"),
+             grk = have_tool("grk_decompress");
+  if (!ojph && !opj && !grk) GTEST_SKIP() << "no peer decoder installed";
+  // Each peer's decode, its option for dropping levels and whether it takes
+  // vertically causal code-blocks. Grok 10.0 refuses the causal style ("Unrecognized
+  // code-block style byte 0x48"), and its reduced-resolution output is wrong in the
+  // lower half of the rows for every codestream we tried, its own included.
+  struct Peer { bool present; std::string tool, reduce; bool causal; };
+  const Peer peers[] = {{ojph, "ojph_expand", "-skip_res", true},
+                        {opj, "opj_decompress", "-r", true},
+                        {grk, "grk_decompress -H 1", "", false}};
   TempDir dir;
   std::mt19937 rng(42);
   struct Case { std::size_t w, h, comps; unsigned depth; std::uint8_t levels, prog; bool index; };
@@ -282,38 +291,28 @@ TEST(Peers, varnel_codestreams_decode_with_openjph_and_openjpeg) {
     ASSERT_TRUE(bytes.has_value()) << bytes.error().display();
     write_file(dir / "v.j2c", *bytes);
     const std::string ext = c.comps == 3 ? ".ppm" : ".pgm";
-    if (ojph) {
-      ASSERT_TRUE(run("ojph_expand -i " + (dir / "v.j2c") + " -o " + (dir / ("ojph" + ext))));
-      auto out = read_pnm(dir / ("ojph" + ext));
+    for (const Peer& peer : peers) {
+      if (!peer.present || (params.causal && !peer.causal)) continue;
+      ASSERT_TRUE(run(peer.tool + " -i " + (dir / "v.j2c") + " -o " + (dir / ("peer" + ext))));
+      auto out = read_pnm(dir / ("peer" + ext));
       ASSERT_TRUE(out.has_value());
-      EXPECT_TRUE(out->planes == img.planes) << "ojph_expand";
+      EXPECT_TRUE(out->planes == img.planes) << peer.tool;
     }
-    if (opj) {
-      ASSERT_TRUE(run("opj_decompress -i " + (dir / "v.j2c") + " -o " + (dir / ("opj" + ext))));
-      auto out = read_pnm(dir / ("opj" + ext));
-      ASSERT_TRUE(out.has_value());
-      EXPECT_TRUE(out->planes == img.planes) << "opj_decompress";
-    }
-    // Reduced resolutions agree with the peers' own reductions.
+    // Reduced resolutions agree with the peers' own reductions (OpenJPH's
+    // only above 2 x 2).
     for (unsigned skip = 1; skip <= c.levels && skip <= 2; ++skip) {
       const DecodedImage mine = varnel_decode(*bytes, static_cast<std::uint8_t>(c.levels - skip));
-      if (opj) {
-        ASSERT_TRUE(run("opj_decompress -r " + std::to_string(skip) + " -i " + (dir / "v.j2c") +
-                        " -o " + (dir / ("opjr" + ext))));
-        auto out = read_pnm(dir / ("opjr" + ext));
+      for (const Peer& peer : peers) {
+        if (!peer.present || peer.reduce.empty() || (params.causal && !peer.causal) ||
+            (peer.reduce == "-skip_res" && (c.w <= 2 || c.h <= 2)))
+          continue;
+        const std::string how = peer.tool + " " + peer.reduce + " " + std::to_string(skip);
+        ASSERT_TRUE(run(how + " -i " + (dir / "v.j2c") + " -o " + (dir / ("peerr" + ext))));
+        auto out = read_pnm(dir / ("peerr" + ext));
         ASSERT_TRUE(out.has_value());
-        EXPECT_EQ(out->width, mine.width);
-        EXPECT_EQ(out->height, mine.height);
-        EXPECT_TRUE(out->planes == mine.components) << "opj_decompress -r " << skip;
-      }
-      if (ojph && c.w > 2 && c.h > 2) {
-        ASSERT_TRUE(run("ojph_expand -skip_res " + std::to_string(skip) + " -i " + (dir / "v.j2c") +
-                        " -o " + (dir / ("ojphr" + ext))));
-        auto out = read_pnm(dir / ("ojphr" + ext));
-        ASSERT_TRUE(out.has_value());
-        EXPECT_EQ(out->width, mine.width);
-        EXPECT_EQ(out->height, mine.height);
-        EXPECT_TRUE(out->planes == mine.components) << "ojph_expand -skip_res " << skip;
+        EXPECT_EQ(out->width, mine.width) << how;
+        EXPECT_EQ(out->height, mine.height) << how;
+        EXPECT_TRUE(out->planes == mine.components) << how;
       }
     }
   }

@@ -113,9 +113,9 @@ TEST(Markers, AssemblesTheWholeOneSampleCodestream) {
   Bytes cs;
   push_marker(cs, marker::SOC);
   ASSERT_TRUE(push_segment(cs, marker::SIZ, one_by_one_siz().to_bytes()).has_value());
+  ASSERT_TRUE(push_segment(cs, marker::CAP, Cap::from_magb(quant->magb()).to_bytes()).has_value());
   ASSERT_TRUE(push_segment(cs, marker::COD, cod.to_bytes()).has_value());
   ASSERT_TRUE(push_segment(cs, marker::QCD, quant->to_bytes()).has_value());
-  ASSERT_TRUE(push_segment(cs, marker::CAP, Cap::from_magb(quant->magb()).to_bytes()).has_value());
   ASSERT_TRUE(push_segment(cs, marker::COM, com_payload(codestream::kComText)).has_value());
   ASSERT_TRUE(push_segment(cs, marker::TLM, tlm_payload({&psot, 1})).has_value());
   ASSERT_TRUE(push_segment(cs, marker::SOT, Sot{psot, 0, 0, 1}.to_bytes()).has_value());
@@ -132,9 +132,9 @@ TEST(Markers, AssemblesTheWholeOneSampleCodestream) {
       {0xFF, 0x51, 0x00, 0x29, 0x40, 0x00},
       u32be(1), u32be(1), u32be(0), u32be(0), u32be(1), u32be(1), u32be(0), u32be(0),
       {0x00, 0x01, 0x07, 0x01, 0x01},
+      {0xFF, 0x50, 0x00, 0x08, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02},
       {0xFF, 0x52, 0x00, 0x0C, 0x00, 0x02, 0x00, 0x01, 0x00, 0x05, 0x04, 0x04, 0x40, 0x01},
       qcd,
-      {0xFF, 0x50, 0x00, 0x08, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02},
       {0xFF, 0x64, 0x00, 0x1C, 0x00, 0x01}, kComBytes,
       {0xFF, 0x55, 0x00, 0x08, 0x00, 0x40, 0x00, 0x00, 0x00, 0x1F},
       {0xFF, 0x90, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1F, 0x00, 0x01},

@@ -242,16 +242,19 @@ TEST(PlaneReuse, InPlaceWriterMatchesTheCopyingWriter) {
 
 }  // namespace
 
-#include "htj2k/dwt/kernels.hpp"
+#include "families.hpp"
 #include "zarr/narrow.hpp"
 
 namespace {
 
-// The two narrowing families agree byte for byte and on the range verdict,
-// with and without the level shift, for every element type, every length
-// remainder, in range and out of it.
-TEST(PlaneReuse, NarrowingFamiliesAgree) {
-  if (!htj2k::cpu_has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+// Every narrowing family agrees with the portable one byte for byte and on
+// the range verdict, with and without the level shift, for every element
+// type, every length remainder, in range and out of it.
+class NarrowFamily : public ::testing::TestWithParam<Isa> {};
+VARNEL_FOR_EVERY_FAMILY(NarrowFamily);
+
+TEST_P(NarrowFamily, GivesThePortableBytes) {
+  const auto narrow = zarr::narrow_kernels_for(GetParam()).narrow;
   std::mt19937 rng(5);
   for (SampleType t : {SampleType::U8, SampleType::I8, SampleType::U16, SampleType::I16,
                        SampleType::U32, SampleType::I32}) {
@@ -273,8 +276,8 @@ TEST(PlaneReuse, NarrowingFamiliesAgree) {
           std::vector<std::int32_t> src(n);
           for (auto& v : src) v = any(rng);
           std::vector<std::uint8_t> a(n * how.width + 1, 0xEE), b(n * how.width + 1, 0xEE);
-          const bool fa = zarr::narrow_portable(src.data(), a.data(), n, how);
-          const bool fb = zarr::narrow_avx2(src.data(), b.data(), n, how);
+          const bool fa = zarr::narrow_portable_kernels().narrow(src.data(), a.data(), n, how);
+          const bool fb = narrow(src.data(), b.data(), n, how);
           ASSERT_EQ(fa, fb) << sample_name(t) << " depth " << depth << " n " << n;
           if (fa) {
             EXPECT_EQ(a, b) << sample_name(t) << " depth " << depth << " n " << n;

@@ -12,6 +12,19 @@ limitations decide which peer judges which case:
 - `ojph_expand` (0.9) fails with "Error decoding a codeblock" on every
   codestream deeper than 16 bits that we tried, and its raw path reads and
   writes such samples as 2 bytes; above 16 bits `opj_decompress` judges.
+
+Grok (`grk_decompress`, 10.0) is a third decoder of varnel's codestreams:
+- it reads the CAP segment only where T.800 (2019) puts it, straight after
+  SIZ; a CAP later in the main header is ignored and the codestream decodes
+  to wrong samples without an error;
+- it refuses precisions above 16 bits ("this library only supports
+  precisions between 1 and 16"), so deeper cases are judged by the others;
+- its raw output misplaces negative samples (-2144 of a 13-bit image comes
+  out as -2049), so it is read through PGX output, which is exact;
+- it refuses HT code-blocks with the vertically causal style ("Unrecognized
+  code-block style byte 0x48"), and its reduced-resolution output (`-r`) is
+  wrong in the lower half of the rows for every codestream we tried, its
+  own included, so it judges full-resolution decodes of the default style.
 """
 
 from __future__ import annotations
@@ -25,6 +38,7 @@ import numpy as np
 
 HAVE_OJPH = shutil.which("ojph_expand") is not None and shutil.which("ojph_compress") is not None
 HAVE_OPJ = shutil.which("opj_decompress") is not None
+HAVE_GRK = shutil.which("grk_decompress") is not None
 
 
 def raw_dtype(depth: int, signed: bool) -> np.dtype:
@@ -44,9 +58,17 @@ def ojph_expand(tmp: Path, codestream: bytes, shape, depth: int, signed: bool, s
     return np.fromfile(out, dtype=raw_dtype(depth, signed)).reshape(shape)
 
 
+def read_pgx(path: Path, shape, depth: int, signed: bool) -> np.ndarray:
+    """A PGX file: one header line, then big-endian samples of 1, 2 or 4 bytes."""
+    header, body = path.read_bytes().split(b"\n", 1)
+    fields = header.split()
+    assert fields[0] == b"PG" and fields[1] == b"ML", header
+    dtype = raw_dtype(depth, signed).newbyteorder(">")
+    return np.frombuffer(body, dtype=dtype).reshape(shape)
+
+
 def opj_decompress(tmp: Path, codestream: bytes, shape, depth: int, signed: bool, reduce: int = 0):
-    """OpenJPEG's decode; PGX output (one header line, then big-endian samples
-    of 1, 2 or 4 bytes) carries every depth up to 32 bits."""
+    """OpenJPEG's decode; PGX output carries every depth up to 32 bits."""
     src, out = tmp / "in.j2k", tmp / "opj.pgx"
     src.write_bytes(codestream)
     for old in tmp.glob("opj*.pgx"):
@@ -55,13 +77,19 @@ def opj_decompress(tmp: Path, codestream: bytes, shape, depth: int, signed: bool
     if reduce:
         cmd += ["-r", str(reduce)]
     subprocess.run(cmd, check=True, capture_output=True, timeout=120)
-    produced = out if out.exists() else tmp / "opj_0.pgx"
-    data = produced.read_bytes()
-    header, body = data.split(b"\n", 1)
-    fields = header.split()
-    assert fields[0] == b"PG" and fields[1] == b"ML", header
-    dtype = raw_dtype(depth, signed).newbyteorder(">")
-    return np.frombuffer(body, dtype=dtype).reshape(shape)
+    return read_pgx(out if out.exists() else tmp / "opj_0.pgx", shape, depth, signed)
+
+
+def grk_decompress(tmp: Path, codestream: bytes, shape, depth: int, signed: bool):
+    """Grok's decode to PGX (one thread, so parallel test processes share the
+    cores fairly); it names the file of component 0 `grk_0.pgx`."""
+    src = tmp / "in.j2k"
+    src.write_bytes(codestream)
+    for old in tmp.glob("grk*.pgx"):
+        old.unlink()
+    subprocess.run(["grk_decompress", "-i", str(src), "-o", str(tmp / "grk.pgx"), "-H", "1"],
+                   check=True, capture_output=True, timeout=120)
+    return read_pgx(tmp / "grk_0.pgx", shape, depth, signed)
 
 
 def ojph_compress(tmp: Path, image: np.ndarray, depth: int, *, signed=False, levels=5,

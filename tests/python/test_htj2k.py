@@ -4,7 +4,11 @@ cases, and malformed containers, which must end in ValueError, never a crash."""
 
 from __future__ import annotations
 
+import functools
+import os
 import struct
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -76,6 +80,43 @@ def index_entries(coded: bytes):
         entries.append((offset, length, prefixes))
         at += 16 + 4 * levels
     return entries
+
+
+def main_header(codestream: bytes, at: int = 0) -> list[tuple[int, int, int]]:
+    """(marker, start, end) of each main-header segment of the codestream at
+    `at`, up to its first SOT."""
+    pos, segments = at + 2, []
+    while codestream[pos:pos + 2] != b"\xff\x90":
+        marker, length = struct.unpack_from(">HH", codestream, pos)
+        segments.append((marker, pos, pos + 2 + length))
+        pos += 2 + length
+    return segments
+
+
+def codestream_starts(coded: bytes) -> list[int]:
+    """Start of every codestream in a chunk, with or without the plane index
+    (one tile-part each: it ends at SOT + Psot, then EOC)."""
+    _, _, flags, levels, shape = container_fields(coded)
+    if flags == 1:
+        return [offset for offset, _, _ in index_entries(coded)]
+    planes = int(np.prod(shape[:-2], dtype=np.int64)) if len(shape) > 2 else 1
+    at, starts = 8 + 4 * len(shape), []
+    for _ in range(planes):
+        starts.append(at)
+        sot = main_header(coded, at)[-1][2]
+        at = sot + struct.unpack_from(">I", coded, sot + 6)[0] + 2
+    return starts
+
+
+def with_cap_after_qcd(coded: bytes) -> bytes:
+    """The chunk as earlier releases wrote it: the same bytes with each CAP
+    segment moved from after SIZ to after QCD (no length changes)."""
+    out = bytearray(coded)
+    for start in codestream_starts(coded):
+        segments = {marker: (a, b) for marker, a, b in main_header(coded, start)}
+        (cap0, cap1), (_, qcd1) = segments[0xFF50], segments[0xFF5C]
+        out[cap0:qcd1] = coded[cap1:qcd1] + coded[cap0:cap1]
+    return bytes(out)
 
 
 # --- round trips -----------------------------------------------------------
@@ -166,6 +207,47 @@ class TestRoundTrip:
         assert all(r == (expected, a.tobytes()) for r in results)
 
 
+# The work of one process, as a digest of every chunk it codes and decodes:
+# all element types, odd sizes (kernel tails), wide values (U_q reads beyond
+# one window) and flat planes (no coded block).
+FAMILY_WORK = """
+import hashlib, numpy as np
+from varnel import _varnel as m
+digest = hashlib.sha256()
+rng = np.random.default_rng(4)
+for dtype, shape in [("uint8", (2, 61, 67)), ("int8", (9, 33)), ("uint16", (131, 97)),
+                     ("int16", (3, 40, 41)), ("uint32", (70, 19)), ("int32", (1, 200))]:
+    info = np.iinfo(dtype)
+    lo, hi = max(info.min, -(1 << 27)), min(info.max, (1 << 27) - 1)
+    for a in (rng.integers(lo, hi, shape, endpoint=True), np.full(shape, hi)):
+        a = a.astype(dtype)
+        for levels in (0, 2, 5):
+            coded = m.htj2k_encode(a.tobytes(), a.shape, dtype, xy_levels=levels)
+            back = m.htj2k_decode(coded, a.shape, dtype)
+            assert back == a.tobytes()
+            digest.update(coded + back)
+print(digest.hexdigest())
+"""
+
+
+@functools.lru_cache(maxsize=None)
+def family_digest(isa: str | None) -> str:
+    env = {k: v for k, v in os.environ.items() if k != "VARNEL_ISA"}
+    if isa is not None:
+        env["VARNEL_ISA"] = isa
+    run = subprocess.run([sys.executable, "-c", FAMILY_WORK], env=env, capture_output=True,
+                         text=True, timeout=300, check=True)
+    return run.stdout.strip()
+
+
+@pytest.mark.parametrize("isa", ["portable", "avx2", "avx512", "unknown"])
+def test_every_kernel_family_codes_the_same_bytes(isa):
+    """VARNEL_ISA forces a kernel family for the whole process (a family the
+    CPU lacks falls back to one it has); every family codes and decodes
+    every chunk to the bytes of the default one."""
+    assert family_digest(isa) == family_digest(None)
+
+
 # --- the container the encoder writes --------------------------------------
 
 
@@ -200,6 +282,29 @@ class TestContainer:
         assert coded[5] == 0
         assert coded[20:22] == b"\xff\x4f"
         assert b"\xff\x58" not in coded  # no PLT
+
+    @pytest.mark.parametrize("index", [True, False])
+    def test_cap_comes_straight_after_siz(self, index):
+        a = np.arange(3 * 20 * 30, dtype=np.uint16).reshape(3, 20, 30)
+        coded = m.htj2k_encode(a.tobytes(), a.shape, "uint16", index=index)
+        order = ["SIZ", "CAP", "COD", "QCD", "COM"] + (["TLM"] if index else [])
+        names = {0xFF51: "SIZ", 0xFF50: "CAP", 0xFF52: "COD", 0xFF5C: "QCD", 0xFF64: "COM",
+                 0xFF55: "TLM"}
+        starts = codestream_starts(coded)
+        assert len(starts) == 3
+        for start in starts:
+            assert [names[seg[0]] for seg in main_header(coded, start)] == order
+
+    @pytest.mark.parametrize("dtype,shape,index", [
+        ("uint8", (37, 53), True), ("int16", (2, 64, 70), False), ("uint16", (3, 130, 9), True),
+        ("int32", (1, 1), False)])
+    def test_chunks_with_cap_after_qcd_still_decode(self, dtype, shape, index):
+        lo, hi = value_range(dtype)
+        a = image(shape[-2:], lo, hi, seed=len(shape)) + np.zeros(shape, np.int64)
+        a = a.astype(dtype)
+        old = with_cap_after_qcd(m.htj2k_encode(a.tobytes(), a.shape, dtype, index=index))
+        assert main_header(old, codestream_starts(old)[0])[1][0] == 0xFF52  # COD after SIZ
+        assert m.htj2k_decode(old, a.shape, dtype) == a.tobytes()
 
     def test_index_entries_are_back_to_back(self):
         a = np.random.default_rng(2).integers(0, 255, size=(3, 2, 20, 30)).astype(np.uint8)

@@ -1,7 +1,7 @@
 """htj2k codestreams against independent JPEG 2000 decoders and encoders.
 
-Every codestream varnel writes must decode with OpenJPH and OpenJPEG to
-exactly the input samples, and codestreams written by OpenJPH must decode
+Every codestream varnel writes must decode with OpenJPH, OpenJPEG and Grok
+to exactly the input samples, and codestreams written by OpenJPH must decode
 with varnel to exactly what the peers give. The peers run as separate
 processes (see peers.py for which peer judges which case, and why).
 """
@@ -14,11 +14,12 @@ import numpy as np
 import pytest
 
 import varnel
-from peers import (HAVE_OJPH, HAVE_OPJ, codestream_levels, ojph_compress, ojph_expand,
-                   opj_decompress, single_plane_codestream, wrap_codestream)
+from peers import (HAVE_GRK, HAVE_OJPH, HAVE_OPJ, codestream_levels, grk_decompress,
+                   ojph_compress, ojph_expand, opj_decompress, single_plane_codestream,
+                   wrap_codestream)
 
-pytestmark = pytest.mark.skipif(not (HAVE_OJPH and HAVE_OPJ),
-                                reason="needs openjph-tools and libopenjp2-tools")
+pytestmark = pytest.mark.skipif(not (HAVE_OJPH and HAVE_OPJ and HAVE_GRK),
+                                reason="needs openjph-tools, libopenjp2-tools and grokj2k-tools")
 
 PROGRESSIONS = ["LRCP", "RLCP", "RPCL", "PCRL", "CPRL"]
 # Largest bit depth the writer takes for a level count (K_max <= 30).
@@ -65,6 +66,8 @@ def peers_decode(tmp_path, cs: bytes, shape, depth: int, signed: bool, levels: i
     too_many_levels = (1 << levels) > min(shape)
     if not signed and depth <= 16 and not too_many_levels:
         out["ojph"] = ojph_expand(tmp_path, cs, shape, depth, signed)
+    if depth <= 16:  # Grok refuses precisions above 16 bits
+        out["grk"] = grk_decompress(tmp_path, cs, shape, depth, signed)
     return out
 
 

@@ -14,11 +14,10 @@
 #endif
 
 #include "htj2k/block/dec_tables.hpp"
+#include "htj2k/block/kernels.hpp"
 #include "htj2k/block/magsgn.hpp"
 #include "htj2k/block/mel_decoder.hpp"
 #include "htj2k/block/readers.hpp"
-
-#include "core/cpu.hpp"
 
 namespace varnel::htj2k {
 
@@ -228,7 +227,8 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
                                               std::uint32_t* line, std::uint32_t* out,
                                               std::size_t width, std::size_t height,
                                               std::size_t stride, std::uint32_t missing_msbs,
-                                              std::uint8_t* sig, std::size_t sstride) {
+                                              std::uint8_t* sig, std::size_t sstride,
+                                              std::uint8_t* /*bitbuf: reads the segment itself*/) {
   const std::size_t nqx = (width + 1) / 2;
   const std::size_t nqy = (height + 1) / 2;
   const unsigned pm1 = 29u - missing_msbs;  // p - 1
@@ -408,22 +408,30 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
   }
 }
 
+constexpr BlockKernels kPortable{cleanup_magsgn};
+
 }  // namespace
+
+const BlockKernels& block_portable_kernels() { return kPortable; }
+
+const BlockKernels& block_kernels_for(Isa isa) {
+  static constexpr Family<BlockKernels> kFamilies[] = {
+      {Isa::portable, block_portable_kernels},
+      {Isa::avx2, block_avx2_kernels},
+  };
+  return pick_family(kFamilies, isa);
+}
+
+const BlockKernels& block_kernels() {
+  static const BlockKernels& chosen = block_kernels_for(isa_selected());
+  return chosen;
+}
 
 Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
                                   std::span<std::uint32_t> out, std::size_t width,
                                   std::size_t height, std::size_t stride,
                                   std::uint32_t missing_msbs, BlockPasses passes,
                                   bool vertically_causal) {
-  return decode_with(true, data, out, width, height, stride, missing_msbs, passes,
-                     vertically_causal);
-}
-
-Result<void> BlockDecoder::decode_with(bool allow_avx2, std::span<const std::uint8_t> data,
-                                       std::span<std::uint32_t> out, std::size_t width,
-                                       std::size_t height, std::size_t stride,
-                                       std::uint32_t missing_msbs, BlockPasses passes,
-                                       bool vertically_causal) {
   // Checks, in order; none of them touches the window.
   if (width < 1 || width > 1024 || height < 1 || height > 1024)
     return std::unexpected(Error::invalid("code-block dimensions must be 1..=1024"));
@@ -472,18 +480,12 @@ Result<void> BlockDecoder::decode_with(bool allow_avx2, std::span<const std::uin
 
   cleanup_vlc(seg, lcup, scup, nqx, nqy, quad_entry_.data(), quad_u_.data());
   std::uint8_t* const sig = refine ? sig_.data() : nullptr;
-  Result<void> r;
-  if (allow_avx2 && cpu_has_avx2()) {
-    const std::size_t nbuf = (lcup - scup) + UNSTUFF_PAD;
-    if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
-    r = detail::cleanup_magsgn_avx2(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
-                                    line_v_.data(), out.data(), width, height, stride,
-                                    missing_msbs, sig, sstride, magsgn_bits_.data());
-  } else {
-    r = cleanup_magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(), line_v_.data(),
-                       out.data(), width, height, stride, missing_msbs, sig, sstride);
-  }
-  if (!r)
+  const std::size_t nbuf = (lcup - scup) + UNSTUFF_PAD;
+  if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
+  if (auto r = kernels_->cleanup_magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
+                                        line_v_.data(), out.data(), width, height, stride,
+                                        missing_msbs, sig, sstride, magsgn_bits_.data());
+      !r)
     return r;
   if (!refine) return ok();
 

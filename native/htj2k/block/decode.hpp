@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "htj2k/block/kernels.hpp"
 
 namespace varnel::htj2k {
 
@@ -32,6 +33,10 @@ struct BlockPasses {
 // thread-safe: use one per thread.
 class BlockDecoder {
  public:
+  // Decodes with the kernel family of `kernels` (kernels.hpp); by default the
+  // one the process selected. Every family gives the same words and errors.
+  explicit BlockDecoder(const BlockKernels& kernels = block_kernels()) : kernels_(&kernels) {}
+
   // data: the code-block's bytes (cleanup segment then refinement segment).
   // out: output window, sample (x, y) at out[y * stride + x], zero on entry.
   // vertically_causal: code-block style bit 3 (affects SigProp only).
@@ -42,16 +47,8 @@ class BlockDecoder {
                       std::size_t width, std::size_t height, std::size_t stride,
                       std::uint32_t missing_msbs, BlockPasses passes, bool vertically_causal);
 
-  // The same with the choice of kernels made by the caller: with
-  // allow_avx2 false only the portable steps run (the AVX2 ones still need
-  // the CPU to offer AVX2). Both give the same words and errors; this is how
-  // tests compare them.
-  Result<void> decode_with(bool allow_avx2, std::span<const std::uint8_t> data,
-                           std::span<std::uint32_t> out, std::size_t width, std::size_t height,
-                           std::size_t stride, std::uint32_t missing_msbs, BlockPasses passes,
-                           bool vertically_causal);
-
  private:
+  const BlockKernels* kernels_;
   // First step: the CxtVLC table entry of every quad (rho, u_off, e_k, e_1,
   // codeword length), row after row.
   std::vector<std::uint16_t> quad_entry_;
@@ -60,7 +57,8 @@ class BlockDecoder {
   // Second step: entry k = OR of the values 2 mu - 1 of the bottom-row
   // samples in columns 2k - 1 and 2k of the quad row above (for kappa).
   std::vector<std::uint32_t> line_v_;
-  // Second step: the MagSgn stream with its stuffed bits dropped.
+  // Second step: the MagSgn stream with its stuffed bits dropped (for the
+  // families that read it so).
   std::vector<std::uint8_t> magsgn_bits_;
   // Refinement passes: a 4-bit significance mask (bit j = row 4s + j) per
   // column of each 4-row stripe, with one zero column on either side; the

@@ -1,12 +1,14 @@
-// The MagSgn step of the HT cleanup pass with AVX2 (T.814 clause 7.3.8).
-// This file alone is compiled with -mavx2; decode.cpp calls it only after
-// its CPU check has answered yes.
+// The block decoder's AVX2 family: the MagSgn step of the HT cleanup pass
+// (T.814 clause 7.3.8) with AVX2. This file is compiled with -mavx2; its
+// table is handed out only by block_kernels_for (decode.cpp), on a CPU that
+// runs AVX2.
 //
 // A quad's four samples are decoded at once from one 64-bit bit window: the
 // bit counts m_n and their running offsets are formed as bytes in a scalar
 // word, widened to four 64-bit lanes, and each lane shifts the broadcast
 // window by its own offset. Only the reader position (the sum of the m_n)
 // carries from one quad to the next.
+#include "htj2k/block/kernels.hpp"
 #include "htj2k/block/magsgn.hpp"
 
 #include <algorithm>
@@ -22,11 +24,9 @@
 #include "htj2k/block/dec_tables.hpp"
 #include "htj2k/block/readers.hpp"
 
-namespace varnel::htj2k::detail {
-
 #if defined(__AVX2__)
+namespace varnel::htj2k::detail {
 namespace {
-
 
 // One quad from a window holding all its bits: 64-bit lane n of the result
 // holds the output word of sample n in its low half and the sample's value v
@@ -62,8 +62,6 @@ inline std::uint64_t window(const std::uint8_t* bits, std::size_t cap, std::size
   if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
   return w >> (pos & 7u);
 }
-
-}  // namespace
 
 Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
                                  const std::uint16_t* qe, const std::uint8_t* qu,
@@ -177,15 +175,20 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
   return ok();
 }
 
-#else
+constexpr BlockKernels kAvx2{cleanup_magsgn_avx2};
 
-Result<void> cleanup_magsgn_avx2(const std::uint8_t*, std::size_t, const std::uint16_t*,
-                                 const std::uint8_t*, std::uint32_t*, std::uint32_t*,
-                                 std::size_t, std::size_t, std::size_t, std::uint32_t,
-                                 std::uint8_t*, std::size_t, std::uint8_t*) {
-  return std::unexpected(Error::invalid(std::string("AVX2 MagSgn step not built")));
-}
-
-#endif
+}  // namespace
 
 }  // namespace varnel::htj2k::detail
+
+namespace varnel::htj2k {
+const BlockKernels& block_avx2_kernels() { return detail::kAvx2; }
+}  // namespace varnel::htj2k
+
+#else  // a compiler without AVX2: the portable family stands in
+
+namespace varnel::htj2k {
+const BlockKernels& block_avx2_kernels() { return block_portable_kernels(); }
+}  // namespace varnel::htj2k
+
+#endif

@@ -36,8 +36,16 @@
 
 namespace varnel::htj2k {
 
+const LiftKernels& lift_kernels_for(Isa isa) {
+  static constexpr Family<LiftKernels> kFamilies[] = {
+      {Isa::portable, portable_kernels},
+      {Isa::avx2, avx2_kernels},
+  };
+  return pick_family(kFamilies, isa);
+}
+
 const LiftKernels& lift_kernels() {
-  static const LiftKernels& chosen = cpu_has_avx2() ? avx2_kernels() : portable_kernels();
+  static const LiftKernels& chosen = lift_kernels_for(isa_selected());
   return chosen;
 }
 

@@ -14,7 +14,7 @@
 // Both operations fail only with InvalidArgument "plane buffer smaller than
 // width * height" (also for width 0 or height 0), before touching the plane.
 // They are re-entrant and keep no state; the row kernels (AVX2 or portable
-// SSE2) are chosen from a CPU check made once per process.
+// SSE2) are chosen once per process (core/cpu.hpp, VARNEL_ISA).
 #pragma once
 
 #include <cstddef>

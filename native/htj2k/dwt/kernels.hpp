@@ -2,9 +2,10 @@
 //
 // A `LiftKernels` table holds one family of element-wise row operations: the
 // four lifting steps and the even/odd split and merge of the horizontal pass.
-// Two families exist, `portable_kernels()` (SSE2, two 128-bit vectors per
-// step, every x86-64 processor) and `avx2_kernels()` (256-bit vectors, only
-// to be called once `cpu_has_avx2()` said yes). They give identical results.
+// The families (core/cpu.hpp) are `portable_kernels()` (SSE2, two 128-bit
+// vectors per step, every x86-64 processor) and `avx2_kernels()` (256-bit
+// vectors); they give identical results. A new family is one file defining
+// its table function and one entry in the list of `lift_kernels_for`.
 //
 // Arithmetic wraps modulo 2^32 and divisions are arithmetic right shifts
 // (floor), so the lifting stays exactly invertible even for sums that leave
@@ -55,13 +56,14 @@ inline std::int32_t update_term(std::int32_t a, std::int32_t b) {
   return lift_sum(lift_sum(a, b), 2) >> 2;
 }
 
+// The family tables, one per kernels_<family>.cpp. Call them only through
+// `lift_kernels_for`, which never hands out a family the CPU lacks.
 const LiftKernels& portable_kernels();
 const LiftKernels& avx2_kernels();
 
-// Whether the processor and OS allow AVX2; detected once, thread-safely.
-using varnel::cpu_has_avx2;  // core/cpu.hpp
-
-// The family the transform uses on this machine.
+// The table of `isa`, or of the highest lower family the CPU runs.
+const LiftKernels& lift_kernels_for(Isa isa);
+// The table the transform uses: `lift_kernels_for(isa_selected())`, chosen once.
 const LiftKernels& lift_kernels();
 
 // The transform with an explicit kernel family (tests compare families).

@@ -1,7 +1,6 @@
 // The AVX2 row kernels: eight samples per 256-bit vector, then one sample at
-// a time. This file alone is compiled with -mavx2; nothing here may run
-// before cpu_has_avx2() has answered yes, so the CPU check itself lives in
-// dwt.cpp.
+// a time. This file is compiled with -mavx2; its table is handed out only by
+// lift_kernels_for (dwt.cpp), on a CPU that runs AVX2.
 #include "htj2k/dwt/kernels.hpp"
 
 #if defined(__AVX2__)

@@ -1,0 +1,50 @@
+// varnel htj2k: the kernel families of the HT block decoder.
+//
+// A `BlockKernels` table holds the steps of the block decoder that have
+// instruction-set forms of their own; the rest of the decoder is shared. The
+// families (core/cpu.hpp) give the same words and the same errors. A new
+// family is one file defining its table function and one entry in the list of
+// `block_kernels_for` (decode.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/cpu.hpp"
+#include "core/error.hpp"
+
+namespace varnel::htj2k {
+
+// The MagSgn step of the cleanup pass (T.814 clause 7.3.8): decodes the
+// MagSgn values of every quad of a code-block from the per-quad table entries
+// (qe) and u values (qu) of the first step and writes the sample words to the
+// window (sample (x, y) at out[y * stride + x]). The MagSgn segment is the
+// `length` bytes at seg. line must hold magsgn_line_words(nqx) words (scratch),
+// bitbuf length + UNSTUFF_PAD bytes (scratch, readers.hpp). sig (may be null)
+// receives the cleanup significance as 4-bit column masks per 4-row stripe,
+// sstride bytes per stripe, column c at sig[1 + c]. Fails with Malformed
+// "U_q exceeds the magnitude bound" at offset 0.
+using CleanupMagSgn = Result<void> (*)(const std::uint8_t* seg, std::size_t length,
+                                       const std::uint16_t* qe, const std::uint8_t* qu,
+                                       std::uint32_t* line, std::uint32_t* out,
+                                       std::size_t width, std::size_t height, std::size_t stride,
+                                       std::uint32_t missing_msbs, std::uint8_t* sig,
+                                       std::size_t sstride, std::uint8_t* bitbuf);
+
+struct BlockKernels {
+  CleanupMagSgn cleanup_magsgn;
+};
+
+// The family tables: portable (decode.cpp), avx2 (magsgn_avx2.cpp). Call them
+// only through `block_kernels_for`, which never hands out a family the CPU
+// lacks.
+const BlockKernels& block_portable_kernels();
+const BlockKernels& block_avx2_kernels();
+
+// The table of `isa`, or of the highest lower family the CPU runs.
+const BlockKernels& block_kernels_for(Isa isa);
+// The table decoders use by default: `block_kernels_for(isa_selected())`,
+// chosen once.
+const BlockKernels& block_kernels();
+
+}  // namespace varnel::htj2k
