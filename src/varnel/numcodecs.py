@@ -51,6 +51,8 @@ class _VarnelNumcodec(Codec):
 
     codec_id: ClassVar[str]
     config_keys: ClassVar[tuple[str, ...]]
+    # Whether decode, given no dtype, may take one from the encoded chunk.
+    dtype_from_stream: ClassVar[bool] = False
     dtype: str | None
 
     def _settings(self) -> dict[str, Any]:
@@ -100,11 +102,17 @@ class _VarnelNumcodec(Codec):
 
     def encode(self, buf: Any) -> bytes:
         array = _as_array(buf)
+        dtype = _config.element_type(self.codec_id, array.dtype)
         if self.dtype is not None and array.dtype != np.dtype(self.dtype):
             raise ValueError(
                 f"{self.codec_id}: the chunk's dtype {array.dtype.str} is not the codec's dtype {self.dtype}"
             )
-        dtype = _config.element_type(self.codec_id, array.dtype)
+        if self.dtype is None and self.dtype_from_stream and array.dtype != dtype:
+            # decode would return the native order, which zarr would misread
+            raise ValueError(
+                f"{self.codec_id}: a chunk of dtype {array.dtype.str} needs the codec's dtype set, "
+                "so that decode gives it back in its byte order"
+            )
         if array.dtype != dtype:
             array = array.astype(dtype)
         try:
@@ -235,6 +243,7 @@ class Zfp(_VarnelNumcodec):
 
     codec_id = _config.ZFP
     config_keys = _config.ZFP_KEYS
+    dtype_from_stream = True
 
     def __init__(
         self,
