@@ -120,26 +120,30 @@ class _VarnelNumcodec(Codec):
         except ValueError as exc:
             raise _config.chunk_error(self.codec_id, "encode", array.shape, dtype, exc) from exc
 
-    def decode(self, buf: Any, out: Any = None) -> Any:
-        target = None if out is None else _as_array(out)
-        wanted = target.dtype if target is not None else self.dtype
-        shape, dtype = self._decode_shape(buf, None if wanted is None else _config.element_type(self.codec_id, wanted))
-        if target is not None:
-            if not target.flags.writeable or not target.flags.c_contiguous:
-                raise ValueError(f"{self.codec_id}: out must be a writeable contiguous buffer")
-            if target.size != math.prod(shape):
-                raise ValueError(
-                    f"{self.codec_id}: out holds {target.size} elements, the chunk of shape {shape} has {math.prod(shape)}"
-                )
-        direct = target is not None and target.dtype == dtype
+    def _decoded(self, buf: Any, shape: tuple[int, ...], dtype: np.dtype, out: np.ndarray | None) -> np.ndarray:
         try:
-            decoded = self._decode_native(buf, shape, dtype, target.reshape(shape) if direct else None)
+            return self._decode_native(buf, shape, dtype, out)
         except ValueError as exc:
             raise _config.chunk_error(self.codec_id, "decode", shape, dtype, exc) from exc
-        if target is None:
-            return decoded if self.dtype is None or decoded.dtype == self.dtype else decoded.astype(self.dtype)
-        if not direct:
-            target.reshape(shape)[...] = decoded
+
+    def decode(self, buf: Any, out: Any = None) -> Any:
+        if out is None:
+            wanted = None if self.dtype is None else _config.element_type(self.codec_id, self.dtype)
+            shape, dtype = self._decode_shape(buf, wanted)
+            decoded = self._decoded(buf, shape, dtype, None)
+            return decoded if self.dtype is None else decoded.astype(self.dtype, copy=False)
+        target = _as_array(out)
+        shape, dtype = self._decode_shape(buf, _config.element_type(self.codec_id, target.dtype))
+        if not target.flags.writeable or not target.flags.c_contiguous:
+            raise ValueError(f"{self.codec_id}: out must be a writeable contiguous buffer")
+        if target.size != math.prod(shape):
+            raise ValueError(
+                f"{self.codec_id}: out holds {target.size} elements, the chunk of shape {shape} has {math.prod(shape)}"
+            )
+        if target.dtype == dtype:
+            self._decoded(buf, shape, dtype, target.reshape(shape))
+        else:  # another byte order
+            target.reshape(shape)[...] = self._decoded(buf, shape, dtype, None)
         return out
 
 

@@ -4,6 +4,7 @@ array creation, corrupt chunks, and arrays opened by path in a new process."""
 
 from __future__ import annotations
 
+import asyncio
 import doctest
 import json
 import subprocess
@@ -15,6 +16,7 @@ import pytest
 zarr = pytest.importorskip("zarr")
 
 import varnel  # noqa: E402
+import varnel._native_calls  # noqa: E402
 import varnel.numcodecs  # noqa: E402
 import varnel.zarr  # noqa: E402
 from varnel.zarr import Htj2k, Zfp  # noqa: E402
@@ -275,3 +277,24 @@ def test_import_varnel_needs_no_optional_package():
 def test_docstring_examples(module):
     result = doctest.testmod(module, optionflags=doctest.ELLIPSIS)
     assert result.attempted > 0 and result.failed == 0
+
+
+def test_chunks_code_off_the_event_loop(monkeypatch):
+    seen = []
+
+    def on_loop():
+        try:
+            asyncio.get_running_loop()
+            return True
+        except RuntimeError:
+            return False
+
+    for name in ("encode_htj2k", "decode_htj2k"):
+        real = getattr(varnel._native_calls, name)
+        monkeypatch.setattr(varnel._native_calls, name,
+                            lambda *a, _real=real, **k: (seen.append(on_loop()), _real(*a, **k))[1])
+    with zarr.config.set({"codec_pipeline.path": PIPELINES[0]}):
+        z = zarr.create_array({}, shape=(64, 64), chunks=(16, 16), dtype="uint8", serializer=Htj2k(), compressors=None)
+        z[:] = 7
+        assert (z[:] == 7).all()
+    assert len(seen) == 32 and not any(seen)
