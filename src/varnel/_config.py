@@ -126,7 +126,8 @@ def htj2k_chunk_problem(chunk_shape: tuple[int, ...]) -> str | None:
             return f"chunk extent {extent} exceeds u32"
     planes = math.prod(chunk_shape[:-2])
     if planes > _HTJ2K_MAX_PLANES:
-        return f"htj2k chunks hold at most {_HTJ2K_MAX_PLANES} planes; chunk shape {_shape_text(chunk_shape)} has {planes}"
+        shown = _shape_text(chunk_shape)
+        return f"htj2k chunks hold at most {_HTJ2K_MAX_PLANES} planes; chunk shape {shown} has {planes}"
     return None
 
 
@@ -167,5 +168,7 @@ def chunk_error(codec: str, action: str, shape: Any, dtype: Any, exc: BaseExcept
     the codec, the chunk's shape and dtype when known, and the module's reason."""
     what = "a chunk"
     if shape is not None:
-        what = f"the chunk of shape {tuple(shape)}" + (f" and dtype {np.dtype(dtype).name}" if dtype is not None else "")
+        what = f"the chunk of shape {tuple(shape)}"
+        if dtype is not None:
+            what += f" and dtype {np.dtype(dtype).name}"
     return ValueError(f"{codec}: cannot {action} {what}: {exc}")

@@ -169,6 +169,14 @@ def test_unsupported_arrays_are_refused_at_creation(codec, dtype, shape, chunks,
     assert not (tmp_path / "a" / "zarr.json").exists()
 
 
+def test_chunks_with_more_planes_than_a_container_indexes_are_refused():
+    # the encoder would write them; the container reader refuses more than 2**24 planes
+    with pytest.raises(ValueError, match=r"^varnel.htj2k: htj2k chunks hold at most 16777216 planes; "
+                                         r"chunk shape \[4097, 4096, 1, 1\] has 16781312$"):
+        zarr.create_array({}, shape=(4097, 4096, 1, 1), dtype="uint8", serializer=Htj2k(), compressors=None,
+                          chunks=(4097, 4096, 1, 1))
+
+
 def test_sharding_checks_its_inner_chunks():
     if not hasattr(zarr.core.codec_pipeline, "FusedCodecPipeline"):
         pytest.skip("zarr < 3.2 does not validate the codecs inside a shard")
