@@ -275,6 +275,13 @@ class Zfp(_VarnelNumcodec):
         if field is None:
             raise ValueError(f"{self.codec_id}: cannot decode: not a zfp stream with a full zfp header")
         scalar, shape = field
+        # Every block of 4**d values takes at least one bit, so a short stream
+        # cannot make decode allocate an output far larger than it justifies.
+        if math.prod(shape) > 8 * memoryview(buf).nbytes * 4 ** len(shape):
+            raise ValueError(
+                f"{self.codec_id}: cannot decode: a stream of {memoryview(buf).nbytes} bytes cannot hold the "
+                f"{math.prod(shape)} values of the field {shape} its header declares"
+            )
         if dtype is None:
             if scalar == "int32":
                 raise ValueError(
