@@ -1,8 +1,28 @@
 #!/usr/bin/env bash
 # Installs what building and testing varnel needs on a fresh Debian machine:
 # the build tools and libraries from Debian's packages, and the Python
-# packages used by the tests, the demonstration and the benchmarks.
+# packages used to build, the demonstration and the benchmarks. (The Python
+# tests install theirs into fresh virtual environments, scripts/test.sh.)
+#   scripts/setup.sh                 install
+#   scripts/setup.sh --python 3.12   print the path of a Python 3.12 interpreter
 set -euo pipefail
+
+if [ "${1:-}" = "--python" ]; then
+  version=${2:?version}
+  for candidate in "python$version" "$HOME/.pyenv/versions/$version"*/bin/python /usr/bin/"python$version"; do
+    if command -v "$candidate" >/dev/null 2>&1 &&
+       "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))" 2>/dev/null; then
+      command -v "$candidate"
+      exit 0
+    fi
+  done
+  if python3 -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))"; then
+    command -v python3
+    exit 0
+  fi
+  echo "no Python $version interpreter found (looked for python$version, pyenv and /usr/bin)" >&2
+  exit 1
+fi
 
 debs=(build-essential ninja-build libzfp-dev libgtest-dev libbenchmark-dev
       openjph-tools libopenjph-dev libopenjp2-tools grokj2k-tools)

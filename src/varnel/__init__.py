@@ -1,4 +1,16 @@
-"""varnel: native HTJ2K and zfp codecs for the chunks of Python array stores."""
+"""varnel: native HTJ2K and zfp codecs for the chunks of Python array stores.
+
+The module functions code one chunk given as ``bytes``:
+
+>>> import varnel
+>>> blob = varnel.htj2k_encode(bytes(range(64)), (8, 8), "uint8")
+>>> varnel.htj2k_decode(blob, (8, 8), "uint8") == bytes(range(64))
+True
+
+Codec classes for array stores live in submodules, imported on demand:
+``varnel.zarr`` (zarr v3 codecs, extra ``varnel[zarr]``) and
+``varnel.numcodecs`` (numcodecs codecs, for zarr format 2 arrays).
+"""
 
 from varnel._varnel import (  # noqa: F401
     htj2k_decode,
