@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/setup.sh
-py=$(scripts/find_python.sh 3.12)
+py=$(scripts/setup.sh --python 3.12)
 venv="$root/build/demo-venv"
 [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
 "$venv/bin/pip" install -q --upgrade pip

@@ -16,11 +16,11 @@ need not be contiguous. ``buf`` is any object with the buffer protocol.
 ``dtype`` that receives the result; without it a new array is returned, which
 may be read-only. ``cfg`` is the codec's normalised keyword arguments.
 
-The module functions take ``bytes`` only, so a chunk that is not a ``bytes``
-object is copied once on the way in, and a decoded chunk is copied once more
-when it goes into ``out``. Entry points that read any C-contiguous buffer and
-decode into ``out`` in place remove both copies; they are a change of this
-file alone.
+Chunks go to ``varnel._codecs``, whose entry points read any C-contiguous
+buffer in place and decode straight into an array: a C-contiguous chunk is
+never copied, and a decoded chunk is written once, into ``out`` or into a new
+writeable array. The configuration checks use the module functions of
+``varnel._varnel`` themselves, so their messages are exactly those.
 """
 
 from __future__ import annotations
@@ -30,7 +30,7 @@ from typing import Any
 
 import numpy as np
 
-from varnel import _varnel
+from varnel import _codecs, _varnel
 
 __all__ = [
     "check_htj2k_config",
@@ -42,41 +42,35 @@ __all__ = [
 ]
 
 
-def _chunk_bytes(array: np.ndarray) -> bytes:
-    """The array's elements in C order as one ``bytes`` object (one copy)."""
-    return array.tobytes(order="C")
+def _c_order(array: np.ndarray) -> np.ndarray:
+    """The array itself when it is C-contiguous, else a C-ordered copy."""
+    return np.ascontiguousarray(array)
 
 
-def _buffer_bytes(buf: Any) -> bytes:
-    if type(buf) is bytes:
-        return buf
-    return memoryview(buf).tobytes()
-
-
-def _result(data: bytes, shape: tuple[int, ...], dtype: np.dtype, out: np.ndarray | None) -> np.ndarray:
-    decoded = np.frombuffer(data, dtype=dtype).reshape(shape)
-    if out is None:
-        return decoded
-    np.copyto(out, decoded, casting="no")
-    return out
+def _target(shape: tuple[int, ...], dtype: np.dtype, out: np.ndarray | None) -> np.ndarray:
+    return np.empty(shape, dtype=dtype) if out is None else out
 
 
 def encode_htj2k(array: np.ndarray, shape: tuple[int, ...], dtype: np.dtype, cfg: Mapping[str, Any]) -> bytes:
-    return _varnel.htj2k_encode(_chunk_bytes(array), shape, dtype.name, **cfg)
+    return _codecs.htj2k_encode(_c_order(array), shape, dtype.name, **cfg)
 
 
 def decode_htj2k(buf: Any, shape: tuple[int, ...], dtype: np.dtype, out: np.ndarray | None = None) -> np.ndarray:
-    return _result(_varnel.htj2k_decode(_buffer_bytes(buf), shape, dtype.name), shape, dtype, out)
+    target = _target(shape, dtype, out)
+    _codecs.htj2k_decode_into(buf, shape, dtype.name, target)
+    return target
 
 
 def encode_zfp(array: np.ndarray, shape: tuple[int, ...], dtype: np.dtype, cfg: Mapping[str, Any]) -> bytes:
-    return _varnel.varnel_zfp_encode(_chunk_bytes(array), shape, dtype.name, **cfg)
+    return _codecs.zfp_encode(_c_order(array), shape, dtype.name, **cfg)
 
 
 def decode_zfp(
     buf: Any, shape: tuple[int, ...], dtype: np.dtype, cfg: Mapping[str, Any], out: np.ndarray | None = None
 ) -> np.ndarray:
-    return _result(_varnel.varnel_zfp_decode(_buffer_bytes(buf), shape, dtype.name, **cfg), shape, dtype, out)
+    target = _target(shape, dtype, out)
+    _codecs.zfp_decode_into(buf, shape, dtype.name, target, **cfg)
+    return target
 
 
 def check_htj2k_config(cfg: Mapping[str, Any]) -> None:

@@ -45,7 +45,7 @@ if TYPE_CHECKING:
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
 
-__all__ = ["Htj2k", "Zfp"]
+__all__ = ["FetchStats", "Htj2k", "ReducedReader", "Zfp", "read_reduced"]
 
 
 def _largest_chunk(shape: tuple[int, ...], chunk_grid: Any) -> tuple[int, ...]:
@@ -287,3 +287,7 @@ class Zfp(_VarnelCodec):
 
 register_codec(Htj2k.codec_name, Htj2k)
 register_codec(Zfp.codec_name, Zfp)
+
+# The reduced-resolution reader of varnel.htj2k arrays (imported last: it
+# refers to Htj2k).
+from varnel._reduced_read import FetchStats, ReducedReader, read_reduced  # noqa: E402
