@@ -62,7 +62,7 @@ def zfp_runs(name: str, array: np.ndarray, modes) -> None:
 def main() -> None:
     ap = argparse.ArgumentParser(description="varnel demonstration")
     ap.add_argument("--out", type=Path, default=None, help="where the plot is written")
-    args = ap.parse_args()
+    opts = ap.parse_args()
     print(f"varnel {varnel.__version__}, Python {sys.version.split()[0]}\n")
     field = float_field()
     zfp_runs("float32 field", field, [
@@ -98,7 +98,7 @@ def main() -> None:
         return
     sys.path.insert(0, str(Path(__file__).resolve().parent))
     import demo_zarr
-    demo_zarr.main(args.out)
+    demo_zarr.main(opts.out)
 
 
 if __name__ == "__main__":
