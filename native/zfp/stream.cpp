@@ -24,9 +24,11 @@ namespace {
 static_assert(std::endian::native == std::endian::little, "zfp streams assume a little-endian host");
 
 Error invalid(std::string message) { return Error::invalid(std::move(message)); }
-// Every stream failure is reported at offset 0: the checks concern the
-// stream as a whole (its size, its header, its blocks).
-Error err(std::string message) { return Error::malformed(0, std::move(message)); }
+// Stream failures are reported at offset 0, since those checks concern the
+// stream as a whole (its size, its header, its blocks); a truncation is
+// reported where the input ends.
+Error err(std::uint64_t offset, std::string message) { return Error::malformed(offset, std::move(message)); }
+Error err(std::string message) { return err(0, std::move(message)); }
 
 struct StreamCloser { void operator()(zfp_stream* s) const { zfp_stream_close(s); } };
 struct FieldCloser { void operator()(zfp_field* f) const { zfp_field_free(f); } };
@@ -402,7 +404,7 @@ struct CheckedStream::State {
   FieldPtr field;
   StreamWords words;
   BitsPtr bits;
-  std::size_t capacity = 0;  // bytes in `words`
+  std::size_t input = 0;  // bytes of the stream given to `open`
 };
 
 CheckedStream::CheckedStream(std::unique_ptr<State> s) : state_(std::move(s)) {}
@@ -459,7 +461,7 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
   auto bits = padded_stream(encoded, *max, st->words);
   if (!bits) return std::unexpected(std::move(bits.error()));
   st->bits = std::move(*bits);
-  st->capacity = (*max + 7) / 8 * 8;
+  st->input = encoded.size();
   zfp_stream_set_bit_stream(st->zs.get(), st->bits.get());
   zfp_stream_rewind(st->zs.get());
   // Past the header again, now in the stream the blocks are read from.
@@ -469,14 +471,18 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
 
 Result<void> CheckedStream::decode_into(void* out) {
   zfp_field_set_pointer(state_->field.get(), out);
-  // Continues after the header.
-  if (zfp_decompress(state_->zs.get(), state_->field.get()) == 0) {
-    return std::unexpected(err("varnel_zfp decompress: zfp_decompress failed"));
-  }
-  // The maximum size bounds what the block decoder can consume, even from
-  // noise; this check stands guard over that bound (it has never fired).
-  if (stream_rtell(state_->bits.get()) > std::uint64_t{state_->capacity} * 8) {
-    return std::unexpected(err("varnel_zfp decompress: blocks run past the end of the stream"));
+  // Continues after the header. zfp answers with the bytes it consumed from
+  // the start of the stream (header included), rounded up to its stream
+  // word: a byte in Debian's build, so the count is exact; a build with
+  // 64-bit words would round to 8 bytes, which every whole-word stream (as
+  // zfp and zfpy write them) still passes.
+  const std::size_t consumed = zfp_decompress(state_->zs.get(), state_->field.get());
+  if (consumed == 0) return std::unexpected(err("varnel_zfp decompress: zfp_decompress failed"));
+  // Past the input the decoder reads the zero padding (the maximum size
+  // bounds how far, even on noise). Blocks that needed any of it were cut
+  // short, and the values decoded from it are not the encoder's.
+  if (consumed > state_->input) {
+    return std::unexpected(err(state_->input, "varnel_zfp decompress: stream truncated"));
   }
   return ok();
 }

@@ -5,7 +5,8 @@
 // for, field-shape checks, compression of a typed field into a stream with a
 // full header, and decompression after the header has been checked against
 // the expected scalar type, extents and parameters. A decode only ever reads
-// a private, zero-padded copy of its input.
+// a private, zero-padded copy of its input, and refuses a stream whose
+// blocks needed bits past its end.
 #pragma once
 
 #include <cstddef>
@@ -93,7 +94,10 @@ class CheckedStream {
   ~CheckedStream();
 
   // Decodes every block into `out`, which holds exactly the field's element
-  // count of the scalar type given to `open`.
+  // count of the scalar type given to `open`. A stream whose blocks read
+  // past the end of the input fails with the Malformed "varnel_zfp
+  // decompress: stream truncated" at the input's length (bytes after the
+  // last block, such as the zero tail of the last word, may be missing).
   Result<void> decode_into(void* out);
 
  private:

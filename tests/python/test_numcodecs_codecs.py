@@ -108,6 +108,7 @@ def test_zfp_decode_without_dtype_only_where_the_stream_tells_it(dtype, needs_dt
     (Zfp(dtype="f4"), Zfp().encode(np.zeros(3, "i4")), "varnel_zfp: stream holds int32 samples, expected float"),
     (Zfp(), bytes(7), "not a zfp stream"),
     (Zfp(), Zfp().encode(np.zeros(10**6, "f4"))[:16], "a stream of 16 bytes cannot hold the 1000000 values"),
+    (Zfp(), Zfp().encode(np.linspace(0, 1, 100))[:-8], "at byte 576: varnel_zfp decompress: stream truncated$"),
 ])
 def test_undecodable_bytes_name_the_codec(codec, blob, reason):
     with pytest.raises(ValueError, match=f"^{codec.codec_id}: cannot decode.*{reason}"):

@@ -9,6 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
+from varnel import _codecs as c
 from varnel import varnel_zfp_decode as dec
 from varnel import varnel_zfp_encode as enc
 
@@ -318,13 +319,71 @@ def test_threads_share_nothing_between_errors_and_results():
     assert failures == []
 
 
+# --- truncated streams -----------------------------------------------------------
+
+TRUNCATED = "varnel_zfp decompress: stream truncated"
+
+
+def cut_message(mode, n, whole):
+    """The error for a stream of `whole` bytes cut to `n` (header intact)."""
+    if mode == "fixed_rate":
+        return (f"malformed codestream at byte 0: varnel_zfp: fixed-rate stream is {n} bytes, "
+                f"computed size is {whole}")
+    return f"malformed codestream at byte {n}: {TRUNCATED}"
+
+
+@pytest.mark.parametrize("dtype, shape, dims", [("float32", (9, 11), None), ("int64", (5, 6, 7), None),
+                                                ("uint16", (40,), None), ("float64", (3, 4, 2, 5), None),
+                                                ("int8", (1, 12, 1, 10), 2)])
+@pytest.mark.parametrize("mode", list(MODES))
+def test_a_truncated_stream_is_refused(mode, dtype, shape, dims):
+    kw = dict(mode=mode, dims=dims, **MODES[mode])
+    s = enc(field(shape, dtype, seed=7).tobytes(), shape, dtype, **kw)
+    whole = dec(s, shape, dtype, **kw)
+    if dtype in ZFPY_TYPES:
+        assert zfpy.decompress_numpy(s).tobytes() == whole
+    out = np.empty(len(whole), np.uint8)
+    assert c.zfp_decode_into(s, shape, dtype, out, **kw) is None and out.tobytes() == whole
+    # The last 64-bit word holds at least one bit the encoder wrote, so a cut
+    # of a whole word or more always takes some; so does a cut into the header.
+    for n in (len(s) - 8, len(s) // 2, 16):
+        raises(cut_message(mode, n, len(s)), lambda: dec(s[:n], shape, dtype, **kw))
+        raises(cut_message(mode, n, len(s)), lambda: c.zfp_decode_into(s[:n], shape, dtype, out, **kw))
+    with pytest.raises(ValueError, match="^malformed codestream at byte 0: varnel_zfp: "):
+        dec(s[:5], shape, dtype, **kw)  # a cut header fails one of its checks
+    # Inside the last word: a cut that takes a non-zero byte is refused; one
+    # that takes only zero bytes decodes to the same values, or is refused
+    # when the encoder's last bits were zeros.
+    refused = False
+    for k in range(1, 8):
+        try:
+            got = dec(s[:-k], shape, dtype, **kw)
+        except ValueError as e:
+            if mode != "fixed_rate":
+                assert str(e) == f"malformed codestream at byte {len(s) - k}: {TRUNCATED}"
+            refused = True
+            continue
+        assert not refused and mode != "fixed_rate" and not any(s[-k:]) and got == whole
+
+
+@pytest.mark.parametrize("mode", list(MODES))
+def test_truncated_zfpy_streams_are_refused(mode):
+    a = field((20, 30), "float64", seed=8)
+    z = zfpy.compress_numpy(a, **MODES[mode])
+    np.testing.assert_array_equal(np.frombuffer(dec(z, a.shape, "float64", mode=mode, **MODES[mode])),
+                                  zfpy.decompress_numpy(z).ravel())
+    raises(cut_message(mode, len(z) - 8, len(z)),
+           lambda: dec(z[:-8], a.shape, "float64", mode=mode, **MODES[mode]))
+
+
 # --- bad input sweeps ------------------------------------------------------------
 
 def _decode_or_malformed(stream, shape, dtype, mode):
     try:
         out = dec(stream, shape, dtype, mode=mode, **MODES[mode])
     except ValueError as e:
-        assert str(e).startswith("malformed codestream at byte 0: varnel_zfp"), str(e)
+        assert (str(e).startswith("malformed codestream at byte 0: varnel_zfp")
+                or str(e) == f"malformed codestream at byte {len(stream)}: {TRUNCATED}"), str(e)
         return False
     assert len(out) == int(np.prod(shape)) * np.dtype(dtype).itemsize
     return True
