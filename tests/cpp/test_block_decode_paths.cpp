@@ -1,8 +1,8 @@
-// HT block decoder: the AVX2 cleanup steps and the portable ones give the
-// same words and the same errors, for coded blocks of many shapes and
-// magnitudes, for damaged segments and for random bytes with refinement
+// HT block decoder: the AVX2 and AVX-512 cleanup steps and the portable ones
+// give the same words and the same errors, for coded blocks of many shapes
+// and magnitudes, for damaged segments and for random bytes with refinement
 // passes; a window that is not zero on entry gets the same words. (On a CPU
-// without AVX2 both runs take the portable steps.)
+// without those extensions the runs take the next narrower steps.)
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -17,6 +17,9 @@ namespace {
 
 using varnel::htj2k::BlockDecoder;
 using varnel::htj2k::BlockPasses;
+using varnel::htj2k::MagSgnKernel;
+
+constexpr MagSgnKernel kWide[] = {MagSgnKernel::avx2, MagSgnKernel::avx512};
 
 struct Decoded {
   bool ok = false;
@@ -28,7 +31,7 @@ struct Decoded {
 // so that writes outside the code-block show.
 // With `dirty` the whole window starts as the marker: every sample of the
 // code-block is written all the same.
-Decoded run(BlockDecoder& dec, bool avx2, const std::vector<std::uint8_t>& data, std::size_t w,
+Decoded run(BlockDecoder& dec, MagSgnKernel kernel, const std::vector<std::uint8_t>& data, std::size_t w,
             std::size_t h, std::uint32_t missing_msbs, BlockPasses passes, bool causal,
             bool dirty = false) {
   const std::size_t stride = w + 1;
@@ -36,7 +39,7 @@ Decoded run(BlockDecoder& dec, bool avx2, const std::vector<std::uint8_t>& data,
   d.window.assign(stride * (h + 1), dirty ? 0xA5A5A5A5u : 0u);
   for (std::size_t y = 0; y <= h; ++y) d.window[y * stride + w] = 0xA5A5A5A5u;
   for (std::size_t x = 0; x < stride; ++x) d.window[h * stride + x] = 0xA5A5A5A5u;
-  auto r = dec.decode_with(avx2, data, d.window, w, h, stride, missing_msbs, passes, causal);
+  auto r = dec.decode_with(kernel, data, d.window, w, h, stride, missing_msbs, passes, causal);
   d.ok = r.has_value();
   if (!d.ok) d.error = r.error().display();
   return d;
@@ -45,18 +48,22 @@ Decoded run(BlockDecoder& dec, bool avx2, const std::vector<std::uint8_t>& data,
 void expect_same(BlockDecoder& a, BlockDecoder& b, const std::vector<std::uint8_t>& data,
                  std::size_t w, std::size_t h, std::uint32_t missing_msbs, BlockPasses passes,
                  bool causal = false) {
-  const Decoded p = run(a, false, data, w, h, missing_msbs, passes, causal);
-  const Decoded v = run(b, true, data, w, h, missing_msbs, passes, causal);
-  ASSERT_EQ(p.ok, v.ok) << w << "x" << h << " " << p.error << " / " << v.error;
-  EXPECT_EQ(p.error, v.error);
-  EXPECT_EQ(p.window, v.window) << w << "x" << h << " missing_msbs " << missing_msbs;
-  if (v.ok) {
-    for (bool avx2 : {false, true}) {
-      const Decoded d = run(avx2 ? b : a, avx2, data, w, h, missing_msbs, passes, causal, true);
-      ASSERT_TRUE(d.ok);
-      for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x)
-          ASSERT_EQ(d.window[y * (w + 1) + x], v.window[y * (w + 1) + x]) << x << "," << y;
+  const Decoded p = run(a, MagSgnKernel::portable, data, w, h, missing_msbs, passes, causal);
+  for (MagSgnKernel k : kWide) {
+    const Decoded v = run(b, k, data, w, h, missing_msbs, passes, causal);
+    ASSERT_EQ(p.ok, v.ok) << w << "x" << h << " " << p.error << " / " << v.error;
+    EXPECT_EQ(p.error, v.error);
+    EXPECT_EQ(p.window, v.window) << w << "x" << h << " missing_msbs " << missing_msbs
+                                  << " kernel " << int(k);
+    if (v.ok) {
+      for (MagSgnKernel d_k : {MagSgnKernel::portable, k}) {
+        const Decoded d = run(d_k == k ? b : a, d_k, data, w, h, missing_msbs, passes, causal,
+                              true);
+        ASSERT_TRUE(d.ok);
+        for (std::size_t y = 0; y < h; ++y)
+          for (std::size_t x = 0; x < w; ++x)
+            ASSERT_EQ(d.window[y * (w + 1) + x], v.window[y * (w + 1) + x]) << x << "," << y;
+      }
     }
   }
 }

@@ -408,6 +408,22 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
   }
 }
 
+// The CPU offers what magsgn_avx512.cpp is compiled for (libgcc's answer
+// also requires the OS to save the ZMM registers).
+bool cpu_has_avx512_magsgn() {
+#if defined(__x86_64__)
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512cd") &&
+           __builtin_cpu_supports("avx512vbmi");
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
+
 }  // namespace
 
 Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
@@ -415,11 +431,20 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
                                   std::size_t height, std::size_t stride,
                                   std::uint32_t missing_msbs, BlockPasses passes,
                                   bool vertically_causal) {
-  return decode_with(true, data, out, width, height, stride, missing_msbs, passes,
-                     vertically_causal);
+  return decode_with(MagSgnKernel::avx512, data, out, width, height, stride, missing_msbs,
+                     passes, vertically_causal);
 }
 
 Result<void> BlockDecoder::decode_with(bool allow_avx2, std::span<const std::uint8_t> data,
+                                       std::span<std::uint32_t> out, std::size_t width,
+                                       std::size_t height, std::size_t stride,
+                                       std::uint32_t missing_msbs, BlockPasses passes,
+                                       bool vertically_causal) {
+  return decode_with(allow_avx2 ? MagSgnKernel::avx2 : MagSgnKernel::portable, data, out, width,
+                     height, stride, missing_msbs, passes, vertically_causal);
+}
+
+Result<void> BlockDecoder::decode_with(MagSgnKernel best, std::span<const std::uint8_t> data,
                                        std::span<std::uint32_t> out, std::size_t width,
                                        std::size_t height, std::size_t stride,
                                        std::uint32_t missing_msbs, BlockPasses passes,
@@ -473,7 +498,13 @@ Result<void> BlockDecoder::decode_with(bool allow_avx2, std::span<const std::uin
   cleanup_vlc(seg, lcup, scup, nqx, nqy, quad_entry_.data(), quad_u_.data());
   std::uint8_t* const sig = refine ? sig_.data() : nullptr;
   Result<void> r;
-  if (allow_avx2 && cpu_has_avx2()) {
+  if (best == MagSgnKernel::avx512 && cpu_has_avx512_magsgn()) {
+    const std::size_t nbuf = (lcup - scup) + detail::MAGSGN_AVX512_PAD;
+    if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
+    r = detail::cleanup_magsgn_avx512(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
+                                      line_v_.data(), out.data(), width, height, stride,
+                                      missing_msbs, sig, sstride, magsgn_bits_.data());
+  } else if (best != MagSgnKernel::portable && cpu_has_avx2()) {
     const std::size_t nbuf = (lcup - scup) + UNSTUFF_PAD;
     if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
     r = detail::cleanup_magsgn_avx2(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),

@@ -27,6 +27,10 @@ struct BlockPasses {
   std::uint32_t count = 0;
 };
 
+// The widest MagSgn kernel a decoder may use (each still needs the CPU to
+// offer its instructions, else the next narrower one runs).
+enum class MagSgnKernel : std::uint8_t { portable, avx2, avx512 };
+
 // A decoder that keeps its scratch storage across code-blocks, so decoding a
 // run of blocks allocates only while the largest block seen grows. Not
 // thread-safe: use one per thread.
@@ -47,6 +51,10 @@ class BlockDecoder {
   // the CPU to offer AVX2). Both give the same words and errors; this is how
   // tests compare them.
   Result<void> decode_with(bool allow_avx2, std::span<const std::uint8_t> data,
+                           std::span<std::uint32_t> out, std::size_t width, std::size_t height,
+                           std::size_t stride, std::uint32_t missing_msbs, BlockPasses passes,
+                           bool vertically_causal);
+  Result<void> decode_with(MagSgnKernel best, std::span<const std::uint8_t> data,
                            std::span<std::uint32_t> out, std::size_t width, std::size_t height,
                            std::size_t stride, std::uint32_t missing_msbs, BlockPasses passes,
                            bool vertically_causal);

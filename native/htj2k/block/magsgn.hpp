@@ -1,5 +1,6 @@
 // varnel htj2k: the MagSgn step of the HT cleanup pass, shared between the
-// portable decoder (decode.cpp) and its AVX2 form (magsgn_avx2.cpp).
+// portable decoder (decode.cpp) and its AVX2 and AVX-512 forms
+// (magsgn_avx2.cpp, magsgn_avx512.cpp).
 //
 // cleanup_magsgn_avx2 decodes the MagSgn values of every quad of a code-block
 // from the per-quad table entries (qe) and u values (qu) of the first step and
@@ -65,5 +66,16 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
                                  std::size_t height, std::size_t stride,
                                  std::uint32_t missing_msbs, std::uint8_t* sig,
                                  std::size_t sstride, std::uint8_t* bitbuf);
+
+// The same with AVX-512 (F, BW, VL, CD and VBMI), four quads at a time;
+// bitbuf must hold length + MAGSGN_AVX512_PAD bytes. It may only run once the
+// CPU has been found to offer those extensions.
+inline constexpr std::size_t MAGSGN_AVX512_PAD = 80;
+Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
+                                   const std::uint16_t* qe, const std::uint8_t* qu,
+                                   std::uint32_t* line, std::uint32_t* out, std::size_t width,
+                                   std::size_t height, std::size_t stride,
+                                   std::uint32_t missing_msbs, std::uint8_t* sig,
+                                   std::size_t sstride, std::uint8_t* bitbuf);
 
 }  // namespace varnel::htj2k::detail

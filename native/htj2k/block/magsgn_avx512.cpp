@@ -1,0 +1,229 @@
+// The MagSgn step of the HT cleanup pass with AVX-512 (F, BW, VL, CD and
+// VBMI; T.814 clause 7.3.8). This file alone is compiled for AVX-512; the
+// caller runs it only after its CPU check has answered yes.
+//
+// Four quads (16 samples) of a quad row go at once, one sample per 32-bit
+// lane: kappa from the row above, U_q, the bit counts m_n and their prefix
+// sums are lane arithmetic; each sample's bits are then fetched by a byte
+// permute of a 64-byte slice of the unstuffed stream and a per-lane shift.
+// The reader position alone carries from one group to the next, so groups
+// overlap. Quads that stick out of the code-block, and groups holding a U_q
+// beyond the bound, take a scalar path that decodes quad by quad (and stops
+// at the bad quad, as the other kernels do).
+#include "htj2k/block/magsgn.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+
+#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && \
+    defined(__AVX512CD__) && defined(__AVX512VBMI__)
+#define VARNEL_MAGSGN_AVX512 1
+// GCC 12's AVX-512 intrinsics start from a self-initialised "undefined"
+// vector, which -Wmaybe-uninitialized reports (GCC bug 105593).
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#endif
+
+#include "htj2k/block/readers.hpp"
+
+namespace varnel::htj2k::detail {
+
+#if defined(VARNEL_MAGSGN_AVX512)
+namespace {
+
+// 57 or more bits of the unstuffed stream from bit position pos (past `cap`
+// every bit is 1).
+inline std::uint64_t window(const std::uint8_t* bits, std::size_t cap, std::size_t pos) {
+  std::uint64_t w;
+  std::memcpy(&w, bits + std::min(pos >> 3, cap), 8);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  return w >> (pos & 7u);
+}
+
+// One quad, sample by sample: words to w, values v (2 mu - 2 + s with the
+// sign s in bit 0, 0 when insignificant) to v. a: the line above from the
+// quad to the left. False when U_q exceeds u_max (nothing read then).
+bool quad_scalar(unsigned e, unsigned u_off, const std::uint32_t* a, unsigned u_max,
+                 unsigned pm1, const std::uint8_t* bits, std::size_t cap, std::size_t& pos,
+                 std::uint32_t w[4], std::uint32_t v[4]) {
+  const unsigned rho = (e >> 4) & 0xFu;
+  const std::uint32_t L = a[1] | a[2] | a[3] | a[4];
+  const unsigned lg = static_cast<unsigned>(31 - std::countl_zero(L | 2u));
+  const unsigned u_q = ((rho & (rho - 1u)) ? lg : 1u) + u_off;
+  if (rho != 0 && u_q > u_max) return false;
+  for (unsigned n = 0; n < 4; ++n) {
+    w[n] = v[n] = 0;
+    if (((rho >> n) & 1u) == 0) continue;
+    const unsigned m = u_q - ((e >> (12 + n)) & 1u);
+    const auto r = static_cast<std::uint32_t>(window(bits, cap, pos) & ((std::uint64_t{1} << m) - 1u));
+    pos += m;
+    const auto vv = static_cast<std::uint32_t>(r | (std::uint64_t{(e >> (8 + n)) & 1u} << m));
+    v[n] = vv;
+    w[n] = (r << 31) | ((((vv | 1u) + 2u) << pm1) & 0x7FFFFFFFu);
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
+                                   const std::uint16_t* qe, const std::uint8_t* qu,
+                                   std::uint32_t* line, std::uint32_t* out, std::size_t width,
+                                   std::size_t height, std::size_t stride,
+                                   std::uint32_t missing_msbs, std::uint8_t* sig,
+                                   std::size_t sstride, std::uint8_t* bitbuf) {
+  const std::size_t nqx = (width + 1) / 2;
+  const std::size_t nqy = (height + 1) / 2;
+  const unsigned pm1 = 29u - missing_msbs;  // p - 1
+  const unsigned u_max = missing_msbs + 2u;
+  const std::size_t cap = unstuff_magsgn(seg, length, bitbuf);
+  // A 64-byte slice from any position up to cap reads 1 bits only past it.
+  std::memset(bitbuf + cap + UNSTUFF_PAD, 0xFF, MAGSGN_AVX512_PAD - UNSTUFF_PAD);
+  std::size_t pos = 0;
+  std::uint32_t* above = line;
+  std::uint32_t* cur = line + 2 * (nqx + 2);
+  std::fill_n(line, 4 * (nqx + 2), 0u);
+
+  const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m512i one = _mm512_set1_epi32(1);
+  const __m512i n_of_lane = _mm512_and_si512(lane, _mm512_set1_epi32(3));
+  const __m512i quad_of_lane = _mm512_srli_epi32(lane, 2);
+  // Lane 4j + n: the line word of column 2j + 1 (see L below), bit n of
+  // rho, e_1 and e_k.
+  const __m512i l_index = _mm512_add_epi32(_mm512_slli_epi32(quad_of_lane, 1), one);
+  const __m512i rho_bit = _mm512_sllv_epi32(_mm512_set1_epi32(1 << 4), n_of_lane);
+  const __m512i e1_shift = _mm512_add_epi32(n_of_lane, _mm512_set1_epi32(8));
+  const __m512i ek_shift = _mm512_add_epi32(n_of_lane, _mm512_set1_epi32(12));
+  // Top samples (n = 0, 2) to the low half, bottom samples to the high one.
+  const __m512i rows = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+  // In each 64-bit lane: its low byte to all eight bytes, then + 0..7.
+  const __m512i bcast = _mm512_set_epi64(0x0808080808080808ll, 0x0000000000000000ll,
+                                         0x0808080808080808ll, 0x0000000000000000ll,
+                                         0x0808080808080808ll, 0x0000000000000000ll,
+                                         0x0808080808080808ll, 0x0000000000000000ll);
+  const __m512i ramp = _mm512_set1_epi64(0x0706050403020100ll);
+  const __m512i umax = _mm512_set1_epi32(static_cast<int>(u_max));
+  const __m128i pm1v = _mm_cvtsi32_si128(static_cast<int>(pm1));
+  const __m512i mag_mask = _mm512_set1_epi32(0x7FFFFFFF);
+  const __m512i two = _mm512_set1_epi32(2);
+  const __m512i zero = _mm512_setzero_si512();
+
+  // The bits of eight samples (64-bit lanes) at bit offsets rel (< 256)
+  // from byte `base` of the stream, narrowed to 32 bits.
+  auto fetch = [&](std::size_t base, __m256i rel) -> __m256i {
+    const __m512i data = _mm512_loadu_si512(bitbuf + std::min(base, cap));
+    const __m512i r64 = _mm512_cvtepu32_epi64(rel);
+    const __m512i idx =
+        _mm512_add_epi8(_mm512_shuffle_epi8(_mm512_srli_epi64(r64, 3), bcast), ramp);
+    const __m512i x = _mm512_srlv_epi64(_mm512_permutexvar_epi8(idx, data),
+                                        _mm512_and_si512(r64, _mm512_set1_epi64(7)));
+    return _mm512_cvtepi64_epi32(x);
+  };
+
+  for (std::size_t r = 0; r < nqy; ++r) {
+    const std::uint16_t* const er = qe + r * nqx;
+    const std::uint8_t* const ur = qu + r * nqx;
+    const bool has_bottom = 2 * r + 1 < height;
+    std::uint32_t* const o0 = out + 2 * r * stride;
+    std::uint32_t* const o1 = o0 + stride;  // only touched when has_bottom
+    // Groups of four quads that lie wholly inside the code-block.
+    const std::size_t ngroup = has_bottom ? (width / 2) / 4 : 0;
+    std::size_t qx = 0;
+    for (std::size_t g = 0; g < ngroup; ++g, qx += 4) {
+      // Entry and u offset of quad j in lanes 4j .. 4j + 3.
+      std::uint64_t e4;
+      std::uint32_t u4;
+      std::memcpy(&e4, er + qx, 8);
+      std::memcpy(&u4, ur + qx, 4);
+      const __m128i eu = _mm_or_si128(
+          _mm_cvtepu16_epi32(_mm_cvtsi64_si128(static_cast<long long>(e4))),
+          _mm_slli_epi32(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int>(u4))), 16));
+      const __m512i q = _mm512_permutexvar_epi32(quad_of_lane, _mm512_castsi128_si512(eu));
+      // kappa: floor(log2(L | 2)) with L the OR of the line words of
+      // columns 2j + 1 .. 2j + 4 (quad j - 1 .. j + 1), 1 for fewer than two
+      // significant samples.
+      const __m512i a = _mm512_maskz_loadu_epi32(0x07FE, above + 2 * qx);
+      const __m512i y = _mm512_or_si512(a, _mm512_alignr_epi32(zero, a, 1));
+      const __m512i z = _mm512_or_si512(y, _mm512_alignr_epi32(zero, y, 2));
+      const __m512i L = _mm512_or_si512(_mm512_permutexvar_epi32(l_index, z), two);
+      const __m512i lg = _mm512_sub_epi32(_mm512_set1_epi32(31), _mm512_lzcnt_epi32(L));
+      const __m512i rho = _mm512_and_si512(_mm512_srli_epi32(q, 4), _mm512_set1_epi32(0xF));
+      const __mmask16 multi = _mm512_test_epi32_mask(rho, _mm512_sub_epi32(rho, one));
+      const __m512i u_q = _mm512_add_epi32(_mm512_mask_blend_epi32(multi, one, lg),
+                                           _mm512_srli_epi32(q, 16));
+      const __mmask16 sigm = _mm512_test_epi32_mask(q, rho_bit);
+      if (_mm512_mask_cmpgt_epu32_mask(sigm, u_q, umax) != 0) [[unlikely]]
+        break;  // the scalar path below reports it at the right quad
+      const __m512i ek = _mm512_and_si512(_mm512_srlv_epi32(q, ek_shift), one);
+      const __m512i e1 = _mm512_and_si512(_mm512_srlv_epi32(q, e1_shift), one);
+      const __m512i m = _mm512_maskz_sub_epi32(sigm, u_q, ek);
+      // Inclusive prefix sums of m over the lanes.
+      __m512i s = _mm512_add_epi32(m, _mm512_alignr_epi32(m, zero, 15));
+      s = _mm512_add_epi32(s, _mm512_alignr_epi32(s, zero, 14));
+      s = _mm512_add_epi32(s, _mm512_alignr_epi32(s, zero, 12));
+      s = _mm512_add_epi32(s, _mm512_alignr_epi32(s, zero, 8));
+      const __m512i excl = _mm512_sub_epi32(s, m);
+      const __m128i s_hi = _mm512_extracti32x4_epi32(s, 3);
+      const __m128i s_mid = _mm512_extracti32x4_epi32(s, 1);
+      const auto total = static_cast<unsigned>(_mm_extract_epi32(s_hi, 3));
+      const auto half = static_cast<unsigned>(_mm_extract_epi32(s_mid, 3));
+      // Samples 0..7 from byte pos / 8, samples 8..15 from byte
+      // (pos + half) / 8: each half spans at most 7 + 8 * 31 bits.
+      const std::size_t pos1 = pos + half;
+      const __m512i adj = _mm512_mask_blend_epi32(
+          0xFF00, _mm512_set1_epi32(static_cast<int>(pos & 7u)),
+          _mm512_set1_epi32(static_cast<int>((pos1 & 7u) - half)));
+      const __m512i rel = _mm512_add_epi32(excl, adj);
+      const __m256i x0 = fetch(pos >> 3, _mm512_castsi512_si256(rel));
+      const __m256i x1 = fetch(pos1 >> 3, _mm512_extracti64x4_epi64(rel, 1));
+      pos += total;
+      const __m512i x = _mm512_inserti64x4(_mm512_castsi256_si512(x0), x1, 1);
+      const __m512i rv = _mm512_and_si512(x, _mm512_sub_epi32(_mm512_sllv_epi32(one, m), one));
+      const __m512i v = _mm512_or_si512(rv, _mm512_sllv_epi32(e1, m));
+      __m512i mag = _mm512_add_epi32(_mm512_or_si512(v, one), two);
+      mag = _mm512_and_si512(_mm512_sll_epi32(mag, pm1v), mag_mask);
+      const __m512i word = _mm512_maskz_or_epi32(sigm, mag, _mm512_slli_epi32(rv, 31));
+      const __m512i wr = _mm512_permutexvar_epi32(rows, word);
+      const __m512i vr = _mm512_permutexvar_epi32(rows, v);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o0 + 2 * qx), _mm512_castsi512_si256(wr));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o1 + 2 * qx),
+                          _mm512_extracti64x4_epi64(wr, 1));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(cur + 2 * (qx + 1)),
+                          _mm512_extracti64x4_epi64(vr, 1));
+    }
+    // The rest of the row quad by quad: samples outside the code-block are
+    // decoded but never written.
+    for (; qx < nqx; ++qx) {
+      std::uint32_t w[4], v[4];
+      if (!quad_scalar(er[qx], ur[qx], above + 2 * qx, u_max, pm1, bitbuf, cap, pos, w, v))
+        return std::unexpected(Error::malformed(0, std::string("U_q exceeds the magnitude bound")));
+      cur[2 * (qx + 1)] = v[1];
+      cur[2 * (qx + 1) + 1] = v[3];
+      const std::size_t x = 2 * qx;
+      o0[x] = w[0];
+      if (has_bottom) o1[x] = w[1];
+      if (x + 1 < width) {
+        o0[x + 1] = w[2];
+        if (has_bottom) o1[x + 1] = w[3];
+      }
+    }
+    std::swap(above, cur);
+  }
+  if (sig) cleanup_significance(qe, width, height, sig, sstride);
+  return ok();
+}
+
+#else
+
+Result<void> cleanup_magsgn_avx512(const std::uint8_t*, std::size_t, const std::uint16_t*,
+                                   const std::uint8_t*, std::uint32_t*, std::uint32_t*,
+                                   std::size_t, std::size_t, std::size_t, std::uint32_t,
+                                   std::uint8_t*, std::size_t, std::uint8_t*) {
+  return std::unexpected(Error::invalid(std::string("AVX-512 MagSgn step not built")));
+}
+
+#endif
+
+}  // namespace varnel::htj2k::detail
