@@ -33,6 +33,9 @@ namespace varnel::htj2k::detail {
 #if defined(VARNEL_MAGSGN_AVX512)
 namespace {
 
+// Groups of four quads in a row of a code-block at most 1024 samples wide.
+constexpr std::size_t kMaxGroups = 1024 / 8;
+
 // 57 or more bits of the unstuffed stream from bit position pos (past `cap`
 // every bit is 1).
 inline std::uint64_t window(const std::uint8_t* bits, std::size_t cap, std::size_t pos) {
@@ -122,16 +125,27 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
     return _mm512_cvtepi64_epi32(x);
   };
 
+  // Per group of a row, from the first loop to the second: the bit counts m
+  // with the e_1 bit at bit 5, the offsets of the samples from the start of
+  // their half (less the half's start for the upper half), the significance
+  // mask, and the bits of the lower half and of the whole group.
+  alignas(64) std::uint32_t g_m[kMaxGroups * 16];
+  alignas(64) std::uint32_t g_off[kMaxGroups * 16];
+  std::uint16_t g_sig[kMaxGroups];
+  std::uint16_t g_half[kMaxGroups];
+  std::uint16_t g_total[kMaxGroups];
+
   for (std::size_t r = 0; r < nqy; ++r) {
     const std::uint16_t* const er = qe + r * nqx;
     const std::uint8_t* const ur = qu + r * nqx;
     const bool has_bottom = 2 * r + 1 < height;
     std::uint32_t* const o0 = out + 2 * r * stride;
     std::uint32_t* const o1 = o0 + stride;  // only touched when has_bottom
-    // Groups of four quads that lie wholly inside the code-block.
-    const std::size_t ngroup = has_bottom ? (width / 2) / 4 : 0;
-    std::size_t qx = 0;
-    for (std::size_t g = 0; g < ngroup; ++g, qx += 4) {
+    // Groups of four quads that lie wholly inside the code-block. First
+    // everything that does not depend on the reader position.
+    std::size_t ngroup = has_bottom ? (width / 2) / 4 : 0;
+    for (std::size_t g = 0; g < ngroup; ++g) {
+      const std::size_t qx = 4 * g;
       // Entry and u offset of quad j in lanes 4j .. 4j + 3.
       std::uint64_t e4;
       std::uint32_t u4;
@@ -154,8 +168,10 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
       const __m512i u_q = _mm512_add_epi32(_mm512_mask_blend_epi32(multi, one, lg),
                                            _mm512_srli_epi32(q, 16));
       const __mmask16 sigm = _mm512_test_epi32_mask(q, rho_bit);
-      if (_mm512_mask_cmpgt_epu32_mask(sigm, u_q, umax) != 0) [[unlikely]]
-        break;  // the scalar path below reports it at the right quad
+      if (_mm512_mask_cmpgt_epu32_mask(sigm, u_q, umax) != 0) [[unlikely]] {
+        ngroup = g;  // the scalar path below reports it at the right quad
+        break;
+      }
       const __m512i ek = _mm512_and_si512(_mm512_srlv_epi32(q, ek_shift), one);
       const __m512i e1 = _mm512_and_si512(_mm512_srlv_epi32(q, e1_shift), one);
       const __m512i m = _mm512_maskz_sub_epi32(sigm, u_q, ek);
@@ -164,27 +180,40 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
       s = _mm512_add_epi32(s, _mm512_alignr_epi32(s, zero, 14));
       s = _mm512_add_epi32(s, _mm512_alignr_epi32(s, zero, 12));
       s = _mm512_add_epi32(s, _mm512_alignr_epi32(s, zero, 8));
-      const __m512i excl = _mm512_sub_epi32(s, m);
       const __m128i s_hi = _mm512_extracti32x4_epi32(s, 3);
       const __m128i s_mid = _mm512_extracti32x4_epi32(s, 1);
-      const auto total = static_cast<unsigned>(_mm_extract_epi32(s_hi, 3));
       const auto half = static_cast<unsigned>(_mm_extract_epi32(s_mid, 3));
-      // Samples 0..7 from byte pos / 8, samples 8..15 from byte
-      // (pos + half) / 8: each half spans at most 7 + 8 * 31 bits.
-      const std::size_t pos1 = pos + half;
+      g_total[g] = static_cast<std::uint16_t>(_mm_extract_epi32(s_hi, 3));
+      g_half[g] = static_cast<std::uint16_t>(half);
+      g_sig[g] = sigm;
+      const __m512i excl = _mm512_mask_sub_epi32(_mm512_sub_epi32(s, m), 0xFF00,
+                                                 _mm512_sub_epi32(s, m),
+                                                 _mm512_set1_epi32(static_cast<int>(half)));
+      _mm512_store_si512(g_off + 16 * g, excl);
+      _mm512_store_si512(g_m + 16 * g, _mm512_or_si512(m, _mm512_slli_epi32(e1, 5)));
+    }
+    // Then the bits: samples 0..7 of a group from byte pos / 8, samples
+    // 8..15 from byte (pos + half) / 8; each half spans at most 7 + 8 * 31
+    // bits.
+    std::size_t qx = 0;
+    for (std::size_t g = 0; g < ngroup; ++g, qx += 4) {
+      const std::size_t pos1 = pos + g_half[g];
       const __m512i adj = _mm512_mask_blend_epi32(
           0xFF00, _mm512_set1_epi32(static_cast<int>(pos & 7u)),
-          _mm512_set1_epi32(static_cast<int>((pos1 & 7u) - half)));
-      const __m512i rel = _mm512_add_epi32(excl, adj);
+          _mm512_set1_epi32(static_cast<int>(pos1 & 7u)));
+      const __m512i rel = _mm512_add_epi32(_mm512_load_si512(g_off + 16 * g), adj);
       const __m256i x0 = fetch(pos >> 3, _mm512_castsi512_si256(rel));
       const __m256i x1 = fetch(pos1 >> 3, _mm512_extracti64x4_epi64(rel, 1));
-      pos += total;
+      pos += g_total[g];
+      const __m512i me = _mm512_load_si512(g_m + 16 * g);
+      const __m512i m = _mm512_and_si512(me, _mm512_set1_epi32(31));
+      const __m512i e1 = _mm512_srli_epi32(me, 5);
       const __m512i x = _mm512_inserti64x4(_mm512_castsi256_si512(x0), x1, 1);
       const __m512i rv = _mm512_and_si512(x, _mm512_sub_epi32(_mm512_sllv_epi32(one, m), one));
       const __m512i v = _mm512_or_si512(rv, _mm512_sllv_epi32(e1, m));
       __m512i mag = _mm512_add_epi32(_mm512_or_si512(v, one), two);
       mag = _mm512_and_si512(_mm512_sll_epi32(mag, pm1v), mag_mask);
-      const __m512i word = _mm512_maskz_or_epi32(sigm, mag, _mm512_slli_epi32(rv, 31));
+      const __m512i word = _mm512_maskz_or_epi32(g_sig[g], mag, _mm512_slli_epi32(rv, 31));
       const __m512i wr = _mm512_permutexvar_epi32(rows, word);
       const __m512i vr = _mm512_permutexvar_epi32(rows, v);
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(o0 + 2 * qx), _mm512_castsi512_si256(wr));
