@@ -12,6 +12,8 @@
 
 #include "htj2k/block/decode.hpp"
 #include "htj2k/block/encode.hpp"
+#include "htj2k/block/magsgn.hpp"
+#include "htj2k/block/readers.hpp"
 
 namespace {
 
@@ -31,9 +33,9 @@ struct Decoded {
 // so that writes outside the code-block show.
 // With `dirty` the whole window starts as the marker: every sample of the
 // code-block is written all the same.
-Decoded run(BlockDecoder& dec, MagSgnKernel kernel, const std::vector<std::uint8_t>& data, std::size_t w,
-            std::size_t h, std::uint32_t missing_msbs, BlockPasses passes, bool causal,
-            bool dirty = false) {
+Decoded run(BlockDecoder& dec, MagSgnKernel kernel, const std::vector<std::uint8_t>& data,
+            std::size_t w, std::size_t h, std::uint32_t missing_msbs, BlockPasses passes,
+            bool causal, bool dirty = false) {
   const std::size_t stride = w + 1;
   Decoded d;
   d.window.assign(stride * (h + 1), dirty ? 0xA5A5A5A5u : 0u);
@@ -151,6 +153,30 @@ TEST(DecodePaths, DamagedSegmentsAndRandomBytes) {
     expect_same(a, b, bytes, w, h, mm,
                 {static_cast<std::uint32_t>(lcup), static_cast<std::uint32_t>(lref), npasses},
                 (rng() & 1) != 0);
+  }
+}
+
+TEST(DecodePaths, WideUnstuffingMatchesTheBytewiseOne) {
+  // Streams of many lengths with few to many 0xFF bytes, runs of them, and
+  // 0xFF at the edges of 64-byte steps.
+  if (!varnel::htj2k::detail::cpu_has_avx512_kernels()) GTEST_SKIP() << "no AVX-512";
+  std::mt19937 rng(64);
+  for (const unsigned ff_per_256 : {0u, 1u, 8u, 64u, 200u, 256u}) {
+    for (int round = 0; round < 60; ++round) {
+      const std::size_t n = rng() % 700;
+      std::vector<std::uint8_t> src(n);
+      for (auto& b : src)
+        b = (rng() % 256 < ff_per_256) ? 0xFF : static_cast<std::uint8_t>(rng() % 255);
+      if (n > 64 && round % 3 == 0) src[63] = 0xFF;
+      if (n > 129 && round % 4 == 0) src[128] = src[129] = 0xFF;
+      std::vector<std::uint8_t> a(n + varnel::htj2k::UNSTUFF_PAD, 0x11), b = a;
+      const std::size_t ca = varnel::htj2k::unstuff_magsgn(src.data(), n, a.data());
+      const std::size_t cb = varnel::htj2k::detail::unstuff_magsgn_avx512(src.data(), n, b.data());
+      ASSERT_EQ(ca, cb) << "length " << n << ", 0xFF share " << ff_per_256;
+      const auto used = static_cast<std::ptrdiff_t>(ca + varnel::htj2k::UNSTUFF_PAD);
+      ASSERT_TRUE(std::equal(a.begin(), a.begin() + used, b.begin()))
+          << "length " << n << ", 0xFF share " << ff_per_256;
+    }
   }
 }
 

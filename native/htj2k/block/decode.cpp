@@ -408,9 +408,11 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
   }
 }
 
+}  // namespace
+
 // The CPU offers what magsgn_avx512.cpp is compiled for (libgcc's answer
 // also requires the OS to save the ZMM registers).
-bool cpu_has_avx512_magsgn() {
+bool detail::cpu_has_avx512_kernels() {
 #if defined(__x86_64__)
   static const bool has = [] {
     __builtin_cpu_init();
@@ -423,8 +425,6 @@ bool cpu_has_avx512_magsgn() {
   return false;
 #endif
 }
-
-}  // namespace
 
 Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
                                   std::span<std::uint32_t> out, std::size_t width,
@@ -498,7 +498,7 @@ Result<void> BlockDecoder::decode_with(MagSgnKernel best, std::span<const std::u
   cleanup_vlc(seg, lcup, scup, nqx, nqy, quad_entry_.data(), quad_u_.data());
   std::uint8_t* const sig = refine ? sig_.data() : nullptr;
   Result<void> r;
-  if (best == MagSgnKernel::avx512 && cpu_has_avx512_magsgn()) {
+  if (best == MagSgnKernel::avx512 && detail::cpu_has_avx512_kernels()) {
     const std::size_t nbuf = (lcup - scup) + detail::MAGSGN_AVX512_PAD;
     if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
     r = detail::cleanup_magsgn_avx512(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),

@@ -71,6 +71,14 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
 // bitbuf must hold length + MAGSGN_AVX512_PAD bytes. It may only run once the
 // CPU has been found to offer those extensions.
 inline constexpr std::size_t MAGSGN_AVX512_PAD = 80;
+
+// True when the CPU (and OS) offer what the AVX-512 kernels need.
+bool cpu_has_avx512_kernels();
+
+// unstuff_magsgn (readers.hpp) with AVX-512: same bytes written, same value
+// returned. Only once cpu_has_avx512_kernels() has answered yes.
+std::size_t unstuff_magsgn_avx512(const std::uint8_t* src, std::size_t size, std::uint8_t* dst);
+
 Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
                                    const std::uint16_t* qe, const std::uint8_t* qu,
                                    std::uint32_t* line, std::uint32_t* out, std::size_t width,

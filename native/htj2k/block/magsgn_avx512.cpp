@@ -60,7 +60,8 @@ bool quad_scalar(unsigned e, unsigned u_off, const std::uint32_t* a, unsigned u_
     w[n] = v[n] = 0;
     if (((rho >> n) & 1u) == 0) continue;
     const unsigned m = u_q - ((e >> (12 + n)) & 1u);
-    const auto r = static_cast<std::uint32_t>(window(bits, cap, pos) & ((std::uint64_t{1} << m) - 1u));
+    const std::uint64_t mask = (std::uint64_t{1} << m) - 1u;
+    const auto r = static_cast<std::uint32_t>(window(bits, cap, pos) & mask);
     pos += m;
     const auto vv = static_cast<std::uint32_t>(r | (std::uint64_t{(e >> (8 + n)) & 1u} << m));
     v[n] = vv;
@@ -70,6 +71,53 @@ bool quad_scalar(unsigned e, unsigned u_off, const std::uint32_t* a, unsigned u_
 }
 
 }  // namespace
+
+// unstuff_magsgn (readers.hpp) 64 bytes at a step: the bytes up to the
+// first 0xFF of a step (that one included) carry 8 bits each and leave as
+// one 512-bit shift of the pending bits; a byte after 0xFF takes the
+// byte-at-a-time path. Same output, same return value.
+std::size_t unstuff_magsgn_avx512(const std::uint8_t* src, std::size_t size, std::uint8_t* dst) {
+  std::uint8_t* d = dst;
+  std::uint64_t acc = 0;  // pending bits, fewer than 8 between steps
+  unsigned nb = 0;
+  bool last_ff = false;
+  std::size_t i = 0;
+  const __m512i ff = _mm512_set1_epi8(static_cast<char>(0xFF));
+  while (i < size) {
+    if (size - i >= 64 && !last_ff) {
+      const __m512i w = _mm512_loadu_si512(src + i);
+      const std::uint64_t m = _mm512_cmpeq_epi8_mask(w, ff);
+      const unsigned f = m ? static_cast<unsigned>(std::countr_zero(m)) : 64u;
+      const unsigned j = std::min(f + 1, 64u);
+      // 64-bit lane k of the output: lane k of w shifted up by nb, below it
+      // the top nb bits of lane k - 1 (of the pending bits for lane 0).
+      const __m512i carry_in =
+          _mm512_set1_epi64(static_cast<long long>(nb ? acc << (64 - nb) : 0));
+      const __m512i prev = _mm512_alignr_epi64(w, carry_in, 7);
+      const __m512i out = _mm512_or_si512(_mm512_sllv_epi64(w, _mm512_set1_epi64(nb)),
+                                          _mm512_srlv_epi64(prev, _mm512_set1_epi64(64 - nb)));
+      _mm512_storeu_si512(d, out);
+      d += j;
+      i += j;
+      acc = nb ? src[i - 1] >> (8 - nb) : 0;
+      last_ff = f < 64;
+      continue;
+    }
+    const std::uint8_t b = src[i++];
+    const unsigned n = last_ff ? 7u : 8u;
+    acc |= std::uint64_t{static_cast<std::uint8_t>(b & (0xFFu >> (8 - n)))} << nb;
+    nb += n;
+    last_ff = b == 0xFF;
+    if (nb >= 8) {
+      *d++ = static_cast<std::uint8_t>(acc);
+      acc >>= 8;
+      nb -= 8;
+    }
+  }
+  if (nb > 0) *d++ = static_cast<std::uint8_t>(acc | (0xFFu << nb));
+  std::memset(d, 0xFF, UNSTUFF_PAD);
+  return static_cast<std::size_t>(d - dst);
+}
 
 Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
                                    const std::uint16_t* qe, const std::uint8_t* qu,
@@ -81,7 +129,7 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
   const std::size_t nqy = (height + 1) / 2;
   const unsigned pm1 = 29u - missing_msbs;  // p - 1
   const unsigned u_max = missing_msbs + 2u;
-  const std::size_t cap = unstuff_magsgn(seg, length, bitbuf);
+  const std::size_t cap = unstuff_magsgn_avx512(seg, length, bitbuf);
   // A 64-byte slice from any position up to cap reads 1 bits only past it.
   std::memset(bitbuf + cap + UNSTUFF_PAD, 0xFF, MAGSGN_AVX512_PAD - UNSTUFF_PAD);
   std::size_t pos = 0;
@@ -245,6 +293,10 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
 }
 
 #else
+
+std::size_t unstuff_magsgn_avx512(const std::uint8_t* src, std::size_t size, std::uint8_t* dst) {
+  return unstuff_magsgn(src, size, dst);
+}
 
 Result<void> cleanup_magsgn_avx512(const std::uint8_t*, std::size_t, const std::uint16_t*,
                                    const std::uint8_t*, std::uint32_t*, std::uint32_t*,
