@@ -82,6 +82,21 @@ inline unsigned context_above(unsigned a_left, unsigned a_mid, unsigned a_right)
   return (((a_left >> 3) | (a_mid >> 1)) & 1u) | ((((a_mid >> 3) | (a_right >> 1)) & 1u) << 2);
 }
 
+// Context bits 0 and 2 of every quad of a non-initial row from the row
+// above (ea), as offsets into DEC_VLC_CTX1 (context << 7).
+inline void contexts_above(const std::uint16_t* ea, std::size_t nqx, std::uint16_t* above) {
+  if (nqx == 1) {
+    above[0] = static_cast<std::uint16_t>(context_above(0, rho_of(ea[0]), 0) << 7);
+    return;
+  }
+  above[0] = static_cast<std::uint16_t>(context_above(0, rho_of(ea[0]), rho_of(ea[1])) << 7);
+  for (std::size_t qx = 1; qx + 1 < nqx; ++qx)
+    above[qx] = static_cast<std::uint16_t>(
+        context_above(rho_of(ea[qx - 1]), rho_of(ea[qx]), rho_of(ea[qx + 1])) << 7);
+  above[nqx - 1] = static_cast<std::uint16_t>(
+      context_above(rho_of(ea[nqx - 2]), rho_of(ea[nqx - 1]), 0) << 7);
+}
+
 // Step 1: CxtVLC codewords, MEL events and U-VLC values of every quad.
 // qe receives each quad's table entry, qu its u_q (kappa not yet added).
 // The working entries carry the next quad's context (dec_tables.hpp), which
@@ -120,43 +135,52 @@ inline unsigned context_above(unsigned a_left, unsigned a_mid, unsigned a_right)
     if (has_q1) qu[qx + 1] = static_cast<std::uint8_t>(u1);
   }
 
-  // Other quad rows: contexts from the quad row above and the left quad.
+  // Other quad rows: contexts from the quad row above (taken for the whole
+  // row first, as table offsets) and from the left quad's entry.
+  std::uint16_t above[512];  // nqx <= 512
   for (std::size_t r = 1; r < nqy; ++r) {
     std::uint16_t* const er = qe + r * nqx;
     const std::uint16_t* const ea = er - nqx;
     std::uint8_t* const ur = qu + r * nqx;
-    unsigned left = 0, a_left = 0, a_mid = rho_of(ea[0]);
-    for (std::size_t qx = 0; qx < nqx; qx += 2) {
-      vlc.refill();
-      const bool has_q1 = qx + 1 < nqx;
-      unsigned a_right = has_q1 ? rho_of(ea[qx + 1]) : 0u;
-      unsigned c = context_above(a_left, a_mid, a_right) | left;
-      std::uint32_t e0 = DEC_VLC_CTX1[(c << 7) | (vlc.peek() & 0x7Fu)];
+    contexts_above(ea, nqx, above);
+    // Bit 1 of the context from the left quad's entry (bit 20), as a
+    // table offset.
+    std::uint32_t left = 0;
+    const std::size_t npair = nqx / 2;
+    for (std::size_t k = 0; k < npair; ++k) {
+      const std::size_t qx = 2 * k;
+      vlc.refill();  // a pair takes at most 7 + 7 + 6 + 10 bits
+      std::uint32_t c = above[qx] | left;
+      std::uint32_t e0 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
       e0 &= keep_mask(c, mel);
       vlc.skip(e0 & 7u);
       er[qx] = static_cast<std::uint16_t>(e0);
-      left = (e0 >> 19) & 2u;
-      a_left = a_mid;
-      a_mid = a_right;
 
-      std::uint32_t e1 = 0;
-      if (has_q1) {
-        a_right = qx + 2 < nqx ? rho_of(ea[qx + 2]) : 0u;
-        c = context_above(a_left, a_mid, a_right) | left;
-        e1 = DEC_VLC_CTX1[(c << 7) | (vlc.peek() & 0x7Fu)];
-        e1 &= keep_mask(c, mel);
-        vlc.skip(e1 & 7u);
-        er[qx + 1] = static_cast<std::uint16_t>(e1);
-        left = (e1 >> 19) & 2u;
-        a_left = a_mid;
-        a_mid = a_right;
-      }
+      c = above[qx + 1] | ((e0 >> 12) & 0x100u);
+      std::uint32_t e1 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
+      e1 &= keep_mask(c, mel);
+      vlc.skip(e1 & 7u);
+      er[qx + 1] = static_cast<std::uint16_t>(e1);
+      left = (e1 >> 12) & 0x100u;
 
       const unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
       unsigned u0 = 0, u1 = 0;
       read_uvlc_pair(vlc, UVLC_TBL1[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
       ur[qx] = static_cast<std::uint8_t>(u0);
-      if (has_q1) ur[qx + 1] = static_cast<std::uint8_t>(u1);
+      ur[qx + 1] = static_cast<std::uint8_t>(u1);
+    }
+    if (nqx & 1u) {
+      // A last quad without a partner.
+      const std::size_t qx = nqx - 1;
+      vlc.refill();
+      const std::uint32_t c = above[qx] | left;
+      std::uint32_t e0 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
+      e0 &= keep_mask(c, mel);
+      vlc.skip(e0 & 7u);
+      er[qx] = static_cast<std::uint16_t>(e0);
+      unsigned u0 = 0, u1 = 0;
+      read_uvlc_pair(vlc, UVLC_TBL1[(((e0 >> 3) & 1u) << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
+      ur[qx] = static_cast<std::uint8_t>(u0);
     }
   }
 }
