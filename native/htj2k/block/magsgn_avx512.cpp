@@ -155,6 +155,13 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
                                          0x0808080808080808ll, 0x0000000000000000ll,
                                          0x0808080808080808ll, 0x0000000000000000ll);
   const __m512i ramp = _mm512_set1_epi64(0x0706050403020100ll);
+  // The same for 32-bit lanes.
+  const __m512i bcast32 = _mm512_set4_epi32(0x0C0C0C0C, 0x08080808, 0x04040404, 0);
+  const __m512i ramp32 = _mm512_set1_epi32(0x03020100);
+  // Whether a group's samples fit one 64-byte slice (see below); the upper
+  // half's offsets count from its own start otherwise.
+  const bool one_window = u_max <= 24;
+  const __mmask16 upper = one_window ? 0 : 0xFF00;
   const __m512i umax = _mm512_set1_epi32(static_cast<int>(u_max));
   const __m128i pm1v = _mm_cvtsi32_si128(static_cast<int>(pm1));
   const __m512i mag_mask = _mm512_set1_epi32(0x7FFFFFFF);
@@ -234,29 +241,42 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
       g_total[g] = static_cast<std::uint16_t>(_mm_extract_epi32(s_hi, 3));
       g_half[g] = static_cast<std::uint16_t>(half);
       g_sig[g] = sigm;
-      const __m512i excl = _mm512_mask_sub_epi32(_mm512_sub_epi32(s, m), 0xFF00,
+      const __m512i excl = _mm512_mask_sub_epi32(_mm512_sub_epi32(s, m), upper,
                                                  _mm512_sub_epi32(s, m),
                                                  _mm512_set1_epi32(static_cast<int>(half)));
       _mm512_store_si512(g_off + 16 * g, excl);
       _mm512_store_si512(g_m + 16 * g, _mm512_or_si512(m, _mm512_slli_epi32(e1, 5)));
     }
-    // Then the bits: samples 0..7 of a group from byte pos / 8, samples
-    // 8..15 from byte (pos + half) / 8; each half spans at most 7 + 8 * 31
-    // bits.
+    // Then the bits. With m_n <= 24 the 16 samples span at most
+    // 7 + 15 * 24 + 24 bits: one 64-byte slice from byte pos / 8 holds them,
+    // 32 bits per sample. Otherwise samples 0..7 come from byte pos / 8 and
+    // samples 8..15 from byte (pos + half) / 8, 64 bits per sample (each half
+    // spans at most 7 + 8 * 31 bits).
     std::size_t qx = 0;
     for (std::size_t g = 0; g < ngroup; ++g, qx += 4) {
-      const std::size_t pos1 = pos + g_half[g];
-      const __m512i adj = _mm512_mask_blend_epi32(
-          0xFF00, _mm512_set1_epi32(static_cast<int>(pos & 7u)),
-          _mm512_set1_epi32(static_cast<int>(pos1 & 7u)));
-      const __m512i rel = _mm512_add_epi32(_mm512_load_si512(g_off + 16 * g), adj);
-      const __m256i x0 = fetch(pos >> 3, _mm512_castsi512_si256(rel));
-      const __m256i x1 = fetch(pos1 >> 3, _mm512_extracti64x4_epi64(rel, 1));
+      __m512i x;
+      if (one_window) {
+        const __m512i rel = _mm512_add_epi32(_mm512_load_si512(g_off + 16 * g),
+                                             _mm512_set1_epi32(static_cast<int>(pos & 7u)));
+        const __m512i data = _mm512_loadu_si512(bitbuf + std::min(pos >> 3, cap));
+        const __m512i idx =
+            _mm512_add_epi8(_mm512_shuffle_epi8(_mm512_srli_epi32(rel, 3), bcast32), ramp32);
+        x = _mm512_srlv_epi32(_mm512_permutexvar_epi8(idx, data),
+                              _mm512_and_si512(rel, _mm512_set1_epi32(7)));
+      } else {
+        const std::size_t pos1 = pos + g_half[g];
+        const __m512i adj = _mm512_mask_blend_epi32(
+            0xFF00, _mm512_set1_epi32(static_cast<int>(pos & 7u)),
+            _mm512_set1_epi32(static_cast<int>(pos1 & 7u)));
+        const __m512i rel = _mm512_add_epi32(_mm512_load_si512(g_off + 16 * g), adj);
+        const __m256i x0 = fetch(pos >> 3, _mm512_castsi512_si256(rel));
+        const __m256i x1 = fetch(pos1 >> 3, _mm512_extracti64x4_epi64(rel, 1));
+        x = _mm512_inserti64x4(_mm512_castsi256_si512(x0), x1, 1);
+      }
       pos += g_total[g];
       const __m512i me = _mm512_load_si512(g_m + 16 * g);
       const __m512i m = _mm512_and_si512(me, _mm512_set1_epi32(31));
       const __m512i e1 = _mm512_srli_epi32(me, 5);
-      const __m512i x = _mm512_inserti64x4(_mm512_castsi256_si512(x0), x1, 1);
       const __m512i rv = _mm512_and_si512(x, _mm512_sub_epi32(_mm512_sllv_epi32(one, m), one));
       const __m512i v = _mm512_or_si512(rv, _mm512_sllv_epi32(e1, m));
       __m512i mag = _mm512_add_epi32(_mm512_or_si512(v, one), two);
