@@ -145,8 +145,8 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
   // rho, e_1 and e_k.
   const __m512i l_index = _mm512_add_epi32(_mm512_slli_epi32(quad_of_lane, 1), one);
   const __m512i rho_bit = _mm512_sllv_epi32(_mm512_set1_epi32(1 << 4), n_of_lane);
-  const __m512i e1_shift = _mm512_add_epi32(n_of_lane, _mm512_set1_epi32(8));
-  const __m512i ek_shift = _mm512_add_epi32(n_of_lane, _mm512_set1_epi32(12));
+  const __m512i e1_bit = _mm512_sllv_epi32(_mm512_set1_epi32(1 << 8), n_of_lane);
+  const __m512i ek_bit = _mm512_sllv_epi32(_mm512_set1_epi32(1 << 12), n_of_lane);
   // Top samples (n = 0, 2) to the low half, bottom samples to the high one.
   const __m512i rows = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
   // In each 64-bit lane: its low byte to all eight bytes, then + 0..7.
@@ -180,13 +180,14 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
     return _mm512_cvtepi64_epi32(x);
   };
 
-  // Per group of a row, from the first loop to the second: the bit counts m
-  // with the e_1 bit at bit 5, the offsets of the samples from the start of
-  // their half (less the half's start for the upper half), the significance
-  // mask, and the bits of the lower half and of the whole group.
+  // Per group of a row, from the first loop to the second: the bit counts m,
+  // the offsets of the samples from the start of the group (of their half,
+  // when the halves are fetched apart), the significance and e_1 masks, and
+  // the bits of the lower half and of the whole group.
   alignas(64) std::uint32_t g_m[kMaxGroups * 16];
   alignas(64) std::uint32_t g_off[kMaxGroups * 16];
   std::uint16_t g_sig[kMaxGroups];
+  std::uint16_t g_e1[kMaxGroups];
   std::uint16_t g_half[kMaxGroups];
   std::uint16_t g_total[kMaxGroups];
 
@@ -227,9 +228,9 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
         ngroup = g;  // the scalar path below reports it at the right quad
         break;
       }
-      const __m512i ek = _mm512_and_si512(_mm512_srlv_epi32(q, ek_shift), one);
-      const __m512i e1 = _mm512_and_si512(_mm512_srlv_epi32(q, e1_shift), one);
-      const __m512i m = _mm512_maskz_sub_epi32(sigm, u_q, ek);
+      // m = U_q - e_k for a significant sample, else 0.
+      const __mmask16 ekm = _mm512_test_epi32_mask(q, ek_bit);
+      const __m512i m = _mm512_maskz_mov_epi32(sigm, _mm512_mask_sub_epi32(u_q, ekm, u_q, one));
       // Inclusive prefix sums of m over the lanes.
       __m512i s = _mm512_add_epi32(m, _mm512_alignr_epi32(m, zero, 15));
       s = _mm512_add_epi32(s, _mm512_alignr_epi32(s, zero, 14));
@@ -241,11 +242,12 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
       g_total[g] = static_cast<std::uint16_t>(_mm_extract_epi32(s_hi, 3));
       g_half[g] = static_cast<std::uint16_t>(half);
       g_sig[g] = sigm;
+      g_e1[g] = _mm512_test_epi32_mask(q, e1_bit);
       const __m512i excl = _mm512_mask_sub_epi32(_mm512_sub_epi32(s, m), upper,
                                                  _mm512_sub_epi32(s, m),
                                                  _mm512_set1_epi32(static_cast<int>(half)));
       _mm512_store_si512(g_off + 16 * g, excl);
-      _mm512_store_si512(g_m + 16 * g, _mm512_or_si512(m, _mm512_slli_epi32(e1, 5)));
+      _mm512_store_si512(g_m + 16 * g, m);
     }
     // Then the bits. With m_n <= 24 the 16 samples span at most
     // 7 + 15 * 24 + 24 bits: one 64-byte slice from byte pos / 8 holds them,
@@ -274,11 +276,10 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
         x = _mm512_inserti64x4(_mm512_castsi256_si512(x0), x1, 1);
       }
       pos += g_total[g];
-      const __m512i me = _mm512_load_si512(g_m + 16 * g);
-      const __m512i m = _mm512_and_si512(me, _mm512_set1_epi32(31));
-      const __m512i e1 = _mm512_srli_epi32(me, 5);
-      const __m512i rv = _mm512_and_si512(x, _mm512_sub_epi32(_mm512_sllv_epi32(one, m), one));
-      const __m512i v = _mm512_or_si512(rv, _mm512_sllv_epi32(e1, m));
+      const __m512i m = _mm512_load_si512(g_m + 16 * g);
+      const __m512i top = _mm512_sllv_epi32(one, m);
+      const __m512i rv = _mm512_and_si512(x, _mm512_sub_epi32(top, one));
+      const __m512i v = _mm512_mask_or_epi32(rv, g_e1[g], rv, top);
       __m512i mag = _mm512_add_epi32(_mm512_or_si512(v, one), two);
       mag = _mm512_and_si512(_mm512_sll_epi32(mag, pm1v), mag_mask);
       const __m512i word = _mm512_maskz_or_epi32(g_sig[g], mag, _mm512_slli_epi32(rv, 31));
