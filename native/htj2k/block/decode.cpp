@@ -164,10 +164,15 @@ inline void contexts_above(const std::uint16_t* ea, std::size_t nqx, std::uint16
       left = (e1 >> 12) & 0x100u;
 
       const unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
-      unsigned u0 = 0, u1 = 0;
-      read_uvlc_pair(vlc, UVLC_TBL1[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
-      ur[qx] = static_cast<std::uint8_t>(u0);
-      ur[qx + 1] = static_cast<std::uint8_t>(u1);
+      // U-VLC prefixes and suffixes leave the reader in one step; the
+      // suffix bits come from the same window (a pair uses at most 30 bits).
+      const std::uint64_t bits = vlc.peek();
+      const std::uint32_t f = UVLC_FIELDS1[(mode << 6) | (bits & 0x3Fu)];
+      vlc.skip(f & 31u);
+      const auto sfx = static_cast<std::uint32_t>(bits >> ((f >> 5) & 7u));
+      ur[qx] = static_cast<std::uint8_t>(((f >> 21) & 7u) + (sfx & (f >> 11) & 31u));
+      const std::uint32_t sfx1 = sfx >> ((f >> 8) & 7u);
+      ur[qx + 1] = static_cast<std::uint8_t>(((f >> 24) & 7u) + (sfx1 & (f >> 16) & 31u));
     }
     if (nqx & 1u) {
       // A last quad without a partner.
