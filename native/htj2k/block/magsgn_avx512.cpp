@@ -161,7 +161,6 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
   // Whether a group's samples fit one 64-byte slice (see below); the upper
   // half's offsets count from its own start otherwise.
   const bool one_window = u_max <= 24;
-  const __mmask16 upper = one_window ? 0 : 0xFF00;
   const __m512i umax = _mm512_set1_epi32(static_cast<int>(u_max));
   const __m128i pm1v = _mm_cvtsi32_si128(static_cast<int>(pm1));
   const __m512i mag_mask = _mm512_set1_epi32(0x7FFFFFFF);
@@ -237,15 +236,17 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
       s = _mm512_add_epi32(s, _mm512_alignr_epi32(s, zero, 12));
       s = _mm512_add_epi32(s, _mm512_alignr_epi32(s, zero, 8));
       const __m128i s_hi = _mm512_extracti32x4_epi32(s, 3);
-      const __m128i s_mid = _mm512_extracti32x4_epi32(s, 1);
-      const auto half = static_cast<unsigned>(_mm_extract_epi32(s_mid, 3));
       g_total[g] = static_cast<std::uint16_t>(_mm_extract_epi32(s_hi, 3));
-      g_half[g] = static_cast<std::uint16_t>(half);
       g_sig[g] = sigm;
       g_e1[g] = _mm512_test_epi32_mask(q, e1_bit);
-      const __m512i excl = _mm512_mask_sub_epi32(_mm512_sub_epi32(s, m), upper,
-                                                 _mm512_sub_epi32(s, m),
-                                                 _mm512_set1_epi32(static_cast<int>(half)));
+      __m512i excl = _mm512_sub_epi32(s, m);
+      if (!one_window) {
+        const __m128i s_mid = _mm512_extracti32x4_epi32(s, 1);
+        const auto half = static_cast<unsigned>(_mm_extract_epi32(s_mid, 3));
+        g_half[g] = static_cast<std::uint16_t>(half);
+        excl = _mm512_mask_sub_epi32(excl, 0xFF00, excl,
+                                     _mm512_set1_epi32(static_cast<int>(half)));
+      }
       _mm512_store_si512(g_off + 16 * g, excl);
       _mm512_store_si512(g_m + 16 * g, m);
     }
