@@ -163,11 +163,12 @@ inline void contexts_above(const std::uint16_t* ea, std::size_t nqx, std::uint16
       er[qx + 1] = static_cast<std::uint16_t>(e1);
       left = (e1 >> 12) & 0x100u;
 
-      const unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
+      // mode << 6 from the u_off bits (bit 3) of both entries.
+      const unsigned mode6 = ((e0 & 8u) << 3) | ((e1 & 8u) << 4);
       // U-VLC prefixes and suffixes leave the reader in one step; the
       // suffix bits come from the same window (a pair uses at most 30 bits).
       const std::uint64_t bits = vlc.peek();
-      const std::uint32_t f = UVLC_FIELDS1[(mode << 6) | (bits & 0x3Fu)];
+      const std::uint32_t f = UVLC_FIELDS1[mode6 | (bits & 0x3Fu)];
       vlc.skip(f & 31u);
       const auto sfx = static_cast<std::uint32_t>(bits >> ((f >> 5) & 7u));
       ur[qx] = static_cast<std::uint8_t>(((f >> 21) & 7u) + (sfx & (f >> 11) & 31u));
