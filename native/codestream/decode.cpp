@@ -14,6 +14,7 @@
 #include <limits>
 #include <new>
 
+#include "codestream/coefficients.hpp"
 #include "codestream/decode_plan.hpp"
 #include "codestream/geometry.hpp"
 #include "codestream/packet.hpp"
@@ -56,22 +57,6 @@ struct ResolutionInfo {
 // Code-block grid of a band: blocks of 2^xcb x 2^ycb from the band's origin.
 std::uint64_t blocks_across(const BandInfo& bi) { return ceil_shift(bi.band.width, bi.xcb); }
 std::uint64_t blocks_down(const BandInfo& bi) { return ceil_shift(bi.band.height, bi.ycb); }
-
-// Sign-magnitude words with the band's top bit-plane at bit 30 become
-// two's-complement coefficients: magnitude >> (31 - M_b), negated when bit
-// 31 is set. The half step below the lowest decoded bit-plane falls away
-// when that plane is bit 31 - M_b.
-void words_to_coefficients(std::int32_t* row, std::size_t width, std::size_t height,
-                           std::size_t stride, unsigned shift) {
-  for (std::size_t y = 0; y < height; ++y, row += stride) {
-    for (std::size_t x = 0; x < width; ++x) {
-      const std::uint32_t w = static_cast<std::uint32_t>(row[x]);
-      const std::int32_t m = static_cast<std::int32_t>((w & 0x7FFFFFFFu) >> shift);
-      const std::int32_t s = static_cast<std::int32_t>(w) >> 31;  // 0 or -1
-      row[x] = (m ^ s) - s;
-    }
-  }
-}
 
 }  // namespace
 
@@ -325,6 +310,7 @@ Result<void> decode_blocks(const Codestream& cs, const DecodePlan& plan,
   }
 
   htj2k::BlockDecoder decoder;
+  const WordsToCoefficients to_coefficients = coefficient_kernels().words_to_coefficients;
   for (const BlockJob& job : plan.jobs) {
     const PlaneWindow& w = job.window;
     std::int32_t* base = planes[w.component].data() + w.plane;
@@ -339,7 +325,7 @@ Result<void> decode_blocks(const Codestream& cs, const DecodePlan& plan,
     // M_b >= 1 for any block that has coded bit-planes; words of a band
     // with M_b = 0 are all zero.
     const unsigned shift = 31u - std::min<unsigned>(job.magb, 31u);
-    words_to_coefficients(base, w.width, w.height, width, shift);
+    to_coefficients(base, w.width, w.height, width, shift);
   }
   return ok();
 }

@@ -1,7 +1,8 @@
 // HT block decoder: every kernel family this CPU runs gives the words and
 // the errors of the portable one, for coded blocks of many shapes and
 // magnitudes, for damaged segments and for random bytes with refinement
-// passes; a window that is not zero on entry gets the same words.
+// passes; a window that is not zero on entry gets the same words. Their
+// unstuffing of the MagSgn stream gives the bytewise one's bytes.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +13,8 @@
 #include "families.hpp"
 #include "htj2k/block/decode.hpp"
 #include "htj2k/block/encode.hpp"
+#include "htj2k/block/magsgn.hpp"
+#include "htj2k/block/readers.hpp"
 
 namespace {
 
@@ -150,6 +153,30 @@ TEST_P(DecodePaths, DamagedSegmentsAndRandomBytes) {
     expect_same(a, b, bytes, w, h, mm,
                 {static_cast<std::uint32_t>(lcup), static_cast<std::uint32_t>(lref), npasses},
                 (rng() & 1) != 0);
+  }
+}
+
+TEST_P(DecodePaths, UnstuffingMatchesTheBytewiseOne) {
+  // Streams of many lengths with few to many 0xFF bytes, runs of them, and
+  // 0xFF at the edges of 64-byte steps.
+  const auto unstuff = varnel::htj2k::block_kernels_for(GetParam()).unstuff_magsgn;
+  std::mt19937 rng(64);
+  for (const unsigned ff_per_256 : {0u, 1u, 8u, 64u, 200u, 256u}) {
+    for (int round = 0; round < 60; ++round) {
+      const std::size_t n = rng() % 700;
+      std::vector<std::uint8_t> src(n);
+      for (auto& b : src)
+        b = (rng() % 256 < ff_per_256) ? 0xFF : static_cast<std::uint8_t>(rng() % 255);
+      if (n > 64 && round % 3 == 0) src[63] = 0xFF;
+      if (n > 129 && round % 4 == 0) src[128] = src[129] = 0xFF;
+      std::vector<std::uint8_t> a(n + varnel::htj2k::UNSTUFF_PAD, 0x11), b = a;
+      const std::size_t ca = varnel::htj2k::unstuff_magsgn(src.data(), n, a.data());
+      const std::size_t cb = unstuff(src.data(), n, b.data());
+      ASSERT_EQ(ca, cb) << "length " << n << ", 0xFF share " << ff_per_256;
+      const auto used = static_cast<std::ptrdiff_t>(ca + varnel::htj2k::UNSTUFF_PAD);
+      ASSERT_TRUE(std::equal(a.begin(), a.begin() + used, b.begin()))
+          << "length " << n << ", 0xFF share " << ff_per_256;
+    }
   }
 }
 

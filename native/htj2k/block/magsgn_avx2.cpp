@@ -175,7 +175,11 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
   return ok();
 }
 
-constexpr BlockKernels kAvx2{cleanup_magsgn_avx2};
+std::size_t unstuff_avx2(const std::uint8_t* src, std::size_t size, std::uint8_t* dst) {
+  return unstuff_magsgn(src, size, dst);
+}
+
+constexpr BlockKernels kAvx2{cleanup_magsgn_avx2, unstuff_avx2, UNSTUFF_PAD};
 
 }  // namespace
 
