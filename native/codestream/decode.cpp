@@ -321,16 +321,17 @@ class JobRunner {
     std::int32_t* base = planes_[w.component].data() + w.plane;
     // The decoder expects a zero window (its refinement passes add to the
     // cleanup pass's words); the cleanup pass writes every sample of it.
-    const std::size_t window = (w.height - 1u) * width + w.width;
-    auto out = std::span<std::uint32_t>(reinterpret_cast<std::uint32_t*>(base), window);
-    auto r = decoder_.decode(plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref), out,
-                             w.width, w.height, width, job.missing_msbs,
-                             {job.lcup, job.lref, job.passes}, causal_);
-    if (!r) return std::unexpected(std::move(r.error()));
     // M_b >= 1 for any block that has coded bit-planes; words of a band
     // with M_b = 0 are all zero.
     const unsigned shift = 31u - std::min<unsigned>(job.magb, 31u);
-    to_coefficients_(base, w.width, w.height, width, shift);
+    const std::size_t window = (w.height - 1u) * width + w.width;
+    auto r = decoder_.decode_coefficients(
+        plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref),
+        std::span<std::int32_t>(base, window), w.width, w.height, width, job.missing_msbs,
+        {job.lcup, job.lref, job.passes}, causal_, shift);
+    if (!r) return std::unexpected(std::move(r.error()));
+    // Blocks with refinement passes leave words.
+    if (!*r) to_coefficients_(base, w.width, w.height, width, shift);
     return ok();
   }
 

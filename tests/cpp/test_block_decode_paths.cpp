@@ -156,6 +156,56 @@ TEST_P(DecodePaths, DamagedSegmentsAndRandomBytes) {
   }
 }
 
+// decode_coefficients: a cleanup-only block gets the coefficients of the
+// words `decode` gives (magnitude >> shift, negated for sign 1) straight
+// from its cleanup pass; a block with refinement passes gets the words and
+// the answer false; errors are those of `decode`.
+TEST_P(DecodePaths, CoefficientsAreTheWordsConverted) {
+  std::mt19937 rng(5150);
+  auto check = [&](const std::vector<std::uint8_t>& data, std::size_t w, std::size_t h,
+                   std::uint32_t mm, BlockPasses passes, unsigned shift) {
+    const Decoded words = run(a, data, w, h, mm, passes, false);
+    std::vector<std::int32_t> coef(w * h, 0x5A5A5A5A);
+    auto r = b.decode_coefficients(data, coef, w, h, w, mm, passes, false, shift);
+    ASSERT_EQ(r.has_value(), words.ok) << w << "x" << h;
+    if (!r) {
+      EXPECT_EQ(r.error().display(), words.error);
+      return;
+    }
+    const bool refined = passes.lref > 0 && passes.count > 1 && mm < 29;
+    EXPECT_EQ(*r, !refined);
+    for (std::size_t y = 0; y < h; ++y)
+      for (std::size_t x = 0; x < w; ++x) {
+        const std::uint32_t word = words.window[y * (w + 1) + x];
+        const auto m = static_cast<std::int32_t>((word & 0x7FFFFFFFu) >> shift);
+        const std::int32_t want = *r ? ((word >> 31) ? -m : m) : static_cast<std::int32_t>(word);
+        ASSERT_EQ(coef[y * w + x], want) << x << "," << y << " of " << w << "x" << h;
+      }
+  };
+  for (std::size_t w : {1, 2, 5, 16, 33, 64})
+    for (std::size_t h : {1, 3, 8, 64})
+      for (std::uint32_t mm : {0u, 3u, 20u, 29u}) {
+        const auto words = block_words(rng, w * h, mm, 30, 0.3);
+        auto seg = varnel::htj2k::encode_block(words, w, h, w, mm);
+        ASSERT_TRUE(seg.has_value());
+        for (unsigned shift : {0u, 1u, 30u - mm, 31u})
+          check(*seg, w, h, mm, {static_cast<std::uint32_t>(seg->size()), 0, 1}, shift);
+      }
+  for (int round = 0; round < 300; ++round) {  // random bytes, with refinement passes
+    const std::size_t w = 1 + rng() % 64, h = 1 + rng() % 64;
+    const std::size_t lcup = 2 + rng() % 300, lref = rng() % 40;
+    std::vector<std::uint8_t> bytes(lcup + lref);
+    for (auto& x : bytes) x = static_cast<std::uint8_t>(rng());
+    const std::size_t scup = 2 + rng() % std::min<std::size_t>(lcup - 1, 0xFEF);
+    bytes[lcup - 1] = static_cast<std::uint8_t>(scup >> 4);
+    bytes[lcup - 2] = static_cast<std::uint8_t>((bytes[lcup - 2] & 0xF0u) | (scup & 0xFu));
+    check(bytes, w, h, rng() % 30,
+          {static_cast<std::uint32_t>(lcup), static_cast<std::uint32_t>(lref),
+           1 + static_cast<std::uint32_t>(rng() % 3)},
+          rng() % 32);
+  }
+}
+
 TEST_P(DecodePaths, UnstuffingMatchesTheBytewiseOne) {
   // Streams of many lengths with few to many 0xFF bytes, runs of them, and
   // 0xFF at the edges of 64-byte steps.

@@ -226,7 +226,8 @@ inline unsigned quad_bits(std::uint64_t bits, unsigned rho, unsigned ek, unsigne
 // (2 mu + 1) << (p - 1) = mu << p plus half a step, 0 for insignificant
 // samples. The magnitude stays within bits 0..30 even when a damaged stream
 // makes mu exceed what the band can hold.
-inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint32_t* w) {
+inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, unsigned coef,
+                       std::uint32_t* w) {
 #if defined(__SSE2__)
   // Built from registers (a vector load of the four fresh scalar stores
   // would stall on store forwarding).
@@ -237,7 +238,15 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
   __m128i mag = _mm_add_epi32(_mm_or_si128(v, _mm_set1_epi32(1)), _mm_set1_epi32(2));
   mag = _mm_sll_epi32(mag, _mm_cvtsi32_si128(static_cast<int>(pm1)));
   mag = _mm_and_si128(mag, _mm_set1_epi32(0x7FFFFFFF));
-  const __m128i word = _mm_or_si128(mag, _mm_slli_epi32(r, 31));
+  __m128i word;
+  if (coef == 0) {
+    word = _mm_or_si128(mag, _mm_slli_epi32(r, 31));
+  } else {
+    // The coefficient: magnitude >> (coef - 1), negated for sign 1.
+    const __m128i m = _mm_srl_epi32(mag, _mm_cvtsi32_si128(static_cast<int>(coef - 1)));
+    const __m128i neg = _mm_srai_epi32(_mm_slli_epi32(r, 31), 31);
+    word = _mm_sub_epi32(_mm_xor_si128(m, neg), neg);
+  }
   const __m128i lanes = _mm_set_epi32(8, 4, 2, 1);
   const __m128i sig =
       _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(static_cast<int>(rho)), lanes), lanes);
@@ -245,7 +254,13 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
 #else
   for (unsigned n = 0; n < 4; ++n) {
     const std::uint32_t sig = 0u - ((rho >> n) & 1u);
-    w[n] = ((q.r[n] << 31) | ((((q.vt[n] | 1u) + 2u) << pm1) & 0x7FFFFFFFu)) & sig;
+    const std::uint32_t mag = (((q.vt[n] | 1u) + 2u) << pm1) & 0x7FFFFFFFu;
+    if (coef == 0) {
+      w[n] = ((q.r[n] << 31) | mag) & sig;
+    } else {
+      const std::uint32_t m = mag >> (coef - 1), neg = 0u - (q.r[n] & 1u);
+      w[n] = ((m ^ neg) - neg) & sig;
+    }
   }
 #endif
 }
@@ -258,7 +273,8 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
                                               std::size_t width, std::size_t height,
                                               std::size_t stride, std::uint32_t missing_msbs,
                                               std::uint8_t* sig, std::size_t sstride,
-                                              std::uint8_t* /*bitbuf: reads the segment itself*/) {
+                                              std::uint8_t* /*bitbuf: reads the segment itself*/,
+                                              unsigned coef) {
   const std::size_t nqx = (width + 1) / 2;
   const std::size_t nqy = (height + 1) / 2;
   const unsigned pm1 = 29u - missing_msbs;  // p - 1
@@ -308,7 +324,7 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
           q.vt[n] = one.vt[n];
         }
       }
-      quad_words(q, rho, pm1, w);
+      quad_words(q, rho, pm1, coef, w);
       // Bit 0 of v does not change floor(log2(L | 2)): vt serves for kappa.
       line[qx] |= q.vt[1];
       line[qx + 1] = q.vt[3];
@@ -467,6 +483,25 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
                                   std::size_t height, std::size_t stride,
                                   std::uint32_t missing_msbs, BlockPasses passes,
                                   bool vertically_causal) {
+  auto r = run(data, out, width, height, stride, missing_msbs, passes, vertically_causal, 0);
+  if (!r) return std::unexpected(std::move(r.error()));
+  return ok();
+}
+
+Result<bool> BlockDecoder::decode_coefficients(std::span<const std::uint8_t> data,
+                                               std::span<std::int32_t> out, std::size_t width,
+                                               std::size_t height, std::size_t stride,
+                                               std::uint32_t missing_msbs, BlockPasses passes,
+                                               bool vertically_causal, unsigned shift) {
+  if (shift > 31) return std::unexpected(Error::invalid("coefficient shift must be 0..=31"));
+  return run(data, std::span(reinterpret_cast<std::uint32_t*>(out.data()), out.size()), width,
+             height, stride, missing_msbs, passes, vertically_causal, shift + 1);
+}
+
+Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
+                               std::size_t width, std::size_t height, std::size_t stride,
+                               std::uint32_t missing_msbs, BlockPasses passes,
+                               bool vertically_causal, unsigned coef) {
   // Checks, in order; none of them touches the window.
   if (width < 1 || width > 1024 || height < 1 || height > 1024)
     return std::unexpected(Error::invalid("code-block dimensions must be 1..=1024"));
@@ -517,12 +552,16 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
   std::uint8_t* const sig = refine ? sig_.data() : nullptr;
   const std::size_t nbuf = (lcup - scup) + kernels_->bitbuf_pad;
   if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
+  // Coefficients straight from the cleanup pass when no refinement pass
+  // follows; refinement passes work on words.
+  const unsigned kernel_coef = refine ? 0u : coef;
   if (auto r = kernels_->cleanup_magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
                                         line_v_.data(), out.data(), width, height, stride,
-                                        missing_msbs, sig, sstride, magsgn_bits_.data());
+                                        missing_msbs, sig, sstride, magsgn_bits_.data(),
+                                        kernel_coef);
       !r)
-    return r;
-  if (!refine) return ok();
+    return std::unexpected(std::move(r.error()));
+  if (!refine) return kernel_coef != 0;
 
   const unsigned p = 30u - missing_msbs;
   std::uint8_t* const cs = sig_.data();
@@ -531,7 +570,7 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
   sigprop_pass(seg + lcup, lref, cs, ws, sstride, out.data(), width, height, stride, p,
                vertically_causal);
   if (npasses >= 3) magref_pass(seg + lcup, lref, cs, sstride, out.data(), width, height, stride, p);
-  return ok();
+  return false;
 }
 
 Result<void> decode_block(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,

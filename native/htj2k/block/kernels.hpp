@@ -22,14 +22,17 @@ namespace varnel::htj2k {
 // `length` bytes at seg. line must hold magsgn_line_words(nqx) words (scratch),
 // bitbuf length + the table's bitbuf_pad bytes (scratch). sig (may be null)
 // receives the cleanup significance as 4-bit column masks per 4-row stripe,
-// sstride bytes per stripe, column c at sig[1 + c]. Fails with Malformed
-// "U_q exceeds the magnitude bound" at offset 0.
+// sstride bytes per stripe, column c at sig[1 + c]. With coef = 0 the
+// window receives the sample words; with coef = k + 1 (k <= 31) it receives
+// the two's-complement coefficients of those words instead: magnitude >> k,
+// negated when the sign bit is set (then sig must be null). Fails with
+// Malformed "U_q exceeds the magnitude bound" at offset 0.
 using CleanupMagSgn = Result<void> (*)(const std::uint8_t* seg, std::size_t length,
                                        const std::uint16_t* qe, const std::uint8_t* qu,
                                        std::uint32_t* line, std::uint32_t* out,
                                        std::size_t width, std::size_t height, std::size_t stride,
                                        std::uint32_t missing_msbs, std::uint8_t* sig,
-                                       std::size_t sstride, std::uint8_t* bitbuf);
+                                       std::size_t sstride, std::uint8_t* bitbuf, unsigned coef);
 
 // The MagSgn stream of `size` bytes at src without its stuffed bits, as
 // unstuff_magsgn (readers.hpp) writes it and with its return value; dst must

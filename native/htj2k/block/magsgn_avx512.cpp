@@ -51,12 +51,13 @@ inline std::uint64_t window(const std::uint8_t* bits, std::size_t cap, std::size
   return w >> (pos & 7u);
 }
 
-// One quad, sample by sample: words to w, values v (2 mu - 2 + s with the
+// One quad, sample by sample: words (coefficients with coef, kernels.hpp)
+// to w, values v (2 mu - 2 + s with the
 // sign s in bit 0, 0 when insignificant) to v. a: the line above from the
 // quad to the left. False when U_q exceeds u_max (nothing read then).
 bool quad_scalar(unsigned e, unsigned u_off, const std::uint32_t* a, unsigned u_max,
-                 unsigned pm1, const std::uint8_t* bits, std::size_t cap, std::size_t& pos,
-                 std::uint32_t w[4], std::uint32_t v[4]) {
+                 unsigned pm1, unsigned coef, const std::uint8_t* bits, std::size_t cap,
+                 std::size_t& pos, std::uint32_t w[4], std::uint32_t v[4]) {
   const unsigned rho = (e >> 4) & 0xFu;
   const std::uint32_t L = a[1] | a[2] | a[3] | a[4];
   const unsigned lg = static_cast<unsigned>(31 - std::countl_zero(L | 2u));
@@ -71,7 +72,13 @@ bool quad_scalar(unsigned e, unsigned u_off, const std::uint32_t* a, unsigned u_
     pos += m;
     const auto vv = static_cast<std::uint32_t>(r | (std::uint64_t{(e >> (8 + n)) & 1u} << m));
     v[n] = vv;
-    w[n] = (r << 31) | ((((vv | 1u) + 2u) << pm1) & 0x7FFFFFFFu);
+    const std::uint32_t mag = (((vv | 1u) + 2u) << pm1) & 0x7FFFFFFFu;
+    if (coef == 0) {
+      w[n] = (r << 31) | mag;
+    } else {
+      const std::uint32_t m = mag >> (coef - 1), neg = 0u - (r & 1u);
+      w[n] = (m ^ neg) - neg;
+    }
   }
   return true;
 }
@@ -128,7 +135,7 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
                                    std::uint32_t* line, std::uint32_t* out, std::size_t width,
                                    std::size_t height, std::size_t stride,
                                    std::uint32_t missing_msbs, std::uint8_t* sig,
-                                   std::size_t sstride, std::uint8_t* bitbuf) {
+                                   std::size_t sstride, std::uint8_t* bitbuf, unsigned coef) {
   const std::size_t nqx = (width + 1) / 2;
   const std::size_t nqy = (height + 1) / 2;
   const unsigned pm1 = 29u - missing_msbs;  // p - 1
@@ -170,6 +177,7 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
   const __m512i mag_mask = _mm512_set1_epi32(0x7FFFFFFF);
   const __m512i two = _mm512_set1_epi32(2);
   const __m512i zero = _mm512_setzero_si512();
+  const __m128i cshift = _mm_cvtsi32_si128(static_cast<int>(coef ? coef - 1 : 0));
 
   // The bits of eight samples (64-bit lanes) at bit offsets rel (< 256)
   // from byte `base` of the stream, narrowed to 32 bits.
@@ -287,7 +295,16 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
       const __m512i v = _mm512_mask_or_epi32(rv, g_e1[g], rv, top);
       __m512i mag = _mm512_add_epi32(_mm512_or_si512(v, one), two);
       mag = _mm512_and_si512(_mm512_sll_epi32(mag, pm1v), mag_mask);
-      const __m512i word = _mm512_maskz_or_epi32(g_sig[g], mag, _mm512_slli_epi32(rv, 31));
+      __m512i word;
+      if (coef == 0) {
+        word = _mm512_maskz_or_epi32(g_sig[g], mag, _mm512_slli_epi32(rv, 31));
+      } else {
+        // magnitude >> (coef - 1), negated where the sign bit (bit 0 of rv)
+        // is set.
+        const __m512i m = _mm512_srl_epi32(mag, cshift);
+        word = _mm512_maskz_mov_epi32(
+            g_sig[g], _mm512_mask_sub_epi32(m, _mm512_test_epi32_mask(rv, one), zero, m));
+      }
       const __m512i wr = _mm512_permutexvar_epi32(rows, word);
       const __m512i vr = _mm512_permutexvar_epi32(rows, v);
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(o0 + 2 * qx), _mm512_castsi512_si256(wr));
@@ -300,7 +317,8 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
     // decoded but never written.
     for (; qx < nqx; ++qx) {
       std::uint32_t w[4], v[4];
-      if (!quad_scalar(er[qx], ur[qx], above + 2 * qx, u_max, pm1, bitbuf, cap, pos, w, v))
+      if (!quad_scalar(er[qx], ur[qx], above + 2 * qx, u_max, pm1, coef, bitbuf, cap, pos, w,
+                       v))
         return std::unexpected(Error::malformed(0, std::string("U_q exceeds the magnitude bound")));
       cur[2 * (qx + 1)] = v[1];
       cur[2 * (qx + 1) + 1] = v[3];
