@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <ctime>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "htj2k/block/decode.hpp"
@@ -116,7 +117,12 @@ int main() {
   for (const CodeBlock& b : blocks) samples += b.w * b.h;
 
   const int rounds = 15;
+  // The default decoder, then one per kernel family this CPU runs.
+  const auto families = varnel::isa_runnable();
+  std::vector<BlockDecoder> family_dec;
+  for (varnel::Isa isa : families) family_dec.emplace_back(block_kernels_for(isa));
   std::vector<double> enc_t, dec_t, base_t;
+  std::vector<std::vector<double>> family_t(families.size());
   BlockEncoder enc;
   BlockDecoder dec;
   std::vector<std::uint8_t> coded;
@@ -146,20 +152,25 @@ int main() {
     enc_t.push_back(now() - t0);
     offsets.push_back(coded.size());
 
-    t0 = now();
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-      const CodeBlock& b = blocks[i];
-      const std::size_t len = offsets[i + 1] - offsets[i];
-      std::fill(out.begin(), out.begin() + b.w * b.h, 0u);
-      auto d = dec.decode(std::span(coded).subspan(offsets[i], len), out, b.w, b.h, b.w,
-                          b.missing_msbs, BlockPasses{std::uint32_t(len), 0, 1}, false);
-      if (!d) {
-        std::fprintf(stderr, "decode failed: %s\n", d.error().display().c_str());
-        return 1;
+    // The default choice first, then each family.
+    for (int k = -1; k < static_cast<int>(families.size()); ++k) {
+      BlockDecoder& d_k = k < 0 ? dec : family_dec[static_cast<std::size_t>(k)];
+      t0 = now();
+      for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const CodeBlock& b = blocks[i];
+        const std::size_t len = offsets[i + 1] - offsets[i];
+        std::fill(out.begin(), out.begin() + b.w * b.h, 0u);
+        const std::span<const std::uint8_t> data = std::span(coded).subspan(offsets[i], len);
+        const BlockPasses passes{std::uint32_t(len), 0, 1};
+        auto d = d_k.decode(data, out, b.w, b.h, b.w, b.missing_msbs, passes, false);
+        if (!d) {
+          std::fprintf(stderr, "decode failed: %s\n", d.error().display().c_str());
+          return 1;
+        }
+        sink += out[0];
       }
-      sink += out[0];
+      (k < 0 ? dec_t : family_t[static_cast<std::size_t>(k)]).push_back(now() - t0);
     }
-    dec_t.push_back(now() - t0);
   }
   // Check the last round once: every block decodes to its magnitudes.
   std::size_t wrong = 0;
@@ -186,6 +197,10 @@ int main() {
               wrong);
   std::printf("encode   %8.1f Msamples/s  (median of %d rounds, thread CPU time)\n", samples / enc_s / 1e6, rounds);
   std::printf("decode   %8.1f Msamples/s\n", samples / dec_s / 1e6);
+  for (std::size_t k = 0; k < families.size(); ++k)
+    std::printf("  family %-8s %8.1f Msamples/s\n",
+                std::string(varnel::isa_name(families[k])).c_str(),
+                samples / median(family_t[k]) / 1e6);
   std::printf("baseline %8.1f Msamples/s  (read-only pass; encode takes %.1fx, decode %.1fx)\n",
               samples / base_s / 1e6, enc_s / base_s, dec_s / base_s);
   return sink == 42 ? 2 : 0;

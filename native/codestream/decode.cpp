@@ -14,6 +14,7 @@
 #include <limits>
 #include <new>
 
+#include "codestream/coefficients.hpp"
 #include "codestream/decode_plan.hpp"
 #include "codestream/geometry.hpp"
 #include "codestream/packet.hpp"
@@ -56,22 +57,6 @@ struct ResolutionInfo {
 // Code-block grid of a band: blocks of 2^xcb x 2^ycb from the band's origin.
 std::uint64_t blocks_across(const BandInfo& bi) { return ceil_shift(bi.band.width, bi.xcb); }
 std::uint64_t blocks_down(const BandInfo& bi) { return ceil_shift(bi.band.height, bi.ycb); }
-
-// Sign-magnitude words with the band's top bit-plane at bit 30 become
-// two's-complement coefficients: magnitude >> (31 - M_b), negated when bit
-// 31 is set. The half step below the lowest decoded bit-plane falls away
-// when that plane is bit 31 - M_b.
-void words_to_coefficients(std::int32_t* row, std::size_t width, std::size_t height,
-                           std::size_t stride, unsigned shift) {
-  for (std::size_t y = 0; y < height; ++y, row += stride) {
-    for (std::size_t x = 0; x < width; ++x) {
-      const std::uint32_t w = static_cast<std::uint32_t>(row[x]);
-      const std::int32_t m = static_cast<std::int32_t>((w & 0x7FFFFFFFu) >> shift);
-      const std::int32_t s = static_cast<std::int32_t>(w) >> 31;  // 0 or -1
-      row[x] = (m ^ s) - s;
-    }
-  }
-}
 
 }  // namespace
 
@@ -306,41 +291,66 @@ void dc_shift_component(std::span<std::int32_t> v, const SizComponent& sc) {
 
 namespace {
 
-// Checks the planes against the plan and decodes every code-block into
-// them, zeroing the windows of the blocks no packet codes.
-Result<void> decode_blocks(const Codestream& cs, const DecodePlan& plan,
-                           std::span<const std::span<std::int32_t>> planes) {
+// Checks the planes against the plan and zeroes the windows of the blocks
+// no packet codes.
+Result<void> prepare_planes(const DecodePlan& plan, std::span<const std::span<std::int32_t>> planes) {
   const std::size_t width = plan.width, height = plan.height;
   if (planes.size() != plan.components)
     return std::unexpected(Error::invalid("one plane per component required"));
   for (const auto& p : planes)
     if (p.size() / std::max<std::size_t>(width, 1) < height)
       return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
-  const bool causal = (cs.cod.cblk_style & kCblkCausal) != 0;
-
   for (const PlaneWindow& w : plan.zeros) {
     std::int32_t* row = planes[w.component].data() + w.plane;
     for (std::uint32_t y = 0; y < w.height; ++y, row += width)
       std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
   }
+  return ok();
+}
 
-  htj2k::BlockDecoder decoder;
-  for (const BlockJob& job : plan.jobs) {
+// Decodes code-blocks into checked planes, as coefficients.
+class JobRunner {
+ public:
+  JobRunner(const Codestream& cs, const DecodePlan& plan,
+            std::span<const std::span<std::int32_t>> planes)
+      : plan_(plan), planes_(planes), causal_((cs.cod.cblk_style & kCblkCausal) != 0) {}
+
+  Result<void> run(const BlockJob& job) {
     const PlaneWindow& w = job.window;
-    std::int32_t* base = planes[w.component].data() + w.plane;
+    const std::size_t width = plan_.width;
+    std::int32_t* base = planes_[w.component].data() + w.plane;
     // The decoder expects a zero window (its refinement passes add to the
     // cleanup pass's words); the cleanup pass writes every sample of it.
-    const std::size_t window = (w.height - 1u) * width + w.width;
-    auto out = std::span<std::uint32_t>(reinterpret_cast<std::uint32_t*>(base), window);
-    auto r = decoder.decode(plan.joined.subspan(job.data, std::size_t{job.lcup} + job.lref), out,
-                            w.width, w.height, width, job.missing_msbs,
-                            {job.lcup, job.lref, job.passes}, causal);
-    if (!r) return std::unexpected(std::move(r.error()));
     // M_b >= 1 for any block that has coded bit-planes; words of a band
     // with M_b = 0 are all zero.
     const unsigned shift = 31u - std::min<unsigned>(job.magb, 31u);
-    words_to_coefficients(base, w.width, w.height, width, shift);
+    const std::size_t window = (w.height - 1u) * width + w.width;
+    auto r = decoder_.decode_coefficients(
+        plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref),
+        std::span<std::int32_t>(base, window), w.width, w.height, width, job.missing_msbs,
+        {job.lcup, job.lref, job.passes}, causal_, shift);
+    if (!r) return std::unexpected(std::move(r.error()));
+    // Blocks with refinement passes leave words.
+    if (!*r) to_coefficients_(base, w.width, w.height, width, shift);
+    return ok();
   }
+
+ private:
+  const DecodePlan& plan_;
+  std::span<const std::span<std::int32_t>> planes_;
+  bool causal_;
+  htj2k::BlockDecoder decoder_;
+  WordsToCoefficients to_coefficients_ = coefficient_kernels().words_to_coefficients;
+};
+
+// Checks the planes against the plan and decodes every code-block into
+// them, zeroing the windows of the blocks no packet codes.
+Result<void> decode_blocks(const Codestream& cs, const DecodePlan& plan,
+                           std::span<const std::span<std::int32_t>> planes) {
+  if (auto r = prepare_planes(plan, planes); !r) return r;
+  JobRunner runner(cs, plan, planes);
+  for (const BlockJob& job : plan.jobs)
+    if (auto r = runner.run(job); !r) return r;
   return ok();
 }
 
@@ -387,9 +397,48 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
                              std::span<std::int32_t> plane, htj2k::RowSink sink) {
   if (plan.components != 1) return std::unexpected(Error::invalid("one component required"));
-  if (auto r = decode_blocks(cs, plan, std::span(&plane, 1)); !r) return r;
-  return htj2k::inverse_53_rows(plane.first(plan.width * plan.height), plan.width, plan.height,
-                                plan.resolution, sink);
+  const std::span<std::int32_t> planes[1] = {plane};
+  if (auto r = prepare_planes(plan, planes); !r) return r;
+  const std::size_t width = plan.width, height = plan.height;
+  const bool has_level = plan.resolution > 0 && (width > 1 || height > 1);
+  // The blocks of the finest level's high-pass bands (outside its low-pass
+  // region, nl x wl) are decoded just before the inverse transform reads
+  // their rows, block row by block row, while they are still in cache; the
+  // others first. Key: the block's first row within its band.
+  const std::size_t nl = height - height / 2, wl = width - width / 2;
+  JobRunner runner(cs, plan, planes);
+  struct Late {
+    std::size_t key;
+    const BlockJob* job;
+  };
+  std::vector<Late> late;
+  late.reserve(plan.jobs.size());
+  for (const BlockJob& job : plan.jobs) {
+    const std::size_t y = job.window.plane / width, x = job.window.plane % width;
+    if (has_level && (y >= nl || x >= wl)) {
+      late.push_back({y >= nl ? y - nl : y, &job});
+      continue;
+    }
+    if (auto r = runner.run(job); !r) return r;
+  }
+  std::stable_sort(late.begin(), late.end(),
+                   [](const Late& a, const Late& b) { return a.key < b.key; });
+  struct Gate {
+    JobRunner* runner;
+    const std::vector<Late>* late;
+    std::size_t next = 0;
+    Result<void> status;
+  } gate{&runner, &late, 0, ok()};
+  const htj2k::RowGate row_gate{&gate, [](void* ctx, std::size_t j) {
+    auto& g = *static_cast<Gate*>(ctx);
+    for (; g.next < g.late->size() && (*g.late)[g.next].key <= j; ++g.next)
+      if (g.status = g.runner->run(*(*g.late)[g.next].job); !g.status) return false;
+    return true;
+  }};
+  auto r = htj2k::inverse_53_rows(plane.first(width * height), width, height, plan.resolution,
+                                  sink, row_gate);
+  if (!r) return r;
+  return gate.status;
 }
 
 Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const {

@@ -59,7 +59,9 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
 // run_decode for a one-component plan without the DC level shift, whose rows
 // go to `sink` top to bottom instead of staying in the plane
 // (htj2k::inverse_53_rows: the finest wavelet level is undone as it streams).
-// The plane's contents are unspecified afterwards.
+// The code-blocks of the finest level's high-pass bands are decoded block
+// row by block row just before the transform reads those rows, so they are
+// still in cache. The plane's contents are unspecified afterwards.
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
                              std::span<std::int32_t> plane, htj2k::RowSink sink);
 

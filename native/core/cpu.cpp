@@ -15,8 +15,10 @@ Isa detect() {
   // libgcc's answers include the OS check (XGETBV) for the YMM and ZMM state.
   __builtin_cpu_init();
   if (!__builtin_cpu_supports("avx2")) return Isa::portable;
+  // Exactly the flags CMakeLists.txt gives the *_avx512.cpp files.
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
       __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+      __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512vbmi") &&
       __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2"))
     return Isa::avx512;
   return Isa::avx2;

@@ -12,7 +12,9 @@
 // The families, in rising order:
 //   portable  the baseline of the target (SSE2 on x86-64)
 //   avx2      AVX2 (256-bit integer vectors)
-//   avx512    AVX-512 F, BW, DQ and VL (512-bit vectors, masks), with BMI1/2
+//   avx512    AVX-512 F, BW, DQ, VL, CD and VBMI (512-bit vectors, masks,
+//             lane leading-zero counts, byte permutes), with BMI1/2: the
+//             flags the build gives every *_avx512.cpp file
 // A family counts as supported when the CPU has all its features and the OS
 // saves the vector registers they use. Detection runs once per process
 // (thread-safe) and is cached.

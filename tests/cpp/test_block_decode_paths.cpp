@@ -1,7 +1,8 @@
 // HT block decoder: every kernel family this CPU runs gives the words and
 // the errors of the portable one, for coded blocks of many shapes and
 // magnitudes, for damaged segments and for random bytes with refinement
-// passes; a window that is not zero on entry gets the same words.
+// passes; a window that is not zero on entry gets the same words. Their
+// unstuffing of the MagSgn stream gives the bytewise one's bytes.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +13,8 @@
 #include "families.hpp"
 #include "htj2k/block/decode.hpp"
 #include "htj2k/block/encode.hpp"
+#include "htj2k/block/magsgn.hpp"
+#include "htj2k/block/readers.hpp"
 
 namespace {
 
@@ -150,6 +153,80 @@ TEST_P(DecodePaths, DamagedSegmentsAndRandomBytes) {
     expect_same(a, b, bytes, w, h, mm,
                 {static_cast<std::uint32_t>(lcup), static_cast<std::uint32_t>(lref), npasses},
                 (rng() & 1) != 0);
+  }
+}
+
+// decode_coefficients: a cleanup-only block gets the coefficients of the
+// words `decode` gives (magnitude >> shift, negated for sign 1) straight
+// from its cleanup pass; a block with refinement passes gets the words and
+// the answer false; errors are those of `decode`.
+TEST_P(DecodePaths, CoefficientsAreTheWordsConverted) {
+  std::mt19937 rng(5150);
+  auto check = [&](const std::vector<std::uint8_t>& data, std::size_t w, std::size_t h,
+                   std::uint32_t mm, BlockPasses passes, unsigned shift) {
+    const Decoded words = run(a, data, w, h, mm, passes, false);
+    std::vector<std::int32_t> coef(w * h, 0x5A5A5A5A);
+    auto r = b.decode_coefficients(data, coef, w, h, w, mm, passes, false, shift);
+    ASSERT_EQ(r.has_value(), words.ok) << w << "x" << h;
+    if (!r) {
+      EXPECT_EQ(r.error().display(), words.error);
+      return;
+    }
+    const bool refined = passes.lref > 0 && passes.count > 1 && mm < 29;
+    EXPECT_EQ(*r, !refined);
+    for (std::size_t y = 0; y < h; ++y)
+      for (std::size_t x = 0; x < w; ++x) {
+        const std::uint32_t word = words.window[y * (w + 1) + x];
+        const auto m = static_cast<std::int32_t>((word & 0x7FFFFFFFu) >> shift);
+        const std::int32_t want = *r ? ((word >> 31) ? -m : m) : static_cast<std::int32_t>(word);
+        ASSERT_EQ(coef[y * w + x], want) << x << "," << y << " of " << w << "x" << h;
+      }
+  };
+  for (std::size_t w : {1, 2, 5, 16, 33, 64})
+    for (std::size_t h : {1, 3, 8, 64})
+      for (std::uint32_t mm : {0u, 3u, 20u, 29u}) {
+        const auto words = block_words(rng, w * h, mm, 30, 0.3);
+        auto seg = varnel::htj2k::encode_block(words, w, h, w, mm);
+        ASSERT_TRUE(seg.has_value());
+        for (unsigned shift : {0u, 1u, 30u - mm, 31u})
+          check(*seg, w, h, mm, {static_cast<std::uint32_t>(seg->size()), 0, 1}, shift);
+      }
+  for (int round = 0; round < 300; ++round) {  // random bytes, with refinement passes
+    const std::size_t w = 1 + rng() % 64, h = 1 + rng() % 64;
+    const std::size_t lcup = 2 + rng() % 300, lref = rng() % 40;
+    std::vector<std::uint8_t> bytes(lcup + lref);
+    for (auto& x : bytes) x = static_cast<std::uint8_t>(rng());
+    const std::size_t scup = 2 + rng() % std::min<std::size_t>(lcup - 1, 0xFEF);
+    bytes[lcup - 1] = static_cast<std::uint8_t>(scup >> 4);
+    bytes[lcup - 2] = static_cast<std::uint8_t>((bytes[lcup - 2] & 0xF0u) | (scup & 0xFu));
+    check(bytes, w, h, rng() % 30,
+          {static_cast<std::uint32_t>(lcup), static_cast<std::uint32_t>(lref),
+           1 + static_cast<std::uint32_t>(rng() % 3)},
+          rng() % 32);
+  }
+}
+
+TEST_P(DecodePaths, UnstuffingMatchesTheBytewiseOne) {
+  // Streams of many lengths with few to many 0xFF bytes, runs of them, and
+  // 0xFF at the edges of 64-byte steps.
+  const auto unstuff = varnel::htj2k::block_kernels_for(GetParam()).unstuff_magsgn;
+  std::mt19937 rng(64);
+  for (const unsigned ff_per_256 : {0u, 1u, 8u, 64u, 200u, 256u}) {
+    for (int round = 0; round < 60; ++round) {
+      const std::size_t n = rng() % 700;
+      std::vector<std::uint8_t> src(n);
+      for (auto& b : src)
+        b = (rng() % 256 < ff_per_256) ? 0xFF : static_cast<std::uint8_t>(rng() % 255);
+      if (n > 64 && round % 3 == 0) src[63] = 0xFF;
+      if (n > 129 && round % 4 == 0) src[128] = src[129] = 0xFF;
+      std::vector<std::uint8_t> a(n + varnel::htj2k::UNSTUFF_PAD, 0x11), b = a;
+      const std::size_t ca = varnel::htj2k::unstuff_magsgn(src.data(), n, a.data());
+      const std::size_t cb = unstuff(src.data(), n, b.data());
+      ASSERT_EQ(ca, cb) << "length " << n << ", 0xFF share " << ff_per_256;
+      const auto used = static_cast<std::ptrdiff_t>(ca + varnel::htj2k::UNSTUFF_PAD);
+      ASSERT_TRUE(std::equal(a.begin(), a.begin() + used, b.begin()))
+          << "length " << n << ", 0xFF share " << ff_per_256;
+    }
   }
 }
 

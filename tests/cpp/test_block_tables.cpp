@@ -182,5 +182,24 @@ TEST(BlockTables, EncoderEntriesDecodeBack) {
   }
 }
 
+// The decoder's U-VLC fields for non-initial rows split every pair the
+// encoder writes, in each mode (only q0, only q1, both coded), back into its
+// u values and its length.
+TEST(BlockTables, UvlcFieldsSplitEveryEncodedPair) {
+  for (unsigned mode = 1; mode <= 3; ++mode)
+    for (unsigned u0 = 1; u0 <= UVLC_MAX; ++u0)
+      for (unsigned u1 = 1; u1 <= UVLC_MAX; ++u1) {
+        const unsigned a = (mode & 1u) ? u0 : 0u, b = (mode & 2u) ? u1 : 0u;
+        const std::uint32_t e = ENC_UVLC_PAIR[a * (UVLC_MAX + 1) + b];
+        const std::uint64_t bits = (e & 0xFFFFFFu) | (std::uint64_t{0x5A5A} << (e >> 24));
+        const std::uint32_t f = UVLC_FIELDS1[(mode << 6) | (bits & 0x3Fu)];
+        ASSERT_EQ(f & 31u, e >> 24) << mode << " " << a << " " << b;
+        const auto sfx = static_cast<std::uint32_t>(bits >> ((f >> 5) & 7u));
+        EXPECT_EQ(((f >> 21) & 7u) + (sfx & (f >> 11) & 31u), a) << mode << " " << a << " " << b;
+        EXPECT_EQ(((f >> 24) & 7u) + ((sfx >> ((f >> 8) & 7u)) & (f >> 16) & 31u), b)
+            << mode << " " << a << " " << b;
+      }
+}
+
 }  // namespace
 }  // namespace varnel::htj2k

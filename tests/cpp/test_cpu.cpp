@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "codestream/coefficients.hpp"
 #include "core/cpu.hpp"
 #include "htj2k/block/kernels.hpp"
 #include "htj2k/dwt/kernels.hpp"
@@ -42,10 +43,13 @@ TEST(Isa, EveryKindRunsTheSelectedFamily) {
   EXPECT_EQ(&htj2k::lift_kernels(), &htj2k::lift_kernels_for(isa_selected()));
   EXPECT_EQ(&htj2k::block_kernels(), &htj2k::block_kernels_for(isa_selected()));
   EXPECT_EQ(&zarr::narrow_kernels(), &zarr::narrow_kernels_for(isa_selected()));
+  EXPECT_EQ(&codestream::coefficient_kernels(),
+            &codestream::coefficient_kernels_for(isa_selected()));
   if (isa_selected() == Isa::portable) {
     EXPECT_EQ(&htj2k::lift_kernels(), &htj2k::portable_kernels());
     EXPECT_EQ(&htj2k::block_kernels(), &htj2k::block_portable_kernels());
     EXPECT_EQ(&zarr::narrow_kernels(), &zarr::narrow_portable_kernels());
+    EXPECT_EQ(&codestream::coefficient_kernels(), &codestream::coefficient_portable_kernels());
   }
 }
 

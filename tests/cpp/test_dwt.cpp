@@ -391,9 +391,12 @@ TEST(Dwt53, RestoresEveryPlaneUpTo70x70) {
 // The streamed finest levels against the in-place transform, for every
 // size, level count and kernel family (they have their own boundary rules at
 // the top, at the bottom and for 1-row and 1-column planes): inverse_53_rows
-// hands over the rows of inverse_53, in order.
+// hands over the rows of inverse_53, in order. With `gated`, the finest
+// level's high-pass coefficients start out as garbage and a gate copies each
+// row in when asked (j = 0, 1, ... in order): rows read before they were
+// asked for would show.
 std::vector<std::int32_t> streamed_inverse(const LiftKernels& k, Plane plane, std::size_t w,
-                                           std::size_t h, unsigned levels) {
+                                           std::size_t h, unsigned levels, bool gated = false) {
   struct Collect {
     std::vector<std::int32_t> rows;
     std::size_t width, next_y = 0;
@@ -405,8 +408,34 @@ std::vector<std::int32_t> streamed_inverse(const LiftKernels& k, Plane plane, st
                  c.rows.insert(c.rows.end(), row, row + c.width);
                  return true;
                }};
-  EXPECT_TRUE(inverse_53_rows_with(k, plane, w, h, levels, sink).has_value());
+  const bool has_level = levels > 0 && (w > 1 || h > 1);
+  const std::size_t nl = h - h / 2, wl = w - w / 2;
+  struct Fill {
+    const Plane coeffs;
+    Plane* plane;
+    std::size_t width, height, nl, wl, next_j = 0;
+    bool in_order = true;
+  } f{plane, &plane, w, h, nl, wl};
+  if (gated && has_level)
+    for (std::size_t y = 0; y < h; ++y)
+      for (std::size_t x = y < nl ? wl : 0; x < w; ++x) plane[y * w + x] = 0x7EADBEEF;
+  RowGate gate{&f, [](void* ctx, std::size_t j) {
+                 auto& f = *static_cast<Fill*>(ctx);
+                 f.in_order = f.in_order && j == f.next_j++;
+                 auto copy = [&](std::size_t y, std::size_t x0) {
+                   const auto at = static_cast<std::ptrdiff_t>(y * f.width + x0);
+                   std::copy_n(f.coeffs.begin() + at, f.width - x0, f.plane->begin() + at);
+                 };
+                 copy(j, f.wl);
+                 if (f.nl + j < f.height) copy(f.nl + j, 0);
+                 return true;
+               }};
+  EXPECT_TRUE(inverse_53_rows_with(k, plane, w, h, levels, sink, gated ? gate : RowGate{})
+                  .has_value());
   EXPECT_TRUE(c.in_order);
+  if (gated) {
+    EXPECT_TRUE(f.in_order && f.next_j == (has_level ? nl : 0));
+  }
   return c.rows;
 }
 
@@ -440,6 +469,8 @@ TEST(Dwt53, StreamedLevelsGiveTheInPlaceResults) {
     Plane restored = coeffs;
     ASSERT_TRUE(inverse_53_with(k, restored, w, h, levels).has_value());
     ASSERT_EQ(streamed_inverse(k, coeffs, w, h, levels), restored) << w << "x" << h << " L" << levels;
+    ASSERT_EQ(streamed_inverse(k, coeffs, w, h, levels, true), restored)
+        << "gated " << w << "x" << h << " L" << levels;
   };
   for (const LiftKernels* k : families()) {
     for (std::size_t h = 1; h <= 40; ++h)
@@ -456,6 +487,27 @@ TEST(Dwt53, StreamedForwardChecksBeforeAskingForRows) {
   Plane tiny(3);
   RowSource never{nullptr, [](void*, std::size_t, std::int32_t*) { FAIL() << "row asked for"; }};
   EXPECT_FALSE(forward_53_rows(tiny, 4, 4, 2, never).has_value());
+}
+
+TEST(Dwt53, StreamedInverseStopsWhenTheGateSaysSo) {
+  for (auto [w, h, stop_at] : {std::tuple{16uz, 9uz, 0uz}, {16, 9, 3}, {5, 1, 0}}) {
+    Plane p(w * h, 3);
+    struct Count {
+      std::size_t stop_at, asked = 0, taken = 0;
+    } n{stop_at};
+    RowGate gate{&n, [](void* ctx, std::size_t j) {
+                   auto& n = *static_cast<Count*>(ctx);
+                   ++n.asked;
+                   return j < n.stop_at;
+                 }};
+    RowSink sink{&n, [](void* ctx, std::size_t, const std::int32_t*) {
+                   ++static_cast<Count*>(ctx)->taken;
+                   return true;
+                 }};
+    ASSERT_TRUE(inverse_53_rows(p, w, h, 2, sink, gate).has_value());
+    EXPECT_EQ(n.asked, stop_at + 1);
+    EXPECT_LE(n.taken, 2 * stop_at);  // rows 2j + 1 and beyond need high-pass row j + 1
+  }
 }
 
 TEST(Dwt53, StreamedInverseStopsWhenTheSinkSaysSo) {

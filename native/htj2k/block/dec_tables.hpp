@@ -106,6 +106,23 @@ constexpr std::array<std::uint32_t, 1024> with_next_context(
   return w;
 }
 
+// The working form of UVLC_TBL1: what splitting a pair's suffix bits
+// needs, ready to use. Bits 0..4: prefix and suffix bits in all; 5..7:
+// prefix bits; 8..10: suffix bits of q0; 11..15: mask of q0's suffix;
+// 16..20: mask of q1's suffix; 21..23 and 24..26: u prefix values of q0
+// and q1.
+template <std::size_t N>
+constexpr std::array<std::uint32_t, N> uvlc_fields(const std::array<std::uint16_t, N>& t) {
+  std::array<std::uint32_t, N> w{};
+  for (std::size_t i = 0; i < N; ++i) {
+    const unsigned plen = t[i] & 7u, slen = (t[i] >> 3) & 0xFu, s0 = (t[i] >> 7) & 7u;
+    const unsigned s1 = slen - s0;
+    w[i] = (plen + slen) | (plen << 5) | (s0 << 8) | (((1u << s0) - 1u) << 11) |
+           (((1u << s1) - 1u) << 16) | (((t[i] >> 10) & 7u) << 21) | (((t[i] >> 13) & 7u) << 24);
+  }
+  return w;
+}
+
 }  // namespace dec_detail
 
 inline constexpr std::array<std::uint16_t, 1024> DEC_VLC_TBL0 = dec_detail::make_vlc_table(0);
@@ -116,5 +133,7 @@ inline constexpr std::array<std::uint32_t, 1024> DEC_VLC_CTX1 =
     dec_detail::with_next_context(DEC_VLC_TBL1);
 inline constexpr std::array<std::uint16_t, 320> UVLC_TBL0 = dec_detail::make_uvlc_table<320>(true);
 inline constexpr std::array<std::uint16_t, 256> UVLC_TBL1 = dec_detail::make_uvlc_table<256>(false);
+
+inline constexpr std::array<std::uint32_t, 256> UVLC_FIELDS1 = dec_detail::uvlc_fields(UVLC_TBL1);
 
 }  // namespace varnel::htj2k

@@ -81,6 +81,21 @@ inline unsigned context_above(unsigned a_left, unsigned a_mid, unsigned a_right)
   return (((a_left >> 3) | (a_mid >> 1)) & 1u) | ((((a_mid >> 3) | (a_right >> 1)) & 1u) << 2);
 }
 
+// Context bits 0 and 2 of every quad of a non-initial row from the row
+// above (ea), as offsets into DEC_VLC_CTX1 (context << 7).
+inline void contexts_above(const std::uint16_t* ea, std::size_t nqx, std::uint16_t* above) {
+  if (nqx == 1) {
+    above[0] = static_cast<std::uint16_t>(context_above(0, rho_of(ea[0]), 0) << 7);
+    return;
+  }
+  above[0] = static_cast<std::uint16_t>(context_above(0, rho_of(ea[0]), rho_of(ea[1])) << 7);
+  for (std::size_t qx = 1; qx + 1 < nqx; ++qx)
+    above[qx] = static_cast<std::uint16_t>(
+        context_above(rho_of(ea[qx - 1]), rho_of(ea[qx]), rho_of(ea[qx + 1])) << 7);
+  above[nqx - 1] = static_cast<std::uint16_t>(
+      context_above(rho_of(ea[nqx - 2]), rho_of(ea[nqx - 1]), 0) << 7);
+}
+
 // Step 1: CxtVLC codewords, MEL events and U-VLC values of every quad.
 // qe receives each quad's table entry, qu its u_q (kappa not yet added).
 // The working entries carry the next quad's context (dec_tables.hpp), which
@@ -119,43 +134,58 @@ inline unsigned context_above(unsigned a_left, unsigned a_mid, unsigned a_right)
     if (has_q1) qu[qx + 1] = static_cast<std::uint8_t>(u1);
   }
 
-  // Other quad rows: contexts from the quad row above and the left quad.
+  // Other quad rows: contexts from the quad row above (taken for the whole
+  // row first, as table offsets) and from the left quad's entry.
+  std::uint16_t above[512];  // nqx <= 512
   for (std::size_t r = 1; r < nqy; ++r) {
     std::uint16_t* const er = qe + r * nqx;
     const std::uint16_t* const ea = er - nqx;
     std::uint8_t* const ur = qu + r * nqx;
-    unsigned left = 0, a_left = 0, a_mid = rho_of(ea[0]);
-    for (std::size_t qx = 0; qx < nqx; qx += 2) {
-      vlc.refill();
-      const bool has_q1 = qx + 1 < nqx;
-      unsigned a_right = has_q1 ? rho_of(ea[qx + 1]) : 0u;
-      unsigned c = context_above(a_left, a_mid, a_right) | left;
-      std::uint32_t e0 = DEC_VLC_CTX1[(c << 7) | (vlc.peek() & 0x7Fu)];
+    contexts_above(ea, nqx, above);
+    // Bit 1 of the context from the left quad's entry (bit 20), as a
+    // table offset.
+    std::uint32_t left = 0;
+    const std::size_t npair = nqx / 2;
+    for (std::size_t k = 0; k < npair; ++k) {
+      const std::size_t qx = 2 * k;
+      vlc.refill();  // a pair takes at most 7 + 7 + 6 + 10 bits
+      std::uint32_t c = above[qx] | left;
+      std::uint32_t e0 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
       e0 &= keep_mask(c, mel);
       vlc.skip(e0 & 7u);
       er[qx] = static_cast<std::uint16_t>(e0);
-      left = (e0 >> 19) & 2u;
-      a_left = a_mid;
-      a_mid = a_right;
 
-      std::uint32_t e1 = 0;
-      if (has_q1) {
-        a_right = qx + 2 < nqx ? rho_of(ea[qx + 2]) : 0u;
-        c = context_above(a_left, a_mid, a_right) | left;
-        e1 = DEC_VLC_CTX1[(c << 7) | (vlc.peek() & 0x7Fu)];
-        e1 &= keep_mask(c, mel);
-        vlc.skip(e1 & 7u);
-        er[qx + 1] = static_cast<std::uint16_t>(e1);
-        left = (e1 >> 19) & 2u;
-        a_left = a_mid;
-        a_mid = a_right;
-      }
+      c = above[qx + 1] | ((e0 >> 12) & 0x100u);
+      std::uint32_t e1 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
+      e1 &= keep_mask(c, mel);
+      vlc.skip(e1 & 7u);
+      er[qx + 1] = static_cast<std::uint16_t>(e1);
+      left = (e1 >> 12) & 0x100u;
 
-      const unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
+      // mode << 6 from the u_off bits (bit 3) of both entries.
+      const unsigned mode6 = ((e0 & 8u) << 3) | ((e1 & 8u) << 4);
+      // U-VLC prefixes and suffixes leave the reader in one step; the
+      // suffix bits come from the same window (a pair uses at most 30 bits).
+      const std::uint64_t bits = vlc.peek();
+      const std::uint32_t f = UVLC_FIELDS1[mode6 | (bits & 0x3Fu)];
+      vlc.skip(f & 31u);
+      const auto sfx = static_cast<std::uint32_t>(bits >> ((f >> 5) & 7u));
+      ur[qx] = static_cast<std::uint8_t>(((f >> 21) & 7u) + (sfx & (f >> 11) & 31u));
+      const std::uint32_t sfx1 = sfx >> ((f >> 8) & 7u);
+      ur[qx + 1] = static_cast<std::uint8_t>(((f >> 24) & 7u) + (sfx1 & (f >> 16) & 31u));
+    }
+    if (nqx & 1u) {
+      // A last quad without a partner.
+      const std::size_t qx = nqx - 1;
+      vlc.refill();
+      const std::uint32_t c = above[qx] | left;
+      std::uint32_t e0 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
+      e0 &= keep_mask(c, mel);
+      vlc.skip(e0 & 7u);
+      er[qx] = static_cast<std::uint16_t>(e0);
       unsigned u0 = 0, u1 = 0;
-      read_uvlc_pair(vlc, UVLC_TBL1[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
+      read_uvlc_pair(vlc, UVLC_TBL1[(((e0 >> 3) & 1u) << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
       ur[qx] = static_cast<std::uint8_t>(u0);
-      if (has_q1) ur[qx + 1] = static_cast<std::uint8_t>(u1);
     }
   }
 }
@@ -196,7 +226,8 @@ inline unsigned quad_bits(std::uint64_t bits, unsigned rho, unsigned ek, unsigne
 // (2 mu + 1) << (p - 1) = mu << p plus half a step, 0 for insignificant
 // samples. The magnitude stays within bits 0..30 even when a damaged stream
 // makes mu exceed what the band can hold.
-inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint32_t* w) {
+inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, unsigned coef,
+                       std::uint32_t* w) {
 #if defined(__SSE2__)
   // Built from registers (a vector load of the four fresh scalar stores
   // would stall on store forwarding).
@@ -207,7 +238,15 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
   __m128i mag = _mm_add_epi32(_mm_or_si128(v, _mm_set1_epi32(1)), _mm_set1_epi32(2));
   mag = _mm_sll_epi32(mag, _mm_cvtsi32_si128(static_cast<int>(pm1)));
   mag = _mm_and_si128(mag, _mm_set1_epi32(0x7FFFFFFF));
-  const __m128i word = _mm_or_si128(mag, _mm_slli_epi32(r, 31));
+  __m128i word;
+  if (coef == 0) {
+    word = _mm_or_si128(mag, _mm_slli_epi32(r, 31));
+  } else {
+    // The coefficient: magnitude >> (coef - 1), negated for sign 1.
+    const __m128i m = _mm_srl_epi32(mag, _mm_cvtsi32_si128(static_cast<int>(coef - 1)));
+    const __m128i neg = _mm_srai_epi32(_mm_slli_epi32(r, 31), 31);
+    word = _mm_sub_epi32(_mm_xor_si128(m, neg), neg);
+  }
   const __m128i lanes = _mm_set_epi32(8, 4, 2, 1);
   const __m128i sig =
       _mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(static_cast<int>(rho)), lanes), lanes);
@@ -215,7 +254,13 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
 #else
   for (unsigned n = 0; n < 4; ++n) {
     const std::uint32_t sig = 0u - ((rho >> n) & 1u);
-    w[n] = ((q.r[n] << 31) | ((((q.vt[n] | 1u) + 2u) << pm1) & 0x7FFFFFFFu)) & sig;
+    const std::uint32_t mag = (((q.vt[n] | 1u) + 2u) << pm1) & 0x7FFFFFFFu;
+    if (coef == 0) {
+      w[n] = ((q.r[n] << 31) | mag) & sig;
+    } else {
+      const std::uint32_t m = mag >> (coef - 1), neg = 0u - (q.r[n] & 1u);
+      w[n] = ((m ^ neg) - neg) & sig;
+    }
   }
 #endif
 }
@@ -228,7 +273,8 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
                                               std::size_t width, std::size_t height,
                                               std::size_t stride, std::uint32_t missing_msbs,
                                               std::uint8_t* sig, std::size_t sstride,
-                                              std::uint8_t* /*bitbuf: reads the segment itself*/) {
+                                              std::uint8_t* /*bitbuf: reads the segment itself*/,
+                                              unsigned coef) {
   const std::size_t nqx = (width + 1) / 2;
   const std::size_t nqy = (height + 1) / 2;
   const unsigned pm1 = 29u - missing_msbs;  // p - 1
@@ -278,7 +324,7 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
           q.vt[n] = one.vt[n];
         }
       }
-      quad_words(q, rho, pm1, w);
+      quad_words(q, rho, pm1, coef, w);
       // Bit 0 of v does not change floor(log2(L | 2)): vt serves for kappa.
       line[qx] |= q.vt[1];
       line[qx + 1] = q.vt[3];
@@ -408,7 +454,11 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, std::uint3
   }
 }
 
-constexpr BlockKernels kPortable{cleanup_magsgn};
+std::size_t unstuff_portable(const std::uint8_t* src, std::size_t size, std::uint8_t* dst) {
+  return unstuff_magsgn(src, size, dst);
+}
+
+constexpr BlockKernels kPortable{cleanup_magsgn, unstuff_portable, UNSTUFF_PAD};
 
 }  // namespace
 
@@ -418,6 +468,7 @@ const BlockKernels& block_kernels_for(Isa isa) {
   static constexpr Family<BlockKernels> kFamilies[] = {
       {Isa::portable, block_portable_kernels},
       {Isa::avx2, block_avx2_kernels},
+      {Isa::avx512, block_avx512_kernels},
   };
   return pick_family(kFamilies, isa);
 }
@@ -432,6 +483,25 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
                                   std::size_t height, std::size_t stride,
                                   std::uint32_t missing_msbs, BlockPasses passes,
                                   bool vertically_causal) {
+  auto r = run(data, out, width, height, stride, missing_msbs, passes, vertically_causal, 0);
+  if (!r) return std::unexpected(std::move(r.error()));
+  return ok();
+}
+
+Result<bool> BlockDecoder::decode_coefficients(std::span<const std::uint8_t> data,
+                                               std::span<std::int32_t> out, std::size_t width,
+                                               std::size_t height, std::size_t stride,
+                                               std::uint32_t missing_msbs, BlockPasses passes,
+                                               bool vertically_causal, unsigned shift) {
+  if (shift > 31) return std::unexpected(Error::invalid("coefficient shift must be 0..=31"));
+  return run(data, std::span(reinterpret_cast<std::uint32_t*>(out.data()), out.size()), width,
+             height, stride, missing_msbs, passes, vertically_causal, shift + 1);
+}
+
+Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
+                               std::size_t width, std::size_t height, std::size_t stride,
+                               std::uint32_t missing_msbs, BlockPasses passes,
+                               bool vertically_causal, unsigned coef) {
   // Checks, in order; none of them touches the window.
   if (width < 1 || width > 1024 || height < 1 || height > 1024)
     return std::unexpected(Error::invalid("code-block dimensions must be 1..=1024"));
@@ -480,14 +550,18 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
 
   cleanup_vlc(seg, lcup, scup, nqx, nqy, quad_entry_.data(), quad_u_.data());
   std::uint8_t* const sig = refine ? sig_.data() : nullptr;
-  const std::size_t nbuf = (lcup - scup) + UNSTUFF_PAD;
+  const std::size_t nbuf = (lcup - scup) + kernels_->bitbuf_pad;
   if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
+  // Coefficients straight from the cleanup pass when no refinement pass
+  // follows; refinement passes work on words.
+  const unsigned kernel_coef = refine ? 0u : coef;
   if (auto r = kernels_->cleanup_magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
                                         line_v_.data(), out.data(), width, height, stride,
-                                        missing_msbs, sig, sstride, magsgn_bits_.data());
+                                        missing_msbs, sig, sstride, magsgn_bits_.data(),
+                                        kernel_coef);
       !r)
-    return r;
-  if (!refine) return ok();
+    return std::unexpected(std::move(r.error()));
+  if (!refine) return kernel_coef != 0;
 
   const unsigned p = 30u - missing_msbs;
   std::uint8_t* const cs = sig_.data();
@@ -496,7 +570,7 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
   sigprop_pass(seg + lcup, lref, cs, ws, sstride, out.data(), width, height, stride, p,
                vertically_causal);
   if (npasses >= 3) magref_pass(seg + lcup, lref, cs, sstride, out.data(), width, height, stride, p);
-  return ok();
+  return false;
 }
 
 Result<void> decode_block(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,

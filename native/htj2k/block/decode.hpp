@@ -47,7 +47,25 @@ class BlockDecoder {
                       std::size_t width, std::size_t height, std::size_t stride,
                       std::uint32_t missing_msbs, BlockPasses passes, bool vertically_causal);
 
+  // `decode` for a caller that wants two's-complement coefficients: the
+  // word's magnitude >> shift (shift <= 31, else InvalidArgument), negated
+  // when its sign bit is set. A block without refinement passes gets them
+  // straight from its cleanup pass and the answer is true; otherwise the
+  // window holds the words (as from `decode`) and the answer is false: the
+  // caller converts them.
+  Result<bool> decode_coefficients(std::span<const std::uint8_t> data,
+                                   std::span<std::int32_t> out, std::size_t width,
+                                   std::size_t height, std::size_t stride,
+                                   std::uint32_t missing_msbs, BlockPasses passes,
+                                   bool vertically_causal, unsigned shift);
+
  private:
+  // Both of the above: coef = 0 for words, shift + 1 for coefficients.
+  Result<bool> run(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
+                   std::size_t width, std::size_t height, std::size_t stride,
+                   std::uint32_t missing_msbs, BlockPasses passes, bool vertically_causal,
+                   unsigned coef);
+
   const BlockKernels* kernels_;
   // First step: the CxtVLC table entry of every quad (rho, u_off, e_k, e_1,
   // codeword length), row after row.

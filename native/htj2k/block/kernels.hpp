@@ -20,26 +20,40 @@ namespace varnel::htj2k {
 // (qe) and u values (qu) of the first step and writes the sample words to the
 // window (sample (x, y) at out[y * stride + x]). The MagSgn segment is the
 // `length` bytes at seg. line must hold magsgn_line_words(nqx) words (scratch),
-// bitbuf length + UNSTUFF_PAD bytes (scratch, readers.hpp). sig (may be null)
+// bitbuf length + the table's bitbuf_pad bytes (scratch). sig (may be null)
 // receives the cleanup significance as 4-bit column masks per 4-row stripe,
-// sstride bytes per stripe, column c at sig[1 + c]. Fails with Malformed
-// "U_q exceeds the magnitude bound" at offset 0.
+// sstride bytes per stripe, column c at sig[1 + c]. With coef = 0 the
+// window receives the sample words; with coef = k + 1 (k <= 31) it receives
+// the two's-complement coefficients of those words instead: magnitude >> k,
+// negated when the sign bit is set (then sig must be null). Fails with
+// Malformed "U_q exceeds the magnitude bound" at offset 0.
 using CleanupMagSgn = Result<void> (*)(const std::uint8_t* seg, std::size_t length,
                                        const std::uint16_t* qe, const std::uint8_t* qu,
                                        std::uint32_t* line, std::uint32_t* out,
                                        std::size_t width, std::size_t height, std::size_t stride,
                                        std::uint32_t missing_msbs, std::uint8_t* sig,
-                                       std::size_t sstride, std::uint8_t* bitbuf);
+                                       std::size_t sstride, std::uint8_t* bitbuf, unsigned coef);
+
+// The MagSgn stream of `size` bytes at src without its stuffed bits, as
+// unstuff_magsgn (readers.hpp) writes it and with its return value; dst must
+// hold size + the table's bitbuf_pad bytes.
+using UnstuffMagSgn = std::size_t (*)(const std::uint8_t* src, std::size_t size,
+                                      std::uint8_t* dst);
 
 struct BlockKernels {
   CleanupMagSgn cleanup_magsgn;
+  // The unstuffing the MagSgn step of this family runs (tests compare them).
+  UnstuffMagSgn unstuff_magsgn;
+  // Bytes of bitbuf past the segment length that cleanup_magsgn needs.
+  std::size_t bitbuf_pad;
 };
 
-// The family tables: portable (decode.cpp), avx2 (magsgn_avx2.cpp). Call them
-// only through `block_kernels_for`, which never hands out a family the CPU
-// lacks.
+// The family tables: portable (decode.cpp), avx2 (magsgn_avx2.cpp), avx512
+// (magsgn_avx512.cpp). Call them only through `block_kernels_for`, which
+// never hands out a family the CPU lacks.
 const BlockKernels& block_portable_kernels();
 const BlockKernels& block_avx2_kernels();
+const BlockKernels& block_avx512_kernels();
 
 // The table of `isa`, or of the highest lower family the CPU runs.
 const BlockKernels& block_kernels_for(Isa isa);

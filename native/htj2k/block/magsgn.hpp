@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-
 namespace varnel::htj2k::detail {
 
 // Spreads the four bits of a quad pattern over four bytes, bit n to byte n:

@@ -32,8 +32,10 @@ namespace {
 // holds the output word of sample n in its low half and the sample's value v
 // (2 mu - 2 + s, the sign s in bit 0; 0 for insignificant samples) in its
 // high half.
+// With coef, the word is the coefficient instead: magnitude >> cshift,
+// negated for sign 1 (kernels.hpp).
 inline __m256i quad_vector(std::uint64_t bits, std::uint32_t m_all, std::uint32_t off_all,
-                           unsigned rho, unsigned e1, __m128i pm1) {
+                           unsigned rho, unsigned e1, __m128i pm1, bool coef, __m128i cshift) {
   const __m256i one = _mm256_set1_epi64x(1);
   const __m256i m = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(m_all)));
   const __m256i off = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(off_all)));
@@ -49,7 +51,15 @@ inline __m256i quad_vector(std::uint64_t bits, std::uint32_t m_all, std::uint32_
   __m256i mag = _mm256_add_epi64(_mm256_or_si256(v, one), _mm256_set1_epi64x(2));
   mag = _mm256_sll_epi64(mag, pm1);
   mag = _mm256_and_si256(mag, _mm256_set1_epi64x(0x7FFFFFFF));
-  const __m256i word = _mm256_and_si256(_mm256_or_si256(mag, _mm256_slli_epi64(r, 31)), sig);
+  __m256i word;
+  if (!coef) {
+    word = _mm256_and_si256(_mm256_or_si256(mag, _mm256_slli_epi64(r, 31)), sig);
+  } else {
+    // Low 32 bits of each lane: (m ^ neg) - neg, neg = -(sign bit).
+    const __m256i m = _mm256_srl_epi64(mag, cshift);
+    const __m256i neg = _mm256_sub_epi64(_mm256_setzero_si256(), _mm256_and_si256(r, one));
+    word = _mm256_and_si256(_mm256_sub_epi64(_mm256_xor_si256(m, neg), neg), sig);
+  }
   // word in the low half of each lane, v in the high half (v < 2^32).
   return _mm256_blend_epi32(word, _mm256_slli_epi64(v, 32), 0xAA);
 }
@@ -68,10 +78,12 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
                                  std::uint32_t* line, std::uint32_t* out, std::size_t width,
                                  std::size_t height, std::size_t stride,
                                  std::uint32_t missing_msbs, std::uint8_t* sig,
-                                 std::size_t sstride, std::uint8_t* bitbuf) {
+                                 std::size_t sstride, std::uint8_t* bitbuf, unsigned coef) {
   const std::size_t nqx = (width + 1) / 2;
   const std::size_t nqy = (height + 1) / 2;
   const __m128i pm1 = _mm_cvtsi32_si128(static_cast<int>(29u - missing_msbs));  // p - 1
+  const bool as_coef = coef != 0;
+  const __m128i cshift = _mm_cvtsi32_si128(static_cast<int>(as_coef ? coef - 1 : 0));
   const unsigned u_max = missing_msbs + 2u;
   // The stream without its stuffed bits: a window is then one load at the
   // bit position, and the position is all that carries from quad to quad.
@@ -111,7 +123,7 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
     const std::uint32_t sums = m_all * 0x01010101u;  // byte n: m_0 + .. + m_n
     const unsigned total = sums >> 24;
     if (total <= 56) [[likely]] {
-      q = quad_vector(window(bitbuf, cap, pos), m_all, sums << 8, rho, e1, pm1);
+      q = quad_vector(window(bitbuf, cap, pos), m_all, sums << 8, rho, e1, pm1, as_coef, cshift);
       pos += total;
       return true;
     }
@@ -120,7 +132,8 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
     for (unsigned n = 0; n < 4; ++n) {
       const std::uint32_t mn = (m_all >> (8 * n)) & 0xFFu;
       q = _mm256_or_si256(q, quad_vector(window(bitbuf, cap, pos), mn << (8 * n), 0,
-                                         rho & (1u << n), e1 & (1u << n), pm1));
+                                         rho & (1u << n), e1 & (1u << n), pm1, as_coef,
+                                         cshift));
       pos += mn;
     }
     return true;
@@ -175,7 +188,11 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
   return ok();
 }
 
-constexpr BlockKernels kAvx2{cleanup_magsgn_avx2};
+std::size_t unstuff_avx2(const std::uint8_t* src, std::size_t size, std::uint8_t* dst) {
+  return unstuff_magsgn(src, size, dst);
+}
+
+constexpr BlockKernels kAvx2{cleanup_magsgn_avx2, unstuff_avx2, UNSTUFF_PAD};
 
 }  // namespace
 

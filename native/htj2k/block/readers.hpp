@@ -105,10 +105,13 @@ using MagSgnReader = FwdReader<0xFF>;
 // and UNSTUFF_PAD bytes of 0xFF. dst must hold size + UNSTUFF_PAD bytes.
 // Returns the index of the first byte of the padding: every bit from there on
 // is 1, so a window read at byte min(pos / 8, that index) holds the bits of
-// any position pos, and bit positions never need a range check.
+// any position pos, and bit positions never need a range check. Always
+// inlined: the AVX2 and AVX-512 kernels both use it, and an out-of-line copy
+// compiled for one instruction set must not serve the other.
 inline constexpr std::size_t UNSTUFF_PAD = 16;
 
-inline std::size_t unstuff_magsgn(const std::uint8_t* src, std::size_t size, std::uint8_t* dst) {
+[[gnu::always_inline]] inline std::size_t unstuff_magsgn(const std::uint8_t* src, std::size_t size,
+                                                         std::uint8_t* dst) {
   std::uint8_t* d = dst;
   std::uint64_t acc = 0;  // pending bits, fewer than 8 between steps
   unsigned nb = 0;

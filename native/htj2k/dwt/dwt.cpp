@@ -218,7 +218,7 @@ class Lifter {
   // sink top to bottom (see the file comment). Returns false when the sink
   // stopped it.
   bool inverse_level_rows(const std::int32_t* p, std::size_t stride, std::size_t w,
-                          std::size_t h, RowSink sink) {
+                          std::size_t h, RowSink sink, RowGate gate) {
     std::int32_t* even[2];
     std::int32_t* odd[2];
     row_buffers(w, even, odd);
@@ -227,6 +227,8 @@ class Lifter {
       merge_row(s_.first, dst, w);
     };
     auto take = [&](std::size_t y, const std::int32_t* row) { return sink.take(sink.context, y, row); };
+    auto ready = [&](std::size_t j) { return gate.ready == nullptr || gate.ready(gate.context, j); };
+    if (!ready(0)) return false;
     if (h == 1) {
       unlift(0, even[0]);
       return take(0, even[0]);
@@ -245,6 +247,7 @@ class Lifter {
       std::int32_t* const d = odd[j & 1];
       const std::int32_t* below = e;
       if (j + 1 < nl) {
+        if (!ready(j + 1)) return false;
         std::int32_t* const e_next = even[(j + 1) & 1];
         const std::int32_t* next = d;
         if (j + 1 < nh) {
@@ -418,7 +421,7 @@ Result<void> inverse_53_with(const LiftKernels& kernels, std::span<std::int32_t>
 
 Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                                   std::size_t width, std::size_t height, std::uint8_t levels,
-                                  RowSink sink) {
+                                  RowSink sink, RowGate gate) {
   if (auto checked = check_plane(plane, width, height); !checked) return checked;
   LevelRegions regions(width, height, levels);
   if (regions.count == 0) {
@@ -429,7 +432,7 @@ Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int
   Lifter lifter(kernels, width, height);
   for (unsigned k = regions.count; k-- > 1;)
     lifter.inverse_level(plane.data(), width, regions.ws[k], regions.hs[k]);
-  (void)lifter.inverse_level_rows(plane.data(), width, width, height, sink);
+  (void)lifter.inverse_level_rows(plane.data(), width, width, height, sink, gate);
   return ok();
 }
 
@@ -449,8 +452,8 @@ Result<void> forward_53_rows(std::span<std::int32_t> plane, std::size_t width, s
 }
 
 Result<void> inverse_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
-                             std::uint8_t levels, RowSink sink) {
-  return inverse_53_rows_with(lift_kernels(), plane, width, height, levels, sink);
+                             std::uint8_t levels, RowSink sink, RowGate gate) {
+  return inverse_53_rows_with(lift_kernels(), plane, width, height, levels, sink, gate);
 }
 
 }  // namespace varnel::htj2k

@@ -62,7 +62,19 @@ struct RowSink {
 // is read once and not written. Its contents are unspecified afterwards. The
 // checks and their failure are those of `inverse_53`; a sink that stops the
 // transform does not make it fail.
+// Lets the caller fill the finest level's coefficients just in time: before
+// the streamed finest level first reads low-pass row j (plane row j) and
+// high-pass row j (plane row ceil(height / 2) + j, when there is one), it
+// calls ready(context, j), for j = 0 .. ceil(height / 2) - 1 in order. The
+// coarser levels, undone before, read only the region of the finest level's
+// low-pass band, which must be complete on entry. Returning false stops the
+// transform (as a sink does). Not called when the transform has no level.
+struct RowGate {
+  void* context = nullptr;
+  bool (*ready)(void* context, std::size_t j) = nullptr;
+};
+
 Result<void> inverse_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
-                             std::uint8_t levels, RowSink sink);
+                             std::uint8_t levels, RowSink sink, RowGate gate = {});
 
 }  // namespace varnel::htj2k

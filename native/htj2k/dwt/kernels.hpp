@@ -19,6 +19,7 @@
 #include <span>
 
 #include "core/error.hpp"
+#include "htj2k/dwt/dwt.hpp"
 
 namespace varnel::htj2k {
 
@@ -71,13 +72,11 @@ Result<void> forward_53_with(const LiftKernels& kernels, std::span<std::int32_t>
                              std::size_t width, std::size_t height, std::uint8_t levels);
 Result<void> inverse_53_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                              std::size_t width, std::size_t height, std::uint8_t levels);
-struct RowSink;    // dwt.hpp
-struct RowSource;  // dwt.hpp
 Result<void> forward_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                                   std::size_t width, std::size_t height, std::uint8_t levels,
                                   RowSource source);
 Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                                   std::size_t width, std::size_t height, std::uint8_t levels,
-                                  RowSink sink);
+                                  RowSink sink, RowGate gate = {});
 
 }  // namespace varnel::htj2k
