@@ -14,23 +14,17 @@ from __future__ import annotations
 
 import argparse
 import statistics
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
 import varnel
 from varnel import _codecs
 
-
-def microscopy_plane(seed: int, size: int = 1024) -> np.ndarray:
-    rng = np.random.default_rng(seed)
-    y, x = np.mgrid[0:size, 0:size].astype(np.float64)
-    img = 180.0 + 60.0 * np.sin(x / 97.0 + seed) * np.cos(y / 131.0)
-    for _ in range(80):
-        cx, cy = rng.uniform(0, size, 2)
-        r = rng.uniform(3.0, 12.0)
-        img += rng.uniform(300, 3000) * np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / (2 * r * r))
-    return np.clip(rng.poisson(np.clip(img, 0, 4095)), 0, 4095).astype(np.uint16)
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from synthetic import microscopy_stack  # noqa: E402
 
 
 def timed(fn) -> float:
@@ -60,7 +54,7 @@ def main() -> None:
     parser.add_argument("--progression", default="RPCL")
     args = parser.parse_args()
 
-    data = np.stack([microscopy_plane(k) for k in range(4)])
+    data = microscopy_stack(4, 1024)
     shape = data.shape
     chunk = _codecs.htj2k_encode(data, shape, "uint16", xy_levels=args.levels,
                                  progression=args.progression)

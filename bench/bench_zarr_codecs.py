@@ -88,7 +88,7 @@ def write_read(data: np.ndarray, chunks: tuple, make, root: Path) -> tuple[float
 def codec_layer(data: np.ndarray, chunks: tuple, rounds: int) -> tuple[float, float]:
     """Median ratios (codec path / direct call) of thread CPU time, encode and decode."""
     codec = Htj2k()
-    spec = ArraySpec(shape=chunks, dtype=zarr.dtype.UInt16(), fill_value=0,
+    chunk_info = ArraySpec(shape=chunks, dtype=zarr.dtype.UInt16(), fill_value=0,
                      config=ArrayConfig.from_dict({}), prototype=default_buffer_prototype())
     blocks = [np.ascontiguousarray(data[z:z + chunks[0], y:y + chunks[1], x:x + chunks[2]])
               for z in range(0, min(data.shape[0], 2 * chunks[0]), chunks[0])
@@ -103,10 +103,10 @@ def codec_layer(data: np.ndarray, chunks: tuple, rounds: int) -> tuple[float, fl
     enc_ratio, dec_ratio = [], []
     for _ in range(rounds):
         d_enc = timed(lambda: [varnel.htj2k_encode(b.tobytes(), b.shape, "uint16") for b in blocks])
-        c_enc = timed(lambda: [codec._encode_sync(NDBuffer.from_numpy_array(b), spec) for b in blocks])
+        c_enc = timed(lambda: [codec._encode_sync(NDBuffer.from_numpy_array(b), chunk_info) for b in blocks])
         d_dec = timed(lambda: [np.frombuffer(varnel.htj2k_decode(e, chunks, "uint16"), np.uint16)
                                .reshape(chunks) for e in encoded])
-        c_dec = timed(lambda: [codec._decode_sync(default_buffer_prototype().buffer.from_bytes(e), spec)
+        c_dec = timed(lambda: [codec._decode_sync(default_buffer_prototype().buffer.from_bytes(e), chunk_info)
                                for e in encoded])
         enc_ratio.append(c_enc / d_enc)
         dec_ratio.append(c_dec / d_dec)
@@ -130,8 +130,8 @@ def main() -> None:
     codecs = serializers()
     root = Path(tempfile.mkdtemp(prefix="varnel-bench-", dir=args.dir))
     try:
-        for spec in args.chunks.split(","):
-            chunks = tuple(int(v) for v in spec.split("x"))
+        for layout in args.chunks.split(","):
+            chunks = tuple(int(v) for v in layout.split("x"))
             times = {name: ([], []) for name in codecs}
             stored = {}
             for _ in range(args.rounds):
