@@ -254,9 +254,10 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
   }
 
   // The windows of the blocks of resolutions <= H that no packet codes, a
-  // run of such blocks in a row of blocks making one window (so the list
-  // grows with the coded blocks, which the data must hold, and the rows of
-  // blocks, not with the area). Together with the coded blocks they tile
+  // run of such blocks in a row of blocks making one window, and runs of
+  // the same columns in consecutive rows one taller window (so the list
+  // grows with the coded blocks, which the data must hold, not with the
+  // area or the rows). Together with the coded blocks they tile
   // each plane: the bands of those resolutions tile the W_H x H_H region,
   // the block grid tiles each band.
   try {
@@ -285,7 +286,14 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
               w.height = static_cast<std::uint32_t>(
                   std::min<std::uint64_t>(std::uint64_t{1} << bi.ycb, bi.band.height - by));
               w.plane = static_cast<std::size_t>((bi.band.y0 + by) * out_w + bi.band.x0 + bx);
-              plan.zeros.push_back(w);
+              // A run right below one of the same columns extends it, so an
+              // uncoded band is one window, however many rows of blocks.
+              PlaneWindow* last = plan.zeros.empty() ? nullptr : &plan.zeros.back();
+              if (last && last->component == w.component && last->width == w.width &&
+                  last->plane + std::size_t{last->height} * out_w == w.plane)
+                last->height += w.height;
+              else
+                plan.zeros.push_back(w);
               gx = end;
             }
           }
