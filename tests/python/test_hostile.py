@@ -86,6 +86,13 @@ CASES = {
 
 CHILD = r"""
 import json, resource, sys, time
+
+
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
+
+
 sys.path.insert(0, sys.argv[1])
 import numpy as np
 import varnel, varnel._codecs
@@ -99,12 +106,16 @@ if build == "zfp":
 else:
     kw, chunk = {}, build()
 mib = 1 << 20
-with open("/proc/self/status") as f:
-    vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+vm = status("VmSize")
 resource.setrlimit(resource.RLIMIT_AS, (vm + 256 * mib, vm + 256 * mib))
 used = resource.getrusage(resource.RUSAGE_SELF)
 resource.setrlimit(resource.RLIMIT_CPU, (int(used.ru_utime + used.ru_stime) + 2, resource.RLIM_INFINITY))
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:  # the peak resident set starts again from here (Linux >= 4.0)
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+except OSError:
+    pass
+before = status("VmRSS")
 start = time.perf_counter()
 try:
     getattr(varnel, call)(chunk, shape, dtype, *extra, **kw)
@@ -112,7 +123,7 @@ try:
 except Exception as e:
     outcome = [type(e).__name__, str(e)]
 print(json.dumps({"outcome": outcome, "bytes": len(chunk), "seconds": time.perf_counter() - start,
-                  "rss_growth_mib": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024}))
+                  "rss_growth_mib": (status("VmHWM") - before) / mib}))
 """
 
 
