@@ -80,6 +80,9 @@ CASES = {
         "htj2k_decode",
         lambda: container((4096, 4096, 1, 1), [codestream(1, 1)], index=[[1]]),
         (4096, 4096, 1, 1), "uint8", (), "truncated coefficient-plane index"),
+    "numcodecs Htj2k, shape from a 2^32-1 row": (
+        "numcodecs", lambda: one_plane((1, U32), codestream(U32, 1, levels=5, precincts=FINE)),
+        (1, U32), "uint8", (), "packet data too short for the declared packets"),
     "zfp field of 2^25 values in 4 KiB": (
         "varnel_zfp_decode", "zfp", (4096, 8192), "float32", (), "stream truncated"),
 }
@@ -95,7 +98,7 @@ def status(key):
 
 sys.path.insert(0, sys.argv[1])
 import numpy as np
-import varnel, varnel._codecs
+import varnel, varnel._codecs, varnel.numcodecs
 import test_hostile as t
 
 call, build, shape, dtype, extra, _ = t.CASES[sys.argv[2]]
@@ -118,7 +121,10 @@ except OSError:
 before = status("VmRSS")
 start = time.perf_counter()
 try:
-    getattr(varnel, call)(chunk, shape, dtype, *extra, **kw)
+    if call == "numcodecs":  # the shape comes from the chunk
+        varnel.numcodecs.Htj2k(dtype=dtype).decode(chunk)
+    else:
+        getattr(varnel, call)(chunk, shape, dtype, *extra, **kw)
     outcome = ["decoded", ""]
 except Exception as e:
     outcome = [type(e).__name__, str(e)]
