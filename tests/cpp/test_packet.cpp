@@ -755,6 +755,7 @@ TEST(Packet, HugeBandsAreReadOnlyWhenIncluded) {
 // is read with sparse trees, to the same blocks the writer put in.
 TEST(Packet, SparseBandsReadBackWhatWasWritten) {
   const std::uint64_t across = 512, down = 300;
+  const Bytes payload(40, 0x55);
   for (const std::vector<std::pair<std::uint64_t, std::uint64_t>>& coded :
        {std::vector<std::pair<std::uint64_t, std::uint64_t>>{{0, 0}},
         {{511, 299}}, {{3, 7}, {200, 7}, {511, 7}, {0, 299}}}) {
@@ -766,7 +767,7 @@ TEST(Packet, SparseBandsReadBackWhatWasWritten) {
     std::uint8_t msbs = 2;
     for (const auto& [x, y] : coded) {
       CodeBlock& cb = bands[0].blocks[y * across + x];
-      cb.data = Bytes(40, 0x55);
+      cb.data = std::span<const std::uint8_t>(payload);
       cb.lcup = 40;
       cb.passes = 1;
       cb.missing_msbs = msbs;
