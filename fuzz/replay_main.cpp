@@ -1,35 +1,23 @@
 // Replays saved inputs through a fuzz target without libFuzzer (CTest runs it
 // over tests/data/fuzz-regressions/<target>/). Arguments: files or
-// directories; fails when they hold no file. As the fuzzing runs do
-// (-malloc_limit_mb, scripts/fuzz.sh), it aborts on any single allocation
-// above 512 MiB, so an input that once made a decoder over-allocate fails
-// here if it does again.
+// directories; fails when they hold no file. Built with AddressSanitizer, it
+// aborts on any single allocation above 512 MiB, as the fuzzing runs do
+// (-malloc_limit_mb, scripts/fuzz.sh), so an input that once made a decoder
+// over-allocate fails here if it does again.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <new>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace fs = std::filesystem;
 
-void* operator new(std::size_t size) {
-  if (size > (std::size_t{512} << 20)) {
-    std::fprintf(stderr, "replay: allocation of %zu bytes exceeds the 512 MiB limit\n", size);
-    std::abort();
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+// Under AddressSanitizer (the sanitizer CTest run), an allocation beyond the
+// limit is a fatal error; ASAN_OPTIONS settings add to this.
+extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=512"; }
 
 int main(int argc, char** argv) {
   std::vector<fs::path> files;

@@ -39,6 +39,9 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
+echo "== fuzzing: each libFuzzer target for 60 s under AddressSanitizer + UndefinedBehaviorSanitizer"
+scripts/fuzz.sh 60
+
 # One fresh virtual environment per Python version, with the wheel and its
 # test extras (zarr, numcodecs, zfpy, dask, distributed). Python 3.11 gets the
 # last zarr and numcodecs releases that support it; 3.12 gets current ones and
