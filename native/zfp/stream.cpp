@@ -458,6 +458,13 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
     }
   }
 
+  // Every block takes at least one bit (an all-zero block is a single 0
+  // bit), so a stream shorter than that is cut short whatever it holds; it
+  // is refused before buffers the size of the declared field are made.
+  const std::uint64_t have = std::uint64_t{encoded.size()} * 8;
+  if (*header_bits > have || block_count(shape) > have - *header_bits)
+    return std::unexpected(err(encoded.size(), "varnel_zfp decompress: stream truncated"));
+
   auto bits = padded_stream(encoded, *max, st->words);
   if (!bits) return std::unexpected(std::move(bits.error()));
   st->bits = std::move(*bits);
