@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing varnel needs on a fresh Debian machine:
-# the build tools and libraries from Debian's packages, and the Python
+# the build tools and libraries from Debian's packages (clang 16 with libc++
+# and its OpenMP runtime, which Debian's zfp package asks for, for the fuzz
+# targets), and the Python
 # packages used to build, the demonstration and the benchmarks. (The Python
 # tests install theirs into fresh virtual environments, scripts/test.sh.)
 #   scripts/setup.sh                 install
@@ -25,7 +27,8 @@ if [ "${1:-}" = "--python" ]; then
 fi
 
 debs=(build-essential ninja-build libzfp-dev libgtest-dev libbenchmark-dev
-      openjph-tools libopenjph-dev libopenjp2-tools grokj2k-tools)
+      openjph-tools libopenjph-dev libopenjp2-tools grokj2k-tools
+      clang-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev libomp-16-dev)
 missing=()
 for p in "${debs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -78,6 +78,9 @@ cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan -L threads --output-on-failure -j "$jobs"
 
+echo "== fuzzing: each libFuzzer target for 60 s under AddressSanitizer + UndefinedBehaviorSanitizer"
+scripts/fuzz.sh 60
+
 # One fresh virtual environment per Python version, with the manylinux wheel
 # and its test extras (zarr, numcodecs, zfpy, dask, distributed). Python 3.11
 # gets the last zarr and numcodecs releases that support it; 3.12 and 3.13 get

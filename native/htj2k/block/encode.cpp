@@ -81,7 +81,7 @@ struct QuadPlan {
 // Exponents, significance, E_max and the samples that reach E_max.
 struct Quad {
   unsigned rho, e_max, at_max;
-  static Quad load(const std::uint32_t* et, const std::uint32_t* eb, std::size_t x) {
+  static Quad load(const std::uint32_t* et, const std::uint32_t* eb, std::ptrdiff_t x) {
     const unsigned e0 = et[x], e1 = eb[x], e2 = et[x + 1], e3 = eb[x + 1];
     Quad q;
     q.rho = nonzero(e0) | nonzero(e1) << 1 | nonzero(e2) << 2 | nonzero(e3) << 3;
@@ -97,7 +97,7 @@ struct Quad {
 void plan_initial_row(std::size_t quads, const std::uint32_t* et, const std::uint32_t* eb,
                       QuadPlan plan) {
   for (std::size_t j = 0; j < quads; ++j) {
-    const std::size_t x = 2 * j;
+    const auto x = static_cast<std::ptrdiff_t>(2 * j);  // signed: columns -2 and -1 are read
     const Quad q = Quad::load(et, eb, x);
     const unsigned c = nonzero(et[x - 2] | eb[x - 2]) | nonzero(et[x - 1]) << 1 |
                        nonzero(eb[x - 1]) << 2;
@@ -117,7 +117,7 @@ void plan_initial_row(std::size_t quads, const std::uint32_t* et, const std::uin
 void plan_row(std::size_t quads, const std::uint32_t* et, const std::uint32_t* eb,
               const std::uint32_t* ep, QuadPlan plan) {
   for (std::size_t j = 0; j < quads; ++j) {
-    const std::size_t x = 2 * j;
+    const auto x = static_cast<std::ptrdiff_t>(2 * j);
     const Quad q = Quad::load(et, eb, x);
     const unsigned n0 = std::max(ep[x - 1], ep[x]);
     const unsigned n1 = std::max(ep[x + 1], ep[x + 2]);
