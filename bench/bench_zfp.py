@@ -39,7 +39,7 @@ class DebianZfp:
     def __init__(self):
         import ctypes as C
         self.C = C
-        lib = C.CDLL("libzfp.so.1")
+        lib = C.CDLL(self.library_path())
         vp, sz = C.c_void_p, C.c_size_t
         for name, res, args in [
             ("zfp_stream_open", vp, [vp]), ("zfp_stream_close", None, [vp]),
@@ -59,6 +59,22 @@ class DebianZfp:
             f = getattr(lib, name)
             f.restype, f.argtypes = res, args
         self.lib = lib
+
+    @staticmethod
+    def library_path():
+        """The zfp varnel links: the module itself when zfp is linked into it
+        statically (its symbols are then visible there), else the shared
+        libzfp it loads."""
+        import ctypes as C
+        import varnel._varnel as m
+        try:
+            C.CDLL(m.__file__).zfp_compress
+            return m.__file__
+        except AttributeError:
+            return "libzfp.so.1"
+
+    def word_bits(self):
+        return self.C.c_size_t.in_dll(self.lib, "stream_word_bits").value
 
     def _setup(self, a, mode, kw):
         L = self.lib
