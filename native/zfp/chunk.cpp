@@ -118,6 +118,9 @@ Result<DecodePlan> plan_decode(std::span<const std::uint8_t> chunk,
 // a block at a time at any alignment; the other types go straight into an
 // aligned buffer.
 Result<void> run_decode(DecodePlan& plan, ZfpDtype dtype, std::span<std::uint8_t> out) {
+  // A fresh output (a new bytes object) is then faulted in 2 MiB at a time,
+  // as NumPy does for its large arrays.
+  advise_huge_pages(out.data(), out.size());
   if (is_narrow(dtype) || reinterpret_cast<std::uintptr_t>(out.data()) % zfp_dtype_size(dtype) == 0)
     return plan.stream.decode_into(out.data());
   // A misaligned caller buffer: decode next to it, then move the bytes.
@@ -316,6 +319,7 @@ Result<ChunkEncoder> ChunkEncoder::plan(std::span<const std::uint8_t> chunk,
 }
 
 Result<std::size_t> ChunkEncoder::encode_into(std::span<std::uint8_t> out) const {
+  advise_huge_pages(out.data(), std::min(out.size(), capacity()));
   if (reinterpret_cast<std::uintptr_t>(out.data()) % 8 == 0) return field_.encode(samples_, out);
   // zfp writes 64-bit words: a misaligned buffer gets the stream by a copy.
   std::vector<std::uint64_t> words((capacity() + 7) / 8);
