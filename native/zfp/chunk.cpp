@@ -320,12 +320,12 @@ Result<ChunkEncoder> ChunkEncoder::plan(std::span<const std::uint8_t> chunk,
 
 Result<std::size_t> ChunkEncoder::encode_into(std::span<std::uint8_t> out) const {
   advise_huge_pages(out.data(), std::min(out.size(), capacity()));
-  if (reinterpret_cast<std::uintptr_t>(out.data()) % 8 == 0) return field_.encode(samples_, out);
+  if (reinterpret_cast<std::uintptr_t>(out.data()) % 8 == 0 || out.size() < capacity())
+    return field_.encode(samples_, out);  // which refuses a short buffer
   // zfp writes 64-bit words: a misaligned buffer gets the stream by a copy.
-  std::vector<std::uint64_t> words((capacity() + 7) / 8);
-  const std::span<std::uint8_t> aligned(reinterpret_cast<std::uint8_t*>(words.data()), words.size() * 8);
-  auto n = field_.encode(samples_, aligned);
-  if (n && out.size() >= *n) std::memcpy(out.data(), words.data(), *n);
+  auto words = uninitialised_array<std::uint64_t>(capacity() / 8);
+  auto n = field_.encode(samples_, {reinterpret_cast<std::uint8_t*>(words.get()), capacity()});
+  if (n) std::memcpy(out.data(), words.get(), *n);
   return n;
 }
 

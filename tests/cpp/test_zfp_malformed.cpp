@@ -278,3 +278,49 @@ TEST(ZfpMalformed, HugeShapeWithTinyStreamAllocatesNothingFirst) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message, "varnel_zfp: invalid ZFP header magic");
 }
+
+// Streams long enough to be read in place for most of their blocks before
+// the decoder moves to its padded copy of the last words: every cut in the
+// last few kilobytes, and a stream that starts at an odd address (read
+// through the copy alone), give the answers of a whole decode; run under
+// the address sanitizer, a read past the cut is caught. (A block reads at
+// most about 2 KiB here.)
+TEST(ZfpMalformed, LongStreamsAreReadInPlaceUpToTheirLastWords) {
+  const Case cases[] = {{{100, 90}, ZfpDtype::F32}, {{20, 20, 21}, ZfpDtype::F64}, {{96, 96}, ZfpDtype::U16}};
+  for (const auto& c : cases) {
+    for (const char* m : kModes) {
+      const auto cfg = config(m, c.dims);
+      const Bytes chunk = chunk_for(c, 11);
+      auto enc = encode_chunk(chunk, c.shape, c.dtype, cfg);
+      ASSERT_TRUE(enc.has_value()) << enc.error().message;
+      ASSERT_EQ(*enc, zfp_reference(chunk, c, cfg));
+      ASSERT_GT(enc->size(), 5000u);  // longer than a block can read
+      auto whole = decode_chunk(*enc, c.shape, c.dtype, cfg);
+      ASSERT_TRUE(whole.has_value()) << whole.error().message;
+      Bytes odd(enc->size() + 1);
+      std::memcpy(odd.data() + 1, enc->data(), enc->size());
+      auto shifted = decode_chunk(std::span(odd).subspan(1), c.shape, c.dtype, cfg);
+      ASSERT_TRUE(shifted.has_value());
+      EXPECT_EQ(*shifted, *whole);
+      const bool fixed_rate = std::string(m) == "fixed_rate";
+      bool refused = false;
+      // Every cut in the last word and a bit beyond, then every 9th byte.
+      for (std::size_t len = enc->size() - 1; len > enc->size() - 2500;
+           len -= enc->size() - len < 64 ? 1 : 9) {
+        SCOPED_TRACE(std::string(m) + " cut to " + std::to_string(len));
+        const Bytes cut(enc->begin(), enc->begin() + static_cast<std::ptrdiff_t>(len));
+        auto r = decode_chunk(cut, c.shape, c.dtype, cfg);
+        if (!fixed_rate && !refused && r) {
+          ASSERT_GT(len + 8, enc->size());
+          EXPECT_EQ(*r, *whole);
+          continue;
+        }
+        refused = true;
+        ASSERT_FALSE(r.has_value());
+        if (!fixed_rate) {
+          EXPECT_EQ(r.error(), Error::malformed(len, kTruncated));
+        }
+      }
+    }
+  }
+}
