@@ -6,7 +6,6 @@
 #include <array>
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -299,8 +298,9 @@ Extents extents_of(std::span<const std::uint64_t> shape) {
   return e;
 }
 
-// Checks shared by both directions: the shape, the mode, a stream that can
-// record its parameters, and zfp's bound on the stream size.
+// What both directions set up once the shape and mode have passed: the
+// stream parameters, a zfp stream whose header records them exactly, the
+// field (without data yet), and zfp's bound on the stream size.
 struct FieldSetup {
   StreamParams params;
   StreamPtr zs;
