@@ -61,6 +61,24 @@ constexpr Strides kBlockStrides{1, 4, 16, 64};
     }                                                                                               \
   }
 
+// zfp's calls for a whole block held contiguously (x fastest), 4^d values.
+inline void encode_contiguous(zfp_stream* zs, unsigned d, const std::int32_t* block) {
+  switch (d) {
+    case 1: zfp_encode_block_int32_1(zs, block); break;
+    case 2: zfp_encode_block_int32_2(zs, block); break;
+    case 3: zfp_encode_block_int32_3(zs, block); break;
+    default: zfp_encode_block_int32_4(zs, block); break;
+  }
+}
+inline void decode_contiguous(zfp_stream* zs, unsigned d, std::int32_t* block) {
+  switch (d) {
+    case 1: zfp_decode_block_int32_1(zs, block); break;
+    case 2: zfp_decode_block_int32_2(zs, block); break;
+    case 3: zfp_decode_block_int32_3(zs, block); break;
+    default: zfp_decode_block_int32_4(zs, block); break;
+  }
+}
+
 VARNEL_ZFP_BLOCK_OPS(std::int32_t, int32)
 VARNEL_ZFP_BLOCK_OPS(std::int64_t, int64)
 VARNEL_ZFP_BLOCK_OPS(float, float)
@@ -124,15 +142,68 @@ void encode_native(zfp_stream* zs, const Extents& e, const T* data) {
   });
 }
 
+// Rows of a whole block (4^(D-1) rows of 4 values): f(row index, field
+// index of the row's first value). Constant trip counts, so the compiler
+// unrolls and vectorises the conversions.
+template <unsigned D, class F>
+void whole_rows(const Strides& s, std::size_t at, const F& f) {
+  constexpr std::size_t kRows = std::size_t{1} << (2 * (D - 1));
+  for (std::size_t r = 0; r < kRows; ++r)
+    f(r, at + (r & 3) * s[1] + ((r >> 2) & 3) * s[2] + (r >> 4) * s[3]);
+}
+
+template <class N, unsigned D>
+void load_whole(const Strides& s, std::size_t at, const std::uint8_t* data, std::int32_t* block) {
+  whole_rows<D>(s, at, [&](std::size_t r, std::size_t i) {
+    const std::uint8_t* p = data + i * sizeof(typename N::Element);
+    for (std::size_t x = 0; x < 4; ++x) block[4 * r + x] = N::load(p + x * sizeof(typename N::Element));
+  });
+}
+
+template <class N, unsigned D>
+void store_whole(const Strides& s, std::size_t at, const std::int32_t* block, std::uint8_t* out) {
+  whole_rows<D>(s, at, [&](std::size_t r, std::size_t i) {
+    std::uint8_t* p = out + i * sizeof(typename N::Element);
+    for (std::size_t x = 0; x < 4; ++x) N::store(block[4 * r + x], p + x * sizeof(typename N::Element));
+  });
+}
+
+template <class N>
+void load_whole(unsigned d, const Strides& s, std::size_t at, const std::uint8_t* data, std::int32_t* block) {
+  switch (d) {
+    case 1: return load_whole<N, 1>(s, at, data, block);
+    case 2: return load_whole<N, 2>(s, at, data, block);
+    case 3: return load_whole<N, 3>(s, at, data, block);
+    default: return load_whole<N, 4>(s, at, data, block);
+  }
+}
+
+template <class N>
+void store_whole(unsigned d, const Strides& s, std::size_t at, const std::int32_t* block, std::uint8_t* out) {
+  switch (d) {
+    case 1: return store_whole<N, 1>(s, at, block, out);
+    case 2: return store_whole<N, 2>(s, at, block, out);
+    case 3: return store_whole<N, 3>(s, at, block, out);
+    default: return store_whole<N, 4>(s, at, block, out);
+  }
+}
+
+// Whole blocks go to zfp contiguous (what its strided call makes of them);
+// edge blocks through its padding call.
 template <class N>
 void encode_narrow(zfp_stream* zs, const Extents& e, const std::uint8_t* data) {
   const Strides s = field_strides(e);
   alignas(64) std::int32_t block[256];
   for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
+    if (whole) {
+      load_whole<N>(e.dims, s, at, data, block);
+      encode_contiguous(zs, e.dims, block);
+      return true;
+    }
     block_values(s, at, b, [&](std::size_t k, std::size_t i) {
       block[k] = N::load(data + i * sizeof(typename N::Element));
     });
-    encode_block(zs, e.dims, block, b.data(), kBlockStrides.data(), whole);
+    encode_block(zs, e.dims, block, b.data(), kBlockStrides.data(), false);
     return true;
   });
 }
@@ -153,7 +224,12 @@ bool decode_narrow(zfp_stream* zs, const Extents& e, std::uint8_t* out, BlockGat
   alignas(64) std::int32_t block[256];
   return for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
     if (!gate.before_block(gate.context)) return false;
-    decode_block(zs, e.dims, block, b.data(), kBlockStrides.data(), whole);
+    if (whole) {
+      decode_contiguous(zs, e.dims, block);
+      store_whole<N>(e.dims, s, at, block, out);
+      return true;
+    }
+    decode_block(zs, e.dims, block, b.data(), kBlockStrides.data(), false);
     block_values(s, at, b, [&](std::size_t k, std::size_t i) {
       N::store(block[k], out + i * sizeof(typename N::Element));
     });
