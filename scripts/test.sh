@@ -2,8 +2,9 @@
 # Runs every test of varnel on a fresh machine: installs what is needed,
 # builds the abi3 wheel and audits it, imports it in a fresh virtual
 # environment, runs the C++ unit tests (plain and under AddressSanitizer +
-# UndefinedBehaviorSanitizer) and the Python tests against the installed wheel
-# on Python 3.11 (zarr 3.1, numcodecs 0.16) and on Python 3.12 (zarr >= 3.2,
+# UndefinedBehaviorSanitizer; the concurrency tests also under
+# ThreadSanitizer) and the Python tests against the installed wheel on
+# Python 3.11 (zarr 3.1, numcodecs 0.16) and on Python 3.12 (zarr >= 3.2,
 # numcodecs >= 0.17), each in a fresh virtual environment.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,6 +39,13 @@ cmake -S . -B build/asan -G Ninja -DVARNEL_TESTS=ON -DVARNEL_PYTHON=OFF -DVARNEL
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+echo "== C++ concurrency tests under ThreadSanitizer"
+cmake -S . -B build/tsan -G Ninja -DVARNEL_TESTS=ON -DVARNEL_PYTHON=OFF -DVARNEL_SANITIZE_THREAD=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan -L threads --output-on-failure -j "$jobs"
 
 # One fresh virtual environment per Python version, with the wheel and its
 # test extras (zarr, numcodecs, zfpy, dask, distributed). Python 3.11 gets the

@@ -13,11 +13,13 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "codestream/coefficients.hpp"
 #include "codestream/decode_plan.hpp"
 #include "codestream/geometry.hpp"
 #include "codestream/packet.hpp"
+#include "codestream/packet_order.hpp"
 #include "codestream/reader.hpp"
 #include "htj2k/block/decode.hpp"
 #include "htj2k/dwt/dwt.hpp"
@@ -57,6 +59,33 @@ struct ResolutionInfo {
 // Code-block grid of a band: blocks of 2^xcb x 2^ycb from the band's origin.
 std::uint64_t blocks_across(const BandInfo& bi) { return ceil_shift(bi.band.width, bi.xcb); }
 std::uint64_t blocks_down(const BandInfo& bi) { return ceil_shift(bi.band.height, bi.ycb); }
+
+// Precincts of a resolution's cols x rows grid whose window holds code-blocks
+// in some band: in each band those are the precincts starting inside it,
+// the first ceil(width / 2^sx) columns of the first ceil(height / 2^sy)
+// rows, so they form a union of rectangles anchored at the grid's origin,
+// counted by inclusion and exclusion.
+std::uint64_t coded_precincts(const ResolutionInfo& ri, std::uint64_t cols, std::uint64_t rows) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> rects;
+  for (const BandInfo& bi : ri.bands)
+    if (!bi.band.empty())
+      rects.emplace_back(std::min(ceil_shift(bi.band.width, bi.sx), cols),
+                         std::min(ceil_shift(bi.band.height, bi.sy), rows));
+  unsigned __int128 sum = 0, minus = 0;
+  const std::size_t n = rects.size();  // at most 3
+  for (std::size_t set = 1; set < (std::size_t{1} << n); ++set) {
+    std::uint64_t c = UINT64_MAX, r = UINT64_MAX;
+    for (std::size_t k = 0; k < n; ++k)
+      if (set & (std::size_t{1} << k)) {
+        c = std::min(c, rects[k].first);
+        r = std::min(r, rects[k].second);
+      }
+    const unsigned __int128 area = static_cast<unsigned __int128>(c) * r;
+    (__builtin_popcountll(set) % 2 ? sum : minus) += area;
+  }
+  const unsigned __int128 count = sum - minus;  // <= cols * rows
+  return count > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(count);
+}
 
 }  // namespace
 
@@ -142,35 +171,32 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
     }
   }
 
-  // A packet whose precinct holds code-blocks takes at least one byte; only
-  // packets with empty precinct windows (edge precincts, 1 x 1 resolutions)
-  // can take none. A sequence longer than that cannot be held by the data,
-  // so it is refused before it is built.
+  // Every packet whose precinct holds code-blocks takes at least one byte
+  // of packet data (its header's first bit); the walk reaches every packet
+  // of the resolutions <= H. When the data cannot hold those, the codestream
+  // is refused here, before any work in proportion to its declared size.
   {
-    std::uint64_t walked = 0, free_packets = 0;
-    const bool position_major = cod.progression == 3 || cod.progression == 4;
-    for (unsigned r = 0; r <= levels; ++r) {
+    std::uint64_t coded = 0;
+    for (unsigned r = 0; r <= H; ++r) {
       const auto [cols, rows] = cs.precinct_grid(static_cast<std::uint8_t>(r));
-      if (position_major || r <= H) walked = sat_add(walked, sat_mul(sat_mul(cols, rows), comps));
-      free_packets = sat_add(free_packets, sat_mul(sat_add(sat_add(cols, rows), 1), comps));
+      coded = sat_add(coded, sat_mul(coded_precincts(res[r], cols, rows), comps));
     }
-    if (walked > sat_add(joined.size(), free_packets))
-      return std::unexpected(err(joined.size(), "packet header truncated"));
+    if (coded > joined.size())
+      return std::unexpected(err(joined.size(), "packet data too short for the declared packets"));
   }
 
-  const std::vector<PacketId> seq = cs.packet_sequence(static_cast<std::uint8_t>(H));
-  std::size_t walk_end = 0;  // one past the last packet of resolution <= H
-  for (std::size_t i = 0; i < seq.size(); ++i)
-    if (seq[i].resolution <= H) walk_end = i + 1;
-
   // Phase 1: parse the headers of the walked packets and locate every block.
+  // The walk ends after the last packet of resolution <= H; each packet
+  // with code-blocks takes a byte, so it stops at the end of the data after
+  // at most one packet without code-blocks per resolution and component.
+  PacketOrder order(cs, static_cast<std::uint8_t>(H));
   std::vector<std::size_t> job_block;  // each job's index in the coverage map
   std::vector<BlockHeader> headers;
   std::vector<BandDescriptor> descs;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> firsts;  // first block column, row
   std::size_t pos = 0;
-  for (std::size_t i = 0; i < walk_end; ++i) {
-    const PacketId& p = seq[i];
+  while (const std::optional<PacketId> next = order.next()) {
+    const PacketId& p = *next;
     if (pos > joined.size()) return std::unexpected(err(pos, "packet body truncated"));
     const ResolutionInfo& ri = res[p.resolution];
     descs.clear();
@@ -228,9 +254,10 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
   }
 
   // The windows of the blocks of resolutions <= H that no packet codes, a
-  // run of such blocks in a row of blocks making one window (so the list
-  // grows with the coded blocks, which the data must hold, and the rows of
-  // blocks, not with the area). Together with the coded blocks they tile
+  // run of such blocks in a row of blocks making one window, and runs of
+  // the same columns in consecutive rows one taller window (so the list
+  // grows with the coded blocks, which the data must hold, not with the
+  // area or the rows). Together with the coded blocks they tile
   // each plane: the bands of those resolutions tile the W_H x H_H region,
   // the block grid tiles each band.
   try {
@@ -259,7 +286,14 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
               w.height = static_cast<std::uint32_t>(
                   std::min<std::uint64_t>(std::uint64_t{1} << bi.ycb, bi.band.height - by));
               w.plane = static_cast<std::size_t>((bi.band.y0 + by) * out_w + bi.band.x0 + bx);
-              plan.zeros.push_back(w);
+              // A run right below one of the same columns extends it, so an
+              // uncoded band is one window, however many rows of blocks.
+              PlaneWindow* last = plan.zeros.empty() ? nullptr : &plan.zeros.back();
+              if (last && last->component == w.component && last->width == w.width &&
+                  last->plane + std::size_t{last->height} * out_w == w.plane)
+                last->height += w.height;
+              else
+                plan.zeros.push_back(w);
               gx = end;
             }
           }

@@ -28,6 +28,8 @@ constexpr std::uint32_t kMaxLref = 2046;
 // 2^15 x 2^15 and a code-block at least 4 x 4. The parser refuses larger
 // descriptors rather than building tag trees for them (about 5 bytes each).
 constexpr std::uint64_t kMaxParsedBlocks = std::uint64_t{1} << 26;
+// Bands of up to this many blocks always get dense tag trees (about 350 KB).
+constexpr std::uint64_t kDenseBlocks = std::uint64_t{1} << 16;
 
 Result<void> check_bands(std::span<const BandBlocks> bands) {
   for (const BandBlocks& band : bands) {
@@ -173,6 +175,73 @@ Result<unsigned> read_pass_count(HeaderBitReader& bits) {
 // floor(log2 n) for n >= 1.
 unsigned floor_log2(unsigned n) { return 31u - static_cast<unsigned>(std::countl_zero(n)); }
 
+// The code-blocks of one band of a packet, in raster order, after its
+// inclusion root: inclusion, missing MSBs, passes and segment lengths
+// (T.800 B.10 with the HT segments of T.814). A run of blocks that one
+// excluded node covers is skipped at once.
+template <class Tree>
+Result<void> read_band(HeaderBitReader& bits, const BandDescriptor& band, std::size_t band_index,
+                       std::uint64_t base, Tree& inclusion, Tree& msbs,
+                       std::vector<BlockHeader>& blocks) {
+  for (std::uint64_t y = 0; y < band.down; ++y) {
+    for (std::uint64_t x = 0; x < band.across;) {
+      auto run = inclusion.decode_inclusion_run(bits, x, y);
+      if (!run) return std::unexpected(std::move(run.error()));
+      if (*run != 0) {
+        x = *run;
+        continue;
+      }
+
+      auto zero_planes = msbs.decode_value(bits, x, y);
+      if (!zero_planes) return std::unexpected(std::move(zero_planes.error()));
+      auto passes = read_pass_count(bits);
+      if (!passes) return std::unexpected(std::move(passes.error()));
+
+      // T.814: the passes come in HT sets of cleanup, SigProp and MagRef;
+      // all sets but the last are placeholders, each of which stands for
+      // one more missing bit-plane.
+      const unsigned sets_skipped = (*passes - 1) / 3;
+      const unsigned missing = *zero_planes + sets_skipped;
+      if (missing > band.magb) {
+        return std::unexpected(err(base, "missing MSBs exceed the QCD K_max bound"));
+      }
+      const unsigned last_set = *passes - 3 * sets_skipped;
+
+      unsigned lblock = 3;
+      for (unsigned ones = 0;;) {
+        auto bit = bits.read_bit();
+        if (!bit) return std::unexpected(std::move(bit.error()));
+        if (*bit == 0) break;
+        ++lblock;
+        if (++ones == 22) {
+          return std::unexpected(err(base, "packet header Lblock exceeds the length bound"));
+        }
+      }
+
+      // The cleanup segment also carries the placeholder passes.
+      auto lcup = bits.read_bits(lblock + floor_log2(3 * sets_skipped + 1));
+      if (!lcup) return std::unexpected(std::move(lcup.error()));
+      if (*lcup < kMinLcup || *lcup > kMaxLcup) {
+        return std::unexpected(err(base, "HT cleanup segment length out of range"));
+      }
+      std::uint32_t lref = 0;
+      if (last_set >= 2) {
+        auto r = bits.read_bits(last_set == 2 ? lblock : lblock + 1);
+        if (!r) return std::unexpected(std::move(r.error()));
+        if (*r > kMaxLref) {
+          return std::unexpected(err(base, "HT refinement segment length out of range"));
+        }
+        lref = *r;
+      }
+      blocks.push_back(BlockHeader{band_index, x, y, *lcup, lref,
+                                   static_cast<std::uint8_t>(missing),
+                                   static_cast<std::uint8_t>(last_set)});
+      ++x;
+    }
+  }
+  return ok();
+}
+
 Result<std::size_t> parse_header(std::span<const std::uint8_t> data,
                                  std::span<const BandDescriptor> bands, bool sop, bool eph,
                                  std::uint64_t base, std::vector<BlockHeader>& blocks) {
@@ -212,60 +281,22 @@ Result<std::size_t> parse_header(std::span<const std::uint8_t> data,
         if (__builtin_mul_overflow(band.across, band.down, &count) || count > kMaxParsedBlocks) {
           return std::unexpected(Error::unsupported("too many code-blocks in a packet band"));
         }
-        if (auto r = inclusion.reset(band.across, band.down, 0); !r) return std::unexpected(r.error());
-        if (auto r = msbs.reset(band.across, band.down, 0); !r) return std::unexpected(r.error());
-        for (std::uint64_t y = 0; y < band.down; ++y) {
-          for (std::uint64_t x = 0; x < band.across; ++x) {
-            auto included = inclusion.decode_inclusion(bits, x, y);
-            if (!included) return std::unexpected(std::move(included.error()));
-            if (!*included) continue;
-
-            auto zero_planes = msbs.decode_value(bits, x, y);
-            if (!zero_planes) return std::unexpected(std::move(zero_planes.error()));
-            auto passes = read_pass_count(bits);
-            if (!passes) return std::unexpected(std::move(passes.error()));
-
-            // T.814: the passes come in HT sets of cleanup, SigProp and
-            // MagRef; all sets but the last are placeholders, each of which
-            // stands for one more missing bit-plane.
-            const unsigned sets_skipped = (*passes - 1) / 3;
-            const unsigned missing = *zero_planes + sets_skipped;
-            if (missing > band.magb) {
-              return std::unexpected(err(base, "missing MSBs exceed the QCD K_max bound"));
-            }
-            const unsigned last_set = *passes - 3 * sets_skipped;
-
-            unsigned lblock = 3;
-            for (unsigned ones = 0;;) {
-              auto bit = bits.read_bit();
-              if (!bit) return std::unexpected(std::move(bit.error()));
-              if (*bit == 0) break;
-              ++lblock;
-              if (++ones == 22) {
-                return std::unexpected(err(base, "packet header Lblock exceeds the length bound"));
-              }
-            }
-
-            // The cleanup segment also carries the placeholder passes.
-            auto lcup = bits.read_bits(lblock + floor_log2(3 * sets_skipped + 1));
-            if (!lcup) return std::unexpected(std::move(lcup.error()));
-            if (*lcup < kMinLcup || *lcup > kMaxLcup) {
-              return std::unexpected(err(base, "HT cleanup segment length out of range"));
-            }
-            std::uint32_t lref = 0;
-            if (last_set >= 2) {
-              auto r = bits.read_bits(last_set == 2 ? lblock : lblock + 1);
-              if (!r) return std::unexpected(std::move(r.error()));
-              if (*r > kMaxLref) {
-                return std::unexpected(err(base, "HT refinement segment length out of range"));
-              }
-              lref = *r;
-            }
-            blocks.push_back(BlockHeader{band_index, x, y, *lcup, lref,
-                                         static_cast<std::uint8_t>(missing),
-                                         static_cast<std::uint8_t>(last_set)});
-          }
+        // Dense trees cost about 5 bytes per block; for a grid beyond what
+        // the rest of the data could code one bit per block (and beyond a
+        // small floor), the trees keep only the nodes they read instead.
+        const std::uint64_t rest = data.size() - std::min(bits.position(), data.size());
+        Result<void> band_read;
+        if (count <= kDenseBlocks || count / 8 <= rest) {
+          if (auto r = inclusion.reset(band.across, band.down, 0); !r) return std::unexpected(r.error());
+          if (auto r = msbs.reset(band.across, band.down, 0); !r) return std::unexpected(r.error());
+          band_read = read_band(bits, band, band_index, base, inclusion, msbs, blocks);
+        } else {
+          SparseTagTree sparse_inclusion, sparse_msbs;
+          if (auto r = sparse_inclusion.reset(band.across, band.down); !r) return std::unexpected(r.error());
+          if (auto r = sparse_msbs.reset(band.across, band.down); !r) return std::unexpected(r.error());
+          band_read = read_band(bits, band, band_index, base, sparse_inclusion, sparse_msbs, blocks);
         }
+        if (!band_read) return std::unexpected(std::move(band_read.error()));
       }
     }
   }

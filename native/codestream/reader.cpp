@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <string>
-#include <tuple>
 
 #include "codestream/geometry.hpp"
+#include "codestream/packet_order.hpp"
 #include "core/bytes.hpp"
 
 namespace varnel::codestream {
@@ -288,75 +288,11 @@ std::uint64_t Codestream::packet_count() const {
 std::vector<PacketId> Codestream::packet_sequence() const { return packet_sequence(cod.levels); }
 
 std::vector<PacketId> Codestream::packet_sequence(std::uint8_t max_resolution) const {
+  // Position-major orders are listed whole.
+  const bool position_major = cod.progression == 3 || cod.progression == 4;
+  PacketOrder order(*this, position_major ? cod.levels : max_resolution);
   std::vector<PacketId> seq;
-  const std::uint32_t comps = static_cast<std::uint32_t>(siz.components.size());
-  const unsigned levels = cod.levels;
-  const unsigned top = std::min<unsigned>(levels, max_resolution);
-  switch (cod.progression) {
-    case 2:  // RPCL
-      for (unsigned r = 0; r <= top; ++r) {
-        const auto [cols, rows] = precinct_grid(static_cast<std::uint8_t>(r));
-        for (std::uint64_t py = 0; py < rows; ++py)
-          for (std::uint64_t px = 0; px < cols; ++px)
-            for (std::uint32_t c = 0; c < comps; ++c)
-              seq.push_back({c, static_cast<std::uint8_t>(r), px, py});
-      }
-      break;
-    case 3:    // PCRL
-    case 4: {  // CPRL
-      // Position-major orders visit precincts by their origin on the
-      // reference grid (T.800 B.12.1.4/5); with one precinct per resolution
-      // this is component, then resolution. Precincts of the same origin come
-      // in resolution order; a precinct of resolution r spans
-      // 2^(PP + N_L - r) reference-grid samples.
-      struct Entry {
-        std::uint64_t y, x;
-        std::uint8_t r;
-        std::uint64_t px, py;
-      };
-      std::vector<Entry> positions;
-      for (unsigned r = 0; r <= levels; ++r) {
-        const auto [cols, rows] = precinct_grid(static_cast<std::uint8_t>(r));
-        const auto [ppx, ppy] = precinct_exponents(cod, static_cast<std::uint8_t>(r));
-        const unsigned sx = ppx + (levels - r), sy = ppy + (levels - r);
-        for (std::uint64_t py = 0; py < rows; ++py)
-          for (std::uint64_t px = 0; px < cols; ++px)
-            positions.push_back({sy >= 64 ? (py ? UINT64_MAX : 0) : sat_mul(py, std::uint64_t{1} << sy),
-                                 sx >= 64 ? (px ? UINT64_MAX : 0) : sat_mul(px, std::uint64_t{1} << sx),
-                                 static_cast<std::uint8_t>(r), px, py});
-      }
-      std::stable_sort(positions.begin(), positions.end(), [](const Entry& a, const Entry& b) {
-        return std::tie(a.y, a.x, a.r) < std::tie(b.y, b.x, b.r);
-      });
-      if (cod.progression == 4) {
-        for (std::uint32_t c = 0; c < comps; ++c)
-          for (const Entry& e : positions) seq.push_back({c, e.r, e.px, e.py});
-      } else {
-        // PCRL: components between position and resolution.
-        std::size_t i = 0;
-        while (i < positions.size()) {
-          std::size_t j = i;
-          while (j < positions.size() && positions[j].y == positions[i].y &&
-                 positions[j].x == positions[i].x)
-            ++j;
-          for (std::uint32_t c = 0; c < comps; ++c)
-            for (std::size_t k = i; k < j; ++k)
-              seq.push_back({c, positions[k].r, positions[k].px, positions[k].py});
-          i = j;
-        }
-      }
-      break;
-    }
-    default:  // LRCP, RLCP (one layer) and anything else
-      for (unsigned r = 0; r <= top; ++r) {
-        const auto [cols, rows] = precinct_grid(static_cast<std::uint8_t>(r));
-        for (std::uint32_t c = 0; c < comps; ++c)
-          for (std::uint64_t py = 0; py < rows; ++py)
-            for (std::uint64_t px = 0; px < cols; ++px)
-              seq.push_back({c, static_cast<std::uint8_t>(r), px, py});
-      }
-      break;
-  }
+  while (const auto id = order.next()) seq.push_back(*id);
   return seq;
 }
 

@@ -126,6 +126,22 @@ Result<bool> TagTree::decode_inclusion(HeaderBitReader& bits, std::uint64_t x, s
   return true;
 }
 
+Result<std::uint64_t> TagTree::decode_inclusion_run(HeaderBitReader& bits, std::uint64_t x,
+                                                   std::uint64_t y) {
+  if (level_count_ == 0) return x + 1;
+  for (std::size_t k = level_count_ - 1; k-- > 0;) {
+    const std::size_t i = index(k, x >> k, y >> k);
+    if (values_[i] != 1 && states_[i] == 0) {
+      auto bit = bits.read_bit();
+      if (!bit) return std::unexpected(std::move(bit.error()));
+      values_[i] = *bit ? 0 : 1;
+      states_[i] = 1;
+    }
+    if (values_[i] == 1) return ((x >> k) + 1) << k;
+  }
+  return std::uint64_t{0};
+}
+
 Result<std::uint8_t> TagTree::decode_value(HeaderBitReader& bits, std::uint64_t x,
                                            std::uint64_t y) {
   if (level_count_ == 0) return std::uint8_t{0};
@@ -143,6 +159,65 @@ Result<std::uint8_t> TagTree::decode_value(HeaderBitReader& bits, std::uint64_t 
     states_[i] = 1;
   }
   return values_[index(0, x, y)];
+}
+
+Result<void> SparseTagTree::reset(std::uint64_t width, std::uint64_t height) {
+  nodes_.clear();
+  const unsigned f = std::max(ceil_log2(width), ceil_log2(height)) + 1;
+  for (unsigned k = 0; k <= f; ++k) {
+    const std::uint64_t w = halved_up(width, k);
+    std::uint64_t n = 0;
+    if (__builtin_mul_overflow(w, halved_up(height, k), &n) || n >= (std::uint64_t{1} << 56)) {
+      level_count_ = 0;
+      return std::unexpected(Error::invalid("tag tree too large"));
+    }
+    widths_[k] = w;
+  }
+  level_count_ = f + 1;
+  return ok();
+}
+
+Result<std::uint64_t> SparseTagTree::decode_inclusion_run(HeaderBitReader& bits, std::uint64_t x,
+                                                         std::uint64_t y) {
+  if (level_count_ == 0) return x + 1;
+  for (std::size_t k = level_count_ - 1; k-- > 0;) {
+    const std::uint64_t at = key(k, x, y);
+    std::uint16_t n = node(at);
+    if (n == 0) {  // not coded yet (a coded node is never 0)
+      auto bit = bits.read_bit();
+      if (!bit) return std::unexpected(std::move(bit.error()));
+      n = static_cast<std::uint16_t>(kCoded | (*bit ? 0 : 1));
+      nodes_[at] = n;
+    }
+    if ((n & 0xFF) == 1) return ((x >> k) + 1) << k;
+  }
+  return std::uint64_t{0};
+}
+
+Result<std::uint8_t> SparseTagTree::decode_value(HeaderBitReader& bits, std::uint64_t x,
+                                                 std::uint64_t y) {
+  if (level_count_ == 0) return std::uint8_t{0};
+  // The top node is 0 and never stored; each coded node's value is at least
+  // its parent's.
+  unsigned parent = 0;
+  for (std::size_t k = level_count_ - 1; k-- > 0;) {
+    const std::uint64_t at = key(k, x, y);
+    const std::uint16_t n = node(at);
+    if (n & kCoded) {
+      parent = n & 0xFF;
+      continue;
+    }
+    unsigned v = parent;
+    for (;;) {
+      auto bit = bits.read_bit();
+      if (!bit) return std::unexpected(std::move(bit.error()));
+      if (*bit) break;
+      if (v < 255) ++v;
+    }
+    nodes_[at] = static_cast<std::uint16_t>(kCoded | v);
+    parent = v;
+  }
+  return static_cast<std::uint8_t>(parent);
 }
 
 }  // namespace varnel::codestream

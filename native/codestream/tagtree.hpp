@@ -10,10 +10,13 @@
 // The tree codes, for the one quality layer of this codec, code-block
 // inclusion (threshold 1) and the number of missing MSBs (full value), in
 // both directions. All levels live in one buffer that `reset` reuses.
+// `SparseTagTree` decodes the same trees keeping only the nodes read so far,
+// for grids far larger than the bits that could code them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "codestream/bitio.hpp"
@@ -66,6 +69,11 @@ class TagTree {
   Result<bool> decode_inclusion(HeaderBitReader& bits, std::uint64_t x, std::uint64_t y);
   // Value of leaf (x, y); node values saturate at 255.
   Result<std::uint8_t> decode_value(HeaderBitReader& bits, std::uint64_t x, std::uint64_t y);
+  // Inclusion of leaf (x, y) for a walk along a row: 0 when it is
+  // included, else the first column past the span of the node that
+  // excludes it (every leaf of the row before that column is excluded too,
+  // and reading their inclusion would take no bits).
+  Result<std::uint64_t> decode_inclusion_run(HeaderBitReader& bits, std::uint64_t x, std::uint64_t y);
 
  private:
   // f + 1 levels with f = ceil(log2 side) + 1 <= 65 for 64-bit sides.
@@ -80,6 +88,35 @@ class TagTree {
   std::size_t offsets_[kMaxLevels] = {};
   std::uint64_t widths_[kMaxLevels] = {};
   std::uint64_t heights_[kMaxLevels] = {};
+  std::size_t level_count_ = 0;
+};
+
+// Decoder side of a tag tree (fill 0) that stores only the nodes whose bits
+// it has read, so its memory grows with the bits, not with the grid: the
+// packet header parser takes it for a band whose dense trees the rest of the
+// packet data could not justify. Same answers as TagTree's decoder.
+class SparseTagTree {
+ public:
+  // Fails as TagTree::reset does.
+  Result<void> reset(std::uint64_t width, std::uint64_t height);
+  Result<std::uint8_t> decode_value(HeaderBitReader& bits, std::uint64_t x, std::uint64_t y);
+  Result<std::uint64_t> decode_inclusion_run(HeaderBitReader& bits, std::uint64_t x, std::uint64_t y);
+
+ private:
+  static constexpr std::size_t kMaxLevels = 66;
+  static constexpr std::uint16_t kCoded = 0x100;  // above the 8-bit value
+
+  std::uint64_t key(std::size_t k, std::uint64_t x, std::uint64_t y) const {
+    return (std::uint64_t{k} << 56) | ((x >> k) + (y >> k) * widths_[k]);
+  }
+  // Value and kCoded of a node; 0 for one not read yet.
+  std::uint16_t node(std::uint64_t key) const {
+    const auto it = nodes_.find(key);
+    return it == nodes_.end() ? 0 : it->second;
+  }
+
+  std::unordered_map<std::uint64_t, std::uint16_t> nodes_;
+  std::uint64_t widths_[kMaxLevels] = {};
   std::size_t level_count_ = 0;
 };
 

@@ -494,6 +494,13 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
     }
   }
 
+  // Every block takes at least one bit (an all-zero block is a single 0
+  // bit), so a stream shorter than that is cut short whatever it holds; it
+  // is refused before the caller makes an output the size of the field.
+  const std::uint64_t have = std::uint64_t{encoded.size()} * 8;
+  if (*header_bits > have || block_count(shape) > have - *header_bits)
+    return std::unexpected(err(encoded.size(), "varnel_zfp decompress: stream truncated"));
+
   st->samples = samples;
   st->extents = extents_of(shape);
   st->input = encoded;

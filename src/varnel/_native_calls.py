@@ -56,9 +56,18 @@ def encode_htj2k(array: np.ndarray, shape: tuple[int, ...], dtype: np.dtype, cfg
 
 
 def decode_htj2k(buf: Any, shape: tuple[int, ...], dtype: np.dtype, out: np.ndarray | None = None) -> np.ndarray:
-    target = _target(shape, dtype, out)
-    _codecs.htj2k_decode_into(buf, shape, dtype.name, target)
-    return target
+    if out is None:
+        try:
+            out = np.empty(shape, dtype=dtype)
+        except (MemoryError, ValueError):
+            # The shape (which may come from the chunk itself) is too large
+            # to set aside up front. The growing decode takes room only plane
+            # by plane as each plane's data prove it, so a chunk that cannot
+            # hold what it declares is refused with its ValueError here.
+            data = _varnel.htj2k_decode(buf if isinstance(buf, bytes) else bytes(buf), shape, dtype.name)
+            return np.frombuffer(data, dtype=dtype).reshape(shape)
+    _codecs.htj2k_decode_into(buf, shape, dtype.name, out)
+    return out
 
 
 def encode_zfp(array: np.ndarray, shape: tuple[int, ...], dtype: np.dtype, cfg: Mapping[str, Any]) -> bytes:

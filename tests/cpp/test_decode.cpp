@@ -339,3 +339,31 @@ TEST(Decode, stops_after_the_last_packet_needed) {
     }
   }
 }
+
+// Geometry far beyond the data: one row (or column) of 1 x 1 precincts
+// across 2^24 or 2^32 - 1 samples, each precinct's packet needing a byte,
+// behind a 3-byte body. Refused before the packets are walked; the walk
+// itself would take one step per packet.
+TEST(Decode, refuses_more_packets_than_the_data_holds) {
+  for (const auto& [w, h] : {std::pair<std::uint32_t, std::uint32_t>{1u << 24, 1},
+                             {1, 1u << 24}, {0xFFFFFFFFu, 1}, {0xFFFFFFFFu, 2}}) {
+    for (std::uint8_t prog : {0, 1, 2}) {
+      for (std::uint8_t levels : {0, 3}) {
+        Bytes b = encode1({5}, 1, 1, 8, false, levels, prog, false);
+        auto cs = Codestream::parse_impl(b);
+        ASSERT_TRUE(cs.has_value()) << cs.error().display();
+        cs->siz.xsiz = cs->siz.xtsiz = w;
+        cs->siz.ysiz = cs->siz.ytsiz = h;
+        cs->cod.scod |= kScodPrecincts;
+        cs->cod.precincts.assign(levels + 1u, PrecinctSize{1, 1});
+        cs->cod.precincts[0] = {0, 0};
+        for (std::uint8_t target : {std::uint8_t{0}, levels}) {
+          auto img = cs->decode_to_resolution(target);
+          ASSERT_FALSE(img.has_value());
+          EXPECT_EQ(img.error().kind, ErrorKind::Malformed) << img.error().display();
+          EXPECT_EQ(img.error().message, "packet data too short for the declared packets");
+        }
+      }
+    }
+  }
+}

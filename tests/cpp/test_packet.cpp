@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codestream/bitio.hpp"
@@ -740,4 +741,50 @@ TEST(Packet, HugeBandsAreReadOnlyWhenIncluded) {
   auto refused = parse_packet_header(Bytes{0xC0, 0x00}, included, false, false, 0);
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().display(), "unsupported: too many code-blocks in a packet band");
+
+  // 8192 x 8192 blocks (the most a precinct holds) after two bytes whose
+  // bits include the first few levels below the root: the trees keep only
+  // the nodes read, and the header ends in truncation.
+  const BandDescriptor most[] = {{8192, 8192, 10}};
+  auto truncated = parse_packet_header(Bytes{0xFE, 0x00}, most, false, false, 7);
+  ASSERT_FALSE(truncated.has_value());
+  EXPECT_EQ(truncated.error().display(), "malformed codestream at byte 9: packet header truncated");
+}
+
+// A band with more blocks than its packet's bytes could code one bit each
+// is read with sparse trees, to the same blocks the writer put in.
+TEST(Packet, SparseBandsReadBackWhatWasWritten) {
+  const std::uint64_t across = 512, down = 300;
+  const Bytes payload(40, 0x55);
+  for (const std::vector<std::pair<std::uint64_t, std::uint64_t>>& coded :
+       {std::vector<std::pair<std::uint64_t, std::uint64_t>>{{0, 0}},
+        {{511, 299}}, {{3, 7}, {200, 7}, {511, 7}, {0, 299}}}) {
+    std::vector<BandBlocks> bands(1);
+    bands[0].across = across;
+    bands[0].down = down;
+    bands[0].blocks.resize(across * down);
+    std::vector<BlockHeader> expected;
+    std::uint8_t msbs = 2;
+    for (const auto& [x, y] : coded) {
+      CodeBlock& cb = bands[0].blocks[y * across + x];
+      cb.data = std::span<const std::uint8_t>(payload);
+      cb.lcup = 40;
+      cb.passes = 1;
+      cb.missing_msbs = msbs;
+      expected.push_back({0, x, y, 40, 0, msbs, 1});
+      ++msbs;
+    }
+    Bytes packet;
+    auto written = append_packet(bands, packet);
+    ASSERT_TRUE(written.has_value()) << written.error().display();
+    ASSERT_LT(packet.size() * 8, across * down);  // the parser goes sparse
+    const BandDescriptor desc[] = {{across, down, 10}};
+    auto parsed = parse_packet_header(packet, desc, false, false, 0);
+    ASSERT_TRUE(parsed.has_value()) << parsed.error().display();
+    std::sort(expected.begin(), expected.end(), [](const BlockHeader& a, const BlockHeader& b) {
+      return std::tie(a.y, a.x) < std::tie(b.y, b.x);
+    });
+    EXPECT_EQ(parsed->blocks, expected);
+    EXPECT_EQ(parsed->length, packet.size() - 40 * coded.size());
+  }
 }

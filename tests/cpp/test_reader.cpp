@@ -3,11 +3,15 @@
 // index with its TLM and PLT consistency checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
+#include <tuple>
 #include <string>
 #include <vector>
 
 #include "codestream/markers.hpp"
+#include "codestream/packet_order.hpp"
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
 #include "core/plane.hpp"
@@ -510,4 +514,88 @@ TEST(Reader, packet_index_over_two_tile_parts) {
   auto bad = two->packet_index();
   EXPECT_EQ(bad.error().message, "TLM offsets disagree with SOT positions");
   EXPECT_EQ(bad.error().offset, two->tile_parts[1].sot_offset + 1);
+}
+
+// The order as a list built by sorting (T.800 B.12): resolution-major orders
+// nest their loops; position-major orders sort every precinct by its origin
+// on the reference grid, then resolution. The walk to resolution H ends after
+// the list's last packet of resolution <= H.
+std::vector<PacketId> reference_walk(const Codestream& cs, unsigned H) {
+  struct Entry { std::uint64_t y, x; unsigned r; std::uint64_t px, py; };
+  const unsigned levels = cs.cod.levels;
+  const auto comps = static_cast<std::uint32_t>(cs.siz.components.size());
+  std::vector<Entry> all;
+  for (unsigned r = 0; r <= levels; ++r) {
+    const auto [cols, rows] = cs.precinct_grid(static_cast<std::uint8_t>(r));
+    const PrecinctSize pp = cs.cod.precincts.empty() ? PrecinctSize{15, 15}
+                            : r < cs.cod.precincts.size() ? cs.cod.precincts[r] : cs.cod.precincts.back();
+    for (std::uint64_t py = 0; py < rows; ++py)
+      for (std::uint64_t px = 0; px < cols; ++px)
+        all.push_back({py << (pp.ppy + levels - r), px << (pp.ppx + levels - r), r, px, py});
+  }
+  std::vector<PacketId> seq;
+  auto add = [&](std::uint32_t c, const Entry& e) {
+    seq.push_back({c, static_cast<std::uint8_t>(e.r), e.px, e.py});
+  };
+  const std::uint8_t prog = cs.cod.progression;
+  if (prog == 3 || prog == 4) {
+    std::stable_sort(all.begin(), all.end(), [](const Entry& a, const Entry& b) {
+      return std::tie(a.y, a.x, a.r) < std::tie(b.y, b.x, b.r);
+    });
+    if (prog == 4) {
+      for (std::uint32_t c = 0; c < comps; ++c)
+        for (const Entry& e : all) add(c, e);
+    } else {
+      for (std::size_t i = 0, j = 0; i < all.size(); i = j) {
+        while (j < all.size() && all[j].y == all[i].y && all[j].x == all[i].x) ++j;
+        for (std::uint32_t c = 0; c < comps; ++c)
+          for (std::size_t k = i; k < j; ++k) add(c, all[k]);
+      }
+    }
+  } else {
+    for (unsigned r = 0; r <= levels; ++r) {
+      std::vector<Entry> here;
+      for (const Entry& e : all)
+        if (e.r == r) here.push_back(e);
+      if (prog == 2) {
+        for (const Entry& e : here)
+          for (std::uint32_t c = 0; c < comps; ++c) add(c, e);
+      } else {
+        for (std::uint32_t c = 0; c < comps; ++c)
+          for (const Entry& e : here) add(c, e);
+      }
+    }
+  }
+  std::size_t end = 0;
+  for (std::size_t i = 0; i < seq.size(); ++i)
+    if (seq[i].resolution <= H) end = i + 1;
+  seq.resize(end);
+  return seq;
+}
+
+TEST(Reader, packet_order_matches_the_sorted_list) {
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 400; ++trial) {
+    Stream s;
+    s.siz.xsiz = s.siz.xtsiz = 1 + rng() % 300;
+    s.siz.ysiz = s.siz.ytsiz = 1 + rng() % 300;
+    s.siz.components.resize(1 + rng() % 3, SizComponent{false, 8, 1, 1});
+    s.cod.levels = static_cast<std::uint8_t>(rng() % 5);
+    s.qcd = *Quant::reversible(s.cod.levels, 8, 0);
+    s.cod.progression = static_cast<std::uint8_t>(rng() % 5);
+    auto cs = Codestream::parse_impl(s.build());
+    ASSERT_TRUE(cs.has_value()) << cs.error().display();
+    // Explicit precincts from 2 x 2 up, varied per resolution.
+    cs->cod.precincts.clear();
+    for (unsigned r = 0; r <= cs->cod.levels; ++r)
+      cs->cod.precincts.push_back({static_cast<std::uint8_t>(1 + rng() % 6),
+                                   static_cast<std::uint8_t>(1 + rng() % 6)});
+    if (trial % 4 == 0) cs->cod.precincts.clear();
+    for (unsigned H = 0; H <= cs->cod.levels; ++H) {
+      PacketOrder order(*cs, static_cast<std::uint8_t>(H));
+      std::vector<PacketId> walk;
+      while (const auto id = order.next()) walk.push_back(*id);
+      ASSERT_EQ(walk, reference_walk(*cs, H)) << trial << " H " << H;
+    }
+  }
 }
