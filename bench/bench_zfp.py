@@ -318,7 +318,25 @@ def report_single(arrays, repeat):
     print()
 
 
+def machine_scaling(repeat):
+    """1-thread / 2-thread wall time of a GIL-free control (hashlib's SHA-256
+    of 32 MiB blocks, 8 per run): what the machine lets two threads reach
+    right now, the ceiling for the codec's scaling."""
+    import hashlib
+    block = np.random.default_rng(0).integers(0, 256, 32 << 20, dtype=np.uint8).tobytes()
+    work = [block] * 8
+    ratios = []
+    with ThreadPoolExecutor(1) as one, ThreadPoolExecutor(2) as two:
+        for _ in range(repeat):
+            t1 = wall_and_overlap(lambda: list(one.map(lambda b: hashlib.sha256(b).digest(), work)))[0]
+            t2 = wall_and_overlap(lambda: list(two.map(lambda b: hashlib.sha256(b).digest(), work)))[0]
+            ratios.append(t1 / t2)
+    return statistics.median(ratios)
+
+
 def report_threads(arrays, repeat):
+    print(f"control: SHA-256 from 1 vs 2 threads scales {machine_scaling(repeat):.2f}x on this machine now"
+          " (the ceiling for the scalings below)")
     print(f"many chunks (16 per array, reversible), 1 vs 2 threads of a long-lived pool, wall clock"
           f" (MB/s), median of {repeat} alternated runs; scaling = median pairwise 1t/2t time; "
           f"load average now {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
