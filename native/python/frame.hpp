@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "codestream/big_buffer.hpp"
 #include "core/quote.hpp"
 #include "python/args.hpp"
 
@@ -137,6 +138,56 @@ PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args
     return raise_value_error(status->error().display());
   }
   return result;
+}
+
+// The frame for an encoder that sizes its output before coding:
+// `plan(values, element)` (with the lock held: checks and arithmetic, no
+// coding) gives an object with `exact_size()`, `capacity()` and
+// `encode_into(span)`. A known size is coded straight into the result's
+// bytes object. Otherwise the stream goes into a buffer of the capacity
+// (the thread's kept block when it fits, codestream/big_buffer.hpp) and
+// its used bytes are copied once into the result.
+template <class Element, class Plan>
+PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames, const Plan& plan) {
+  ArgValues values;
+  const std::optional<Element> element = prepare_call(codec, args, nargs, kwnames, values);
+  if (!element) return nullptr;
+  const ArgValues& in = values;
+  std::optional<decltype(plan(in, *element))> planned;
+  try {
+    planned.emplace(plan(in, *element));
+  } catch (const std::bad_alloc&) {
+    return raise_fault(RunFault::NoMemory);
+  }
+  if (!*planned) return raise_value_error(planned->error().display());
+  const auto& encoder = **planned;
+  RunFault fault = RunFault::None;
+  if (const std::optional<std::size_t> exact = encoder.exact_size()) {
+    if (*exact > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*exact));
+    if (result == nullptr) return nullptr;
+    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result)), *exact);
+    const auto status = released([&] { return encoder.encode_into(out); }, fault);
+    if (fault != RunFault::None || !*status) {
+      Py_DecRef(result);
+      if (fault != RunFault::None) return raise_fault(fault);
+      return raise_value_error((*status).error().display());
+    }
+    return result;
+  }
+  codestream::BigArray<std::uint8_t> scratch;
+  const auto written = released(
+      [&]() -> Result<std::size_t> {
+        scratch = codestream::BigArray<std::uint8_t>(encoder.capacity());
+        if (scratch.empty()) throw std::bad_alloc();
+        return encoder.encode_into({scratch.data(), scratch.size()});
+      },
+      fault);
+  if (fault != RunFault::None) return raise_fault(fault);
+  if (!*written) return raise_value_error((*written).error().display());
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scratch.data()),
+                                   static_cast<Py_ssize_t>(**written));
 }
 
 // Raises ValueError unless `out` holds exactly the `needed` bytes (or, when

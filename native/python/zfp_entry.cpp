@@ -56,8 +56,10 @@ const char kZfpDecodeDoc[] =
 
 PyObject* varnel_zfp_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return call_codec(kEncode, args, nargs, kwnames, [](const ArgValues& v, zfpc::ZfpDtype dtype) {
-    return zfpc::encode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v));
+  // Fixed-rate streams are coded straight into the result; the others into
+  // a buffer of zfp's bound, copied once.
+  return call_codec_planned(kEncode, args, nargs, kwnames, [](const ArgValues& v, zfpc::ZfpDtype dtype) {
+    return zfpc::ChunkEncoder::plan(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v));
   });
 }
 

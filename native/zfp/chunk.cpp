@@ -8,6 +8,7 @@
 #include "core/quote.hpp"
 #include "zfp/format.hpp"
 #include "zfp/memory.hpp"
+#include "zfp/narrow.hpp"
 
 namespace varnel::zfpc {
 namespace {
@@ -33,37 +34,28 @@ constexpr bool is_narrow(ZfpDtype t) {
   return t == ZfpDtype::U8 || t == ZfpDtype::I8 || t == ZfpDtype::U16 || t == ZfpDtype::I16;
 }
 
-// Narrow integers travel as int32 with the value (made signed by `Offset`)
-// in the top value bits: bits 23..30 for bytes, 15..30 for 16-bit types.
-// Demotion shifts back arithmetically (flooring) and saturates.
-template <class In, int Shift, std::int32_t Offset>
+template <class N>
 void promote_as(const std::uint8_t* src, std::int32_t* out, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    In v;
-    std::memcpy(&v, src + i * sizeof(In), sizeof(In));
-    out[i] = (static_cast<std::int32_t>(v) - Offset) * (std::int32_t{1} << Shift);
-  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = N::load(src + i * sizeof(typename N::Element));
 }
 
-template <class Out, int Shift, std::int32_t Lo, std::int32_t Hi, std::int32_t Offset>
+template <class N>
 void demote_as(const std::int32_t* in, std::uint8_t* dst, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::int32_t y = std::clamp(in[i] >> Shift, Lo, Hi) + Offset;
-    const Out v = static_cast<Out>(y);
-    std::memcpy(dst + i * sizeof(Out), &v, sizeof(Out));
-  }
+  for (std::size_t i = 0; i < n; ++i) N::store(in[i], dst + i * sizeof(typename N::Element));
 }
 
-// The chunk's elements as a contiguous T buffer: borrowed when the bytes are
-// suitably aligned (the usual case), else copied into `copy`.
-template <class T>
-std::span<const T> typed_view(std::span<const std::uint8_t> chunk, std::vector<T>& copy) {
-  const std::size_t n = chunk.size() / sizeof(T);
-  if (reinterpret_cast<std::uintptr_t>(chunk.data()) % alignof(T) == 0)
-    return {reinterpret_cast<const T*>(chunk.data()), n};
-  copy.resize(n);
-  if (n) std::memcpy(copy.data(), chunk.data(), n * sizeof(T));
-  return copy;
+Samples samples_of(ZfpDtype t) {
+  switch (t) {
+    case ZfpDtype::U8: return Samples::U8;
+    case ZfpDtype::I8: return Samples::I8;
+    case ZfpDtype::U16: return Samples::U16;
+    case ZfpDtype::I16: return Samples::I16;
+    case ZfpDtype::I32: return Samples::Int32;
+    case ZfpDtype::I64: return Samples::Int64;
+    case ZfpDtype::F32: return Samples::Float;
+    case ZfpDtype::F64: return Samples::Double;
+  }
+  return Samples::Int32;
 }
 
 // Field-shape product, and the byte length of that many elements; both
@@ -103,47 +95,6 @@ Result<FieldPlan> plan_field(std::span<const std::uint64_t> shape, ZfpDtype dtyp
   return FieldPlan{std::move(*mode), std::move(*field), sizes->first, sizes->second};
 }
 
-Result<std::vector<std::uint8_t>> encode_impl(std::span<const std::uint8_t> chunk,
-                                              std::span<const std::uint64_t> shape, ZfpDtype dtype,
-                                              const ZfpChunkConfig& config) {
-  auto plan = plan_field(shape, dtype, config);
-  if (!plan) return std::unexpected(std::move(plan.error()));
-  const auto [count, bytes] = std::pair{plan->count, plan->bytes};
-  const auto* field = &plan->field;
-  const auto* mode = &plan->mode;
-  if (chunk.size() != bytes) {
-    return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
-                                   std::string(zfp_dtype_name(dtype)) + ") needs " +
-                                   std::to_string(bytes) + " bytes, got " +
-                                   std::to_string(chunk.size())));
-  }
-  switch (dtype) {
-    case ZfpDtype::U8: case ZfpDtype::I8: case ZfpDtype::U16: case ZfpDtype::I16: {
-      auto promoted = uninitialised_array<std::int32_t>(count);  // every element written
-      const std::span<std::int32_t> wide(promoted.get(), count);
-      promote(chunk, dtype, wide);
-      return compress(std::span<const std::int32_t>(wide), *field, *mode);
-    }
-    case ZfpDtype::I32: {
-      std::vector<std::int32_t> copy;
-      return compress(typed_view(chunk, copy), *field, *mode);
-    }
-    case ZfpDtype::I64: {
-      std::vector<std::int64_t> copy;
-      return compress(typed_view(chunk, copy), *field, *mode);
-    }
-    case ZfpDtype::F32: {
-      std::vector<float> copy;
-      return compress(typed_view(chunk, copy), *field, *mode);
-    }
-    case ZfpDtype::F64: {
-      std::vector<double> copy;
-      return compress(typed_view(chunk, copy), *field, *mode);
-    }
-  }
-  return std::unexpected(invalid("zfp: unknown element type"));
-}
-
 struct DecodePlan {
   CheckedStream stream;
   std::uint64_t count = 0;
@@ -158,23 +109,20 @@ Result<DecodePlan> plan_decode(std::span<const std::uint8_t> chunk,
                                const ZfpChunkConfig& config) {
   auto plan = plan_field(shape, dtype, config);
   if (!plan) return std::unexpected(std::move(plan.error()));
-  auto stream = CheckedStream::open(chunk, plan->field, plan->mode, zfp_dtype_scalar(dtype));
+  auto stream = CheckedStream::open(chunk, plan->field, plan->mode, samples_of(dtype));
   if (!stream) return std::unexpected(std::move(stream.error()));
   return DecodePlan{std::move(*stream), plan->count, plan->bytes};
 }
 
-// Decodes into `out` (exactly plan.bytes long).
+// Decodes into `out` (exactly plan.bytes long). Narrow integers are written
+// a block at a time at any alignment; the other types go straight into an
+// aligned buffer.
 Result<void> run_decode(DecodePlan& plan, ZfpDtype dtype, std::span<std::uint8_t> out) {
-  const std::size_t count = plan.count;
-  const bool aligned = reinterpret_cast<std::uintptr_t>(out.data()) % zfp_dtype_size(dtype) == 0;
-  if (is_narrow(dtype)) {
-    // zfp writes every element of the field: no need to clear it first.
-    auto wide = uninitialised_array<std::int32_t>(count);
-    if (auto r = plan.stream.decode_into(wide.get()); !r) return r;
-    demote_into(std::span<const std::int32_t>(wide.get(), count), dtype, out);
-    return ok();
-  }
-  if (aligned) return plan.stream.decode_into(out.data());
+  // A fresh output (a new bytes object) is then faulted in 2 MiB at a time,
+  // as NumPy does for its large arrays.
+  advise_huge_pages(out.data(), out.size());
+  if (is_narrow(dtype) || reinterpret_cast<std::uintptr_t>(out.data()) % zfp_dtype_size(dtype) == 0)
+    return plan.stream.decode_into(out.data());
   // A misaligned caller buffer: decode next to it, then move the bytes.
   auto tmp = uninitialised_array<std::uint64_t>((out.size() + 7) / 8);
   if (auto r = plan.stream.decode_into(tmp.get()); !r) return r;
@@ -306,10 +254,10 @@ Result<std::vector<std::uint64_t>> effective_shape(std::span<const std::uint64_t
 void promote(std::span<const std::uint8_t> chunk, ZfpDtype dtype, std::span<std::int32_t> out) {
   const std::size_t n = out.size();
   switch (dtype) {
-    case ZfpDtype::U8: promote_as<std::uint8_t, 23, 128>(chunk.data(), out.data(), n); break;
-    case ZfpDtype::I8: promote_as<std::int8_t, 23, 0>(chunk.data(), out.data(), n); break;
-    case ZfpDtype::U16: promote_as<std::uint16_t, 15, 32768>(chunk.data(), out.data(), n); break;
-    case ZfpDtype::I16: promote_as<std::int16_t, 15, 0>(chunk.data(), out.data(), n); break;
+    case ZfpDtype::U8: promote_as<NarrowU8>(chunk.data(), out.data(), n); break;
+    case ZfpDtype::I8: promote_as<NarrowI8>(chunk.data(), out.data(), n); break;
+    case ZfpDtype::U16: promote_as<NarrowU16>(chunk.data(), out.data(), n); break;
+    case ZfpDtype::I16: promote_as<NarrowI16>(chunk.data(), out.data(), n); break;
     default: break;
   }
 }
@@ -317,12 +265,10 @@ void promote(std::span<const std::uint8_t> chunk, ZfpDtype dtype, std::span<std:
 void demote_into(std::span<const std::int32_t> values, ZfpDtype dtype, std::span<std::uint8_t> out) {
   const std::size_t n = values.size();
   switch (dtype) {
-    case ZfpDtype::U8: demote_as<std::uint8_t, 23, -128, 127, 128>(values.data(), out.data(), n); break;
-    case ZfpDtype::I8: demote_as<std::int8_t, 23, -128, 127, 0>(values.data(), out.data(), n); break;
-    case ZfpDtype::U16:
-      demote_as<std::uint16_t, 15, -32768, 32767, 32768>(values.data(), out.data(), n);
-      break;
-    case ZfpDtype::I16: demote_as<std::int16_t, 15, -32768, 32767, 0>(values.data(), out.data(), n); break;
+    case ZfpDtype::U8: demote_as<NarrowU8>(values.data(), out.data(), n); break;
+    case ZfpDtype::I8: demote_as<NarrowI8>(values.data(), out.data(), n); break;
+    case ZfpDtype::U16: demote_as<NarrowU16>(values.data(), out.data(), n); break;
+    case ZfpDtype::I16: demote_as<NarrowI16>(values.data(), out.data(), n); break;
     default: break;
   }
 }
@@ -345,10 +291,57 @@ auto guarded(std::span<const std::uint64_t> shape, const F& f) -> decltype(f()) 
   return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
 }
 
+Result<ChunkEncoder> ChunkEncoder::plan(std::span<const std::uint8_t> chunk,
+                                        std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                                        const ZfpChunkConfig& config) {
+  return guarded(shape, [&]() -> Result<ChunkEncoder> {
+    auto plan = plan_field(shape, dtype, config);
+    if (!plan) return std::unexpected(std::move(plan.error()));
+    if (chunk.size() != plan->bytes) {
+      return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
+                                     std::string(zfp_dtype_name(dtype)) + ") needs " +
+                                     std::to_string(plan->bytes) + " bytes, got " +
+                                     std::to_string(chunk.size())));
+    }
+    auto field = FieldEncoder::plan(plan->field, plan->count, plan->mode, samples_of(dtype));
+    if (!field) return std::unexpected(std::move(field.error()));
+    // zfp reads the wider types through typed pointers: a misaligned chunk
+    // is copied once (the usual bytes and arrays are aligned).
+    std::vector<std::uint64_t> copy;
+    const void* samples = chunk.data();
+    if (!is_narrow(dtype) && reinterpret_cast<std::uintptr_t>(chunk.data()) % zfp_dtype_size(dtype) != 0) {
+      copy.resize((chunk.size() + 7) / 8);
+      std::memcpy(copy.data(), chunk.data(), chunk.size());
+      samples = copy.data();
+    }
+    return ChunkEncoder(std::move(*field), samples, std::move(copy));
+  });
+}
+
+Result<std::size_t> ChunkEncoder::encode_into(std::span<std::uint8_t> out) const {
+  advise_huge_pages(out.data(), std::min(out.size(), capacity()));
+  if (reinterpret_cast<std::uintptr_t>(out.data()) % 8 == 0 || out.size() < capacity())
+    return field_.encode(samples_, out);  // which refuses a short buffer
+  // zfp writes 64-bit words: a misaligned buffer gets the stream by a copy.
+  auto words = uninitialised_array<std::uint64_t>(capacity() / 8);
+  auto n = field_.encode(samples_, {reinterpret_cast<std::uint8_t*>(words.get()), capacity()});
+  if (n) std::memcpy(out.data(), words.get(), *n);
+  return n;
+}
+
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                ZfpDtype dtype, const ZfpChunkConfig& config) {
-  return guarded(shape, [&] { return encode_impl(chunk, shape, dtype, config); });
+  return guarded(shape, [&]() -> Result<std::vector<std::uint8_t>> {
+    auto encoder = ChunkEncoder::plan(chunk, shape, dtype, config);
+    if (!encoder) return std::unexpected(std::move(encoder.error()));
+    // Coded into words of the bound, then the used ones copied out.
+    auto words = uninitialised_array<std::uint64_t>(encoder->capacity() / 8);
+    const std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(words.get()), encoder->capacity());
+    auto n = encoder->encode_into(buffer);
+    if (!n) return std::unexpected(std::move(n.error()));
+    return std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*n));
+  });
 }
 
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,

@@ -65,7 +65,8 @@ Result<std::vector<std::uint64_t>> effective_shape(std::span<const std::uint64_t
 
 // Narrow integers to int32 (value made signed, shifted to bits 23..30 for
 // 8-bit types, 15..30 for 16-bit types), and back with an arithmetic shift
-// and a clamp. `out` holds one element per input element.
+// and a clamp (narrow.hpp). `out` holds one element per input element. The
+// codec converts a block at a time; these convert whole chunks.
 void promote(std::span<const std::uint8_t> chunk, ZfpDtype dtype, std::span<std::int32_t> out);
 std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ZfpDtype dtype);
 void demote_into(std::span<const std::int32_t> values, ZfpDtype dtype, std::span<std::uint8_t> out);
@@ -74,6 +75,29 @@ void demote_into(std::span<const std::int32_t> values, ZfpDtype dtype, std::span
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                ZfpDtype dtype, const ZfpChunkConfig& config);
+
+// For callers that own the output buffer: an encode whose checks have run
+// and whose stream size is known (fixed-rate) or bounded (other modes)
+// before any sample is coded. It borrows the chunk until encoded.
+class ChunkEncoder {
+ public:
+  static Result<ChunkEncoder> plan(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
+                                   ZfpDtype dtype, const ZfpChunkConfig& config);
+  // The stream's exact size in fixed-rate mode, else nothing.
+  std::optional<std::size_t> exact_size() const { return field_.exact_size(); }
+  // Bytes `encode_into` may write (the exact size, else zfp's bound).
+  std::size_t capacity() const { return field_.capacity(); }
+  // Writes the stream at the start of `out` (any alignment, at least
+  // `capacity()` bytes) and returns its length.
+  Result<std::size_t> encode_into(std::span<std::uint8_t> out) const;
+
+ private:
+  ChunkEncoder(FieldEncoder field, const void* samples, std::vector<std::uint64_t> copy)
+      : field_(std::move(field)), samples_(samples), copy_(std::move(copy)) {}
+  FieldEncoder field_;
+  const void* samples_;
+  std::vector<std::uint64_t> copy_;  // the chunk, when its bytes were misaligned for their type
+};
 
 // Decompresses a zfp stream written by `encode_chunk` with the same shape,
 // dtype and configuration into the chunk's bytes.

@@ -1,20 +1,19 @@
 #include "zfp/stream.hpp"
 
-#include <sys/mman.h>
 #include <zfp.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "zfp/format.hpp"
-#include "zfp/memory.hpp"
+#include "zfp/blocks.hpp"
 
 namespace varnel::zfpc {
 namespace {
@@ -36,60 +35,6 @@ struct BitsCloser { void operator()(bitstream* b) const { stream_close(b); } };
 using StreamPtr = std::unique_ptr<zfp_stream, StreamCloser>;
 using FieldPtr = std::unique_ptr<zfp_field, FieldCloser>;
 using BitsPtr = std::unique_ptr<bitstream, BitsCloser>;
-
-// Word buffers for the streams, allocated once per call. `allocate(bytes,
-// zero_from)` leaves bytes [zero_from, bytes) reading as zero and the rest
-// for the caller to fill. Buffers up to glibc's largest dynamic mmap
-// threshold come from malloc, so a run of calls reuses warm heap pages
-// instead of mapping, faulting and unmapping (and, with several threads,
-// shooting down the other cores' TLB entries) each time; the zero part is
-// cleared by hand, which costs a fraction of coding the samples it bounds.
-// Larger buffers are fresh mappings, whose untouched pages are zero for free.
-class StreamWords {
- public:
-  static constexpr std::size_t kMallocUpTo = std::size_t{32} << 20;
-  StreamWords() = default;
-  StreamWords(const StreamWords&) = delete;
-  StreamWords& operator=(const StreamWords&) = delete;
-  ~StreamWords() { release(); }
-
-  bool allocate(std::size_t bytes, std::size_t zero_from) {
-    release();
-    zero_from = std::min(zero_from, bytes);
-    if (bytes <= kMallocUpTo) {
-      data_ = std::malloc(bytes ? bytes : 1);
-      if (!data_) return false;
-      std::memset(static_cast<std::uint8_t*>(data_) + zero_from, 0, bytes - zero_from);
-    } else {
-      void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) return false;
-      advise_huge_pages(p, bytes);
-      data_ = p;
-      mapped_ = true;
-    }
-    bytes_ = bytes;
-    return true;
-  }
-  std::uint8_t* data() const { return static_cast<std::uint8_t*>(data_); }
-
- private:
-  void release() {
-    if (!data_) return;
-    if (mapped_) munmap(data_, bytes_);
-    else std::free(data_);
-    data_ = nullptr;
-    mapped_ = false;
-  }
-  void* data_ = nullptr;
-  std::size_t bytes_ = 0;
-  bool mapped_ = false;
-};
-
-template <class T> constexpr ScalarType scalar_of();
-template <> constexpr ScalarType scalar_of<std::int32_t>() { return ScalarType::Int32; }
-template <> constexpr ScalarType scalar_of<std::int64_t>() { return ScalarType::Int64; }
-template <> constexpr ScalarType scalar_of<float>() { return ScalarType::Float; }
-template <> constexpr ScalarType scalar_of<double>() { return ScalarType::Double; }
 
 // Extents [nx, ny, nz, nw] of a field shape (x fastest = last extent), 0 for
 // the axes the field does not have.
@@ -184,63 +129,6 @@ Result<void> check_shape_and_mode(std::span<const std::uint64_t> shape, std::siz
   if (auto v = mode.validate(); !v) return v;
   dims = *d;
   return ok();
-}
-
-template <class T>
-Result<std::vector<std::uint8_t>> compress_field(std::span<const T> samples,
-                                                 std::span<const std::uint64_t> shape,
-                                                 const ZfpMode& mode) {
-  constexpr ScalarType type = scalar_of<T>();
-  unsigned dims = 0;
-  if (auto c = check_shape_and_mode(shape, samples.size(), "input", mode, dims); !c)
-    return std::unexpected(std::move(c.error()));
-  const StreamParams params = stream_params(mode, type, dims);
-  auto zs = open_stream(mode, params, dims);
-  if (!zs) return std::unexpected(std::move(zs.error()));
-  // zfp only reads the field when compressing.
-  FieldPtr field = make_field(type, shape, const_cast<T*>(samples.data()));
-  if (!field) return std::unexpected(invalid("varnel_zfp: out of memory"));
-  auto max = maximum_size(zs->get(), field.get(), params, shape);
-  if (!max) return std::unexpected(std::move(max.error()));
-
-  // The stream is written once into an uninitialised buffer of the maximum
-  // size (only the pages written cost anything), and the used words are
-  // copied out: cheaper than clearing a result vector of the maximum size
-  // whenever the stream is much smaller than its bound.
-  StreamWords buffer;
-  if (!buffer.allocate(*max, *max)) return std::unexpected(invalid("varnel_zfp: out of memory"));
-  BitsPtr bits(stream_open(buffer.data(), *max));
-  if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
-  zfp_stream_set_bit_stream(zs->get(), bits.get());
-  zfp_stream_rewind(zs->get());
-  if (zfp_write_header(zs->get(), field.get(), ZFP_HEADER_FULL) == 0) {
-    return std::unexpected(invalid("varnel_zfp: shape " + format_shape(shape) +
-                                   " exceeds the ZFP header metadata bounds"));
-  }
-  if (zfp_compress(zs->get(), field.get()) == 0) {
-    return std::unexpected(invalid("varnel_zfp compress: zfp_compress failed"));
-  }
-  stream_flush(bits.get());
-  // The tail of the last 64-bit word is zero, as a word-sized flush leaves
-  // it.
-  const std::size_t size = stream_size(bits.get());
-  const std::size_t words = round_to_words(size);
-  std::memset(buffer.data() + size, 0, words - size);
-  return std::vector<std::uint8_t>(buffer.data(), buffer.data() + words);
-}
-
-// The stream's bytes (already known to fit `max`) copied into words owned
-// here, zero-padded up to the maximum size, so that the block decoder never
-// reads outside its buffer.
-Result<BitsPtr> padded_stream(std::span<const std::uint8_t> encoded, std::size_t max,
-                              StreamWords& words) {
-  const std::size_t bytes = (max + 7) / 8 * 8;
-  if (!words.allocate(bytes, encoded.size()))
-    return std::unexpected(invalid("varnel_zfp: out of memory"));
-  if (!encoded.empty()) std::memcpy(words.data(), encoded.data(), encoded.size());
-  BitsPtr bits(stream_open(words.data(), bytes));
-  if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
-  return bits;
 }
 
 // Reads the full header (magic, field metadata, mode) and checks it against
@@ -382,29 +270,183 @@ Result<unsigned> validate_shape_len(std::span<const std::uint64_t> shape, std::u
   return d;
 }
 
-Result<std::vector<std::uint8_t>> compress(std::span<const std::int32_t> s,
-                                           std::span<const std::uint64_t> shape, const ZfpMode& m) {
-  return compress_field(s, shape, m);
-}
-Result<std::vector<std::uint8_t>> compress(std::span<const std::int64_t> s,
-                                           std::span<const std::uint64_t> shape, const ZfpMode& m) {
-  return compress_field(s, shape, m);
-}
-Result<std::vector<std::uint8_t>> compress(std::span<const float> s,
-                                           std::span<const std::uint64_t> shape, const ZfpMode& m) {
-  return compress_field(s, shape, m);
-}
-Result<std::vector<std::uint8_t>> compress(std::span<const double> s,
-                                           std::span<const std::uint64_t> shape, const ZfpMode& m) {
-  return compress_field(s, shape, m);
+ScalarType samples_scalar(Samples s) {
+  switch (s) {
+    case Samples::Int64: return ScalarType::Int64;
+    case Samples::Float: return ScalarType::Float;
+    case Samples::Double: return ScalarType::Double;
+    default: return ScalarType::Int32;
+  }
 }
 
-struct CheckedStream::State {
+std::size_t samples_size(Samples s) {
+  switch (s) {
+    case Samples::U8: case Samples::I8: return 1;
+    case Samples::U16: case Samples::I16: return 2;
+    case Samples::Int64: case Samples::Double: return 8;
+    default: return 4;
+  }
+}
+
+namespace {
+
+Extents extents_of(std::span<const std::uint64_t> shape) {
+  Extents e;
+  const auto n = axes_of(shape);
+  for (std::size_t i = 0; i < shape.size(); ++i) e.n[i] = static_cast<std::size_t>(n[i]);
+  e.dims = static_cast<unsigned>(shape.size());
+  return e;
+}
+
+// What both directions set up once the shape and mode have passed: the
+// stream parameters, a zfp stream whose header records them exactly, the
+// field (without data yet), and zfp's bound on the stream size.
+struct FieldSetup {
+  StreamParams params;
   StreamPtr zs;
   FieldPtr field;
-  StreamWords words;
-  BitsPtr bits;
-  std::size_t input = 0;  // bytes of the stream given to `open`
+  std::size_t max = 0;
+};
+
+Result<FieldSetup> set_up(std::span<const std::uint64_t> shape, unsigned dims, const ZfpMode& mode,
+                          ScalarType type) {
+  FieldSetup f;
+  f.params = stream_params(mode, type, dims);
+  auto zs = open_stream(mode, f.params, dims);
+  if (!zs) return std::unexpected(std::move(zs.error()));
+  f.zs = std::move(*zs);
+  f.field = make_field(type, shape, nullptr);
+  if (!f.field) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  auto max = maximum_size(f.zs.get(), f.field.get(), f.params, shape);
+  if (!max) return std::unexpected(std::move(max.error()));
+  f.max = *max;
+  return f;
+}
+
+}  // namespace
+
+struct FieldEncoder::State {
+  FieldSetup setup;
+  Samples samples = Samples::Int32;
+  Extents extents;
+  std::optional<std::size_t> exact;
+};
+
+FieldEncoder::FieldEncoder(std::unique_ptr<State> s) : state_(std::move(s)) {}
+FieldEncoder::FieldEncoder(FieldEncoder&&) noexcept = default;
+FieldEncoder& FieldEncoder::operator=(FieldEncoder&&) noexcept = default;
+FieldEncoder::~FieldEncoder() = default;
+
+Result<FieldEncoder> FieldEncoder::plan(std::span<const std::uint64_t> shape, std::uint64_t count,
+                                        const ZfpMode& mode, Samples samples) {
+  unsigned dims = 0;
+  if (auto c = check_shape_and_mode(shape, count, "input", mode, dims); !c)
+    return std::unexpected(std::move(c.error()));
+  auto st = std::make_unique<State>();
+  auto setup = set_up(shape, dims, mode, samples_scalar(samples));
+  if (!setup) return std::unexpected(std::move(setup.error()));
+  st->setup = std::move(*setup);
+  st->samples = samples;
+  st->extents = extents_of(shape);
+  // The header is written once into a scratch word buffer here, to learn
+  // whether the field metadata can hold the shape and how many bits the
+  // header takes.
+  std::uint64_t head[(ZFP_HEADER_MAX_BITS + 63) / 64 + 1] = {};
+  BitsPtr bits(stream_open(head, sizeof head));
+  if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  zfp_stream* zs = st->setup.zs.get();
+  zfp_stream_set_bit_stream(zs, bits.get());
+  zfp_stream_rewind(zs);
+  const std::size_t header_bits = zfp_write_header(zs, st->setup.field.get(), ZFP_HEADER_FULL);
+  zfp_stream_set_bit_stream(zs, nullptr);
+  if (header_bits == 0) {
+    return std::unexpected(invalid("varnel_zfp: shape " + format_shape(shape) +
+                                   " exceeds the ZFP header metadata bounds"));
+  }
+  if (std::holds_alternative<FixedRate>(mode.value)) {
+    // Every block takes exactly the budget; the size bound checked above
+    // keeps this sum well inside 64 bits.
+    const std::uint64_t total = header_bits + block_count(shape) * std::uint64_t{st->setup.params.maxbits};
+    st->exact = static_cast<std::size_t>((total + 63) / 64 * 8);
+  }
+  return FieldEncoder(std::move(st));
+}
+
+std::optional<std::size_t> FieldEncoder::exact_size() const { return state_->exact; }
+
+std::size_t FieldEncoder::capacity() const { return state_->exact.value_or(state_->setup.max); }
+
+Result<std::size_t> FieldEncoder::encode(const void* samples, std::span<std::uint8_t> out) const {
+  if (out.size() < capacity() || reinterpret_cast<std::uintptr_t>(out.data()) % 8 != 0)
+    return std::unexpected(invalid("varnel_zfp compress: output buffer too small or misaligned"));
+  zfp_stream* zs = state_->setup.zs.get();
+  BitsPtr bits(stream_open(out.data(), capacity()));
+  if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  zfp_stream_set_bit_stream(zs, bits.get());
+  zfp_stream_rewind(zs);
+  zfp_write_header(zs, state_->setup.field.get(), ZFP_HEADER_FULL);
+  encode_blocks(zs, state_->samples, state_->extents, samples);
+  stream_flush(bits.get());
+  zfp_stream_set_bit_stream(zs, nullptr);
+  // Whole 64-bit words, the tail of the last one zero as a word-sized flush
+  // leaves it (a library built with byte words stops at the last byte).
+  const std::size_t size = stream_size(bits.get());
+  const std::size_t words = round_to_words(size);
+  std::memset(out.data() + size, 0, words - size);
+  if (state_->exact && words != *state_->exact)
+    return std::unexpected(invalid("varnel_zfp compress: fixed-rate stream has an unexpected size"));
+  return words;
+}
+
+// The decoder reads the input in place while a block cannot reach past its
+// whole words, and the rest from `tail`: the input from the word the next
+// block starts in, then zero words for one block's budget. Before each
+// block in the tail, the position must still be inside the input: every
+// block takes at least one bit, so a block starting at its end reads past
+// it.
+struct CheckedStream::State {
+  FieldSetup setup;
+  Samples samples = Samples::Int32;
+  Extents extents;
+  std::span<const std::uint8_t> input;
+  BitsPtr direct;                    // over the input's whole words, or null
+  std::uint64_t direct_bits = 0;     // bits of the input readable in place
+  std::uint64_t reach = 0;           // bits past a block's start it may read
+  BitsPtr tail_bits;                 // over `tail`, once the decoder is there
+  std::vector<std::uint64_t> tail;
+  std::uint64_t tail_base = 0;       // bit position of tail[0] in the input
+
+  std::uint64_t position() const {
+    return tail_bits ? tail_base + stream_rtell(tail_bits.get()) : stream_rtell(direct.get());
+  }
+
+  // Puts the stream at bit `p` of the input.
+  bool seek(std::uint64_t p) {
+    if (!tail_bits && direct && p + reach <= direct_bits) {
+      stream_rseek(direct.get(), p);
+      zfp_stream_set_bit_stream(setup.zs.get(), direct.get());
+      return true;
+    }
+    if (!tail_bits) {
+      const std::size_t from = std::min<std::size_t>(p / 64 * 8, input.size());
+      const std::size_t rest = input.size() - from;
+      tail.assign((rest + 7) / 8 + (reach + 63) / 64 + 1, 0);
+      if (rest) std::memcpy(tail.data(), input.data() + from, rest);
+      tail_bits.reset(stream_open(tail.data(), tail.size() * 8));
+      if (!tail_bits) return false;
+      tail_base = std::uint64_t{from} * 8;
+      zfp_stream_set_bit_stream(setup.zs.get(), tail_bits.get());
+    }
+    stream_rseek(tail_bits.get(), p - tail_base);
+    return true;
+  }
+
+  static bool before_block(void* context) {
+    auto* s = static_cast<State*>(context);
+    if (s->tail_bits) return s->position() <= std::uint64_t{s->input.size()} * 8;
+    const std::uint64_t p = s->position();
+    return p + s->reach <= s->direct_bits || s->seek(p);
+  }
 };
 
 CheckedStream::CheckedStream(std::unique_ptr<State> s) : state_(std::move(s)) {}
@@ -414,42 +456,36 @@ CheckedStream::~CheckedStream() = default;
 
 Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
                                           std::span<const std::uint64_t> shape, const ZfpMode& mode,
-                                          ScalarType type) {
+                                          Samples samples) {
   auto d = validate_shape(shape);
   if (!d) return std::unexpected(std::move(d.error()));
   if (auto v = mode.validate(); !v) return std::unexpected(std::move(v.error()));
-  const unsigned dims = *d;
-  const StreamParams params = stream_params(mode, type, dims);
+  const ScalarType type = samples_scalar(samples);
   auto st = std::make_unique<State>();
-  auto zs = open_stream(mode, params, dims);
-  if (!zs) return std::unexpected(std::move(zs.error()));
-  st->zs = std::move(*zs);
-  st->field = make_field(type, shape, nullptr);
-  if (!st->field) return std::unexpected(invalid("varnel_zfp: out of memory"));
-  auto max = maximum_size(st->zs.get(), st->field.get(), params, shape);
-  if (!max) return std::unexpected(std::move(max.error()));
-  if (encoded.size() > *max) {
+  auto setup = set_up(shape, *d, mode, type);
+  if (!setup) return std::unexpected(std::move(setup.error()));
+  st->setup = std::move(*setup);
+  const StreamParams& params = st->setup.params;
+  const std::size_t max = st->setup.max;
+  if (encoded.size() > max) {
     return std::unexpected(err("varnel_zfp: stream is " + std::to_string(encoded.size()) +
                                " bytes but this configuration compresses to at most " +
-                               std::to_string(*max)));
+                               std::to_string(max)));
   }
 
-  // The header is read and checked from a small zero-padded copy first, so
-  // that a stray stream is refused before a buffer of the maximum size
-  // (which follows the declared shape, not the input) is made.
+  // The header is read and checked from a small zero-padded copy.
   std::uint64_t head_words[(ZFP_HEADER_MAX_BITS + 63) / 64] = {};
   if (!encoded.empty()) std::memcpy(head_words, encoded.data(), std::min(encoded.size(), sizeof head_words));
   BitsPtr head(stream_open(head_words, sizeof head_words));
   if (!head) return std::unexpected(invalid("varnel_zfp: out of memory"));
-  zfp_stream_set_bit_stream(st->zs.get(), head.get());
-  zfp_stream_rewind(st->zs.get());
-  auto header_bits = read_checked_header(st->zs.get(), type, shape, params);
-  zfp_stream_set_bit_stream(st->zs.get(), nullptr);
+  zfp_stream* zs = st->setup.zs.get();
+  zfp_stream_set_bit_stream(zs, head.get());
+  zfp_stream_rewind(zs);
+  auto header_bits = read_checked_header(zs, type, shape, params);
+  zfp_stream_set_bit_stream(zs, nullptr);
   if (!header_bits) return std::unexpected(std::move(header_bits.error()));
 
   if (std::holds_alternative<FixedRate>(mode.value)) {
-    // Every block takes exactly the budget; the size bound checked above
-    // keeps this sum well inside 64 bits.
     const std::uint64_t total = *header_bits + block_count(shape) * std::uint64_t{params.maxbits};
     const std::uint64_t exact = (total + 63) / 64 * 8;
     if (encoded.size() != exact) {
@@ -460,70 +496,36 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
 
   // Every block takes at least one bit (an all-zero block is a single 0
   // bit), so a stream shorter than that is cut short whatever it holds; it
-  // is refused before buffers the size of the declared field are made.
+  // is refused before the caller makes an output the size of the field.
   const std::uint64_t have = std::uint64_t{encoded.size()} * 8;
   if (*header_bits > have || block_count(shape) > have - *header_bits)
     return std::unexpected(err(encoded.size(), "varnel_zfp decompress: stream truncated"));
 
-  auto bits = padded_stream(encoded, *max, st->words);
-  if (!bits) return std::unexpected(std::move(bits.error()));
-  st->bits = std::move(*bits);
-  st->input = encoded.size();
-  zfp_stream_set_bit_stream(st->zs.get(), st->bits.get());
-  zfp_stream_rewind(st->zs.get());
-  // Past the header again, now in the stream the blocks are read from.
-  stream_skip(st->bits.get(), *header_bits);
+  st->samples = samples;
+  st->extents = extents_of(shape);
+  st->input = encoded;
+  // A block reads at most its budget of bits; zfp fetches the word holding
+  // each bit it reads, and one word more is kept in hand as a margin.
+  st->reach = std::uint64_t{std::max(params.maxbits, params.minbits)} + 64;
+  if (reinterpret_cast<std::uintptr_t>(encoded.data()) % 8 == 0 && encoded.size() >= 8) {
+    // zfp only reads through this stream.
+    st->direct.reset(stream_open(const_cast<std::uint8_t*>(encoded.data()), encoded.size() / 8 * 8));
+    if (!st->direct) return std::unexpected(invalid("varnel_zfp: out of memory"));
+    st->direct_bits = std::uint64_t{encoded.size() / 8} * 64;
+  }
+  if (!st->seek(*header_bits)) return std::unexpected(invalid("varnel_zfp: out of memory"));
   return CheckedStream(std::move(st));
 }
 
 Result<void> CheckedStream::decode_into(void* out) {
-  zfp_field_set_pointer(state_->field.get(), out);
-  // Continues after the header. zfp answers with the bytes it consumed from
-  // the start of the stream (header included), rounded up to its stream
-  // word: a byte in Debian's build, so the count is exact; a build with
-  // 64-bit words would round to 8 bytes, which every whole-word stream (as
-  // zfp and zfpy write them) still passes.
-  const std::size_t consumed = zfp_decompress(state_->zs.get(), state_->field.get());
-  if (consumed == 0) return std::unexpected(err("varnel_zfp decompress: zfp_decompress failed"));
-  // Past the input the decoder reads the zero padding (the maximum size
-  // bounds how far, even on noise). Blocks that needed any of it were cut
-  // short, and the values decoded from it are not the encoder's.
-  if (consumed > state_->input) {
-    return std::unexpected(err(state_->input, "varnel_zfp decompress: stream truncated"));
-  }
+  State& s = *state_;
+  const bool whole = decode_blocks(s.setup.zs.get(), s.samples, s.extents, out, {&State::before_block, &s});
+  // A gate that refused is either a failed tail allocation before any
+  // truncation, or a block starting past the input's end.
+  if (!whole && !s.tail_bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  if (!whole || s.position() > std::uint64_t{s.input.size()} * 8)
+    return std::unexpected(err(s.input.size(), "varnel_zfp decompress: stream truncated"));
   return ok();
-}
-
-namespace {
-
-template <class T>
-Result<void> decompress_field(std::span<const std::uint8_t> encoded,
-                              std::span<const std::uint64_t> shape, const ZfpMode& mode,
-                              std::span<T> out) {
-  auto d = validate_shape_len(shape, out.size(), "output");
-  if (!d) return std::unexpected(std::move(d.error()));
-  auto stream = CheckedStream::open(encoded, shape, mode, scalar_of<T>());
-  if (!stream) return std::unexpected(std::move(stream.error()));
-  return stream->decode_into(out.data());
-}
-
-}  // namespace
-
-Result<void> decompress(std::span<const std::uint8_t> e, std::span<const std::uint64_t> shape,
-                        const ZfpMode& m, std::span<std::int32_t> out) {
-  return decompress_field(e, shape, m, out);
-}
-Result<void> decompress(std::span<const std::uint8_t> e, std::span<const std::uint64_t> shape,
-                        const ZfpMode& m, std::span<std::int64_t> out) {
-  return decompress_field(e, shape, m, out);
-}
-Result<void> decompress(std::span<const std::uint8_t> e, std::span<const std::uint64_t> shape,
-                        const ZfpMode& m, std::span<float> out) {
-  return decompress_field(e, shape, m, out);
-}
-Result<void> decompress(std::span<const std::uint8_t> e, std::span<const std::uint64_t> shape,
-                        const ZfpMode& m, std::span<double> out) {
-  return decompress_field(e, shape, m, out);
 }
 
 }  // namespace varnel::zfpc

@@ -4,14 +4,17 @@
 // the four stream parameters (minbits, maxbits, maxprec, minexp) it stands
 // for, field-shape checks, compression of a typed field into a stream with a
 // full header, and decompression after the header has been checked against
-// the expected scalar type, extents and parameters. A decode only ever reads
-// a private, zero-padded copy of its input, and refuses a stream whose
-// blocks needed bits past its end.
+// the expected scalar type, extents and parameters. Both run zfp's block
+// coder over the field themselves, so narrow integers are converted a block
+// at a time and a decode reads its input in place (only the last words go
+// through a zero-padded copy); a stream whose blocks needed bits past its
+// end is refused.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <variant>
@@ -68,36 +71,67 @@ Result<unsigned> validate_shape(std::span<const std::uint64_t> shape);
 Result<unsigned> validate_shape_len(std::span<const std::uint64_t> shape, std::uint64_t count,
                                     std::string_view buffer);
 
-// Compresses a contiguous field (C order, last extent fastest). The samples
-// are only read.
-Result<std::vector<std::uint8_t>> compress(std::span<const std::int32_t> samples,
-                                           std::span<const std::uint64_t> shape, const ZfpMode& mode);
-Result<std::vector<std::uint8_t>> compress(std::span<const std::int64_t> samples,
-                                           std::span<const std::uint64_t> shape, const ZfpMode& mode);
-Result<std::vector<std::uint8_t>> compress(std::span<const float> samples,
-                                           std::span<const std::uint64_t> shape, const ZfpMode& mode);
-Result<std::vector<std::uint8_t>> compress(std::span<const double> samples,
-                                           std::span<const std::uint64_t> shape, const ZfpMode& mode);
+// What a chunk's bytes hold: elements of one of zfp's scalar types, or
+// narrow integers coded as an int32 field (narrow.hpp), converted block by
+// block as they are coded.
+enum class Samples : std::uint8_t { Int32, Int64, Float, Double, U8, I8, U16, I16 };
+
+// The zfp scalar type the samples are coded as, and their bytes per element.
+ScalarType samples_scalar(Samples s);
+std::size_t samples_size(Samples s);
+
+// The encoding of one field: mode, shape and sizes checked up front, so the
+// caller can size the output before any sample is coded. The stream (full
+// header, then the blocks in zfp's order) is written once, straight into
+// the caller's buffer.
+class FieldEncoder {
+ public:
+  static Result<FieldEncoder> plan(std::span<const std::uint64_t> shape, std::uint64_t count,
+                                   const ZfpMode& mode, Samples samples);
+  FieldEncoder(FieldEncoder&&) noexcept;
+  FieldEncoder& operator=(FieldEncoder&&) noexcept;
+  ~FieldEncoder();
+
+  // The stream's size in fixed-rate mode (every block takes its budget),
+  // else nothing.
+  std::optional<std::size_t> exact_size() const;
+  // What `encode` may write: the exact size, else zfp's maximum size (both
+  // multiples of 8).
+  std::size_t capacity() const;
+
+  // Codes `samples` (the field's elements in C order, aligned for their
+  // type unless narrow) into `out`: 8-byte aligned and at least `capacity()`
+  // bytes. Returns the stream's length, a multiple of 8 whose last word is
+  // padded with zero bits.
+  Result<std::size_t> encode(const void* samples, std::span<std::uint8_t> out) const;
+
+ private:
+  struct State;
+  explicit FieldEncoder(std::unique_ptr<State> s);
+  std::unique_ptr<State> state_;
+};
 
 // A stream whose size and full header have been checked against the
-// expected scalar type, field shape and mode, ready to be decoded. Opening
-// copies the input once into a private word buffer zero-padded to the
-// maximum compressed size, so decoding never reads outside it; the output
+// expected sample type, field shape and mode, ready to be decoded. It
+// borrows `encoded` until decoded and never copies it but for its last few
+// words, which the block decoder reads from a zero-padded copy: zfp fetches
+// whole 64-bit words, so no read ever passes the input's end. The output
 // need not exist until the stream has passed its checks.
 class CheckedStream {
  public:
   static Result<CheckedStream> open(std::span<const std::uint8_t> encoded,
                                     std::span<const std::uint64_t> shape, const ZfpMode& mode,
-                                    ScalarType type);
+                                    Samples samples);
   CheckedStream(CheckedStream&&) noexcept;
   CheckedStream& operator=(CheckedStream&&) noexcept;
   ~CheckedStream();
 
-  // Decodes every block into `out`, which holds exactly the field's element
-  // count of the scalar type given to `open`. A stream whose blocks read
-  // past the end of the input fails with the Malformed "varnel_zfp
-  // decompress: stream truncated" at the input's length (bytes after the
-  // last block, such as the zero tail of the last word, may be missing).
+  // Decodes every block into `out`, the field's elements of the sample type
+  // given to `open` (aligned for their type unless narrow). A stream whose
+  // blocks need bits past the end of the input fails with the Malformed
+  // "varnel_zfp decompress: stream truncated" at the input's length (bits
+  // after the last block, such as the zero tail of the last word, may be
+  // missing).
   Result<void> decode_into(void* out);
 
  private:
@@ -105,16 +139,5 @@ class CheckedStream {
   explicit CheckedStream(std::unique_ptr<State> s);
   std::unique_ptr<State> state_;
 };
-
-// Decompresses `encoded` into `out` (exactly the field's element count):
-// `CheckedStream::open` then `decode_into`.
-Result<void> decompress(std::span<const std::uint8_t> encoded, std::span<const std::uint64_t> shape,
-                        const ZfpMode& mode, std::span<std::int32_t> out);
-Result<void> decompress(std::span<const std::uint8_t> encoded, std::span<const std::uint64_t> shape,
-                        const ZfpMode& mode, std::span<std::int64_t> out);
-Result<void> decompress(std::span<const std::uint8_t> encoded, std::span<const std::uint64_t> shape,
-                        const ZfpMode& mode, std::span<float> out);
-Result<void> decompress(std::span<const std::uint8_t> encoded, std::span<const std::uint64_t> shape,
-                        const ZfpMode& mode, std::span<double> out);
 
 }  // namespace varnel::zfpc

@@ -448,3 +448,37 @@ TEST(ZfpChunk, StreamSizeBoundsThatOverflowAreRefused) {
   EXPECT_EQ(r.error().kind, ErrorKind::InvalidArgument);
   EXPECT_EQ(r.error().message, "varnel_zfp: shape [1152921504606846976] exceeds the ZFP stream size bounds");
 }
+
+// The planned encoder sizes the output before coding: exactly in fixed-rate
+// mode, by zfp's bound otherwise; at any alignment it writes the stream of
+// encode_chunk, and a buffer short of its capacity is refused.
+TEST(ZfpChunk, PlannedEncodeWritesTheSameStreamAtAnyAlignment) {
+  const Shape shape{7, 9, 6};
+  for (const ZfpDtype dtype : {ZfpDtype::F32, ZfpDtype::I64, ZfpDtype::U8, ZfpDtype::I16}) {
+    for (const char* mode : {"reversible", "fixed_rate", "fixed_accuracy", "fixed_precision"}) {
+      ZfpChunkConfig cfg;
+      cfg.mode = mode;
+      if (cfg.mode == "fixed_rate") cfg.rate = 5;
+      if (cfg.mode == "fixed_accuracy") cfg.tolerance = 0.5;
+      if (cfg.mode == "fixed_precision") cfg.precision = 12;
+      const Bytes chunk = sample_chunk(shape, dtype, 5);
+      auto expected = encode_chunk(chunk, shape, dtype, cfg);
+      ASSERT_TRUE(expected.has_value()) << expected.error().message;
+      auto plan = ChunkEncoder::plan(chunk, shape, dtype, cfg);
+      ASSERT_TRUE(plan.has_value());
+      EXPECT_EQ(plan->exact_size().has_value(), cfg.mode == "fixed_rate");
+      if (plan->exact_size()) {
+        EXPECT_EQ(*plan->exact_size(), expected->size());
+      }
+      EXPECT_GE(plan->capacity(), expected->size());
+      for (std::size_t offset : {0u, 1u, 3u}) {
+        Bytes out(plan->capacity() + offset);
+        auto n = plan->encode_into(std::span(out).subspan(offset));
+        ASSERT_TRUE(n.has_value());
+        EXPECT_EQ(Bytes(out.begin() + offset, out.begin() + offset + *n), *expected) << mode << offset;
+      }
+      Bytes small(plan->capacity() - 8);
+      EXPECT_FALSE(plan->encode_into(small).has_value());
+    }
+  }
+}

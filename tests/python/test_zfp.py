@@ -247,6 +247,59 @@ def test_where_zfpy_and_varnel_differ():
     np.testing.assert_array_equal(zfpy.decompress_numpy(s), (u8.astype(np.int32) - 128) << 23)
 
 
+NARROW_SHIFT = {"uint8": (23, 128), "int8": (23, 0), "uint16": (15, 32768), "int16": (15, 0)}
+
+
+@pytest.mark.parametrize("dtype", list(NARROW_SHIFT))
+@pytest.mark.parametrize("shape", [(37,), (9, 7), (5, 6, 7), (3, 4, 2, 5), (64, 64)])
+@pytest.mark.parametrize("mode", list(MODES))
+def test_narrow_integers_code_as_zfpy_codes_their_promoted_field(dtype, shape, mode):
+    # varnel promotes a block at a time while coding: the stream is zfpy's
+    # for the whole promoted int32 field, and decodes to zfpy's values, demoted.
+    a = field(shape, dtype, seed=6)
+    shift, offset = NARROW_SHIFT[dtype]
+    promoted = (a.astype(np.int32) - offset) << shift
+    kw = dict(MODES[mode], tolerance=2.0**shift) if mode == "fixed_accuracy" else MODES[mode]
+    s = enc(a.tobytes(), shape, dtype, mode=mode, **kw)
+    assert s == zfpy.compress_numpy(promoted, **kw)
+    back = np.frombuffer(dec(s, shape, dtype, mode=mode, **kw), dtype).reshape(shape)
+    info = np.iinfo(dtype)
+    theirs = np.clip((zfpy.decompress_numpy(s) >> shift), info.min - offset, info.max - offset) + offset
+    np.testing.assert_array_equal(back, theirs.astype(dtype))
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32", "uint16", "int8"])
+@pytest.mark.parametrize("mode", list(MODES))
+def test_buffers_at_odd_addresses(dtype, mode):
+    # Chunks, streams and outputs one byte off their natural alignment code
+    # as aligned ones do.
+    shape = (6, 9, 10)
+    a = field(shape, dtype, seed=9)
+    kw = MODES[mode]
+    s = enc(a.tobytes(), shape, dtype, mode=mode, **kw)
+    odd = bytearray(a.nbytes + 1)
+    odd[1:] = a.tobytes()
+    assert c.zfp_encode(memoryview(odd)[1:], shape, dtype, mode=mode, **kw) == s
+    odd_stream = bytearray(len(s) + 1)
+    odd_stream[1:] = s
+    out = bytearray(a.nbytes + 1)
+    assert c.zfp_decode_into(memoryview(odd_stream)[1:], shape, dtype, memoryview(out)[1:],
+                             mode=mode, **kw) is None
+    assert out[1:] == dec(s, shape, dtype, mode=mode, **kw)
+
+
+@pytest.mark.parametrize("mode", ["reversible", "fixed_accuracy", "fixed_precision"])
+def test_long_streams_cut_anywhere_near_the_end(mode):
+    # Long streams are read in place up to their last few kilobytes.
+    a = field((40, 50, 60), "float64", seed=10)
+    kw = MODES[mode]
+    s = enc(a.tobytes(), a.shape, "float64", mode=mode, **kw)
+    whole = dec(s, a.shape, "float64", mode=mode, **kw)
+    for n in [len(s) - k for k in (8, 9, 100, 1000, 2047, 2048, 2100, 4000, 20000)]:
+        raises(cut_message(mode, n, len(s)), lambda: dec(s[:n], a.shape, "float64", mode=mode, **kw))
+    assert dec(s + bytes(8), a.shape, "float64", mode=mode, **kw) == whole
+
+
 def test_calls_that_reuse_memory_start_clean():
     # Stream buffers up to 32 MiB come back from the heap with the previous
     # call's bytes in them; larger ones are fresh zero pages. Either way a

@@ -1,0 +1,271 @@
+#include "zfp/blocks.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "zfp/narrow.hpp"
+
+namespace varnel::zfpc {
+namespace {
+
+// Element strides of the field (x, y, z, w) and of a local 4^d block.
+using Strides = std::array<std::ptrdiff_t, 4>;
+constexpr Strides kBlockStrides{1, 4, 16, 64};
+
+// zfp's strided block functions for one scalar type; `n` holds the block's
+// extents, all 4 for a whole block (then zfp's unpadded path is taken, as
+// its own field loop does).
+#define VARNEL_ZFP_BLOCK_OPS(T, Z)                                                                  \
+  inline void encode_block(zfp_stream* zs, unsigned d, const T* p, const std::size_t* n,           \
+                           const std::ptrdiff_t* s, bool whole) {                                   \
+    switch (d) {                                                                                    \
+      case 1:                                                                                       \
+        whole ? zfp_encode_block_strided_##Z##_1(zs, p, s[0])                                       \
+              : zfp_encode_partial_block_strided_##Z##_1(zs, p, n[0], s[0]);                        \
+        break;                                                                                      \
+      case 2:                                                                                       \
+        whole ? zfp_encode_block_strided_##Z##_2(zs, p, s[0], s[1])                                 \
+              : zfp_encode_partial_block_strided_##Z##_2(zs, p, n[0], n[1], s[0], s[1]);            \
+        break;                                                                                      \
+      case 3:                                                                                       \
+        whole ? zfp_encode_block_strided_##Z##_3(zs, p, s[0], s[1], s[2])                           \
+              : zfp_encode_partial_block_strided_##Z##_3(zs, p, n[0], n[1], n[2], s[0], s[1], s[2]); \
+        break;                                                                                      \
+      default:                                                                                      \
+        whole ? zfp_encode_block_strided_##Z##_4(zs, p, s[0], s[1], s[2], s[3])                     \
+              : zfp_encode_partial_block_strided_##Z##_4(zs, p, n[0], n[1], n[2], n[3], s[0], s[1], \
+                                                         s[2], s[3]);                               \
+        break;                                                                                      \
+    }                                                                                               \
+  }                                                                                                 \
+  inline void decode_block(zfp_stream* zs, unsigned d, T* p, const std::size_t* n,                 \
+                           const std::ptrdiff_t* s, bool whole) {                                   \
+    switch (d) {                                                                                    \
+      case 1:                                                                                       \
+        whole ? zfp_decode_block_strided_##Z##_1(zs, p, s[0])                                       \
+              : zfp_decode_partial_block_strided_##Z##_1(zs, p, n[0], s[0]);                        \
+        break;                                                                                      \
+      case 2:                                                                                       \
+        whole ? zfp_decode_block_strided_##Z##_2(zs, p, s[0], s[1])                                 \
+              : zfp_decode_partial_block_strided_##Z##_2(zs, p, n[0], n[1], s[0], s[1]);            \
+        break;                                                                                      \
+      case 3:                                                                                       \
+        whole ? zfp_decode_block_strided_##Z##_3(zs, p, s[0], s[1], s[2])                           \
+              : zfp_decode_partial_block_strided_##Z##_3(zs, p, n[0], n[1], n[2], s[0], s[1], s[2]); \
+        break;                                                                                      \
+      default:                                                                                      \
+        whole ? zfp_decode_block_strided_##Z##_4(zs, p, s[0], s[1], s[2], s[3])                     \
+              : zfp_decode_partial_block_strided_##Z##_4(zs, p, n[0], n[1], n[2], n[3], s[0], s[1], \
+                                                         s[2], s[3]);                               \
+        break;                                                                                      \
+    }                                                                                               \
+  }
+
+// zfp's calls for a whole block held contiguously (x fastest), 4^d values.
+inline void encode_contiguous(zfp_stream* zs, unsigned d, const std::int32_t* block) {
+  switch (d) {
+    case 1: zfp_encode_block_int32_1(zs, block); break;
+    case 2: zfp_encode_block_int32_2(zs, block); break;
+    case 3: zfp_encode_block_int32_3(zs, block); break;
+    default: zfp_encode_block_int32_4(zs, block); break;
+  }
+}
+inline void decode_contiguous(zfp_stream* zs, unsigned d, std::int32_t* block) {
+  switch (d) {
+    case 1: zfp_decode_block_int32_1(zs, block); break;
+    case 2: zfp_decode_block_int32_2(zs, block); break;
+    case 3: zfp_decode_block_int32_3(zs, block); break;
+    default: zfp_decode_block_int32_4(zs, block); break;
+  }
+}
+
+VARNEL_ZFP_BLOCK_OPS(std::int32_t, int32)
+VARNEL_ZFP_BLOCK_OPS(std::int64_t, int64)
+VARNEL_ZFP_BLOCK_OPS(float, float)
+VARNEL_ZFP_BLOCK_OPS(double, double)
+#undef VARNEL_ZFP_BLOCK_OPS
+
+// Calls f(offset, extents, whole) for every block in zfp's order: offset is
+// the element index of the block's first value, extents its size per axis
+// (1 on the axes the field lacks); false from f stops the walk.
+template <class F>
+bool for_each_block(const Extents& e, const F& f) {
+  const auto& n = e.n;
+  const Strides s = {1, static_cast<std::ptrdiff_t>(n[0]), static_cast<std::ptrdiff_t>(n[0] * n[1]),
+                     static_cast<std::ptrdiff_t>(n[0] * n[1] * n[2])};
+  const auto step = [&](unsigned axis) -> std::size_t { return axis < e.dims ? 4 : 1; };
+  const auto extent = [&](unsigned axis, std::size_t at) -> std::size_t {
+    return axis < e.dims ? std::min<std::size_t>(4, n[axis] - at) : 1;
+  };
+  std::array<std::size_t, 4> b{};
+  for (std::size_t w = 0; w < n[3]; w += step(3)) {
+    b[3] = extent(3, w);
+    for (std::size_t z = 0; z < n[2]; z += step(2)) {
+      b[2] = extent(2, z);
+      for (std::size_t y = 0; y < n[1]; y += step(1)) {
+        b[1] = extent(1, y);
+        const std::size_t row = y * s[1] + z * s[2] + w * s[3];
+        const bool edge = (e.dims > 1 && b[1] < 4) || (e.dims > 2 && b[2] < 4) || (e.dims > 3 && b[3] < 4);
+        for (std::size_t x = 0; x < n[0]; x += 4) {
+          b[0] = extent(0, x);
+          if (!f(row + x, b, !edge && b[0] == 4)) return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+Strides field_strides(const Extents& e) {
+  return {1, static_cast<std::ptrdiff_t>(e.n[0]), static_cast<std::ptrdiff_t>(e.n[0] * e.n[1]),
+          static_cast<std::ptrdiff_t>(e.n[0] * e.n[1] * e.n[2])};
+}
+
+// Visits the values of one block at `offset`: g(block index, field index).
+template <class G>
+void block_values(const Strides& s, std::size_t offset, const std::array<std::size_t, 4>& b, const G& g) {
+  for (std::size_t w = 0; w < b[3]; ++w)
+    for (std::size_t z = 0; z < b[2]; ++z)
+      for (std::size_t y = 0; y < b[1]; ++y) {
+        const std::size_t at = offset + y * s[1] + z * s[2] + w * s[3];
+        const std::size_t k = 4 * y + 16 * z + 64 * w;
+        for (std::size_t x = 0; x < b[0]; ++x) g(k + x, at + x);
+      }
+}
+
+template <class T>
+void encode_native(zfp_stream* zs, const Extents& e, const T* data) {
+  const Strides s = field_strides(e);
+  for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
+    encode_block(zs, e.dims, data + at, b.data(), s.data(), whole);
+    return true;
+  });
+}
+
+// Rows of a whole block (4^(D-1) rows of 4 values): f(row index, field
+// index of the row's first value). Constant trip counts, so the compiler
+// unrolls and vectorises the conversions.
+template <unsigned D, class F>
+void whole_rows(const Strides& s, std::size_t at, const F& f) {
+  constexpr std::size_t kRows = std::size_t{1} << (2 * (D - 1));
+  for (std::size_t r = 0; r < kRows; ++r)
+    f(r, at + (r & 3) * s[1] + ((r >> 2) & 3) * s[2] + (r >> 4) * s[3]);
+}
+
+template <class N, unsigned D>
+void load_whole(const Strides& s, std::size_t at, const std::uint8_t* data, std::int32_t* block) {
+  whole_rows<D>(s, at, [&](std::size_t r, std::size_t i) {
+    const std::uint8_t* p = data + i * sizeof(typename N::Element);
+    for (std::size_t x = 0; x < 4; ++x) block[4 * r + x] = N::load(p + x * sizeof(typename N::Element));
+  });
+}
+
+template <class N, unsigned D>
+void store_whole(const Strides& s, std::size_t at, const std::int32_t* block, std::uint8_t* out) {
+  whole_rows<D>(s, at, [&](std::size_t r, std::size_t i) {
+    std::uint8_t* p = out + i * sizeof(typename N::Element);
+    for (std::size_t x = 0; x < 4; ++x) N::store(block[4 * r + x], p + x * sizeof(typename N::Element));
+  });
+}
+
+template <class N>
+void load_whole(unsigned d, const Strides& s, std::size_t at, const std::uint8_t* data, std::int32_t* block) {
+  switch (d) {
+    case 1: return load_whole<N, 1>(s, at, data, block);
+    case 2: return load_whole<N, 2>(s, at, data, block);
+    case 3: return load_whole<N, 3>(s, at, data, block);
+    default: return load_whole<N, 4>(s, at, data, block);
+  }
+}
+
+template <class N>
+void store_whole(unsigned d, const Strides& s, std::size_t at, const std::int32_t* block, std::uint8_t* out) {
+  switch (d) {
+    case 1: return store_whole<N, 1>(s, at, block, out);
+    case 2: return store_whole<N, 2>(s, at, block, out);
+    case 3: return store_whole<N, 3>(s, at, block, out);
+    default: return store_whole<N, 4>(s, at, block, out);
+  }
+}
+
+// Whole blocks go to zfp contiguous (what its strided call makes of them);
+// edge blocks through its padding call.
+template <class N>
+void encode_narrow(zfp_stream* zs, const Extents& e, const std::uint8_t* data) {
+  const Strides s = field_strides(e);
+  alignas(64) std::int32_t block[256];
+  for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
+    if (whole) {
+      load_whole<N>(e.dims, s, at, data, block);
+      encode_contiguous(zs, e.dims, block);
+      return true;
+    }
+    block_values(s, at, b, [&](std::size_t k, std::size_t i) {
+      block[k] = N::load(data + i * sizeof(typename N::Element));
+    });
+    encode_block(zs, e.dims, block, b.data(), kBlockStrides.data(), false);
+    return true;
+  });
+}
+
+template <class T>
+bool decode_native(zfp_stream* zs, const Extents& e, T* out, BlockGate gate) {
+  const Strides s = field_strides(e);
+  return for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
+    if (!gate.before_block(gate.context)) return false;
+    decode_block(zs, e.dims, out + at, b.data(), s.data(), whole);
+    return true;
+  });
+}
+
+template <class N>
+bool decode_narrow(zfp_stream* zs, const Extents& e, std::uint8_t* out, BlockGate gate) {
+  const Strides s = field_strides(e);
+  alignas(64) std::int32_t block[256];
+  return for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
+    if (!gate.before_block(gate.context)) return false;
+    if (whole) {
+      decode_contiguous(zs, e.dims, block);
+      store_whole<N>(e.dims, s, at, block, out);
+      return true;
+    }
+    decode_block(zs, e.dims, block, b.data(), kBlockStrides.data(), false);
+    block_values(s, at, b, [&](std::size_t k, std::size_t i) {
+      N::store(block[k], out + i * sizeof(typename N::Element));
+    });
+    return true;
+  });
+}
+
+}  // namespace
+
+void encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void* data) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  switch (samples) {
+    case Samples::Int32: return encode_native(zs, e, static_cast<const std::int32_t*>(data));
+    case Samples::Int64: return encode_native(zs, e, static_cast<const std::int64_t*>(data));
+    case Samples::Float: return encode_native(zs, e, static_cast<const float*>(data));
+    case Samples::Double: return encode_native(zs, e, static_cast<const double*>(data));
+    case Samples::U8: return encode_narrow<NarrowU8>(zs, e, bytes);
+    case Samples::I8: return encode_narrow<NarrowI8>(zs, e, bytes);
+    case Samples::U16: return encode_narrow<NarrowU16>(zs, e, bytes);
+    case Samples::I16: return encode_narrow<NarrowI16>(zs, e, bytes);
+  }
+}
+
+bool decode_blocks(zfp_stream* zs, Samples samples, const Extents& e, void* out, BlockGate gate) {
+  auto* bytes = static_cast<std::uint8_t*>(out);
+  switch (samples) {
+    case Samples::Int32: return decode_native(zs, e, static_cast<std::int32_t*>(out), gate);
+    case Samples::Int64: return decode_native(zs, e, static_cast<std::int64_t*>(out), gate);
+    case Samples::Float: return decode_native(zs, e, static_cast<float*>(out), gate);
+    case Samples::Double: return decode_native(zs, e, static_cast<double*>(out), gate);
+    case Samples::U8: return decode_narrow<NarrowU8>(zs, e, bytes, gate);
+    case Samples::I8: return decode_narrow<NarrowI8>(zs, e, bytes, gate);
+    case Samples::U16: return decode_narrow<NarrowU16>(zs, e, bytes, gate);
+    case Samples::I16: return decode_narrow<NarrowI16>(zs, e, bytes, gate);
+  }
+  return false;
+}
+
+}  // namespace varnel::zfpc
