@@ -152,5 +152,109 @@ if(VARNEL_SANITIZE)
 endif()
 target_include_directories(varnel_zfp_c SYSTEM PUBLIC "${varnel_zfp_root}/include")
 target_link_libraries(varnel_zfp_c PRIVATE m)
+
+# Instruction scheduling for the coders of 64-bit values (double, int64:
+# the files ending in d.c and l.c). Tuning only: the instructions stay
+# x86-64's baseline, so the library runs on every x86-64 CPU. GCC 12's
+# generic tuning made the 64-bit bit-plane decoder 5-8 % slower than
+# Skylake's does on the machines measured (AMD Zen 3 and Intel); the 32-bit
+# coders are best left generic. Empty: generic everywhere.
+set(varnel_zfp_tune64_default "")
+if(CMAKE_C_COMPILER_ID STREQUAL "GNU" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  set(varnel_zfp_tune64_default "-mtune=skylake")
+endif()
+set(VARNEL_ZFP_TUNE64 "${varnel_zfp_tune64_default}" CACHE STRING
+    "Tuning flags for zfp's 64-bit coders (default -mtune=skylake with GCC on x86-64)")
+# Sets the tuning on the 64-bit coders among `sources`.
+function(varnel_zfp_tune sources)
+  if(NOT VARNEL_ZFP_TUNE64)
+    return()
+  endif()
+  foreach(source IN LISTS sources)
+    if(source MATCHES "(en|de)code[1-4][dl]\\.c$")
+      set_property(SOURCE "${source}" APPEND PROPERTY COMPILE_OPTIONS ${VARNEL_ZFP_TUNE64})
+    endif()
+  endforeach()
+endfunction()
+varnel_zfp_tune("${varnel_zfp_sources}")
+
+# Profile-guided build (GCC). zfp's bit-plane coder is a few branchy loops
+# that read and write one bit at a time; how fast they run depends on how
+# the compiler lays out their branches far more than on anything varnel
+# does around them. So the build compiles an instrumented copy of zfp, runs
+# a training program over it (native/zfp/profile_train.c: the calls varnel
+# makes, every type, dimensionality and mode) and compiles zfp again with
+# the counts it left. Same source, same streams; about 1.1-1.3x faster
+# encoding and 1.05x decoding than the plain -O3 build with GCC 12. Off by
+# default where it cannot run: other compilers, cross builds, sanitizers.
+set(varnel_zfp_pgo_default OFF)
+if(CMAKE_C_COMPILER_ID STREQUAL "GNU" AND NOT CMAKE_CROSSCOMPILING
+   AND NOT VARNEL_SANITIZE AND NOT VARNEL_SANITIZE_THREAD)
+  set(varnel_zfp_pgo_default ON)
+endif()
+option(VARNEL_ZFP_PGO "Optimise zfp with GCC profile feedback from a training run" ${varnel_zfp_pgo_default})
+if(VARNEL_ZFP_PGO AND NOT CMAKE_C_COMPILER_ID STREQUAL "GNU")
+  message(FATAL_ERROR "VARNEL_ZFP_PGO needs GCC (the C compiler is ${CMAKE_C_COMPILER_ID})")
+endif()
+
+if(VARNEL_ZFP_PGO)
+  # The instrumented copy compiles its own copy of src/ so that only the
+  # final objects depend on the profile. GCC names a profile after its
+  # object's path below -fprofile-prefix-path: the two object directories
+  # are given as prefixes, so both sides name a file alike (decode3f.c.gcda).
+  set(varnel_zfp_train_root "${CMAKE_CURRENT_BINARY_DIR}/_deps/zfp-1.0.1-train")
+  if(NOT EXISTS "${varnel_zfp_train_root}/.sha256"
+     OR "${varnel_zfp_root}/.sha256" IS_NEWER_THAN "${varnel_zfp_train_root}/.sha256")
+    file(REMOVE_RECURSE "${varnel_zfp_train_root}")
+    file(COPY "${varnel_zfp_root}/src" "${varnel_zfp_root}/.sha256" DESTINATION "${varnel_zfp_train_root}")
+  endif()
+  set(varnel_zfp_train_sources "")
+  foreach(source IN LISTS varnel_zfp_sources)
+    get_filename_component(name "${source}" NAME)
+    list(APPEND varnel_zfp_train_sources "${varnel_zfp_train_root}/src/${name}")
+  endforeach()
+
+  set(varnel_zfp_profile "${CMAKE_CURRENT_BINARY_DIR}/zfp-profile")
+  set(varnel_zfp_objects "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles")
+  add_library(varnel_zfp_instrumented STATIC ${varnel_zfp_train_sources})
+  varnel_zfp_tune("${varnel_zfp_train_sources}")
+  set_target_properties(varnel_zfp_instrumented PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON)
+  target_compile_options(varnel_zfp_instrumented PRIVATE -w
+    "-fprofile-generate=${varnel_zfp_profile}" -fprofile-update=single
+    "-fprofile-prefix-path=${varnel_zfp_objects}/varnel_zfp_instrumented.dir/_deps/zfp-1.0.1-train/src")
+  target_include_directories(varnel_zfp_instrumented SYSTEM PUBLIC "${varnel_zfp_root}/include")
+  target_link_libraries(varnel_zfp_instrumented PUBLIC m)
+  target_link_options(varnel_zfp_instrumented INTERFACE -fprofile-generate)
+
+  add_executable(varnel_zfp_profile_train "${PROJECT_SOURCE_DIR}/native/zfp/profile_train.c")
+  set_target_properties(varnel_zfp_profile_train PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON)
+  target_link_libraries(varnel_zfp_profile_train PRIVATE varnel_zfp_instrumented)
+
+  # Fresh counts on every run; the check fails the build when a profile is
+  # not where the final compile will look for it.
+  set(varnel_zfp_profile_stamp "${varnel_zfp_profile}/trained")
+  set(varnel_zfp_profile_names "")
+  foreach(source IN LISTS varnel_zfp_sources)
+    get_filename_component(name "${source}" NAME)
+    list(APPEND varnel_zfp_profile_names "${name}.gcda")
+  endforeach()
+  add_custom_command(OUTPUT "${varnel_zfp_profile_stamp}"
+    COMMAND "${CMAKE_COMMAND}" -E rm -rf "${varnel_zfp_profile}"
+    COMMAND varnel_zfp_profile_train
+    COMMAND "${CMAKE_COMMAND}" "-DPROFILE_DIR=${varnel_zfp_profile}"
+            "-DNAMES=${varnel_zfp_profile_names}" "-DSTAMP=${varnel_zfp_profile_stamp}"
+            -P "${CMAKE_CURRENT_LIST_DIR}/zfp_profile_check.cmake"
+    DEPENDS varnel_zfp_profile_train "${CMAKE_CURRENT_LIST_DIR}/zfp_profile_check.cmake"
+    COMMENT "zfp: training run for the profile-guided build"
+    VERBATIM)
+  add_custom_target(varnel_zfp_profile DEPENDS "${varnel_zfp_profile_stamp}")
+  add_dependencies(varnel_zfp_c varnel_zfp_profile)
+  set_source_files_properties(${varnel_zfp_sources} PROPERTIES OBJECT_DEPENDS "${varnel_zfp_profile_stamp}")
+  # -fprofile-partial-training: code the training never ran (expert modes,
+  # strided fields) is still optimised for speed, not size.
+  target_compile_options(varnel_zfp_c PRIVATE
+    "-fprofile-use=${varnel_zfp_profile}" -fprofile-partial-training
+    "-fprofile-prefix-path=${varnel_zfp_objects}/varnel_zfp_c.dir/_deps/zfp-1.0.1/src")
+endif()
 add_library(zfp::zfp ALIAS varnel_zfp_c)
 set(VARNEL_ZFP_LICENSE_FILES "${varnel_zfp_root}/LICENSE" "${varnel_zfp_root}/NOTICE")
