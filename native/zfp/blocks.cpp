@@ -163,8 +163,7 @@ void load_whole(const Strides& s, std::size_t at, const std::uint8_t* data, std:
 template <class N, unsigned D>
 void store_whole(const Strides& s, std::size_t at, const std::int32_t* block, std::uint8_t* out) {
   whole_rows<D>(s, at, [&](std::size_t r, std::size_t i) {
-    std::uint8_t* p = out + i * sizeof(typename N::Element);
-    for (std::size_t x = 0; x < 4; ++x) N::store(block[4 * r + x], p + x * sizeof(typename N::Element));
+    N::store4(block + 4 * r, out + i * sizeof(typename N::Element));
   });
 }
 

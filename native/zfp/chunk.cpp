@@ -118,9 +118,6 @@ Result<DecodePlan> plan_decode(std::span<const std::uint8_t> chunk,
 // a block at a time at any alignment; the other types go straight into an
 // aligned buffer.
 Result<void> run_decode(DecodePlan& plan, ZfpDtype dtype, std::span<std::uint8_t> out) {
-  // A fresh output (a new bytes object) is then faulted in 2 MiB at a time,
-  // as NumPy does for its large arrays.
-  advise_huge_pages(out.data(), out.size());
   if (is_narrow(dtype) || reinterpret_cast<std::uintptr_t>(out.data()) % zfp_dtype_size(dtype) == 0)
     return plan.stream.decode_into(out.data());
   // A misaligned caller buffer: decode next to it, then move the bytes.
@@ -135,7 +132,9 @@ Result<std::vector<std::uint8_t>> decode_impl(std::span<const std::uint8_t> chun
                                               const ZfpChunkConfig& config) {
   auto plan = plan_decode(chunk, shape, dtype, config);
   if (!plan) return std::unexpected(std::move(plan.error()));
-  std::vector<std::uint8_t> out = zeroed_bytes(plan->bytes);
+  // Decoded output stays in 4 KiB pages: each is zeroed by the kernel just
+  // before the decoder writes it, while still in cache (see memory.hpp).
+  std::vector<std::uint8_t> out(plan->bytes);
   if (auto r = run_decode(*plan, dtype, out); !r) return std::unexpected(std::move(r.error()));
   return out;
 }
@@ -274,7 +273,7 @@ void demote_into(std::span<const std::int32_t> values, ZfpDtype dtype, std::span
 }
 
 std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ZfpDtype dtype) {
-  std::vector<std::uint8_t> out = zeroed_bytes(values.size() * zfp_dtype_size(dtype));
+  std::vector<std::uint8_t> out(values.size() * zfp_dtype_size(dtype));
   demote_into(values, dtype, out);
   return out;
 }

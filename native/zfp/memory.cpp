@@ -12,12 +12,4 @@ void advise_huge_pages(void* p, std::size_t bytes) {
   if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
-std::vector<std::uint8_t> zeroed_bytes(std::size_t n) {
-  std::vector<std::uint8_t> v;
-  v.reserve(n);
-  advise_huge_pages(v.data(), n);
-  v.resize(n);
-  return v;
-}
-
 }  // namespace varnel::zfpc

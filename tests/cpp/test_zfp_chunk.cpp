@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "zfp/chunk.hpp"
+#include "zfp/narrow.hpp"
 
 using namespace varnel;
 using namespace varnel::zfpc;
@@ -481,4 +482,36 @@ TEST(ZfpChunk, PlannedEncodeWritesTheSameStreamAtAnyAlignment) {
       EXPECT_FALSE(plan->encode_into(small).has_value());
     }
   }
+}
+
+// The row store of decoded narrow integers (SSE2 on x86-64) against the
+// element store, on values a lossy decode can produce: far outside the
+// type's range both ways, at the saturation edges, and at random.
+template <class N>
+void expect_rows_match_elements() {
+  std::mt19937 rng(7);
+  std::vector<std::int32_t> values = {std::numeric_limits<std::int32_t>::min(),
+                                      std::numeric_limits<std::int32_t>::max(), -1, 0, 1};
+  for (int edge : {N::kLo, N::kHi})
+    for (int d = -2; d <= 2; ++d)
+      for (int low : {0, 1, (1 << 15) - 1})
+        values.push_back(static_cast<std::int32_t>((std::int64_t{edge + d} << (sizeof(typename N::Element) == 1 ? 23 : 15)) + low));
+  for (int i = 0; i < 4000; ++i) values.push_back(static_cast<std::int32_t>(rng()));
+  while (values.size() % 4) values.push_back(0);
+  constexpr std::size_t w = sizeof(typename N::Element);
+  for (std::size_t i = 0; i < values.size(); i += 4) {
+    std::uint8_t row[4 * w + 1], elements[4 * w + 1];
+    std::memset(row, 0xA5, sizeof row);
+    std::memset(elements, 0xA5, sizeof elements);
+    N::store4(values.data() + i, row + 1);  // unaligned, as in a field
+    for (std::size_t x = 0; x < 4; ++x) N::store(values[i + x], elements + 1 + x * w);
+    ASSERT_EQ(0, std::memcmp(row, elements, sizeof row)) << "values from " << values[i];
+  }
+}
+
+TEST(ZfpNarrow, RowStoreMatchesTheElementStore) {
+  expect_rows_match_elements<zfpc::NarrowU8>();
+  expect_rows_match_elements<zfpc::NarrowI8>();
+  expect_rows_match_elements<zfpc::NarrowU16>();
+  expect_rows_match_elements<zfpc::NarrowI16>();
 }
