@@ -156,17 +156,24 @@ def median_time(fn, repeat, clock=time.perf_counter):
     return statistics.median(times)
 
 
-def paired_medians(fns, repeat):
+def paired_medians(fns, repeat, sample=0.05):
     """Alternating runs of single-threaded calls, timed in CPU time of the
     calling thread: all run on it (varnel releases the GIL but does not leave
     the thread), and other processes on a shared machine then cost none of
-    them."""
+    them. Each timed sample repeats a call until it lasts about `sample`
+    seconds (the same count for every side), so a short interruption of the
+    machine weighs little in small arrays' samples. Seconds per call."""
+    t0 = time.thread_time()
+    fns[0]()
+    once = max(time.thread_time() - t0, 1e-6)
+    calls = max(1, round(sample / once))
     times = [[] for _ in fns]
     for _ in range(repeat):
         for f, t in zip(fns, times):
             t0 = time.thread_time()
-            f()
-            t.append(time.thread_time() - t0)
+            for _ in range(calls):
+                f()
+            t.append((time.thread_time() - t0) / calls)
     return [statistics.median(t) for t in times]
 
 
@@ -302,8 +309,12 @@ def report_single(arrays, repeat):
           f" zfpy codes uint16 as the same promoted int32 field); load average now"
           f" {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
     if LINKED is not None:
-        print(f"'libzfp' is the zfp varnel links ({LINKED.word_bits()}-bit stream words), called"
-              " directly with reused buffers: varnel's ceiling on this library build")
+        if LINKED.library_path() == "libzfp.so.1":
+            print(f"'libzfp' is the system's libzfp ({LINKED.word_bits()}-bit stream words; varnel's"
+                  " own zfp is linked in with hidden symbols), called directly with reused buffers")
+        else:
+            print(f"'libzfp' is the zfp varnel links ({LINKED.word_bits()}-bit stream words), called"
+                  " directly with reused buffers: varnel's ceiling on this library build")
     print(f"{'array':<22}{'mode':<16}{'op':<8}{'varnel':>10}{'zfpy':>10}{'ratio':>8}"
           f"{'libzfp':>10}{'v/lib':>8}{'CR':>7}")
     ratios = {"encode": [], "decode": []}

@@ -153,30 +153,18 @@ endif()
 target_include_directories(varnel_zfp_c SYSTEM PUBLIC "${varnel_zfp_root}/include")
 target_link_libraries(varnel_zfp_c PRIVATE m)
 
-# Instruction scheduling for the coders of 64-bit values (double, int64:
-# the files ending in d.c and l.c). Tuning only: the instructions stay
-# x86-64's baseline, so the library runs on every x86-64 CPU. GCC 12's
-# generic tuning made the 64-bit bit-plane decoder 5-8 % slower than
-# Skylake's does on the machines measured (AMD Zen 3 and Intel); the 32-bit
-# coders are best left generic. Empty: generic everywhere.
-set(varnel_zfp_tune64_default "")
+# Instruction scheduling for Skylake-class cores. Tuning only: the
+# instructions stay x86-64's baseline, so the library runs on every x86-64
+# CPU. With GCC 12's generic tuning zfp's bit-plane decoders ran 3-8 %
+# slower than with this one on the machines measured (AMD Zen 3 and Intel
+# hosts). Empty: GCC's generic tuning.
+set(varnel_zfp_tune_default "")
 if(CMAKE_C_COMPILER_ID STREQUAL "GNU" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-  set(varnel_zfp_tune64_default "-mtune=skylake")
+  set(varnel_zfp_tune_default "-mtune=skylake")
 endif()
-set(VARNEL_ZFP_TUNE64 "${varnel_zfp_tune64_default}" CACHE STRING
-    "Tuning flags for zfp's 64-bit coders (default -mtune=skylake with GCC on x86-64)")
-# Sets the tuning on the 64-bit coders among `sources`.
-function(varnel_zfp_tune sources)
-  if(NOT VARNEL_ZFP_TUNE64)
-    return()
-  endif()
-  foreach(source IN LISTS sources)
-    if(source MATCHES "(en|de)code[1-4][dl]\\.c$")
-      set_property(SOURCE "${source}" APPEND PROPERTY COMPILE_OPTIONS ${VARNEL_ZFP_TUNE64})
-    endif()
-  endforeach()
-endfunction()
-varnel_zfp_tune("${varnel_zfp_sources}")
+set(VARNEL_ZFP_TUNE "${varnel_zfp_tune_default}" CACHE STRING
+    "Tuning flags for zfp's code (default -mtune=skylake with GCC on x86-64)")
+target_compile_options(varnel_zfp_c PRIVATE ${VARNEL_ZFP_TUNE})
 
 # zfp's hot loops start on fixed boundaries, so their speed does not move
 # with where the linker happens to place them: with GCC's default 16-byte
@@ -195,9 +183,8 @@ endif()
 # does around them. So the build compiles an instrumented copy of zfp, runs
 # a training program over it (native/zfp/profile_train.c: the calls varnel
 # makes, every type, dimensionality and mode) and compiles zfp again with
-# the counts it left. Same source, same streams; about 1.1-1.3x faster
-# encoding and 1.05x decoding than the plain -O3 build with GCC 12. Off by
-# default where it cannot run: other compilers, cross builds, sanitizers.
+# the counts it left. Same source, same streams. Off by default where it
+# cannot run: other compilers, cross builds, sanitizers.
 set(varnel_zfp_pgo_default OFF)
 if(CMAKE_C_COMPILER_ID STREQUAL "GNU" AND NOT CMAKE_CROSSCOMPILING
    AND NOT VARNEL_SANITIZE AND NOT VARNEL_SANITIZE_THREAD)
@@ -228,9 +215,8 @@ if(VARNEL_ZFP_PGO)
   set(varnel_zfp_profile "${CMAKE_CURRENT_BINARY_DIR}/zfp-profile")
   set(varnel_zfp_objects "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles")
   add_library(varnel_zfp_instrumented STATIC ${varnel_zfp_train_sources})
-  varnel_zfp_tune("${varnel_zfp_train_sources}")
   set_target_properties(varnel_zfp_instrumented PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON)
-  target_compile_options(varnel_zfp_instrumented PRIVATE -w ${varnel_zfp_align}
+  target_compile_options(varnel_zfp_instrumented PRIVATE -w ${varnel_zfp_align} ${VARNEL_ZFP_TUNE}
     "-fprofile-generate=${varnel_zfp_profile}" -fprofile-update=single
     "-fprofile-prefix-path=${varnel_zfp_objects}/varnel_zfp_instrumented.dir/_deps/zfp-1.0.1-train/src")
   target_include_directories(varnel_zfp_instrumented SYSTEM PUBLIC "${varnel_zfp_root}/include")

@@ -210,8 +210,10 @@ void encode_narrow(zfp_stream* zs, const Extents& e, const std::uint8_t* data) {
 template <class T>
 bool decode_native(zfp_stream* zs, const Extents& e, T* out, BlockGate gate) {
   const Strides s = field_strides(e);
+  std::size_t allowed = 0;
   return for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
-    if (!gate.before_block(gate.context)) return false;
+    if (allowed == 0 && (allowed = gate.allow(gate.context)) == 0) return false;
+    --allowed;
     decode_block(zs, e.dims, out + at, b.data(), s.data(), whole);
     return true;
   });
@@ -221,8 +223,10 @@ template <class N>
 bool decode_narrow(zfp_stream* zs, const Extents& e, std::uint8_t* out, BlockGate gate) {
   const Strides s = field_strides(e);
   alignas(64) std::int32_t block[256];
+  std::size_t allowed = 0;
   return for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
-    if (!gate.before_block(gate.context)) return false;
+    if (allowed == 0 && (allowed = gate.allow(gate.context)) == 0) return false;
+    --allowed;
     if (whole) {
       decode_contiguous(zs, e.dims, block);
       store_whole<N>(e.dims, s, at, block, out);

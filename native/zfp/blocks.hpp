@@ -28,9 +28,11 @@ struct Extents {
 // stream after its current position.
 void encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void* data);
 
-// Consulted before each block; false stops the walk.
+// Consulted before a block when the blocks it last allowed are used up: it
+// returns how many blocks (from this one) may be decoded before it is asked
+// again; 0 stops the walk.
 struct BlockGate {
-  bool (*before_block)(void* context);
+  std::size_t (*allow)(void* context);
   void* context;
 };
 

@@ -411,6 +411,7 @@ struct CheckedStream::State {
   std::span<const std::uint8_t> input;
   BitsPtr direct;                    // over the input's whole words, or null
   std::uint64_t direct_bits = 0;     // bits of the input readable in place
+  std::uint64_t budget = 1;          // bits a block may take
   std::uint64_t reach = 0;           // bits past a block's start it may read
   BitsPtr tail_bits;                 // over `tail`, once the decoder is there
   std::vector<std::uint64_t> tail;
@@ -441,11 +442,18 @@ struct CheckedStream::State {
     return true;
   }
 
-  static bool before_block(void* context) {
+  // The blocks that may be decoded from here on: in place, as many as
+  // cannot reach past the whole words whatever they hold (block k starts at
+  // most k budgets on); in the tail, one at a time.
+  static std::size_t allow(void* context) {
     auto* s = static_cast<State*>(context);
-    if (s->tail_bits) return s->position() <= std::uint64_t{s->input.size()} * 8;
+    if (s->tail_bits) return s->position() <= std::uint64_t{s->input.size()} * 8 ? 1 : 0;
     const std::uint64_t p = s->position();
-    return p + s->reach <= s->direct_bits || s->seek(p);
+    if (p + s->reach <= s->direct_bits) {
+      const std::uint64_t more = (s->direct_bits - p - s->reach) / s->budget;
+      return static_cast<std::size_t>(std::min<std::uint64_t>(more, SIZE_MAX - 1)) + 1;
+    }
+    return s->seek(p) ? 1 : 0;
   }
 };
 
@@ -506,7 +514,8 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
   st->input = encoded;
   // A block reads at most its budget of bits; zfp fetches the word holding
   // each bit it reads, and one word more is kept in hand as a margin.
-  st->reach = std::uint64_t{std::max(params.maxbits, params.minbits)} + 64;
+  st->budget = std::max<std::uint64_t>({params.maxbits, params.minbits, 1});
+  st->reach = st->budget + 64;
   if (reinterpret_cast<std::uintptr_t>(encoded.data()) % 8 == 0 && encoded.size() >= 8) {
     // zfp only reads through this stream.
     st->direct.reset(stream_open(const_cast<std::uint8_t*>(encoded.data()), encoded.size() / 8 * 8));
@@ -519,7 +528,7 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
 
 Result<void> CheckedStream::decode_into(void* out) {
   State& s = *state_;
-  const bool whole = decode_blocks(s.setup.zs.get(), s.samples, s.extents, out, {&State::before_block, &s});
+  const bool whole = decode_blocks(s.setup.zs.get(), s.samples, s.extents, out, {&State::allow, &s});
   // A gate that refused is either a failed tail allocation before any
   // truncation, or a block starting past the input's end.
   if (!whole && !s.tail_bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
