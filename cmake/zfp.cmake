@@ -196,29 +196,21 @@ if(VARNEL_ZFP_PGO AND NOT CMAKE_C_COMPILER_ID STREQUAL "GNU")
 endif()
 
 if(VARNEL_ZFP_PGO)
-  # The instrumented copy compiles its own copy of src/ so that only the
-  # final objects depend on the profile. GCC names a profile after its
-  # object's path below -fprofile-prefix-path: the two object directories
-  # are given as prefixes, so both sides name a file alike (decode3f.c.gcda).
-  set(varnel_zfp_train_root "${CMAKE_CURRENT_BINARY_DIR}/_deps/zfp-1.0.1-train")
-  if(NOT EXISTS "${varnel_zfp_train_root}/.sha256"
-     OR "${varnel_zfp_root}/.sha256" IS_NEWER_THAN "${varnel_zfp_train_root}/.sha256")
-    file(REMOVE_RECURSE "${varnel_zfp_train_root}")
-    file(COPY "${varnel_zfp_root}/src" "${varnel_zfp_root}/.sha256" DESTINATION "${varnel_zfp_train_root}")
-  endif()
-  set(varnel_zfp_train_sources "")
-  foreach(source IN LISTS varnel_zfp_sources)
-    get_filename_component(name "${source}" NAME)
-    list(APPEND varnel_zfp_train_sources "${varnel_zfp_train_root}/src/${name}")
-  endforeach()
-
+  # The instrumented copy compiles the same files (GCC checks a profile
+  # against the source locations it was taken from). GCC names a profile
+  # after its object's path below -fprofile-prefix-path: the two object
+  # directories are given as prefixes, so both sides name a file alike
+  # (decode3f.c.gcda).
   set(varnel_zfp_profile "${CMAKE_CURRENT_BINARY_DIR}/zfp-profile")
   set(varnel_zfp_objects "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles")
-  add_library(varnel_zfp_instrumented STATIC ${varnel_zfp_train_sources})
-  set_target_properties(varnel_zfp_instrumented PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON)
+  add_library(varnel_zfp_instrumented STATIC ${varnel_zfp_sources})
+  # Compiled as the final copy is (same properties, same options but the
+  # profile's): a profile only fits the code it was taken from.
+  set_target_properties(varnel_zfp_instrumented PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON
+                        C_VISIBILITY_PRESET hidden POSITION_INDEPENDENT_CODE ON)
   target_compile_options(varnel_zfp_instrumented PRIVATE -w ${varnel_zfp_align} ${VARNEL_ZFP_TUNE}
     "-fprofile-generate=${varnel_zfp_profile}" -fprofile-update=single
-    "-fprofile-prefix-path=${varnel_zfp_objects}/varnel_zfp_instrumented.dir/_deps/zfp-1.0.1-train/src")
+    "-fprofile-prefix-path=${varnel_zfp_objects}/varnel_zfp_instrumented.dir/_deps/zfp-1.0.1/src")
   target_include_directories(varnel_zfp_instrumented SYSTEM PUBLIC "${varnel_zfp_root}/include")
   target_link_libraries(varnel_zfp_instrumented PUBLIC m)
   target_link_options(varnel_zfp_instrumented INTERFACE -fprofile-generate)
@@ -229,7 +221,7 @@ if(VARNEL_ZFP_PGO)
 
   # Fresh counts on every run; the check fails the build when a profile is
   # not where the final compile will look for it.
-  set(varnel_zfp_profile_stamp "${varnel_zfp_profile}/trained")
+  set(varnel_zfp_profile_stamp "${varnel_zfp_profile}/trained.h")
   set(varnel_zfp_profile_names "")
   foreach(source IN LISTS varnel_zfp_sources)
     get_filename_component(name "${source}" NAME)
@@ -246,10 +238,13 @@ if(VARNEL_ZFP_PGO)
     VERBATIM)
   add_custom_target(varnel_zfp_profile DEPENDS "${varnel_zfp_profile_stamp}")
   add_dependencies(varnel_zfp_c varnel_zfp_profile)
-  set_source_files_properties(${varnel_zfp_sources} PROPERTIES OBJECT_DEPENDS "${varnel_zfp_profile_stamp}")
+  # The final objects include the stamp (an empty header the training run
+  # writes), so the compiler's dependency files make them follow a new
+  # profile; the instrumented objects, built from the same files, do not.
   # -fprofile-partial-training: code the training never ran (expert modes,
   # strided fields) is still optimised for speed, not size.
   target_compile_options(varnel_zfp_c PRIVATE
+    -include "${varnel_zfp_profile_stamp}"
     "-fprofile-use=${varnel_zfp_profile}" -fprofile-partial-training
     "-fprofile-prefix-path=${varnel_zfp_objects}/varnel_zfp_c.dir/_deps/zfp-1.0.1/src")
 endif()
