@@ -186,13 +186,18 @@ endif()
 # the counts it left. Same source, same streams. Off by default where it
 # cannot run: other compilers, cross builds, sanitizers.
 set(varnel_zfp_pgo_default OFF)
-if(CMAKE_C_COMPILER_ID STREQUAL "GNU" AND NOT CMAKE_CROSSCOMPILING
-   AND NOT VARNEL_SANITIZE AND NOT VARNEL_SANITIZE_THREAD)
+# (-fprofile-prefix-path arrived in GCC 11.)
+set(varnel_zfp_gcc11 OFF)
+if(CMAKE_C_COMPILER_ID STREQUAL "GNU" AND CMAKE_C_COMPILER_VERSION VERSION_GREATER_EQUAL 11)
+  set(varnel_zfp_gcc11 ON)
+endif()
+if(varnel_zfp_gcc11 AND NOT CMAKE_CROSSCOMPILING AND NOT VARNEL_SANITIZE AND NOT VARNEL_SANITIZE_THREAD)
   set(varnel_zfp_pgo_default ON)
 endif()
 option(VARNEL_ZFP_PGO "Optimise zfp with GCC profile feedback from a training run" ${varnel_zfp_pgo_default})
-if(VARNEL_ZFP_PGO AND NOT CMAKE_C_COMPILER_ID STREQUAL "GNU")
-  message(FATAL_ERROR "VARNEL_ZFP_PGO needs GCC (the C compiler is ${CMAKE_C_COMPILER_ID})")
+if(VARNEL_ZFP_PGO AND NOT varnel_zfp_gcc11)
+  message(FATAL_ERROR "VARNEL_ZFP_PGO needs GCC 11 or later (the C compiler is "
+                      "${CMAKE_C_COMPILER_ID} ${CMAKE_C_COMPILER_VERSION})")
 endif()
 
 if(VARNEL_ZFP_PGO)

@@ -87,6 +87,17 @@ static int code_field(void* data, zfp_type type, unsigned dims, const size_t* n,
   return ok;
 }
 
+/* zfp's contiguous int32 block coders, by dimensionality. */
+static const struct {
+  size_t (*encode)(zfp_stream*, const int32_t*);
+  size_t (*decode)(zfp_stream*, int32_t*);
+} kInt32Blocks[4] = {
+    {zfp_encode_block_int32_1, zfp_decode_block_int32_1},
+    {zfp_encode_block_int32_2, zfp_decode_block_int32_2},
+    {zfp_encode_block_int32_3, zfp_decode_block_int32_3},
+    {zfp_encode_block_int32_4, zfp_decode_block_int32_4},
+};
+
 /* Whole blocks of narrow integers as varnel codes them: contiguous int32
  * blocks with the value in the top bits. */
 static int code_int32_blocks(const double* v, unsigned dims, int mode, size_t blocks) {
@@ -105,21 +116,11 @@ static int code_int32_blocks(const double* v, unsigned dims, int mode, size_t bl
   zfp_stream_rewind(zs);
   for (size_t b = 0; b < blocks; b++) {
     for (size_t i = 0; i < size; i++) block[i] = (int32_t)(v[b * size + i] * 20000.0) * 32768;
-    switch (dims) {
-      case 1: zfp_encode_block_int32_1(zs, block); break;
-      case 2: zfp_encode_block_int32_2(zs, block); break;
-      case 3: zfp_encode_block_int32_3(zs, block); break;
-      default: zfp_encode_block_int32_4(zs, block); break;
-    }
+    kInt32Blocks[dims - 1].encode(zs, block);
   }
   zfp_stream_flush(zs);
   zfp_stream_rewind(zs);
-  for (size_t b = 0; b < blocks; b++) switch (dims) {
-      case 1: zfp_decode_block_int32_1(zs, block); break;
-      case 2: zfp_decode_block_int32_2(zs, block); break;
-      case 3: zfp_decode_block_int32_3(zs, block); break;
-      default: zfp_decode_block_int32_4(zs, block); break;
-    }
+  for (size_t b = 0; b < blocks; b++) kInt32Blocks[dims - 1].decode(zs, block);
   stream_close(bs);
   free(buffer);
   zfp_stream_close(zs);
