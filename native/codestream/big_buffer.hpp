@@ -12,11 +12,9 @@
 // anonymous mappings, where every 4 KiB page costs a fault on first touch;
 // those are aligned to 2 MiB and advised for transparent huge pages, which
 // cuts the faults 512-fold where huge pages are enabled for advised ranges.
-// `advise_huge_pages` gives the same hint for a range that some other
-// container owns (a vector's reserved capacity).
+// `advise_huge_pages` (core/huge_pages.hpp) gives the same hint for a range
+// that some other container owns (a vector's reserved capacity).
 #pragma once
-
-#include <sys/mman.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -24,23 +22,13 @@
 #include <new>
 #include <utility>
 
+#include "core/huge_pages.hpp"
+
 namespace varnel::codestream {
 
-inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // glibc's largest dynamic mmap threshold (DEFAULT_MMAP_THRESHOLD_MAX on
 // 64-bit targets): requests above it are always mapped afresh.
 inline constexpr std::size_t kMallocReuseLimit = std::size_t{32} << 20;
-
-// Hints huge pages for the whole 2 MiB pages inside [p, p + bytes). Only a
-// hint: its failure changes nothing but speed.
-inline void advise_huge_pages(const void* p, std::size_t bytes) {
-  if (bytes < kHugePage) return;
-  const auto a = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t first = (a + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
-  const std::uintptr_t last = (a + bytes) & ~std::uintptr_t{kHugePage - 1};
-  if (last > first)
-    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
 
 namespace detail {
 

@@ -12,6 +12,7 @@
 #include "codestream/geometry.hpp"
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
+#include "core/huge_pages.hpp"
 #include "core/plane.hpp"
 #include "zarr/narrow.hpp"
 #include "core/quote.hpp"
@@ -289,7 +290,7 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   // (Capped: beyond that the vector grows geometrically as usual.)
   out.reserve(prefix + std::min<std::size_t>(chunk.size() + chunk.size() / 4 + planes * 4096,
                                              kReserveCap));
-  codestream::advise_huge_pages(out.data(), out.capacity());
+  advise_huge_pages(out.data(), out.capacity());
   out.resize(prefix);
   std::vector<std::pair<std::size_t, std::size_t>> streams;  // offset, length
   streams.reserve(planes);
@@ -550,7 +551,7 @@ Result<std::vector<std::uint8_t>> decode_owned(std::span<const std::uint8_t> chu
   cap = std::max(cap, kReserveFloor);
   if (expected) {
     output.reserve(static_cast<std::size_t>(std::min(*expected, cap)));
-    codestream::advise_huge_pages(output.data(), output.capacity());
+    advise_huge_pages(output.data(), output.capacity());
   }
   auto r = decode_planes(chunk, planes, dtype, cut, reduce, [&](std::size_t bytes) {
     const std::size_t at = output.size();

@@ -17,13 +17,11 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 
-namespace varnel::zfpc {
+#include "core/huge_pages.hpp"
 
-// Advises huge pages for the 2 MiB-aligned interior of [p, p + bytes).
-void advise_huge_pages(void* p, std::size_t bytes);
+namespace varnel::zfpc {
 
 // An uninitialised array of `n` elements, advised likewise (the caller
 // writes every element before reading any).
