@@ -99,34 +99,11 @@ function(varnel_zfp_find_archive out)
   endif()
 endfunction()
 
-# One change to the extracted copy (never to the archive): zfp's bit-plane
-# decoders deposit each decoded plane with
-#     for (i = 0; x; i++, x >>= 1) data[i] += (UInt)(x & 1u) << k;
-# where i is a 32-bit `uint`. GCC 12 cannot prove that this index never
-# wraps, so it zero-extends it on every bit of the loop that takes most of a
-# decode; GCC 14 (the compiler of zfpy's wheels) walks a pointer. The build
-# writes both loops (decode_few_ints, decode_few_ints_prec) with a pointer:
-# the same additions in the same order, so the same values and streams,
-# and decoding about 3 % faster (every type and mode, profile-guided build).
-# A source that does not hold both loops exactly fails the configuration.
-set(varnel_zfp_deposit_old "    for (i = 0; x; i++, x >>= 1)\n      data[i] += (UInt)(x & 1u) << k;\n")
-set(varnel_zfp_deposit_new "    for (UInt* p = data; x; p++, x >>= 1)\n      *p += (UInt)(x & 1u) << k;\n")
-# Names the extracted tree: the archive and the revision of that change.
-set(varnel_zfp_tree_id "${varnel_zfp_archive_sha256} deposit-pointer-1")
-
-function(varnel_zfp_patch_deposit file)
-  file(READ "${file}" text)
-  string(REPLACE "${varnel_zfp_deposit_old}" "" rest "${text}")
-  string(LENGTH "${text}" text_length)
-  string(LENGTH "${rest}" rest_length)
-  string(LENGTH "${varnel_zfp_deposit_old}" old_length)
-  math(EXPR found "(${text_length} - ${rest_length}) / ${old_length}")
-  if(NOT found EQUAL 2)
-    message(FATAL_ERROR "zfp: ${file} holds ${found} bit-plane deposit loops, expected 2")
-  endif()
-  string(REPLACE "${varnel_zfp_deposit_old}" "${varnel_zfp_deposit_new}" text "${text}")
-  file(WRITE "${file}" "${text}")
-endfunction()
+# The extracted copy gets one change (cmake/zfp_patch.cmake): zfp's bit-plane
+# deposit loops walk a pointer. The tree's stamp names the archive and the
+# revision of that change.
+include("${CMAKE_CURRENT_LIST_DIR}/zfp_patch.cmake")
+set(varnel_zfp_tree_id "${varnel_zfp_archive_sha256} ${varnel_zfp_patch_revision}")
 
 # zfp's include/ and src/ (and its licence), extracted once per build tree.
 set(varnel_zfp_root "${CMAKE_BINARY_DIR}/_deps/zfp-1.0.1")
