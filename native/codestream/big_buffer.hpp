@@ -12,7 +12,7 @@
 // anonymous mappings, where every 4 KiB page costs a fault on first touch;
 // those are aligned to 2 MiB and advised for transparent huge pages, which
 // cuts the faults 512-fold where huge pages are enabled for advised ranges.
-// `advise_huge_pages` (core/huge_pages.hpp) gives the same hint for a range
+// `advise_huge_pages` (core/pages.hpp) gives the same hint for a range
 // that some other container owns (a vector's reserved capacity).
 #pragma once
 
@@ -22,7 +22,7 @@
 #include <new>
 #include <utility>
 
-#include "core/huge_pages.hpp"
+#include "core/pages.hpp"
 
 namespace varnel::codestream {
 

@@ -12,7 +12,7 @@
 #include "codestream/geometry.hpp"
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
-#include "core/huge_pages.hpp"
+#include "core/pages.hpp"
 #include "core/plane.hpp"
 #include "zarr/narrow.hpp"
 #include "core/quote.hpp"

@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "core/huge_pages.hpp"
+#include "core/pages.hpp"
 
 namespace varnel::zfpc {
 

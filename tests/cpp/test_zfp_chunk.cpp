@@ -1,11 +1,14 @@
 // zfp chunk codec: round trips in every mode and element type, stream layout
 // known answers, and every stream check of the decoder with its message.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -438,6 +441,45 @@ TEST(ZfpChunk, DecodingIntoACallersBufferMatches) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message, "varnel_zfp: invalid ZFP header magic");
   EXPECT_EQ(decoded_size(Shape{}, ZfpDtype::U8, reversible()).error().message, "zfp: chunk shape has no dimensions");
+}
+
+// The decoder faults its output in ahead of the blocks, a window at a time;
+// no window may reach a page past the output's end. Fresh mappings (nothing
+// resident) with the output at either alignment, one field per kind of
+// window: 1-D runs, 2-D row slabs merged, 3-D plane slabs, and a 3-D field
+// whose slab is too large to fault ahead.
+TEST(ZfpChunk, DecodingFaultsInNoPageBeyondTheOutput) {
+  struct Case {
+    Shape shape;
+    ZfpDtype dtype;
+  };
+  const Case cases[] = {{{300001}, ZfpDtype::F64},
+                        {{701, 903}, ZfpDtype::F32},
+                        {{21, 300, 301}, ZfpDtype::U16},
+                        {{5, 1100, 503}, ZfpDtype::F32}};
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  for (const Case& k : cases) {
+    const Bytes in = sample_chunk(k.shape, k.dtype, 41);
+    auto enc = encode_chunk(in, k.shape, k.dtype, fixed_rate(12));
+    ASSERT_TRUE(enc.has_value());
+    auto whole = decode_chunk(*enc, k.shape, k.dtype, fixed_rate(12));
+    ASSERT_TRUE(whole.has_value());
+    for (std::size_t shift : {std::size_t{0}, std::size_t{40}}) {
+      const std::size_t mapped = (shift + whole->size() + page - 1) / page * page + 4 * page;
+      void* map = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      ASSERT_NE(map, MAP_FAILED);
+      auto* base = static_cast<std::uint8_t*>(map);
+      std::span<std::uint8_t> out(base + shift, whole->size());
+      auto r = decode_chunk_into(*enc, k.shape, k.dtype, fixed_rate(12), out);
+      ASSERT_TRUE(r.has_value()) << r.error().message;
+      EXPECT_TRUE(std::equal(whole->begin(), whole->end(), out.begin()));
+      const std::size_t after = (shift + whole->size() + page - 1) / page * page;
+      std::vector<unsigned char> resident((mapped - after) / page);
+      ASSERT_EQ(mincore(base + after, mapped - after, resident.data()), 0);
+      for (unsigned char v : resident) EXPECT_EQ(v & 1, 0) << k.shape.size() << "-D, shift " << shift;
+      munmap(map, mapped);
+    }
+  }
 }
 
 TEST(ZfpChunk, StreamSizeBoundsThatOverflowAreRefused) {
