@@ -248,15 +248,32 @@ class OutputWindows {
   std::size_t next_ = SIZE_MAX;
 };
 
+// What a decoder does before each block: ask the gate when the blocks it
+// allowed are used up, and fault in the output ahead. False stops the walk.
+class DecodePacer {
+ public:
+  DecodePacer(const Extents& e, void* out, std::size_t element_bytes, BlockGate gate)
+      : gate_(gate), windows_(e, out, element_bytes) {}
+
+  bool before(std::size_t at) {
+    if (allowed_ == 0 && (allowed_ = gate_.allow(gate_.context)) == 0) return false;
+    --allowed_;
+    windows_.before(at);
+    return true;
+  }
+
+ private:
+  BlockGate gate_;
+  OutputWindows windows_;
+  std::size_t allowed_ = 0;
+};
+
 template <class T>
 bool decode_native(zfp_stream* zs, const Extents& e, T* out, BlockGate gate) {
   const Strides s = field_strides(e);
-  OutputWindows windows(e, out, sizeof(T));
-  std::size_t allowed = 0;
+  DecodePacer pace(e, out, sizeof(T), gate);
   return for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
-    if (allowed == 0 && (allowed = gate.allow(gate.context)) == 0) return false;
-    windows.before(at);
-    --allowed;
+    if (!pace.before(at)) return false;
     decode_block(zs, e.dims, out + at, b.data(), s.data(), whole);
     return true;
   });
@@ -266,12 +283,9 @@ template <class N>
 bool decode_narrow(zfp_stream* zs, const Extents& e, std::uint8_t* out, BlockGate gate) {
   const Strides s = field_strides(e);
   alignas(64) std::int32_t block[256];
-  OutputWindows windows(e, out, sizeof(typename N::Element));
-  std::size_t allowed = 0;
+  DecodePacer pace(e, out, sizeof(typename N::Element), gate);
   return for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
-    if (allowed == 0 && (allowed = gate.allow(gate.context)) == 0) return false;
-    windows.before(at);
-    --allowed;
+    if (!pace.before(at)) return false;
     if (whole) {
       decode_contiguous(zs, e.dims, block);
       store_whole<N>(e.dims, s, at, block, out);

@@ -132,8 +132,8 @@ Result<std::vector<std::uint8_t>> decode_impl(std::span<const std::uint8_t> chun
                                               const ZfpChunkConfig& config) {
   auto plan = plan_decode(chunk, shape, dtype, config);
   if (!plan) return std::unexpected(std::move(plan.error()));
-  // Decoded output stays in 4 KiB pages: each is zeroed by the kernel just
-  // before the decoder writes it, while still in cache (see memory.hpp).
+  // Decoded output stays in 4 KiB pages, faulted in just ahead of the
+  // decoder so each is still in cache when written (memory.hpp, blocks.cpp).
   std::vector<std::uint8_t> out(plan->bytes);
   if (auto r = run_decode(*plan, dtype, out); !r) return std::unexpected(std::move(r.error()));
   return out;
