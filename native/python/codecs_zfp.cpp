@@ -55,7 +55,9 @@ const char kZfpEncodeDoc[] =
     "Encodes a chunk (any C-contiguous buffer of native-endian elements in C\n"
     "order) into a zfp stream with a full header; returns bytes. Without\n"
     "`dims` the chunk shape maps directly onto the 1-4D field; `dims` selects\n"
-    "the squeeze-and-pad mapping.";
+    "the squeeze-and-pad mapping. In the lossy modes a float chunk holding\n"
+    "NaN or an infinity is refused (ValueError), since zfp would return\n"
+    "finite values in their place; mode=\"reversible\" keeps them exactly.";
 
 const char kZfpDecodeIntoDoc[] =
     "zfp_decode_into(chunk, shape, dtype, out, *, mode=\"reversible\", rate=None, "
@@ -66,9 +68,12 @@ const char kZfpDecodeIntoDoc[] =
 
 PyObject* zfp_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // Fixed-rate streams are coded straight into the result; the others into
-  // a buffer of zfp's bound, copied once.
+  // a buffer of zfp's bound, copied once. Chunks stored through the codec
+  // classes keep what they hold or are refused: NaN and infinities in a
+  // lossy mode are (the module function codes them as zfp does).
   return call_codec_planned(kEncode, args, nargs, kwnames, [](const ArgValues& v, zfpc::ZfpDtype dtype) {
-    return zfpc::ChunkEncoder::plan(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v, 3));
+    return zfpc::ChunkEncoder::plan(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v, 3),
+                                    zfpc::NonFinite::Stop);
   });
 }
 

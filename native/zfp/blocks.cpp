@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "core/pages.hpp"
 #include "zfp/narrow.hpp"
@@ -134,6 +135,37 @@ void block_values(const Strides& s, std::size_t offset, const std::array<std::si
       }
 }
 
+// NaN and the infinities: every exponent bit set. Their magnitude bits,
+// plus one unit of the exponent's lowest bit, carry into the sign bit, so
+// a block is tested by OR-ing those sums (branch-free, vectorisable).
+template <class T>
+struct FloatBits;
+template <>
+struct FloatBits<float> {
+  using U = std::uint32_t;
+  typedef U Row __attribute__((vector_size(16)));  // a block row of 4 values
+  static constexpr U kMagnitude = 0x7fffffffu, kExponentOne = 0x00800000u;
+};
+template <>
+struct FloatBits<double> {
+  using U = std::uint64_t;
+  typedef U Row __attribute__((vector_size(32)));
+  static constexpr U kMagnitude = 0x7fffffffffffffffu, kExponentOne = 0x0010000000000000u;
+};
+
+template <class T>
+inline typename FloatBits<T>::U non_finite_bits(const T* p) {
+  using B = FloatBits<T>;
+  typename B::U u;
+  std::memcpy(&u, p, sizeof u);
+  return (u & B::kMagnitude) + B::kExponentOne;
+}
+
+template <class T>
+inline bool sign_set(typename FloatBits<T>::U acc) {
+  return (acc >> (8 * sizeof acc - 1)) != 0;
+}
+
 template <class T>
 void encode_native(zfp_stream* zs, const Extents& e, const T* data) {
   const Strides s = field_strides(e);
@@ -186,6 +218,49 @@ void store_whole(unsigned d, const Strides& s, std::size_t at, const std::int32_
     case 3: return store_whole<N, 3>(s, at, block, out);
     default: return store_whole<N, 4>(s, at, block, out);
   }
+}
+
+// Whether a block of floats holds a non-finite value: whole blocks row by
+// row with constant trip counts (the compiler vectorises the test; the
+// rows are in cache for zfp's own gather right after), edge blocks value
+// by value.
+template <class T, unsigned D>
+bool whole_block_non_finite(const Strides& s, std::size_t at, const T* data) {
+  using B = FloatBits<T>;
+  typename B::Row acc{};
+  whole_rows<D>(s, at, [&](std::size_t, std::size_t i) {
+    typename B::Row row;
+    std::memcpy(&row, data + i, sizeof row);
+    acc |= (row & B::kMagnitude) + B::kExponentOne;
+  });
+  return sign_set<T>(acc[0] | acc[1] | acc[2] | acc[3]);
+}
+
+template <class T>
+bool block_non_finite(unsigned d, const Strides& s, std::size_t at, const std::array<std::size_t, 4>& b,
+                      bool whole, const T* data) {
+  if (whole) {
+    switch (d) {
+      case 1: return whole_block_non_finite<T, 1>(s, at, data);
+      case 2: return whole_block_non_finite<T, 2>(s, at, data);
+      case 3: return whole_block_non_finite<T, 3>(s, at, data);
+      default: return whole_block_non_finite<T, 4>(s, at, data);
+    }
+  }
+  typename FloatBits<T>::U acc = 0;
+  block_values(s, at, b, [&](std::size_t, std::size_t i) { acc |= non_finite_bits(data + i); });
+  return sign_set<T>(acc);
+}
+
+// encode_native that stops before the first block holding a non-finite value.
+template <class T>
+bool encode_finite(zfp_stream* zs, const Extents& e, const T* data) {
+  const Strides s = field_strides(e);
+  return for_each_block(e, [&](std::size_t at, const std::array<std::size_t, 4>& b, bool whole) {
+    if (block_non_finite(e.dims, s, at, b, whole, data)) return false;
+    encode_block(zs, e.dims, data + at, b.data(), s.data(), whole);
+    return true;
+  });
 }
 
 // Whole blocks go to zfp contiguous (what its strided call makes of them);
@@ -313,6 +388,15 @@ void encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void
     case Samples::U16: return encode_narrow<NarrowU16>(zs, e, bytes);
     case Samples::I16: return encode_narrow<NarrowI16>(zs, e, bytes);
   }
+}
+
+bool encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void* data, NonFinite policy) {
+  if (policy == NonFinite::Stop) {
+    if (samples == Samples::Float) return encode_finite(zs, e, static_cast<const float*>(data));
+    if (samples == Samples::Double) return encode_finite(zs, e, static_cast<const double*>(data));
+  }
+  encode_blocks(zs, samples, e, data);
+  return true;
 }
 
 bool decode_blocks(zfp_stream* zs, Samples samples, const Extents& e, void* out, BlockGate gate) {

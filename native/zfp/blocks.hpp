@@ -25,8 +25,12 @@ struct Extents {
 };
 
 // Writes every block of `samples` (the field's elements in C order) to the
-// stream after its current position.
+// stream after its current position and returns true; with
+// NonFinite::Stop, float samples are checked a block at a time as they are
+// coded, and a block holding NaN or an infinity ends the walk (false)
+// before it is coded.
 void encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void* data);
+bool encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void* data, NonFinite policy);
 
 // Consulted before a block when the blocks it last allowed are used up: it
 // returns how many blocks (from this one) may be decoded before it is asked

@@ -1,6 +1,7 @@
 #include "zfp/chunk.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -292,7 +293,7 @@ auto guarded(std::span<const std::uint64_t> shape, const F& f) -> decltype(f()) 
 
 Result<ChunkEncoder> ChunkEncoder::plan(std::span<const std::uint8_t> chunk,
                                         std::span<const std::uint64_t> shape, ZfpDtype dtype,
-                                        const ZfpChunkConfig& config) {
+                                        const ZfpChunkConfig& config, NonFinite policy) {
   return guarded(shape, [&]() -> Result<ChunkEncoder> {
     auto plan = plan_field(shape, dtype, config);
     if (!plan) return std::unexpected(std::move(plan.error()));
@@ -313,19 +314,71 @@ Result<ChunkEncoder> ChunkEncoder::plan(std::span<const std::uint8_t> chunk,
       std::memcpy(copy.data(), chunk.data(), chunk.size());
       samples = copy.data();
     }
-    return ChunkEncoder(std::move(*field), samples, std::move(copy));
+    Refusal refusal{.policy = policy, .mode = plan->mode.name(), .shape = {shape.begin(), shape.end()},
+                    .dtype = dtype};
+    return ChunkEncoder(std::move(*field), samples, std::move(copy), std::move(refusal));
   });
+}
+
+namespace {
+
+// How many of `count` floats are NaN or infinite, and the C-order index of
+// the first: the slow exact pass, run only once a block has been refused.
+template <class T>
+std::pair<std::uint64_t, std::uint64_t> count_non_finite(const T* values, std::uint64_t count) {
+  std::uint64_t n = 0, first = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (std::isfinite(values[i])) continue;
+    if (n++ == 0) first = i;
+  }
+  return {n, first};
+}
+
+// "(i, j, k)" of the flat C-order index `at` in `shape` ("(i,)" for one axis).
+std::string position(std::uint64_t at, std::span<const std::uint64_t> shape) {
+  std::vector<std::uint64_t> index(shape.size());
+  for (std::size_t k = shape.size(); k-- > 0;) {
+    index[k] = at % shape[k];
+    at /= shape[k];
+  }
+  std::string text = "(";
+  for (std::size_t k = 0; k < index.size(); ++k) text += (k ? ", " : "") + std::to_string(index[k]);
+  return text + (index.size() == 1 ? ",)" : ")");
+}
+
+}  // namespace
+
+Result<std::size_t> ChunkEncoder::finished(Result<std::size_t> coded) const {
+  if (!coded || *coded != 0) return coded;
+  std::uint64_t count = 1;
+  for (const std::uint64_t e : refusal_.shape) count *= e;
+  double first_value = 0;
+  std::pair<std::uint64_t, std::uint64_t> found;
+  if (refusal_.dtype == ZfpDtype::F32) {
+    const auto* v = static_cast<const float*>(samples_);
+    found = count_non_finite(v, count);
+    first_value = v[found.second];
+  } else {
+    const auto* v = static_cast<const double*>(samples_);
+    found = count_non_finite(v, count);
+    first_value = v[found.second];
+  }
+  const std::string first = std::isnan(first_value) ? "NaN" : first_value > 0 ? "inf" : "-inf";
+  return std::unexpected(invalid(
+      "zfp: " + std::string(refusal_.mode) + " mode cannot code NaN or infinite values, which it would return " +
+      "as finite numbers: the chunk holds " + std::to_string(found.first) + ", the first (" + first + ") at " +
+      position(found.second, refusal_.shape) + "; mode=\"reversible\" keeps them exactly"));
 }
 
 Result<std::size_t> ChunkEncoder::encode_into(std::span<std::uint8_t> out) const {
   advise_huge_pages(out.data(), std::min(out.size(), capacity()));
   if (reinterpret_cast<std::uintptr_t>(out.data()) % 8 == 0 || out.size() < capacity())
-    return field_.encode(samples_, out);  // which refuses a short buffer
+    return finished(field_.encode(samples_, out, refusal_.policy));  // which refuses a short buffer
   // zfp writes 64-bit words: a misaligned buffer gets the stream by a copy.
   auto words = uninitialised_array<std::uint64_t>(capacity() / 8);
-  auto n = field_.encode(samples_, {reinterpret_cast<std::uint8_t*>(words.get()), capacity()});
+  auto n = field_.encode(samples_, {reinterpret_cast<std::uint8_t*>(words.get()), capacity()}, refusal_.policy);
   if (n) std::memcpy(out.data(), words.get(), *n);
-  return n;
+  return finished(std::move(n));
 }
 
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,

@@ -78,11 +78,15 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
 
 // For callers that own the output buffer: an encode whose checks have run
 // and whose stream size is known (fixed-rate) or bounded (other modes)
-// before any sample is coded. It borrows the chunk until encoded.
+// before any sample is coded. It borrows the chunk until encoded. With
+// NonFinite::Stop a float chunk holding NaN or an infinity is refused in
+// the lossy modes: `encode_into` fails with an InvalidArgument naming the
+// mode, how many such values the chunk holds and where the first one is.
 class ChunkEncoder {
  public:
   static Result<ChunkEncoder> plan(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
-                                   ZfpDtype dtype, const ZfpChunkConfig& config);
+                                   ZfpDtype dtype, const ZfpChunkConfig& config,
+                                   NonFinite policy = NonFinite::Code);
   // The stream's exact size in fixed-rate mode, else nothing.
   std::optional<std::size_t> exact_size() const { return field_.exact_size(); }
   // Bytes `encode_into` may write (the exact size, else zfp's bound).
@@ -92,11 +96,19 @@ class ChunkEncoder {
   Result<std::size_t> encode_into(std::span<std::uint8_t> out) const;
 
  private:
-  ChunkEncoder(FieldEncoder field, const void* samples, std::vector<std::uint64_t> copy)
-      : field_(std::move(field)), samples_(samples), copy_(std::move(copy)) {}
+  struct Refusal {  // what a refusal of non-finite values reports
+    NonFinite policy = NonFinite::Code;
+    std::string_view mode;
+    std::vector<std::uint64_t> shape;
+    ZfpDtype dtype = ZfpDtype::F32;
+  };
+  ChunkEncoder(FieldEncoder field, const void* samples, std::vector<std::uint64_t> copy, Refusal refusal)
+      : field_(std::move(field)), samples_(samples), copy_(std::move(copy)), refusal_(std::move(refusal)) {}
+  Result<std::size_t> finished(Result<std::size_t> coded) const;
   FieldEncoder field_;
   const void* samples_;
   std::vector<std::uint64_t> copy_;  // the chunk, when its bytes were misaligned for their type
+  Refusal refusal_;
 };
 
 // Decompresses a zfp stream written by `encode_chunk` with the same shape,

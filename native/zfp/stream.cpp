@@ -330,6 +330,7 @@ struct FieldEncoder::State {
   Samples samples = Samples::Int32;
   Extents extents;
   std::optional<std::size_t> exact;
+  bool lossy = false;
 };
 
 FieldEncoder::FieldEncoder(std::unique_ptr<State> s) : state_(std::move(s)) {}
@@ -348,6 +349,7 @@ Result<FieldEncoder> FieldEncoder::plan(std::span<const std::uint64_t> shape, st
   st->setup = std::move(*setup);
   st->samples = samples;
   st->extents = extents_of(shape);
+  st->lossy = !std::holds_alternative<Reversible>(mode.value);
   // The header is written once into a scratch word buffer here, to learn
   // whether the field metadata can hold the shape and how many bits the
   // header takes.
@@ -376,7 +378,8 @@ std::optional<std::size_t> FieldEncoder::exact_size() const { return state_->exa
 
 std::size_t FieldEncoder::capacity() const { return state_->exact.value_or(state_->setup.max); }
 
-Result<std::size_t> FieldEncoder::encode(const void* samples, std::span<std::uint8_t> out) const {
+Result<std::size_t> FieldEncoder::encode(const void* samples, std::span<std::uint8_t> out,
+                                         NonFinite policy) const {
   if (out.size() < capacity() || reinterpret_cast<std::uintptr_t>(out.data()) % 8 != 0)
     return std::unexpected(invalid("varnel_zfp compress: output buffer too small or misaligned"));
   zfp_stream* zs = state_->setup.zs.get();
@@ -385,9 +388,12 @@ Result<std::size_t> FieldEncoder::encode(const void* samples, std::span<std::uin
   zfp_stream_set_bit_stream(zs, bits.get());
   zfp_stream_rewind(zs);
   zfp_write_header(zs, state_->setup.field.get(), ZFP_HEADER_FULL);
-  encode_blocks(zs, state_->samples, state_->extents, samples);
+  const bool check = policy == NonFinite::Stop && state_->lossy;
+  const bool coded = check ? encode_blocks(zs, state_->samples, state_->extents, samples, NonFinite::Stop)
+                           : (encode_blocks(zs, state_->samples, state_->extents, samples), true);
   stream_flush(bits.get());
   zfp_stream_set_bit_stream(zs, nullptr);
+  if (!coded) return 0;
   // Whole 64-bit words, the tail of the last one zero as a word-sized flush
   // leaves it (a library built with byte words stops at the last byte).
   const std::size_t size = stream_size(bits.get());

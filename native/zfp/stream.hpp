@@ -80,6 +80,14 @@ enum class Samples : std::uint8_t { Int32, Int64, Float, Double, U8, I8, U16, I1
 ScalarType samples_scalar(Samples s);
 std::size_t samples_size(Samples s);
 
+// What an encode does with NaN and infinities among float samples. zfp's
+// reversible mode keeps them bit for bit; its lossy modes code a block by
+// its largest exponent, so a block holding one comes back with finite
+// values in their place and, for an infinity, its other values far outside
+// the mode's bound. zfp itself codes them all the same (Code); Stop refuses
+// them instead, checking each block as it is coded, at no measurable cost.
+enum class NonFinite : std::uint8_t { Code, Stop };
+
 // The encoding of one field: mode, shape and sizes checked up front, so the
 // caller can size the output before any sample is coded. The stream (full
 // header, then the blocks in zfp's order) is written once, straight into
@@ -102,8 +110,11 @@ class FieldEncoder {
   // Codes `samples` (the field's elements in C order, aligned for their
   // type unless narrow) into `out`: 8-byte aligned and at least `capacity()`
   // bytes. Returns the stream's length, a multiple of 8 whose last word is
-  // padded with zero bits.
-  Result<std::size_t> encode(const void* samples, std::span<std::uint8_t> out) const;
+  // padded with zero bits; or 0 (no stream is that short) when `policy` is
+  // Stop, the samples are floats, the mode is lossy and a block holds a
+  // non-finite value.
+  Result<std::size_t> encode(const void* samples, std::span<std::uint8_t> out,
+                             NonFinite policy = NonFinite::Code) const;
 
  private:
   struct State;

@@ -8,12 +8,19 @@ where varnel is installed; importing this module registers them as well.
 
 ``encode`` takes a NumPy array or any object with the buffer protocol (its
 format and shape give the chunk's dtype and shape); the chunk is coded as it
-lies in memory, so an F-contiguous array is coded as its transpose. ``decode``
-reads the chunk's shape from the encoded chunk. The dtype comes from ``out``
-when it is given, else from the codec's ``dtype`` setting: an encoded htj2k
-chunk records the bit depth of its values, not the array's dtype (a uint16
-chunk whose values fit 8 bits codes as 8-bit), and a zfp stream's 32-bit
-integer field also carries the 8- and 16-bit types, so neither is guessed.
+lies in memory, so an F-contiguous array is coded as its transpose. Object
+arrays are refused with ``TypeError``. ``decode`` reads the chunk's shape
+from the encoded chunk. The dtype comes from ``out`` when it is given, else
+from the codec's ``dtype`` setting, else (zfp only) from the stream:
+
+- an encoded htj2k chunk records the bit depth of its values, not the
+  array's dtype (a uint16 chunk whose values fit 8 bits codes as 8-bit), so
+  ``Htj2k`` needs its ``dtype`` to encode: a chunk written without it could
+  not be read back;
+- a zfp stream records float, double, int64 or int32, and ``Zfp`` without a
+  ``dtype`` decodes to that type, as numcodecs' ``ZFPY`` does; the 8- and
+  16-bit integer types also code as int32 fields, so they need the codec's
+  ``dtype`` to encode.
 
 >>> import numpy as np, zarr
 >>> from varnel.numcodecs import Htj2k
@@ -100,8 +107,14 @@ class _VarnelNumcodec(Codec):
         and ``dtype`` (from ``out`` or the configuration; None when neither)."""
         raise NotImplementedError
 
+    def _chunk_refusal(self, array: np.ndarray) -> str | None:
+        """Why this codec refuses to encode ``array`` (a chunk it has a path
+        for), or None."""
+        return None
+
     def encode(self, buf: Any) -> bytes:
         array = _as_array(buf)
+        _config.refuse_object_array(self.codec_id, array, "encode")
         dtype = _config.element_type(self.codec_id, array.dtype)
         if self.dtype is not None and array.dtype != np.dtype(self.dtype):
             raise ValueError(
@@ -113,12 +126,18 @@ class _VarnelNumcodec(Codec):
                 f"{self.codec_id}: a chunk of dtype {array.dtype.str} needs the codec's dtype set, "
                 "so that decode gives it back in its byte order"
             )
+        refusal = self._chunk_refusal(array)
+        if refusal is not None:
+            raise _config.chunk_error(self.codec_id, "encode", array.shape, dtype, refusal)
         if array.dtype != dtype:
             array = array.astype(dtype)
         try:
             return self._encode_native(array, dtype)
         except ValueError as exc:
-            raise _config.chunk_error(self.codec_id, "encode", array.shape, dtype, exc) from exc
+            raise _config.chunk_error(self.codec_id, "encode", array.shape, dtype, self._explained(exc, dtype)) from exc
+
+    def _explained(self, exc: ValueError, dtype: np.dtype) -> str:
+        return str(exc)
 
     def _decoded(self, buf: Any, shape: tuple[int, ...], dtype: np.dtype, out: np.ndarray | None) -> np.ndarray:
         try:
@@ -133,6 +152,7 @@ class _VarnelNumcodec(Codec):
             decoded = self._decoded(buf, shape, dtype, None)
             return decoded if self.dtype is None else decoded.astype(self.dtype, copy=False)
         target = _as_array(out)
+        _config.refuse_object_array(self.codec_id, target, "decode into")
         shape, dtype = self._decode_shape(buf, _config.element_type(self.codec_id, target.dtype))
         if not target.flags.writeable or not target.flags.c_contiguous:
             raise ValueError(f"{self.codec_id}: out must be a writeable contiguous buffer")
@@ -150,18 +170,25 @@ class _VarnelNumcodec(Codec):
 class Htj2k(_VarnelNumcodec):
     """Lossless HTJ2K (JPEG 2000 Part 15) of every 2-D plane of a chunk.
 
-    Integer dtypes uint8, int8, uint16, int16, uint32 (values below 2**31)
-    and int32; chunks of two or more dimensions, whose two trailing ones are
-    the planes.
+    Integer dtypes uint8, int8, uint16, int16, uint32 and int32; chunks of
+    two or more dimensions, whose two trailing ones are the planes. The
+    32-bit types take values of at most 30 bits less the wavelet's growth:
+    with ``xy_levels`` 0, uint32 values below 2**30 (int32 from -2**29 to
+    2**29 - 1); with 1, below 2**29; with 2 to 5 (the default 5), below
+    2**28 (int32 from -2**27 to 2**27 - 1); with 6 or more, below 2**27. A
+    chunk holding a value past the bound is refused by ``encode``, with the
+    bound in the message.
 
     Parameters
     ----------
     xy_levels, progression, index
         As for ``varnel.htj2k_encode``.
-    dtype : dtype-like, optional
+    dtype : dtype-like
         The chunks' dtype, which ``decode`` returns when it is given no
-        ``out``; a zarr format 2 array needs it. Chunks of another dtype are
-        refused by ``encode``.
+        ``out``. ``encode`` needs it (an encoded chunk records only its
+        values' bit depth, so a chunk written without it could not be read
+        back without an ``out``), and refuses chunks of another dtype. The
+        codec is built without it only to decode with an ``out`` array.
 
     Examples
     --------
@@ -179,6 +206,10 @@ class Htj2k(_VarnelNumcodec):
     Traceback (most recent call last):
     ...
     ValueError: varnel.htj2k: decode needs a dtype: give the codec dtype=..., or an out array
+    >>> Htj2k().encode(img)
+    Traceback (most recent call last):
+    ...
+    ValueError: varnel.htj2k: cannot encode the chunk of shape (64, 64) and dtype uint16: the codec has no dtype, and an encoded chunk records only its values' bit depth, so it could not be read back; give the codec dtype="uint16"
     >>> codec.get_config()
     {'id': 'varnel.htj2k', 'xy_levels': 5, 'progression': 'RPCL', 'index': True, 'dtype': '<u2'}
     """
@@ -194,6 +225,17 @@ class Htj2k(_VarnelNumcodec):
         self.progression: str = cfg["progression"]
         self.index: bool = cfg["index"]
         self._set_dtype(dtype)
+
+    def _chunk_refusal(self, array: np.ndarray) -> str | None:
+        if self.dtype is None:
+            return (
+                "the codec has no dtype, and an encoded chunk records only its values' bit depth, "
+                f'so it could not be read back; give the codec dtype="{array.dtype.name}"'
+            )
+        return None
+
+    def _explained(self, exc: ValueError, dtype: np.dtype) -> str:
+        return _config.htj2k_encode_hint(exc, dtype, self.xy_levels)
 
     def _encode_native(self, array: np.ndarray, dtype: np.dtype) -> bytes:
         return _native_calls.encode_htj2k(array, array.shape, dtype, self._settings())
@@ -224,15 +266,22 @@ class Zfp(_VarnelNumcodec):
     reads back through ``Zfp`` with the same settings (``ZFPY``'s default,
     a tolerance of -1, is ``mode="reversible"``).
 
+    In the lossy modes a float chunk holding NaN or an infinity is refused
+    (``ValueError`` naming the mode, how many there are and where the first
+    is): zfp would give finite numbers back in their place, and an infinity
+    would move the rest of its block far beyond the tolerance.
+    ``mode="reversible"`` keeps them exactly.
+
     Parameters
     ----------
     mode, rate, tolerance, precision, dims
         As for ``varnel.varnel_zfp_encode``.
     dtype : dtype-like, optional
         The chunks' dtype, which ``decode`` returns when it is given no
-        ``out``. Without it, a float, double or int64 stream decodes to its
-        own type; a stream of 32-bit integers needs it (or ``out``), since
-        int32 and the 8- and 16-bit integer types all code as 32-bit fields.
+        ``out``. Without it a stream decodes to its own type (float32,
+        float64, int64 or int32), as ``ZFPY`` does; the 8- and 16-bit
+        integer types code as int32 fields, so ``encode`` refuses them when
+        the codec has no ``dtype``.
 
     Examples
     --------
@@ -267,6 +316,14 @@ class Zfp(_VarnelNumcodec):
         self.dims: int | None = cfg.get("dims")
         self._set_dtype(dtype)
 
+    def _chunk_refusal(self, array: np.ndarray) -> str | None:
+        if self.dtype is None and array.dtype.itemsize < 4 and array.dtype.kind in "iu":
+            return (
+                f"{array.dtype.name} codes as a field of 32-bit integers, which decode would give back as "
+                f'int32: give the codec dtype="{array.dtype.name}"'
+            )
+        return _config.zfp_encode_problem(array.shape, self.dims)
+
     def _encode_native(self, array: np.ndarray, dtype: np.dtype) -> bytes:
         return _native_calls.encode_zfp(array, array.shape, dtype, self._settings())
 
@@ -283,12 +340,7 @@ class Zfp(_VarnelNumcodec):
                 f"{math.prod(shape)} values of the field {shape} its header declares"
             )
         if dtype is None:
-            if scalar == "int32":
-                raise ValueError(
-                    f"{self.codec_id}: the stream holds 32-bit integers, which int32, int16, uint16, int8 and "
-                    "uint8 chunks all code as; give the codec dtype=..., or an out array"
-                )
-            dtype = np.dtype(scalar)
+            dtype = np.dtype(scalar)  # the stream's own type, as ZFPY decodes it
         return shape, dtype
 
     def _decode_native(

@@ -103,6 +103,10 @@ class _VarnelCodec(ArrayBytesCodec):
     def _encode_array(self, array: np.ndarray, dtype: np.dtype) -> bytes:
         raise NotImplementedError
 
+    def _explained(self, exc: ValueError, dtype: np.dtype) -> str:
+        """The reason an encode failed, as the message will give it."""
+        return str(exc)
+
     def _decode_array(self, data: np.ndarray, shape: tuple[int, ...], dtype: np.dtype) -> np.ndarray:
         raise NotImplementedError
 
@@ -115,7 +119,7 @@ class _VarnelCodec(ArrayBytesCodec):
         try:
             data = self._encode_array(array, dtype)
         except ValueError as exc:
-            raise _config.chunk_error(self.codec_name, "encode", array.shape, dtype, exc) from exc
+            raise _config.chunk_error(self.codec_name, "encode", array.shape, dtype, self._explained(exc, dtype)) from exc
         return chunk_spec.prototype.buffer.from_bytes(data)
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
@@ -145,8 +149,13 @@ class Htj2k(_VarnelCodec):
     """Lossless HTJ2K (JPEG 2000 Part 15) of every 2-D plane of a chunk.
 
     The planes are the chunk's two trailing dimensions; integer dtypes
-    uint8, int8, uint16, int16, uint32 (values below 2**31) and int32, in
-    arrays of two or more dimensions.
+    uint8, int8, uint16, int16, uint32 and int32, in arrays of two or more
+    dimensions. The 32-bit types take values of at most 30 bits less the
+    wavelet's growth: with ``xy_levels`` 0, uint32 values below 2**30 (int32
+    from -2**29 to 2**29 - 1); with 1, below 2**29; with 2 to 5 (the default
+    5), below 2**28 (int32 from -2**27 to 2**27 - 1); with 6 or more, below
+    2**27. A chunk holding a value past the bound is refused when it is
+    written, with the bound in the message.
 
     Parameters
     ----------
@@ -200,6 +209,9 @@ class Htj2k(_VarnelCodec):
     def _chunk_problem(self, chunk_shape: tuple[int, ...]) -> str | None:
         return _config.htj2k_chunk_problem(chunk_shape)
 
+    def _explained(self, exc: ValueError, dtype: np.dtype) -> str:
+        return _config.htj2k_encode_hint(exc, dtype, self.xy_levels)
+
     def _encode_array(self, array: np.ndarray, dtype: np.dtype) -> bytes:
         return _native_calls.encode_htj2k(array, array.shape, dtype, self._configuration())
 
@@ -232,6 +244,12 @@ class Zfp(_VarnelCodec):
 
     The stream is zfp's own, with a full zfp header: numcodecs' ``ZFPY``
     codec writes the same bytes.
+
+    In the lossy modes a float chunk holding NaN or an infinity is refused
+    when it is written (``ValueError`` naming the mode, how many there are
+    and where the first is): zfp would give finite numbers back in their
+    place, and an infinity would move the rest of its block far beyond the
+    tolerance. ``mode="reversible"`` keeps them exactly.
 
     Examples
     --------
@@ -279,6 +297,9 @@ class Zfp(_VarnelCodec):
         return _config.zfp_chunk_problem(chunk_shape, self.dims)
 
     def _encode_array(self, array: np.ndarray, dtype: np.dtype) -> bytes:
+        problem = _config.zfp_encode_problem(array.shape, self.dims)
+        if problem is not None:
+            raise ValueError(problem)
         return _native_calls.encode_zfp(array, array.shape, dtype, self._configuration())
 
     def _decode_array(self, data: np.ndarray, shape: tuple[int, ...], dtype: np.dtype) -> np.ndarray:

@@ -526,6 +526,80 @@ TEST(ZfpChunk, PlannedEncodeWritesTheSameStreamAtAnyAlignment) {
   }
 }
 
+// Refusing non-finite values: one NaN or infinity anywhere (in a whole
+// block or an edge block, of 1-4-D fields) stops a lossy encode with the
+// count and the first position in C order; reversible mode and the Code
+// policy write the same stream as ever.
+TEST(ZfpChunk, NonFiniteValuesAreRefusedInLossyModesOnRequest) {
+  struct Case {
+    Shape shape;
+    std::vector<std::uint64_t> at;  // flat indices of the non-finite values, ascending
+    double value;
+    std::string first;
+  };
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Case cases[] = {
+      {{37}, {36}, nan, "(36,)"},                          // the edge block of a 1-D field
+      {{8, 8}, {5}, inf, "(0, 5)"},                        // a whole 2-D block
+      {{9, 7}, {62}, -inf, "(8, 6)"},                      // the corner edge block
+      {{6, 5, 9}, {100, 101, 269}, nan, "(2, 1, 1)"},      // several
+      {{3, 4, 4, 5}, {0}, inf, "(0, 0, 0, 0)"},            // a 4-D field
+      {{1, 2, 1, 4, 4}, {31}, nan, "(0, 1, 0, 3, 3)"},     // squeezed to 3-D with dims
+  };
+  for (const ZfpDtype dtype : {ZfpDtype::F32, ZfpDtype::F64}) {
+    for (const Case& c : cases) {
+      Bytes chunk = sample_chunk(c.shape, dtype, 3);
+      for (const std::uint64_t i : c.at) {
+        if (dtype == ZfpDtype::F32) {
+          const float v = static_cast<float>(c.value);
+          std::memcpy(chunk.data() + 4 * i, &v, 4);
+        } else {
+          std::memcpy(chunk.data() + 8 * i, &c.value, 8);
+        }
+      }
+      for (const char* mode : {"reversible", "fixed_rate", "fixed_accuracy", "fixed_precision"}) {
+        ZfpChunkConfig cfg;
+        cfg.mode = mode;
+        if (cfg.mode == "fixed_rate") cfg.rate = 10;
+        if (cfg.mode == "fixed_accuracy") cfg.tolerance = 1e-3;
+        if (cfg.mode == "fixed_precision") cfg.precision = 20;
+        if (c.shape.size() > 4) cfg.dims = 3;
+        auto coded = encode_chunk(chunk, c.shape, dtype, cfg);  // the Code policy
+        ASSERT_TRUE(coded.has_value()) << coded.error().message;
+        auto plan = ChunkEncoder::plan(chunk, c.shape, dtype, cfg, NonFinite::Stop);
+        ASSERT_TRUE(plan.has_value());
+        Bytes out(plan->capacity());
+        auto n = plan->encode_into(out);
+        if (cfg.mode == "reversible") {
+          ASSERT_TRUE(n.has_value());
+          EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*n)), *coded);
+          continue;
+        }
+        ASSERT_FALSE(n.has_value()) << mode << " " << c.first;
+        EXPECT_EQ(n.error().kind, ErrorKind::InvalidArgument);
+        const std::string what = std::isnan(c.value) ? "NaN" : c.value > 0 ? "inf" : "-inf";
+        EXPECT_EQ(n.error().message,
+                  "zfp: " + std::string(mode) + " mode cannot code NaN or infinite values, which it would return as "
+                  "finite numbers: the chunk holds " + std::to_string(c.at.size()) + ", the first (" + what +
+                  ") at " + c.first + "; mode=\"reversible\" keeps them exactly");
+      }
+    }
+  }
+  // Finite chunks: the checked encode writes the unchecked stream.
+  for (const ZfpDtype dtype : {ZfpDtype::F32, ZfpDtype::F64, ZfpDtype::I32}) {
+    const Shape shape{9, 13, 6};
+    const Bytes chunk = sample_chunk(shape, dtype, 8);
+    const ZfpChunkConfig cfg = fixed_accuracy(1e-2);
+    auto plan = ChunkEncoder::plan(chunk, shape, dtype, cfg, NonFinite::Stop);
+    ASSERT_TRUE(plan.has_value());
+    Bytes out(plan->capacity());
+    auto n = plan->encode_into(out);
+    ASSERT_TRUE(n.has_value());
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*n)), *encode_chunk(chunk, shape, dtype, cfg));
+  }
+}
+
 // The row store of decoded narrow integers (SSE2 on x86-64) against the
 // element store, on values a lossy decode can produce: far outside the
 // type's range both ways, at the saturation edges, and at random.

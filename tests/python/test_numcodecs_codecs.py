@@ -38,7 +38,8 @@ INPUTS = {
 }
 
 
-@pytest.mark.parametrize("codec, dtype", [(Htj2k(), "uint16"), (Htj2k(), "int8"), (Zfp(), "float64"), (Zfp(), "int16")])
+@pytest.mark.parametrize("codec, dtype", [(Htj2k(dtype="uint16"), "uint16"), (Htj2k(dtype="int8"), "int8"),
+                                          (Zfp(), "float64"), (Zfp(dtype="int16"), "int16")])
 @pytest.mark.parametrize("given", list(INPUTS))
 def test_inputs_code_as_the_chunk_in_memory(codec, dtype, given):
     a = ramp(dtype, (3, 20, 30))
@@ -49,7 +50,7 @@ def test_inputs_code_as_the_chunk_in_memory(codec, dtype, given):
 
 def test_decode_needs_a_dtype_and_never_takes_the_sample_depth():
     a = ramp("uint16", (20, 30))  # values below 200: coded as 8-bit samples
-    blob = Htj2k().encode(a)
+    blob = Htj2k(dtype="uint16").encode(a)
     with pytest.raises(ValueError, match="^varnel.htj2k: decode needs a dtype"):
         Htj2k().decode(blob)
     back = Htj2k(dtype="uint16").decode(blob)
@@ -78,7 +79,7 @@ OUTS = [  # out, and what decode must give back in it
 @pytest.mark.parametrize("make_out, error", OUTS)
 def test_decode_into_out(make_out, error):
     a = ramp("uint16", (20, 30))
-    blob = Htj2k().encode(a)
+    blob = Htj2k(dtype="uint16").encode(a)
     out = make_out()
     if error:
         with pytest.raises(ValueError, match="^varnel.htj2k: " + re.escape(error)):
@@ -88,17 +89,44 @@ def test_decode_into_out(make_out, error):
     np.testing.assert_array_equal(np.asarray(out).reshape(-1, order="A"), a.reshape(-1))
 
 
-@pytest.mark.parametrize("dtype, needs_dtype", [("float32", False), ("float64", False), ("int64", False),
-                                                ("int32", True), ("uint8", True), ("int16", True)])
-def test_zfp_decode_without_dtype_only_where_the_stream_tells_it(dtype, needs_dtype):
+@pytest.mark.parametrize("dtype", ["float32", "float64", "int64", "int32", "uint8", "int16"])
+def test_zfp_decode_without_dtype_gives_the_streams_type(dtype):
     a = ramp(dtype, (10, 12))
-    blob = Zfp().encode(a)
-    if needs_dtype:
-        with pytest.raises(ValueError, match="^varnel.zfp: the stream holds 32-bit integers"):
-            Zfp().decode(blob)
+    if np.dtype(dtype).itemsize < 4:  # coded as int32: decode could not tell the type
+        with pytest.raises(ValueError, match=f'^varnel.zfp: cannot encode .*give the codec dtype="{dtype}"$'):
+            Zfp().encode(a)
+        blob = Zfp(dtype=dtype).encode(a)
+        assert Zfp().decode(blob).dtype == np.int32  # a size mismatch for the array's reader
     else:
-        np.testing.assert_array_equal(Zfp().decode(blob), a)
+        blob = Zfp().encode(a)
+        back = Zfp().decode(blob)
+        assert back.dtype == a.dtype
+        np.testing.assert_array_equal(back, a)
     np.testing.assert_array_equal(Zfp(dtype=dtype).decode(blob), a)
+
+
+# what codec.encode(x) must refuse, and with which exception and words
+REFUSED = [
+    (Htj2k(), ramp("uint16", (4, 6)), ValueError,
+     r'cannot encode the chunk of shape \(4, 6\) and dtype uint16: the codec has no dtype.*dtype="uint16"$'),
+    (Htj2k(dtype="uint8"), np.array([[b"a", b"b"]], dtype=object), TypeError, "cannot encode an object array"),
+    (Zfp(), np.array(["a", "b"], dtype=object), TypeError, "cannot encode an object array"),
+    (Zfp(), np.zeros((1, 1, 1, 8, 8)), ValueError,
+     r"cannot encode the chunk of shape \(1, 1, 1, 8, 8\) and dtype float64: zfp: chunk shape \[1, 1, 1, 8, 8\] has 5 dimensions .*dims=N"),
+]
+
+
+@pytest.mark.parametrize("codec, chunk, error, message", REFUSED)
+def test_encode_refusals(codec, chunk, error, message):
+    with pytest.raises(error, match=f"^{codec.codec_id}: {message}"):
+        codec.encode(chunk)
+
+
+@pytest.mark.parametrize("codec, chunk", [(Htj2k(dtype="uint16"), ramp("uint16", (4, 6))),
+                                          (Zfp(), np.linspace(0, 1, 10))])
+def test_decode_into_an_object_array_is_a_type_error(codec, chunk):
+    with pytest.raises(TypeError, match=f"^{codec.codec_id}: cannot decode into an object array"):
+        codec.decode(codec.encode(chunk), out=np.empty(chunk.size, dtype=object))
 
 
 @pytest.mark.parametrize("codec, blob, reason", [
@@ -160,11 +188,11 @@ MIGRATIONS = [  # ZFPY's settings (zfpy's mode numbers), and varnel's for the sa
 @needs_zarr
 @pytest.mark.skipif(ZFPY is None, reason="numcodecs' ZFPY codec needs zfpy")
 @pytest.mark.parametrize("theirs, ours, dtype", [
-    (theirs, ours, dtype) for theirs, ours in MIGRATIONS for dtype in ("float32", "float64", "int64")
-    if "tolerance" not in theirs or dtype != "int64"  # zfp's accuracy mode is for floats
+    (theirs, ours, dtype) for theirs, ours in MIGRATIONS for dtype in ("float32", "float64", "int64", "int32")
+    if "tolerance" not in theirs or dtype.startswith("float")  # zfp's accuracy mode is for floats
 ])
 def test_arrays_written_with_zfpy_read_through_varnel(theirs, ours, dtype, tmp_path):
-    a = np.cumsum(np.random.default_rng(1).standard_normal((3, 40, 45)), axis=2).astype(dtype)
+    a = np.cumsum(np.random.default_rng(1).standard_normal((3, 40, 45)) * 1000, axis=2).astype(dtype)
     z = zarr.create_array(tmp_path, shape=a.shape, chunks=(2, 16, 32), dtype=dtype, zarr_format=2,
                           compressors=ZFPY(**theirs))
     z[:] = a
@@ -177,3 +205,18 @@ def test_arrays_written_with_zfpy_read_through_varnel(theirs, ours, dtype, tmp_p
     np.testing.assert_array_equal(back, expected)
     if ours["mode"] == "reversible":
         np.testing.assert_array_equal(back, a)
+
+
+@needs_zarr
+def test_a_stream_decoded_to_its_own_type_never_reads_as_other_values(tmp_path):
+    """An int16 array's chunks are int32 fields: read by a codec without its
+    dtype, they come back as int32, which the array's reader refuses."""
+    a = ramp("int16", (20, 30))
+    z = zarr.create_array(tmp_path, shape=a.shape, chunks=(20, 30), dtype="int16", zarr_format=2,
+                          compressors=Zfp(dtype="int16"))
+    z[:] = a
+    meta = json.loads((tmp_path / ".zarray").read_text())
+    meta["compressor"] = Zfp().get_config()
+    (tmp_path / ".zarray").write_text(json.dumps(meta))
+    with pytest.raises(ValueError):
+        zarr.open_array(tmp_path, mode="r")[:]

@@ -1,0 +1,118 @@
+"""What the codec classes (zarr v3 and numcodecs) store comes back, or is
+refused before it is written: non-finite floats in zfp's lossy modes, and
+32-bit values past the HT datapath's bound for the level count."""
+
+from __future__ import annotations
+
+import re
+
+import numpy as np
+import pytest
+
+zarr = pytest.importorskip("zarr")
+pytest.importorskip("numcodecs")
+
+import varnel.numcodecs  # noqa: E402
+import varnel.zarr  # noqa: E402
+
+LOSSY = {"fixed_accuracy": dict(tolerance=1e-3), "fixed_rate": dict(rate=8), "fixed_precision": dict(precision=16)}
+
+
+def field(dtype, nonfinite):
+    """A smooth 2-D chunk with the non-finite values the case names: the
+    first at (3, 5), the count returned beside it."""
+    a = np.add.outer(np.linspace(0, 1, 20), np.linspace(0, 2, 24)).astype(dtype)
+    if nonfinite == "NaN":
+        a[3, 5] = a[17, 1] = np.nan
+    elif nonfinite == "inf":
+        a[3, 5], a[9, 9], a[10, 2] = np.inf, -np.inf, np.inf
+    else:  # all NaN
+        a[...] = np.nan
+    return a, int((~np.isfinite(a)).sum())
+
+
+def zarr_v3(codec, a):
+    z = zarr.create_array({}, shape=a.shape, chunks=a.shape, dtype=a.dtype, serializer=codec, compressors=None)
+    z[...] = a
+    return z[...]
+
+
+def zarr_v2(codec, a):
+    z = zarr.create_array({}, shape=a.shape, chunks=a.shape, dtype=a.dtype, zarr_format=2, compressors=codec)
+    z[...] = a
+    return z[...]
+
+
+def numcodec(codec, a):
+    return codec.decode(codec.encode(a))
+
+
+FAMILIES = {  # how a chunk is written and read back, and the codec class it takes
+    "zarr v3": (varnel.zarr.Zfp, zarr_v3),
+    "zarr v2": (varnel.numcodecs.Zfp, zarr_v2),
+    "numcodecs": (varnel.numcodecs.Zfp, numcodec),
+}
+
+
+@pytest.mark.parametrize("family", list(FAMILIES))
+@pytest.mark.parametrize("nonfinite", ["NaN", "inf", "all NaN"])
+@pytest.mark.parametrize("mode", [*LOSSY, "reversible"])
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+def test_non_finite_values_are_kept_or_refused(family, nonfinite, mode, dtype):
+    cls, write_and_read = FAMILIES[family]
+    codec = cls(mode=mode, **LOSSY.get(mode, {}))
+    a, count = field(dtype, nonfinite)
+    if mode == "reversible":
+        np.testing.assert_array_equal(write_and_read(codec, a), a)  # NaN == NaN here
+        return
+    first = "(0, 0)" if nonfinite == "all NaN" else "(3, 5)"
+    kind = "inf" if nonfinite == "inf" else "NaN"
+    with pytest.raises(ValueError, match=(
+            rf"^varnel.zfp: cannot encode the chunk of shape \(20, 24\) and dtype {dtype}: .*{mode} mode .*"
+            rf"holds {count}, the first \({kind}\) at {re.escape(first)}; mode=\"reversible\" keeps them")):
+        write_and_read(codec, a)
+
+
+def test_finite_chunks_are_coded_as_zfp_codes_them():
+    """The check costs the stream nothing: what the codec classes write for
+    finite data is the module function's (zfpy's) stream."""
+    a, _ = field("float32", "NaN")
+    a = np.nan_to_num(a)
+    for mode, kw in LOSSY.items():
+        module = varnel.varnel_zfp_encode(a.tobytes(), a.shape, "float32", mode=mode, **kw)
+        assert varnel.numcodecs.Zfp(mode=mode, **kw).encode(a) == module
+
+
+def test_the_module_function_codes_non_finite_values_as_zfp_does():
+    zfpy = pytest.importorskip("zfpy")
+    a, _ = field("float64", "inf")
+    assert varnel.varnel_zfp_encode(a.tobytes(), a.shape, "float64", mode="fixed_accuracy",
+                                    tolerance=1e-3) == zfpy.compress_numpy(a, tolerance=1e-3)
+
+
+# Largest unsigned bit depth of a 32-bit value, by xy_levels: 30 bit planes
+# less the wavelet's growth.
+DEPTH = {0: 30, 1: 29, 2: 28, 5: 28, 6: 27, 8: 27}
+
+
+@pytest.mark.parametrize("levels", list(DEPTH))
+@pytest.mark.parametrize("dtype", ["uint32", "int32"])
+@pytest.mark.parametrize("family", ["zarr v3", "numcodecs"])
+def test_32_bit_values_up_to_the_documented_bound(levels, dtype, family):
+    depth = DEPTH[levels] - (dtype == "int32")
+    low, high = (0, 2**depth) if dtype == "uint32" else (-(2**depth), 2**depth)
+    if family == "zarr v3":
+        codec = varnel.zarr.Htj2k(xy_levels=levels)
+        round_trip = lambda a: zarr_v3(codec, a)  # noqa: E731
+    else:
+        codec = varnel.numcodecs.Htj2k(xy_levels=levels, dtype=dtype)
+        round_trip = lambda a: numcodec(codec, a)  # noqa: E731
+    inside = np.array([[low, high - 1], [high - 1, low]] * 4, dtype=dtype)
+    np.testing.assert_array_equal(round_trip(inside), inside)
+    for past in (high, low - 1) if dtype == "int32" else (high,):
+        values = inside.copy()
+        values[1, 1] = past
+        bound = f"below 2\\*\\*{depth}" if dtype == "uint32" else f"from -2\\*\\*{depth} to 2\\*\\*{depth} - 1"
+        with pytest.raises(ValueError, match=rf"^varnel.htj2k: cannot encode the chunk of shape \(8, 2\) and dtype "
+                                             rf"{dtype}: .*with xy_levels={levels}, {dtype} values must lie {bound}"):
+            round_trip(values)
