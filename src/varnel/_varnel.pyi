@@ -63,6 +63,11 @@ def varnel_zfp_encode(
 ) -> bytes:
     """Encodes a chunk into a zfp stream with a full zfp header.
 
+    The stream is the one zfpy writes, for any input: in the lossy modes zfp
+    gives NaN and infinities back as finite numbers (and an infinity moves
+    its block's other values past the mode's bound). The codec classes of
+    ``varnel.zarr`` and ``varnel.numcodecs`` refuse such chunks instead.
+
     >>> import array
     >>> f = array.array("d", [0.5] * 16).tobytes()
     >>> varnel_zfp_decode(varnel_zfp_encode(f, (4, 4), "float64"), (4, 4), "float64") == f
