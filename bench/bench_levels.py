@@ -10,10 +10,14 @@ varnel.zarr.Htj2k in the same chunks and shards (clipped to the level).
 
 Both are uploaded to moto's standalone S3 server (a subprocess on a free
 port) and read through a counting HTTP proxy in front of it that holds every
-request for a fixed time before forwarding it (--latency, 30 ms by default;
-the requests are held in parallel, as a remote object store's round trip
-would be), with zarr's FsspecStore over s3fs (or --store obstore). Every
-request and byte is counted at the proxy.
+request for a fixed time (--latency, 30 ms by default; requests are held in
+parallel, as a remote object store's round trips overlap) with zarr's
+ObjectStore over obstore's S3Store (or --store s3fs). moto answers requests
+one at a time, spending milliseconds of Python on each, where S3 serves them
+in parallel; so by default the proxy, an asyncio server in a process of its
+own, answers byte-range GETs itself from a copy of each object that it
+fetched whole from moto once (--forward: a threaded proxy that sends every
+request on to moto). Every request and byte is counted at the proxy.
 
 For levels 3 and 5, over the whole array and over one 1024 x 1024 viewport
 (plane 0, at the level's origin), it reports wall time (median of --repeat
@@ -30,7 +34,8 @@ Goals: virtual bytes within 1.3x of the stored level's, time within 1.5x of
 reading the stored level, and at least 10x faster than level 0 + downsampling.
 Prints a table and writes a PNG (demo-output/bench_levels.png by default).
 
-    python bench/bench_levels.py [--planes 16] [--size 8192] [--latency 0.03] [--store s3fs|obstore]
+    python bench/bench_levels.py [--planes 16] [--size 8192] [--latency 0.03] [--store obstore|s3fs]
+                                 [--xy-levels 5] [--forward] [--repeat 3]
 """
 
 from __future__ import annotations
@@ -89,7 +94,8 @@ def write(args, work: Path) -> tuple[dict, np.ndarray]:
     chunk, shard = args.chunk, args.shard
     t0 = time.perf_counter()
     a = zarr.create_array(str(work / "image.zarr"), shape=data.shape, chunks=(1, chunk, chunk),
-                          shards=(1, shard, shard), dtype="uint16", serializer=varnel.zarr.Htj2k(),
+                          shards=(1, shard, shard), dtype="uint16",
+                          serializer=varnel.zarr.Htj2k(xy_levels=args.xy_levels),
                           compressors=None, dimension_names=("t", "y", "x"))
     a[...] = data
     sizes = {"array": stored_bytes(work / "image.zarr")}
@@ -100,8 +106,9 @@ def write(args, work: Path) -> tuple[dict, np.ndarray]:
         side = level.shape[-1]
         p = group.create_array(str(k), shape=level.shape, chunks=(1, min(chunk, side), min(chunk, side)),
                                shards=(1, min(shard, side), min(shard, side)), dtype="uint16",
-                               serializer=varnel.zarr.Htj2k(), compressors=None,
-                               dimension_names=("t", "y", "x"))
+                               serializer=varnel.zarr.Htj2k(xy_levels=min(args.xy_levels,
+                                                                          side.bit_length() - 1)),
+                               compressors=None, dimension_names=("t", "y", "x"))
         p[...] = level
         sizes[k] = stored_bytes(work / "pyramid.zarr" / str(k))
     print(f"written in {time.perf_counter() - t0:.1f} s")
@@ -127,6 +134,8 @@ def main() -> None:
     ap.add_argument("--size", type=int, default=8192)
     ap.add_argument("--chunk", type=int, default=1024)
     ap.add_argument("--shard", type=int, default=4096)
+    ap.add_argument("--xy-levels", type=int, default=5,
+                    help="varnel.zarr.Htj2k's xy_levels, for the array and the stored pyramid")
     ap.add_argument("--latency", type=float, default=0.03, help="seconds added to each request")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--store", choices=["s3fs", "obstore"], default="obstore")
@@ -157,7 +166,7 @@ def main() -> None:
                 proxy, log = stack.enter_context(async_proxy(endpoint))
             def store(prefix):
                 if args.store == "s3fs":
-                    return s3fs_store(proxy, f"bench/{prefix}")
+                    return s3fs_store(proxy, f"bench/{prefix}", pool=128)
                 return obstore_store(proxy, "bench", prefix)
 
             image = zarr.open_array(store("image.zarr"), mode="r")

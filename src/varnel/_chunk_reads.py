@@ -133,11 +133,11 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
         key = spans[i][0]
         where = _where(layout, key, wanted[i][0])
         got = bodies[first:first + count]
-        wanted_ranges = asks[first:first + count]
-        for body, w in zip(got, wanted_ranges):
+        for body, w in zip(got, asks[first:first + count]):
             if body is None or len(body) != w.end - w.start:
-                raise ValueError(f"{where}: its plane index points past the end of its object "
-                                 f"(a prefix ends at byte {w.end - offset_of(spans[i])})")
+                raise ValueError(f"{where}: its plane index points past the end of the object "
+                                 f"(a prefix to byte {w.end}, the object ends at byte "
+                                 f"{w.start + (0 if body is None else len(body))})")
         try:
             out[i] = _container.htj2k_compact_chunk(head, got, reduce, planes)
         except ValueError as e:
@@ -145,5 +145,6 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
     return out
 
 
-def offset_of(span: tuple[str, int, int | None] | None) -> int:
-    return 0 if span is None else span[1]
+def where(layout: StoredLayout, coords: tuple[int, ...]) -> str:
+    """How messages name a chunk: its store key (and inner chunk)."""
+    return _where(layout, layout.locate(tuple(coords))[0], coords)

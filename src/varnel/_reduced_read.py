@@ -23,7 +23,7 @@ import zarr
 from zarr.core.sync import sync
 
 from varnel import _native_calls
-from varnel._chunk_reads import compact_chunks
+from varnel._chunk_reads import compact_chunks, where
 from varnel._fetch import DEFAULT_MAX_GAP, Fetcher, FetchStats
 from varnel._stored_layout import stored_layout
 
@@ -144,14 +144,17 @@ class ReducedReader:
         fetcher = Fetcher(lay.store, self.stats, self.max_gap)
         compacts = await compact_chunks(lay, fetcher, wanted, reduce)
 
-        async def place(compact, planes, src, dst) -> None:
+        async def place(compact, cc, planes, src, dst) -> None:
             plane_shape = (len(planes),) + lay.chunk_shape[-2:]
-            block = await asyncio.to_thread(_native_calls.decode_htj2k_reduced, compact, plane_shape,
-                                            lay.dtype, reduce)
+            try:
+                block = await asyncio.to_thread(_native_calls.decode_htj2k_reduced, compact,
+                                                plane_shape, lay.dtype, reduce)
+            except ValueError as e:
+                raise ValueError(f"{where(lay, cc)}: {e}") from e
             block = block.reshape(tuple(s.stop - s.start for s in src[:-2]) + rchunk[-2:])
             out[tuple(dst)] = block[(Ellipsis,) + tuple(src[-2:])]
 
-        await asyncio.gather(*[place(c, w[1], *p) for c, w, p in zip(compacts, wanted, places)
+        await asyncio.gather(*[place(c, *w, *p) for c, w, p in zip(compacts, wanted, places)
                                if c is not None])
         return out[tuple(0 if d else slice(None) for d in dropped)]
 

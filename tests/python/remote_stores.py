@@ -320,8 +320,9 @@ def upload_dir(endpoint: str, bucket: str, root: Path, prefix: str) -> None:
                           Body=path.read_bytes())
 
 
-def s3fs_store(endpoint: str, url: str):
-    """zarr's FsspecStore of s3fs over `endpoint`, read-only."""
+def s3fs_store(endpoint: str, url: str, pool: int = 64):
+    """zarr's FsspecStore of s3fs over `endpoint`, read-only, with a pool of
+    `pool` connections."""
     import s3fs
     from zarr.storage import FsspecStore
 
@@ -329,7 +330,7 @@ def s3fs_store(endpoint: str, url: str):
                            client_kwargs={"endpoint_url": endpoint, "region_name": "us-east-1"},
                            # botocore's pool holds 10 connections by default: at most 10
                            # requests in flight, so a round of more would take several trips
-                           config_kwargs={"max_pool_connections": 64},
+                           config_kwargs={"max_pool_connections": pool},
                            skip_instance_cache=True, use_listings_cache=False)
     return FsspecStore(fs, path=url, read_only=True)
 
