@@ -211,6 +211,52 @@ def test_bytes_within_budget_of_a_stored_pyramid(sharded):
         assert reader.stats.bytes_fetched <= 1.3 * stored, (k, reader.stats.bytes_fetched, stored)
 
 
+def test_levels_read_nothing_but_indexes_and_prefixes(tmp_path):
+    """Every byte of the shards outside the shard index and, per inner chunk,
+    the header, plane index and level k's prefixes is overwritten: level k
+    reads the same, and fetches exactly the bytes kept."""
+    data = image((2, 128, 128), seed=5)
+    path = tmp_path / "s.zarr"
+    a = zarr.create_array(str(path), shape=data.shape, chunks=(1, 64, 64), shards=(2, 128, 128),
+                          dtype="uint16", serializer=varnel.zarr.Htj2k(), compressors=None)
+    a[...] = data
+    k = 2
+    before = varnel.zarr.levels(a)[k][...]
+    kept = 0
+    for shard in (path / "c").rglob("*"):
+        if not shard.is_file():
+            continue
+        blob = np.frombuffer(shard.read_bytes(), np.uint8).copy()
+        keep = np.zeros(len(blob), bool)
+        index_at = len(blob) - (16 * 8 + 4)  # 2 x 2 x 2 inner chunks, crc32c
+        keep[index_at:] = True
+        for slot in range(8):
+            offset, length = struct.unpack_from("<QQ", blob, index_at + 16 * slot)
+            ranges = varnel.htj2k_chunk_ranges(blob[offset:offset + length].tobytes(), k)
+            keep[offset:offset + ranges.index_end] = True
+            for o, n in ranges.ranges:
+                keep[offset + o:offset + o + n] = True
+        blob[~keep] = 0xA5
+        shard.write_bytes(blob.tobytes())
+        kept += int(keep.sum())
+    level = varnel.zarr.levels(zarr.open_array(str(path), mode="r"))[k]
+    assert np.array_equal(level[...], before)
+    assert level.store.stats.bytes_fetched == kept
+    assert level.store.stats.bytes_fetched < level.store.stats.bytes_full / 4
+
+
+def test_ranges_that_touch_are_one_request():
+    """At reduce 0 the planes of a chunk lie back to back: one request reads them."""
+    a = zarr.create_array(zarr.storage.MemoryStore(), shape=(4, 64, 64), chunks=(4, 32, 32),
+                          dtype="uint16", serializer=varnel.zarr.Htj2k(), compressors=None)
+    a[...] = image(a.shape, seed=6)
+    reader = varnel.zarr.ReducedReader(a)
+    assert np.array_equal(reader.read(0), a[...])
+    assert (reader.stats.requests, reader.stats.rounds, reader.stats.chunks) == (8, 2, 4)
+    # all but the last codestream's end-of-codestream marker, per chunk
+    assert reader.stats.bytes_fetched == reader.stats.bytes_full - 2 * 4
+
+
 # --- the group ------------------------------------------------------------------
 
 
