@@ -58,8 +58,9 @@ import varnel.zarr
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
 sys.path.insert(0, str(ROOT / "tests" / "python"))
-from remote_stores import (RequestLog, S3Proxy, async_proxy, moto_server, obstore_store,  # noqa: E402
-                           s3fs_store, upload_dir)
+from async_proxy import async_proxy  # noqa: E402
+from remote_stores import (RequestLog, S3Proxy, moto_server, obstore_store, s3fs_store,  # noqa: E402
+                           upload_dir)
 from synthetic import microscopy_stack  # noqa: E402
 
 LEVELS = (3, 5)
