@@ -39,9 +39,13 @@ def _where(layout: StoredLayout, key: str, coords: tuple[int, ...]) -> str:
 
 async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
                          wanted: Sequence[tuple[tuple[int, ...], Sequence[int] | None]],
-                         reduce: int, whole: bool = False) -> list[bytes | None]:
+                         reduce: int, whole: bool = False,
+                         shard_indexes: dict | None = None) -> list[bytes | None]:
     """Per (chunk coordinates, plane numbers or None for all planes): the
-    compacted chunk, or the stored chunk with `whole`; None when absent."""
+    compacted chunk, or the stored chunk with `whole`; None when absent.
+    `shard_indexes` (shard key -> parsed index, or None for no shard), when
+    given, holds shard indexes already fetched in this read and takes those
+    this call fetches."""
     n = len(wanted)
     located = [layout.locate(tuple(c)) for c, _ in wanted]
     # Where each chunk lies in its object: (key, offset, length or None).
@@ -50,11 +54,15 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
         spans = [(key, 0, None) for key, _ in located]
     else:
         sh = layout.sharding
-        keys = list(dict.fromkeys(key for key, _ in located))
+        known = {} if shard_indexes is None else shard_indexes
+        keys = [k for k in dict.fromkeys(key for key, _ in located) if k not in known]
         blobs = await fetcher.round([Want(k, -sh.index_size, None) if sh.at_end
                                      else Want(k, 0, sh.index_size) for k in keys])
         indexes = {k: None if b is None else layout.parse_shard_index(k, b)
                    for k, b in zip(keys, blobs)}
+        indexes.update({key: known[key] for key, _ in located if key in known})
+        if shard_indexes is not None:
+            shard_indexes.update(indexes)
         for i, (key, slot) in enumerate(located):
             entries = indexes[key]
             if entries is None or entries[slot][0] == ABSENT:

@@ -15,7 +15,9 @@ tile are left out.
 Chunk requests that arrive together (zarr asks for the chunks of a read
 concurrently, ``async.concurrency`` at a time) are read together
 (`_chunk_reads`): each shard index once, then all headers and indexes, then
-all prefixes, with nearby ranges merged.
+all prefixes, with nearby ranges merged. The shard indexes stay while chunk
+requests keep arriving (the batches of one zarr read; until 0.2 s without
+one), so a read fetches each shard's index once.
 """
 
 from __future__ import annotations
@@ -23,6 +25,7 @@ from __future__ import annotations
 import asyncio
 import itertools
 import json
+import time
 from collections import defaultdict
 from collections.abc import AsyncIterator, Iterable
 from typing import Any
@@ -37,6 +40,7 @@ from varnel._level_codec import HTJ2K_REDUCED
 from varnel._stored_layout import StoredLayout, stored_layout
 
 OME_VERSION = "0.5"
+_IDLE = 0.2  # seconds without a chunk request that end a read
 _AXIS_TYPES = {"t": "time", "time": "time", "c": "channel", "ch": "channel", "channel": "channel",
                "z": "space", "y": "space", "x": "space"}
 
@@ -133,6 +137,13 @@ class MultiscaleStore(Store):
         self._docs = self._metadata()
         self._pending: dict[Any, list] = {}
         self._tasks: set = set()
+        # Shard indexes fetched by this read: zarr asks for async.concurrency
+        # chunks at a time and decodes them before it asks for more, so one
+        # read arrives as batches; the indexes are kept while chunk requests
+        # keep coming, and dropped once none has come for _IDLE seconds.
+        self._indexes: dict[str, Any] = {}
+        self._active = 0
+        self._last = 0.0
 
     # --- metadata --------------------------------------------------------------
 
@@ -213,7 +224,18 @@ class MultiscaleStore(Store):
             self._tasks.add(task)
             task.add_done_callback(self._tasks.discard)
         batch.append((level, coords, fut))
-        return await fut
+        self._active += 1
+        self._last = time.monotonic()
+        try:
+            return await fut
+        finally:
+            self._active -= 1
+            if not self._active and self._indexes:
+                loop.call_later(_IDLE, self._idle)
+
+    def _idle(self) -> None:
+        if not self._active and time.monotonic() - self._last >= _IDLE * 0.99:
+            self._indexes.clear()
 
     async def _flush(self, loop: Any) -> None:
         for _ in range(4):  # let the requests issued together join the batch
@@ -227,7 +249,7 @@ class MultiscaleStore(Store):
             try:
                 fetcher = Fetcher(self.layout.store, self.stats, self.max_gap)
                 got = await compact_chunks(self.layout, fetcher, [(c, None) for c, _ in items],
-                                           level, whole=level == 0)
+                                           level, whole=level == 0, shard_indexes=self._indexes)
             except BaseException as exc:  # every waiting request gets the error
                 for _, fut in items:
                     if not fut.done():
