@@ -138,8 +138,12 @@ def _serve_proxy(upstream: str, port: int) -> None:
             async with session.request(request.method, upstream + path, headers=headers,
                                        data=body or None) as up:
                 data = await up.read()
-                resp = web.Response(status=up.status, body=data, headers={
-                    k: v for k, v in up.headers.items() if k.lower() not in hop})
+                keep = {k: v for k, v in up.headers.items() if k.lower() not in hop}
+                if request.method == "HEAD":  # the object's size, without its body
+                    keep["Content-Length"] = up.headers.get("Content-Length", "0")
+                    resp = web.Response(status=up.status, headers=keep)
+                else:
+                    resp = web.Response(status=up.status, body=data, headers=keep)
         nbytes = 0 if request.method == "HEAD" else len(resp.body or b"")
         state["log"].append([request.method, request.path, t0, time.monotonic(), nbytes, rng])
         return resp

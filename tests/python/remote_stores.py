@@ -287,7 +287,8 @@ def S3Proxy(upstream: str, log: RequestLog, *, cache: bool = False):
             for k, v in out_headers:
                 if k.lower() not in ("connection", "transfer-encoding", "content-length", "server", "date"):
                     self.send_header(k, v)
-            self.send_header("Content-Length", str(len(data)))
+            size = dict((k.lower(), v) for k, v in out_headers).get("content-length", "0")
+            self.send_header("Content-Length", size if self.command == "HEAD" else str(len(data)))
             self.end_headers()
             if self.command != "HEAD":
                 self.wfile.write(data)
