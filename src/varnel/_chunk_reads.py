@@ -24,6 +24,7 @@ the inner chunk and the reason.
 
 from __future__ import annotations
 
+import asyncio
 from typing import Sequence
 
 from varnel import _container
@@ -54,15 +55,8 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
         spans = [(key, 0, None) for key, _ in located]
     else:
         sh = layout.sharding
-        known = {} if shard_indexes is None else shard_indexes
-        keys = [k for k in dict.fromkeys(key for key, _ in located) if k not in known]
-        blobs = await fetcher.round([Want(k, -sh.index_size, None) if sh.at_end
-                                     else Want(k, 0, sh.index_size) for k in keys])
-        indexes = {k: None if b is None else layout.parse_shard_index(k, b)
-                   for k, b in zip(keys, blobs)}
-        indexes.update({key: known[key] for key, _ in located if key in known})
-        if shard_indexes is not None:
-            shard_indexes.update(indexes)
+        indexes = await _shard_indexes(layout, fetcher, list(dict.fromkeys(k for k, _ in located)),
+                                       {} if shard_indexes is None else shard_indexes)
         for i, (key, slot) in enumerate(located):
             entries = indexes[key]
             if entries is None or entries[slot][0] == ABSENT:
@@ -150,6 +144,50 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
             out[i] = _container.htj2k_compact_chunk(head, got, reduce, planes)
         except ValueError as e:
             raise ValueError(f"{where}: {e}") from e
+    return out
+
+
+async def _shard_indexes(layout: StoredLayout, fetcher: Fetcher, keys: list[str],
+                         known: dict) -> dict:
+    """The parsed index of each shard in `keys` (None for a shard never
+    written). `known` holds indexes fetched earlier in this read, or the
+    future of one being fetched by a concurrent batch; this call's fetches
+    (one round, for the shards nobody has asked for) go into it."""
+    sh = layout.sharding
+    loop = asyncio.get_running_loop()
+
+    def pending(value) -> bool:
+        return isinstance(value, asyncio.Future) and value.get_loop() is loop
+
+    mine = [k for k in keys if k not in known or (isinstance(known[k], asyncio.Future)
+                                                  and not pending(known[k]))]
+    futures = {k: loop.create_future() for k in mine}
+    known.update(futures)
+    error: BaseException | None = None
+    try:
+        blobs = await fetcher.round([Want(k, -sh.index_size, None) if sh.at_end
+                                     else Want(k, 0, sh.index_size) for k in mine])
+    except BaseException as exc:
+        blobs, error = [], exc
+    for k in mine:
+        fut = futures[k]
+        try:
+            if error is not None:
+                raise error
+            blob = blobs[mine.index(k)]
+            fut.set_result(None if blob is None else layout.parse_shard_index(k, blob))
+            known[k] = fut.result()
+        except BaseException as exc:
+            fut.set_exception(exc)
+            fut.exception()  # retrieved: a concurrent batch may not be waiting for it
+            known.pop(k, None)
+            error = error or exc
+    if error is not None:
+        raise error
+    out = {}
+    for k in keys:
+        value = known.get(k) if k not in futures else futures[k]
+        out[k] = await value if isinstance(value, asyncio.Future) else value
     return out
 
 

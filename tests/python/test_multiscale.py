@@ -247,7 +247,7 @@ def test_levels_read_nothing_but_indexes_and_prefixes(tmp_path):
 
 def test_a_zarr_read_fetches_each_shard_index_once():
     """zarr asks for 10 chunks at a time by default: the batches of one read
-    share the shard indexes (and each batch takes at most 3 rounds)."""
+    share the shard indexes."""
     inner = zarr.storage.MemoryStore()
     a = zarr.create_array(inner, shape=(3, 256, 192), chunks=(1, 64, 64), shards=(3, 128, 192),
                           dtype="uint16", serializer=varnel.zarr.Htj2k(), compressors=None)
@@ -258,7 +258,6 @@ def test_a_zarr_read_fetches_each_shard_index_once():
     assert np.array_equal(level[...], varnel.zarr.read_reduced(a, 1))
     suffixes = [r for r in log.requests if "Suffix" in (r.range or "")]
     assert len(suffixes) == 2  # shards
-    assert level.store.stats.rounds <= 1 + 2 * -(-36 // 10)
 
 
 def test_ranges_that_touch_are_one_request():
