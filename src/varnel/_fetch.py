@@ -94,12 +94,14 @@ class Fetcher:
         bounded = sorted((w.start, w.end, i) for w, i in zip(wants, idx) if w.end is not None)
         suffixes = [(w.start, i) for w, i in zip(wants, idx) if w.end is None]
         groups: list[list[tuple[int, int, int]]] = []
+        spans: list[tuple[int, int]] = []  # (start, end) of each group
         for item in bounded:
-            if groups and item[0] - max(e for _, e, _ in groups[-1]) <= self.max_gap:
+            if spans and item[0] - spans[-1][1] <= self.max_gap:
                 groups[-1].append(item)
+                spans[-1] = (spans[-1][0], max(spans[-1][1], item[1]))
             else:
                 groups.append([item])
-        spans = [(g[0][0], max(e for _, e, _ in g)) for g in groups]
+                spans.append((item[0], item[1]))
         try:
             blobs, tails = await asyncio.gather(
                 self._get_spans(key, spans),
