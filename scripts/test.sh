@@ -82,7 +82,9 @@ echo "== fuzzing: each libFuzzer target for 60 s under AddressSanitizer + Undefi
 scripts/fuzz.sh 60
 
 # One fresh virtual environment per Python version, with the manylinux wheel
-# and its test extras (zarr, numcodecs, zfpy, dask, distributed). Python 3.11
+# and its test extras (zarr, numcodecs, zfpy, dask, distributed; moto's
+# standalone S3 server, s3fs, obstore and aiohttp for the remote-store tests,
+# which start their servers on free loopback ports themselves). Python 3.11
 # gets the last zarr and numcodecs releases that support it; 3.12 and 3.13 get
 # current ones and imagecodecs, which the benchmarks compare with. (Tests whose
 # peer package has no release for an interpreter skip: pytest.importorskip.)

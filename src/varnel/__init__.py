@@ -19,12 +19,12 @@ from varnel._varnel import (  # noqa: F401
     varnel_zfp_encode,
     version,
 )
-from varnel._reduced import (  # noqa: F401
+from varnel._codecs import htj2k_decode_reduced  # noqa: F401
+from varnel._container import (  # noqa: F401
     HTJ2K_HEAD_PROBE,
     ReducedRanges,
     htj2k_chunk_ranges,
     htj2k_compact_chunk,
-    htj2k_decode_reduced,
     htj2k_index_end,
 )
 

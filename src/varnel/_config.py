@@ -25,6 +25,9 @@ from typing import Any
 import numpy as np
 
 from varnel import _native_calls
+from varnel._container import MAX_NDIM as _HTJ2K_MAX_NDIM
+from varnel._container import MAX_PLANES as _HTJ2K_MAX_PLANES
+from varnel._container import U32_MAX as _U32_MAX
 
 HTJ2K = "varnel.htj2k"
 ZFP = "varnel.zfp"
@@ -37,11 +40,8 @@ ZFP_KEYS = ("mode", "rate", "tolerance", "precision", "dims")
 HTJ2K_DTYPES = frozenset({"uint8", "int8", "uint16", "int16", "uint32", "int32"})
 ZFP_DTYPES = frozenset({"uint8", "int8", "uint16", "int16", "int32", "int64", "float32", "float64"})
 
-# The module's own limits on a chunk.
-_HTJ2K_MAX_NDIM = 32
-_HTJ2K_MAX_PLANES = 1 << 24
-_U32_MAX = (1 << 32) - 1
-# Largest extent per axis that a zfp header records, by field dimensionality.
+# The htj2k container's limits on a chunk are varnel._container's (imported
+# above). Largest extent per axis that a zfp header records, by field dimensionality.
 _ZFP_MAX_EXTENT = {1: 1 << 48, 2: 1 << 24, 3: 1 << 16, 4: 1 << 12}
 
 

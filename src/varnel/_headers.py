@@ -4,8 +4,7 @@ A numcodecs codec's ``decode`` may be called with nothing but the encoded
 bytes, so it reads the chunk's shape from the encoded chunk:
 
 - ``htj2k_shape``: the shape recorded in an htj2k chunk container
-  ("vrht" magic, version, flags, levels, ndim, then ndim 32-bit little-endian
-  extents);
+  (`varnel._container`, which owns that format, reads it);
 - ``zfp_field``: the scalar type and field shape recorded in the full header
   of a zfp stream (32 bits of magic, then 52 bits of field metadata: scalar
   type, dimensionality and extents minus one).
@@ -21,24 +20,14 @@ from __future__ import annotations
 import sys
 from typing import Any
 
-_HTJ2K_MAGIC = b"vrht"
+from varnel._container import shape_of as htj2k_shape  # noqa: F401
+
 _ZFP_MAGIC = int.from_bytes(b"zfp\x05", "little")
 
 # zfp's scalar type codes (1 to 4) as NumPy names; int32 is ambiguous.
 ZFP_SCALARS = {1: "int32", 2: "int64", 3: "float32", 4: "float64"}
 # Bits per extent in the field metadata, by dimensionality.
 _ZFP_EXTENT_BITS = {1: 48, 2: 24, 3: 16, 4: 12}
-
-
-def htj2k_shape(buf: Any) -> tuple[int, ...] | None:
-    head = memoryview(buf).cast("B")
-    if len(head) < 8 or bytes(head[:4]) != _HTJ2K_MAGIC:
-        return None
-    ndim = head[7]
-    if not 2 <= ndim <= 32 or len(head) < 8 + 4 * ndim:
-        return None
-    shape = tuple(int.from_bytes(head[8 + 4 * j : 12 + 4 * j], "little") for j in range(ndim))
-    return shape if all(shape) else None
 
 
 def zfp_field(buf: Any) -> tuple[str, tuple[int, ...]] | None:

@@ -7,6 +7,7 @@ goes through the functions below, which take and give NumPy arrays:
 - ``decode_htj2k(buf, shape, dtype, out=None) -> ndarray``
 - ``encode_zfp(array, shape, dtype, cfg) -> bytes``
 - ``decode_zfp(buf, shape, dtype, cfg, out=None) -> ndarray``
+- ``decode_htj2k_reduced(buf, shape, dtype, reduce) -> ndarray``
 - ``check_htj2k_config(cfg)`` and ``check_zfp_config(cfg)``, which raise the
   module functions' own exceptions for a bad configuration.
 
@@ -36,6 +37,7 @@ __all__ = [
     "check_htj2k_config",
     "check_zfp_config",
     "decode_htj2k",
+    "decode_htj2k_reduced",
     "decode_zfp",
     "encode_htj2k",
     "encode_zfp",
@@ -92,3 +94,11 @@ def check_zfp_config(cfg: Mapping[str, Any]) -> None:
     """Runs the zfp encoder on a one-sample chunk (the configuration is
     checked before the chunk), for the module function's own exception."""
     _varnel.varnel_zfp_encode(b"\0\0\0\0", (1,), "float32", **cfg)
+
+
+def decode_htj2k_reduced(buf: Any, shape: tuple[int, ...], dtype: np.dtype, reduce: int) -> np.ndarray:
+    """The planes of an htj2k chunk of `shape` at `reduce` levels below full
+    resolution: an array of ``shape[:-2]`` and y, x ceil-divided by 2**reduce."""
+    f = 1 << reduce
+    data = _codecs.htj2k_decode_reduced(buf, shape, dtype.name, reduce)
+    return np.frombuffer(data, dtype=dtype).reshape(tuple(shape[:-2]) + (-(-shape[-2] // f), -(-shape[-1] // f)))

@@ -38,6 +38,9 @@ from zarr.abc.codec import ArrayBytesCodec
 from zarr.registry import register_codec
 
 from varnel import _config, _native_calls
+from varnel._level_codec import Htj2kReduced
+from varnel._multiscale import MultiscaleStore, levels
+from varnel._reduced_read import FetchStats, ReducedReader, read_reduced
 
 if TYPE_CHECKING:
     from typing import Self
@@ -45,7 +48,8 @@ if TYPE_CHECKING:
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
 
-__all__ = ["FetchStats", "Htj2k", "ReducedReader", "Zfp", "read_reduced"]
+__all__ = ["FetchStats", "Htj2k", "Htj2kReduced", "MultiscaleStore", "ReducedReader", "Zfp", "levels",
+           "read_reduced"]
 
 
 def _largest_chunk(shape: tuple[int, ...], chunk_grid: Any) -> tuple[int, ...]:
@@ -308,7 +312,4 @@ class Zfp(_VarnelCodec):
 
 register_codec(Htj2k.codec_name, Htj2k)
 register_codec(Zfp.codec_name, Zfp)
-
-# The reduced-resolution reader of varnel.htj2k arrays (imported last: it
-# refers to Htj2k).
-from varnel._reduced_read import FetchStats, ReducedReader, read_reduced  # noqa: E402
+register_codec(Htj2kReduced.codec_name, Htj2kReduced)

@@ -126,8 +126,8 @@ def refused_arrays(tmp_path):
         return zarr.create_array(str(tmp_path / name), shape=(2, 64, 64), chunks=(1, 32, 32),
                                  dtype="uint16", **kw)
     return {
-        "sharding": (create("s", shards=(1, 64, 64), serializer=varnel.zarr.Htj2k(),
-                            compressors=None), "only codec"),
+        "sharding": (create("s", shards=(1, 64, 64), serializer=varnel.zarr.Htj2k()),
+                     "only codec inside the shards"),  # zstd after htj2k in the shards
         "compressor": (create("c", serializer=varnel.zarr.Htj2k()), "only codec"),
         "no index": (create("i", serializer=varnel.zarr.Htj2k(index=False), compressors=None),
                      "no plane index"),

@@ -1,56 +1,73 @@
-"""Reduced-resolution reads of htj2k chunks.
+"""The htj2k chunk container: its layout, its header parse and its index
+arithmetic. The one module of the package that knows them.
 
-`htj2k_decode_reduced(chunk, shape, dtype, reduce)` decodes every plane of a
-chunk at `reduce` wavelet levels below full resolution and returns bytes (C
-order, native-endian) of shape ``shape[:-2] + (ceil(y / 2**reduce),
-ceil(x / 2**reduce))``. It reads only what the chunk's plane index names:
-the container header, the index, and for each plane the prefix of its
-codestream that holds every packet of the resolutions kept. A chunk written
-with ``index=False``, or a `reduce` above the chunk's ``xy_levels``, is a
-`ValueError`.
+Layout (integers little-endian)::
+
+    "vrht"  version (1)  flags (1: with a plane index)  xy_levels L  ndim n
+    n x u32 extents (the chunk's shape, C order)
+    with an index, per plane (C order of the leading dimensions):
+        u64 offset, u32 length, L + 1 x u32 prefix lengths
+    the planes' codestreams
+
+Prefix length r of a plane is the number of leading bytes of its codestream
+that hold every packet of resolutions 0..r; a decode ``reduce`` levels below
+full resolution reads prefix ``L - reduce`` of each plane.
 
 A reader on a byte-range store can therefore fetch less than the chunk:
 
-1. Fetch the first ``HTJ2K_HEAD_PROBE`` bytes (or the whole chunk when it is
-   shorter): they hold the fixed header, whose first 8 + 4 * ndim bytes give
-   the size of header and index (`htj2k_index_end`).
-2. Fetch the rest of the index if the probe did not hold it, then ask
-   `htj2k_chunk_ranges(head, reduce)` which byte range of each plane to fetch.
+1. Fetch the header and index: their size follows from the chunk shape and
+   L alone (`index_size`); without them, the first ``HTJ2K_HEAD_PROBE`` bytes
+   always hold the fixed header, whose first 8 + 4 * ndim bytes give that
+   size (`htj2k_index_end`).
+2. Ask `htj2k_chunk_ranges(head, reduce)` which byte range of each plane
+   to fetch.
 3. Fetch those ranges and re-pack them with `htj2k_compact_chunk`; the
-   compacted chunk decodes with `htj2k_decode_reduced` at the same `reduce`
-   (and at any larger one) exactly as the whole chunk would.
-
-Container layout (integers little-endian): "vrht", version 1, flags (1 with
-an index), xy_levels L, ndim n, n u32 extents; then, with an index, per plane
-u64 offset, u32 length and L + 1 u32 prefix lengths (prefix r: the leading
-bytes of the plane's codestream holding every packet of resolutions 0..r).
+   compacted chunk decodes with `varnel.htj2k_decode_reduced` at the same
+   `reduce` (and at any larger one) exactly as the whole chunk would.
 """
 
 from __future__ import annotations
 
 import math
 import struct
-from typing import NamedTuple, Sequence
-
-from varnel._codecs import htj2k_decode_reduced
+from typing import Any, NamedTuple, Sequence
 
 __all__ = [
     "HTJ2K_HEAD_PROBE",
     "ReducedRanges",
     "htj2k_chunk_ranges",
     "htj2k_compact_chunk",
-    "htj2k_decode_reduced",
     "htj2k_index_end",
 ]
 
-_MAGIC = b"vrht"
-_MAX_NDIM = 32
-_MAX_LEVELS = 32
-_MAX_PLANES = 1 << 24
+MAGIC = b"vrht"
+VERSION = 1
+FLAG_INDEX = 1
+#: The container's limits (the native encoder's and decoder's as well).
+MAX_NDIM = 32
+MAX_LEVELS = 32
+MAX_PLANES = 1 << 24
+U32_MAX = (1 << 32) - 1
 
 #: Bytes that always hold the fixed header (8 bytes, then 4 per dimension,
 #: at most 32 dimensions).
-HTJ2K_HEAD_PROBE = 8 + 4 * _MAX_NDIM
+HTJ2K_HEAD_PROBE = 8 + 4 * MAX_NDIM
+
+
+def header_size(ndim: int) -> int:
+    """Bytes of the fixed header of a chunk of `ndim` dimensions."""
+    return 8 + 4 * ndim
+
+
+def entry_size(levels: int) -> int:
+    """Bytes of one plane's index entry: offset, length, levels + 1 prefixes."""
+    return 16 + 4 * levels
+
+
+def index_size(shape: Sequence[int], levels: int) -> int:
+    """Bytes of header and plane index of a chunk of `shape` and `levels`:
+    the chunk's first bytes that a reduced read fetches before the prefixes."""
+    return header_size(len(shape)) + math.prod(shape[:-2]) * entry_size(levels)
 
 
 class ReducedRanges(NamedTuple):
@@ -69,44 +86,62 @@ class ReducedRanges(NamedTuple):
     ranges: list[tuple[int, int]]
 
 
-class _Head(NamedTuple):
+class Head(NamedTuple):
+    """A parsed fixed header."""
+
     shape: tuple[int, ...]
     xy_levels: int
     planes: int
     header_end: int
-    index_end: int
+    index_end: int  # header_end when the chunk has no index
 
 
-def _parse_head(head: bytes | bytearray | memoryview) -> _Head:
+def shape_of(buf: Any) -> tuple[int, ...] | None:
+    """The shape an htj2k chunk's header records, or None when its first
+    bytes are not one (the decoder then says why)."""
+    head = memoryview(buf).cast("B")
+    if len(head) < 8 or bytes(head[:4]) != MAGIC:
+        return None
+    ndim = head[7]
+    if not 2 <= ndim <= MAX_NDIM or len(head) < header_size(ndim):
+        return None
+    shape = struct.unpack_from(f"<{ndim}I", head, 8)
+    return tuple(shape) if all(shape) else None
+
+
+def parse_head(head: bytes | bytearray | memoryview, *, need_index: bool = True) -> Head:
+    """The fixed header at the start of `head`; ValueError when it is not an
+    htj2k chunk header (or, with `need_index`, has no plane index)."""
     head = memoryview(head).cast("B")
     if len(head) < 8:
         raise ValueError("htj2k chunk head too short: the first 8 bytes are needed")
-    if bytes(head[:4]) != _MAGIC:
+    if bytes(head[:4]) != MAGIC:
         raise ValueError("not an htj2k chunk (bad magic)")
     version, flags, levels, ndim = head[4], head[5], head[6], head[7]
-    if version != 1:
+    if version != VERSION:
         raise ValueError(f"unsupported htj2k chunk container version {version}")
-    if flags > 1:
+    if flags > FLAG_INDEX:
         raise ValueError(f"unknown htj2k chunk container flags {flags}")
-    if levels > _MAX_LEVELS:
-        raise ValueError(f"htj2k chunk declares {levels} wavelet levels, at most 32 exist")
-    if not 2 <= ndim <= _MAX_NDIM:
-        raise ValueError(f"htj2k chunk ndim {ndim} outside 2..=32")
-    header_end = 8 + 4 * ndim
+    if levels > MAX_LEVELS:
+        raise ValueError(f"htj2k chunk declares {levels} wavelet levels, at most {MAX_LEVELS} exist")
+    if not 2 <= ndim <= MAX_NDIM:
+        raise ValueError(f"htj2k chunk ndim {ndim} outside 2..={MAX_NDIM}")
+    header_end = header_size(ndim)
     if len(head) < header_end:
         raise ValueError(f"htj2k chunk head too short: the first {header_end} bytes are needed")
     shape = struct.unpack_from(f"<{ndim}I", head, 8)
     if 0 in shape:
         raise ValueError("htj2k chunk declares a zero dimension")
     planes = math.prod(shape[:-2])
-    if planes > _MAX_PLANES:
+    if planes > MAX_PLANES:
         raise ValueError("htj2k chunk declares more planes than supported")
-    if flags == 0:
-        raise ValueError(
-            "htj2k: a reduced-resolution decode needs the plane index (chunk written with "
-            "index=False)")
-    index_end = header_end + planes * (16 + 4 * levels)
-    return _Head(tuple(shape), levels, planes, header_end, index_end)
+    if not flags & FLAG_INDEX:
+        if need_index:
+            raise ValueError(
+                "htj2k: a reduced-resolution decode needs the plane index (chunk written with "
+                "index=False)")
+        return Head(tuple(shape), levels, planes, header_end, header_end)
+    return Head(tuple(shape), levels, planes, header_end, index_size(shape, levels))
 
 
 def htj2k_index_end(head: bytes | bytearray | memoryview) -> int:
@@ -117,11 +152,12 @@ def htj2k_index_end(head: bytes | bytearray | memoryview) -> int:
     `ValueError` for a head that is not an htj2k chunk header or a chunk
     without a plane index.
     """
-    return _parse_head(head).index_end
+    return parse_head(head).index_end
 
 
-def _entries(head: memoryview, parsed: _Head, reduce: int):
-    """Yields (entry position, offset, length, prefix lengths) per plane."""
+def entries(head: memoryview, parsed: Head, reduce: int):
+    """Yields (offset, length, prefix lengths) per plane, checking that the
+    prefixes a decode at `reduce` reads are consistent."""
     if not 0 <= reduce <= parsed.xy_levels:
         raise ValueError(
             f"htj2k: reduce {reduce} exceeds the chunk's {parsed.xy_levels} wavelet levels"
@@ -132,12 +168,11 @@ def _entries(head: memoryview, parsed: _Head, reduce: int):
     top = parsed.xy_levels - reduce
     entry = struct.Struct(f"<QI{parsed.xy_levels + 1}I")
     for k in range(parsed.planes):
-        at = parsed.header_end + k * entry.size
-        offset, length, *prefixes = entry.unpack_from(head, at)
+        offset, length, *prefixes = entry.unpack_from(head, parsed.header_end + k * entry.size)
         kept = prefixes[:top + 1]
         if any(a > b for a, b in zip(kept, kept[1:])) or kept[-1] > length:
             raise ValueError(f"htj2k plane {k}: prefix lengths are inconsistent")
-        yield at, offset, length, prefixes
+        yield offset, length, prefixes
 
 
 def htj2k_chunk_ranges(head: bytes | bytearray | memoryview, reduce: int) -> ReducedRanges:
@@ -148,10 +183,21 @@ def htj2k_chunk_ranges(head: bytes | bytearray | memoryview, reduce: int) -> Red
     a `reduce` beyond the chunk's levels, or an inconsistent index.
     """
     view = memoryview(head).cast("B")
-    parsed = _parse_head(view)
+    parsed = parse_head(view)
     top = parsed.xy_levels - reduce
-    ranges = [(offset, prefixes[top]) for _, offset, _, prefixes in _entries(view, parsed, reduce)]
+    ranges = [(offset, prefixes[top]) for offset, _, prefixes in entries(view, parsed, reduce)]
     return ReducedRanges(parsed.shape, parsed.xy_levels, parsed.index_end, ranges)
+
+
+def stored_size(view: memoryview, parsed: Head) -> int:
+    """The chunk's size as its index gives it: the end of its last codestream
+    (at least the index's end)."""
+    entry = struct.Struct(f"<QI{parsed.xy_levels + 1}I")
+    end = parsed.index_end
+    for k in range(parsed.planes):
+        offset, length = struct.unpack_from("<QI", view, parsed.header_end + k * entry.size)
+        end = max(end, offset + length)
+    return end
 
 
 def htj2k_compact_chunk(head: bytes | bytearray | memoryview,
@@ -173,7 +219,7 @@ def htj2k_compact_chunk(head: bytes | bytearray | memoryview,
     ``(len(planes), y, x)``, and `prefixes` holds one prefix per listed plane.
     """
     view = memoryview(head).cast("B")
-    parsed = _parse_head(view)
+    parsed = parse_head(view)
     picked = range(parsed.planes) if planes is None else list(planes)
     if len(prefixes) != len(picked):
         raise ValueError(f"htj2k chunk: {len(picked)} planes asked for, got {len(prefixes)} prefixes")
@@ -186,10 +232,10 @@ def htj2k_compact_chunk(head: bytes | bytearray | memoryview,
     else:  # the kept planes as a (planes, y, x) container
         header = bytes(view[:7]) + struct.pack("<B3I", 3, len(picked), *parsed.shape[-2:])
     index = bytearray(header) + bytearray(entry.size * len(picked))
-    entries = list(_entries(view, parsed, reduce))
+    found = list(entries(view, parsed, reduce))
     position = len(index)
     for slot, (k, prefix) in enumerate(zip(picked, prefixes)):
-        lengths = entries[k][3]
+        lengths = found[k][2]
         needed = lengths[top]
         got = memoryview(prefix).nbytes
         if got != needed:

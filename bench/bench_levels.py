@@ -1,0 +1,277 @@
+"""Pyramids for free: reduced levels of one stored varnel.htj2k array on an
+S3-compatible server, against an OME-Zarr pyramid stored beside it.
+
+Data: a planes x size x size uint16 microscopy-like stack (spots on a smooth
+background, Poisson noise, 12-bit; bench/synthetic.py), default 16 x 8192 x
+8192, sharded (shards 1 x 4096 x 4096, chunks 1 x 1024 x 1024), written with
+varnel.zarr.Htj2k. Beside it, a stored pyramid as ome-zarr writes one:
+levels 1-5, each the 2 x 2 mean of the one before, written with
+varnel.zarr.Htj2k in the same chunks and shards (clipped to the level).
+
+Both are uploaded to moto's standalone S3 server (a subprocess on a free
+port) and read through a counting HTTP proxy in front of it that holds every
+request for a fixed time (--latency, 30 ms by default; requests are held in
+parallel, as a remote object store's round trips overlap) with zarr's
+ObjectStore over obstore's S3Store (or --store s3fs). moto answers requests
+one at a time, spending milliseconds of Python on each, where S3 serves them
+in parallel; so by default the proxy, an asyncio server in a process of its
+own, answers byte-range GETs itself from a copy of each object that it
+fetched whole from moto once (--forward: a threaded proxy that sends every
+request on to moto). Every request and byte is counted at the proxy.
+
+For levels 3 and 5, over the whole array and over one 1024 x 1024 viewport
+(plane 0, at the level's origin), it reports wall time (median of --repeat
+runs), requests and bytes of:
+- the stored level (plain zarr);
+- the virtual level through `varnel.zarr.levels` (plain zarr over a
+  MultiscaleStore) and through `varnel.zarr.ReducedReader`;
+- reading level 0 and downsampling (2 x 2 means), once.
+zarr's async.concurrency is raised to 128 for every read (zarr issues that
+many chunk requests at a time; 10 by default), and s3fs's connection pool to
+128 connections.
+
+Goals: virtual bytes within 1.3x of the stored level's, time within 1.5x of
+reading the stored level, and at least 10x faster than level 0 + downsampling.
+Prints a table and writes a PNG (demo-output/bench_levels.png by default).
+
+    python bench/bench_levels.py [--planes 16] [--size 8192] [--latency 0.03] [--store obstore|s3fs]
+                                 [--xy-levels 5] [--forward] [--repeat 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import zarr
+
+import varnel
+import varnel.zarr
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "bench"))
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+from async_proxy import async_proxy  # noqa: E402
+from remote_stores import (RequestLog, S3Proxy, moto_server, obstore_store, s3fs_store,  # noqa: E402
+                           upload_dir)
+from synthetic import microscopy_stack  # noqa: E402
+
+LEVELS = (3, 5)
+
+
+def mean2(a: np.ndarray) -> np.ndarray:
+    """2 x 2 means of the trailing two axes (an odd edge repeated), rounded."""
+    y, x = a.shape[-2:]
+    if y % 2 or x % 2:
+        a = np.pad(a, [(0, 0)] * (a.ndim - 2) + [(0, y % 2), (0, x % 2)], mode="edge")
+    s = (a[..., ::2, ::2].astype(np.uint32) + a[..., 1::2, ::2] + a[..., ::2, 1::2] + a[..., 1::2, 1::2])
+    return ((s + 2) // 4).astype(a.dtype)
+
+
+def downsample(a: np.ndarray, k: int) -> np.ndarray:
+    for _ in range(k):
+        a = mean2(a)
+    return a
+
+
+def stored_bytes(path: Path) -> int:
+    return sum(f.stat().st_size for f in path.rglob("*") if f.is_file() and f.name != "zarr.json")
+
+
+def write(args, work: Path) -> tuple[dict, np.ndarray]:
+    """The array and its stored pyramid on disk; returns stored bytes per part
+    and plane 0 (for the plot)."""
+    t0 = time.perf_counter()
+    data = microscopy_stack(args.planes, args.size)
+    print(f"data {data.shape} uint16 ({data.nbytes / 2**20:.0f} MiB) made in "
+          f"{time.perf_counter() - t0:.1f} s")
+    chunk, shard = args.chunk, args.shard
+    t0 = time.perf_counter()
+    a = zarr.create_array(str(work / "image.zarr"), shape=data.shape, chunks=(1, chunk, chunk),
+                          shards=(1, shard, shard), dtype="uint16",
+                          serializer=varnel.zarr.Htj2k(xy_levels=args.xy_levels),
+                          compressors=None, dimension_names=("t", "y", "x"))
+    a[...] = data
+    sizes = {"array": stored_bytes(work / "image.zarr")}
+    level = data
+    group = zarr.open_group(str(work / "pyramid.zarr"), mode="w")
+    for k in range(1, 6):
+        level = mean2(level)
+        side = level.shape[-1]
+        p = group.create_array(str(k), shape=level.shape, chunks=(1, min(chunk, side), min(chunk, side)),
+                               shards=(1, min(shard, side), min(shard, side)), dtype="uint16",
+                               serializer=varnel.zarr.Htj2k(xy_levels=min(args.xy_levels,
+                                                                          side.bit_length() - 1)),
+                               compressors=None, dimension_names=("t", "y", "x"))
+        p[...] = level
+        sizes[k] = stored_bytes(work / "pyramid.zarr" / str(k))
+    print(f"written in {time.perf_counter() - t0:.1f} s")
+    return sizes, data[0]
+
+
+def measure(log: RequestLog, fn, repeat: int):
+    """(median seconds, requests, bytes, result) over `repeat` runs."""
+    times, counts = [], None
+    out = None
+    for _ in range(repeat):
+        time.sleep(0.3)  # a MultiscaleStore keeps shard indexes until 0.2 s without a request
+        log.clear()
+        t0 = time.perf_counter()
+        out = fn()
+        times.append(time.perf_counter() - t0)
+        counts = (log.count, log.nbytes)
+    return statistics.median(times), counts[0], counts[1], out
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--planes", type=int, default=16)
+    ap.add_argument("--size", type=int, default=8192)
+    ap.add_argument("--chunk", type=int, default=1024)
+    ap.add_argument("--shard", type=int, default=4096)
+    ap.add_argument("--xy-levels", type=int, default=5,
+                    help="varnel.zarr.Htj2k's xy_levels, for the array and the stored pyramid")
+    ap.add_argument("--latency", type=float, default=0.03, help="seconds added to each request")
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--store", choices=["s3fs", "obstore"], default="obstore")
+    ap.add_argument("--forward", action="store_true",
+                    help="a threaded proxy in this process that sends every request on to moto (by "
+                         "default an asyncio proxy in its own process answers byte-range GETs from "
+                         "a copy of each object it fetched from moto once)")
+    ap.add_argument("--png", type=Path, default=ROOT / "demo-output" / "bench_levels.png")
+    args = ap.parse_args()
+    print(f"varnel {varnel.__version__}, zarr {zarr.__version__}, Python {sys.version.split()[0]}")
+
+    work = Path(tempfile.mkdtemp(prefix="varnel-levels-"))
+    rows = []
+    try:
+        sizes, plane0 = write(args, work)
+        with moto_server() as endpoint, zarr.config.set({"async.concurrency": 128}), \
+                contextlib.ExitStack() as stack:
+            t0 = time.perf_counter()
+            upload_dir(endpoint, "bench", work / "image.zarr", "image.zarr")
+            upload_dir(endpoint, "bench", work / "pyramid.zarr", "pyramid.zarr")
+            print(f"uploaded to moto in {time.perf_counter() - t0:.1f} s; every request below is "
+                  f"held {args.latency * 1e3:.0f} ms at the proxy\n")
+            shutil.rmtree(work, ignore_errors=True)
+            if args.forward:
+                log = RequestLog()
+                proxy = stack.enter_context(S3Proxy(endpoint, log))
+            else:
+                proxy, log = stack.enter_context(async_proxy(endpoint))
+            def store(prefix):
+                if args.store == "s3fs":
+                    return s3fs_store(proxy, f"bench/{prefix}", pool=128)
+                return obstore_store(proxy, "bench", prefix)
+
+            image = zarr.open_array(store("image.zarr"), mode="r")
+            pyramid = zarr.open_group(store("pyramid.zarr"), mode="r")
+            log.latency = args.latency
+            thumb = None
+            for k in LEVELS:
+                v = 1024  # the viewport, in level-k pixels
+                for region, sel in (("whole array", (slice(None),) * 3),
+                                    (f"viewport {v}x{v}", (0, slice(0, v), slice(0, v)))):
+                    stored_arr = pyramid[str(k)]
+                    t_s, n_s, b_s, ref = measure(log, lambda: stored_arr[sel], args.repeat)
+                    virtual = varnel.zarr.levels(image)[k]
+                    t_v, n_v, b_v, got = measure(log, lambda: virtual[sel], args.repeat)
+                    reader = varnel.zarr.ReducedReader(image)
+                    t_r, n_r, b_r, got_r = measure(log, lambda: reader.read(k, sel), args.repeat)
+                    assert np.array_equal(got, got_r)
+                    f = 1 << k
+                    sel0 = sel if region == "whole array" else (0, slice(0, v * f), slice(0, v * f))
+                    t_0, n_0, b_0, _ = measure(log, lambda: downsample(image[sel0], k), 1)
+                    if k == LEVELS[-1] and region != "whole array":
+                        thumb = got
+                    rows.append((k, region, (t_s, n_s, b_s), (t_v, n_v, b_v), (t_r, n_r, b_r),
+                                 (t_0, n_0, b_0), got.shape))
+            log.latency = 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    report(args, sizes, rows)
+    plot(args, sizes, rows, plane0, thumb)
+
+
+def report(args, sizes: dict, rows: list) -> None:
+    mib = 2**20
+    pyr = sum(sizes[k] for k in range(1, 6))
+    print(f"stored: array {sizes['array'] / mib:,.1f} MiB; a stored pyramid (levels 1-5) adds "
+          f"{pyr / mib:,.1f} MiB (+{100 * pyr / sizes['array']:.1f} %); the virtual pyramid adds 0")
+    print("  " + "  ".join(f"level {k}: {sizes[k] / mib:,.2f} MiB" for k in range(1, 6)))
+    print()
+    head = (f"{'level':>5} {'region':<17} {'read':<28} {'time s':>8} {'requests':>9} {'MiB':>9}"
+            f"  {'bytes/stored':>12} {'time/stored':>11}")
+    print(head)
+    print("-" * len(head))
+    verdicts = []
+    for k, region, stored, virtual, reader, level0, shape in rows:
+        for name, (t, n, b) in (("stored level", stored), ("virtual: levels() + zarr", virtual),
+                                ("virtual: ReducedReader", reader), ("level 0 + downsample", level0)):
+            print(f"{k:>5} {region:<17} {name:<28} {t:8.3f} {n:>9,d} {b / mib:9.2f}  "
+                  f"{b / stored[2]:12.2f} {t / stored[0]:11.2f}")
+        best = min(virtual[0], reader[0])
+        verdicts.append((k, region, max(virtual[2], reader[2]) / stored[2], best / stored[0],
+                         level0[0] / best))
+        print()
+    print("goals: bytes <= 1.3x stored level, time <= 1.5x stored level, >= 10x faster than "
+          "level 0 + downsample")
+    for k, region, bratio, tratio, speedup in verdicts:
+        ok = lambda c: "met" if c else "MISSED"  # noqa: E731
+        print(f"  level {k}, {region:<17} bytes {bratio:5.2f}x ({ok(bratio <= 1.3)}), "
+              f"time {tratio:5.2f}x ({ok(tratio <= 1.5)}), {speedup:6.1f}x faster than level 0 "
+              f"+ downsample ({ok(speedup >= 10)})")
+
+
+def plot(args, sizes: dict, rows: list, plane0: np.ndarray, thumb) -> None:
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("(matplotlib is not installed: no plot)")
+        return
+    mib = 2**20
+    fig, axes = plt.subplots(1, 4, figsize=(19, 4.4))
+    ax = axes[0]
+    pyr = sum(sizes[k] for k in range(1, 6))
+    bars = ax.bar([0, 1], [sizes["array"] / mib, (sizes["array"] + pyr) / mib],
+                  color=["#1f77b4", "#7f7f7f"])
+    ax.bar_label(bars, fmt="%.0f")
+    ax.set_xticks([0, 1], ["array\n(virtual pyramid)", "array +\nstored pyramid"], fontsize=8)
+    ax.set_title("stored (MiB)")
+    labels = [f"L{k} {'all' if r == 'whole array' else 'view'}" for k, r, *_ in rows]
+    x = np.arange(len(rows))
+    names = ["stored level", "virtual (levels)", "virtual (ReducedReader)", "level 0 + downsample"]
+    colors = ["#7f7f7f", "#1f77b4", "#2ca02c", "#d62728"]
+    for ax, idx, title, scale in ((axes[1], 0, "wall time (s, log)", 1), (axes[2], 2, "MiB fetched (log)", mib)):
+        for j, (name, color) in enumerate(zip(names, colors)):
+            ax.bar(x + (j - 1.5) * 0.2, [r[2 + j][idx] / scale for r in rows], 0.2, label=name,
+                   color=color)
+        ax.set_yscale("log")
+        ax.set_xticks(x, labels, fontsize=8)
+        ax.set_title(title)
+    axes[1].legend(fontsize=7)
+    ax = axes[3]
+    if thumb is not None:
+        ax.imshow(np.asarray(thumb), cmap="gray")
+        ax.set_title(f"plane 0 at level {LEVELS[-1]} {tuple(np.asarray(thumb).shape)}, "
+                     "from the array's prefixes", fontsize=9)
+    ax.axis("off")
+    fig.suptitle(f"virtual pyramid of a {args.planes}x{args.size}x{args.size} uint16 array on S3 "
+                 f"(moto, {args.latency * 1e3:.0f} ms per request, {args.store})")
+    fig.tight_layout()
+    args.png.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(args.png, dpi=110)
+    print(f"\nplot written to {args.png}")
+
+
+if __name__ == "__main__":
+    main()
