@@ -27,9 +27,6 @@
 namespace varnel::codestream {
 namespace {
 
-Error err(std::uint64_t at, std::string_view message) {
-  return Error::malformed(at, std::string(message));
-}
 
 std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
   std::uint64_t r;
@@ -90,7 +87,7 @@ std::uint64_t coded_precincts(const ResolutionInfo& ri, std::uint64_t cols, std:
 }  // namespace
 
 Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
-  if (auto s = cs.check_supported(); !s) return std::unexpected(std::move(s.error()));
+  VARNEL_TRY(cs.check_supported());
 
   const Siz& siz = cs.siz;
   const Cod& cod = cs.cod;
@@ -134,7 +131,7 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
   if (__builtin_mul_overflow(out_w, out_h, &plane_samples) ||
       __builtin_mul_overflow(plane_samples, std::uint64_t{comps}, &all_samples) ||
       all_samples > std::numeric_limits<std::size_t>::max() / sizeof(std::int32_t) / 2)
-    return std::unexpected(Error::unsupported("image too large to decode in memory"));
+    return std::unexpected(unsupported("image too large to decode in memory"));
   plan.width = static_cast<std::size_t>(out_w);
   plan.height = static_cast<std::size_t>(out_h);
 
@@ -182,7 +179,7 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
       coded = sat_add(coded, sat_mul(coded_precincts(res[r], cols, rows), comps));
     }
     if (coded > joined.size())
-      return std::unexpected(err(joined.size(), "packet data too short for the declared packets"));
+      return std::unexpected(malformed(joined.size(), "packet data too short for the declared packets"));
   }
 
   // Phase 1: parse the headers of the walked packets and locate every block.
@@ -197,7 +194,7 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
   std::size_t pos = 0;
   while (const std::optional<PacketId> next = order.next()) {
     const PacketId& p = *next;
-    if (pos > joined.size()) return std::unexpected(err(pos, "packet body truncated"));
+    if (pos > joined.size()) return std::unexpected(malformed(pos, "packet body truncated"));
     const ResolutionInfo& ri = res[p.resolution];
     descs.clear();
     firsts.clear();
@@ -219,13 +216,12 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
       descs.push_back(d);
       firsts.emplace_back(fx, fy);
     }
-    auto hl = parse_packet_header_into(joined.subspan(pos), descs, sop, eph, pos, headers);
-    if (!hl) return std::unexpected(std::move(hl.error()));
-    pos += *hl;
+    VARNEL_ASSIGN_OR_RETURN(auto hl, parse_packet_header_into(joined.subspan(pos), descs, sop, eph, pos, headers));
+    pos += hl;
     for (const BlockHeader& bh : headers) {
       const std::uint64_t len = std::uint64_t{bh.lcup} + bh.lref;
       if (len > joined.size() - std::min(pos, joined.size()))
-        return std::unexpected(err(pos, "packet body truncated"));
+        return std::unexpected(malformed(pos, "packet body truncated"));
       if (p.resolution <= H) {
         const BandInfo& bi = ri.bands[bh.band];
         const std::uint64_t gx = firsts[bh.band].first + bh.x, gy = firsts[bh.band].second + bh.y;
@@ -260,48 +256,44 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
   // area or the rows). Together with the coded blocks they tile
   // each plane: the bands of those resolutions tile the W_H x H_H region,
   // the block grid tiles each band.
-  try {
-    std::vector<std::uint8_t> coded;
-    for (std::size_t c = 0; c < comps; ++c) {
-      coded.assign(static_cast<std::size_t>(map_blocks), 0);
-      for (std::size_t j = 0; j < plan.jobs.size(); ++j)
-        if (plan.jobs[j].window.component == c) coded[job_block[j]] = 1;
-      std::size_t block = 0;
-      for (unsigned r = 0; r <= H; ++r) {
-        for (const BandInfo& bi : res[r].bands) {
-          const std::uint64_t across = blocks_across(bi), down = blocks_down(bi);
-          for (std::uint64_t gy = 0; gy < down; ++gy, block += across) {
-            const std::uint64_t by = gy << bi.ycb;
-            for (std::uint64_t gx = 0; gx < across;) {
-              if (coded[block + gx]) {
-                ++gx;
-                continue;
-              }
-              std::uint64_t end = gx + 1;
-              while (end < across && !coded[block + end]) ++end;
-              const std::uint64_t bx = gx << bi.xcb;
-              PlaneWindow w;
-              w.component = static_cast<std::uint32_t>(c);
-              w.width = static_cast<std::uint32_t>(std::min(end << bi.xcb, bi.band.width) - bx);
-              w.height = static_cast<std::uint32_t>(
-                  std::min<std::uint64_t>(std::uint64_t{1} << bi.ycb, bi.band.height - by));
-              w.plane = static_cast<std::size_t>((bi.band.y0 + by) * out_w + bi.band.x0 + bx);
-              // A run right below one of the same columns extends it, so an
-              // uncoded band is one window, however many rows of blocks.
-              PlaneWindow* last = plan.zeros.empty() ? nullptr : &plan.zeros.back();
-              if (last && last->component == w.component && last->width == w.width &&
-                  last->plane + std::size_t{last->height} * out_w == w.plane)
-                last->height += w.height;
-              else
-                plan.zeros.push_back(w);
-              gx = end;
+  std::vector<std::uint8_t> coded;
+  for (std::size_t c = 0; c < comps; ++c) {
+    coded.assign(static_cast<std::size_t>(map_blocks), 0);
+    for (std::size_t j = 0; j < plan.jobs.size(); ++j)
+      if (plan.jobs[j].window.component == c) coded[job_block[j]] = 1;
+    std::size_t block = 0;
+    for (unsigned r = 0; r <= H; ++r) {
+      for (const BandInfo& bi : res[r].bands) {
+        const std::uint64_t across = blocks_across(bi), down = blocks_down(bi);
+        for (std::uint64_t gy = 0; gy < down; ++gy, block += across) {
+          const std::uint64_t by = gy << bi.ycb;
+          for (std::uint64_t gx = 0; gx < across;) {
+            if (coded[block + gx]) {
+              ++gx;
+              continue;
             }
+            std::uint64_t end = gx + 1;
+            while (end < across && !coded[block + end]) ++end;
+            const std::uint64_t bx = gx << bi.xcb;
+            PlaneWindow w;
+            w.component = static_cast<std::uint32_t>(c);
+            w.width = static_cast<std::uint32_t>(std::min(end << bi.xcb, bi.band.width) - bx);
+            w.height = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(std::uint64_t{1} << bi.ycb, bi.band.height - by));
+            w.plane = static_cast<std::size_t>((bi.band.y0 + by) * out_w + bi.band.x0 + bx);
+            // A run right below one of the same columns extends it, so an
+            // uncoded band is one window, however many rows of blocks.
+            PlaneWindow* last = plan.zeros.empty() ? nullptr : &plan.zeros.back();
+            if (last && last->component == w.component && last->width == w.width &&
+                last->plane + std::size_t{last->height} * out_w == w.plane)
+              last->height += w.height;
+            else
+              plan.zeros.push_back(w);
+            gx = end;
           }
         }
       }
     }
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::unsupported("image too large to decode in memory"));
   }
   return plan;
 }
@@ -330,10 +322,10 @@ namespace {
 Result<void> prepare_planes(const DecodePlan& plan, std::span<const std::span<std::int32_t>> planes) {
   const std::size_t width = plan.width, height = plan.height;
   if (planes.size() != plan.components)
-    return std::unexpected(Error::invalid("one plane per component required"));
+    return std::unexpected(invalid("one plane per component required"));
   for (const auto& p : planes)
     if (p.size() / std::max<std::size_t>(width, 1) < height)
-      return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
+      return std::unexpected(invalid("plane buffer smaller than width * height"));
   for (const PlaneWindow& w : plan.zeros) {
     std::int32_t* row = planes[w.component].data() + w.plane;
     for (std::uint32_t y = 0; y < w.height; ++y, row += width)
@@ -359,13 +351,12 @@ class JobRunner {
     // with M_b = 0 are all zero.
     const unsigned shift = 31u - std::min<unsigned>(job.magb, 31u);
     const std::size_t window = (w.height - 1u) * width + w.width;
-    auto r = decoder_.decode_coefficients(
+    VARNEL_ASSIGN_OR_RETURN(const bool coefficients, decoder_.decode_coefficients(
         plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref),
         std::span<std::int32_t>(base, window), w.width, w.height, width, job.missing_msbs,
-        {job.lcup, job.lref, job.passes}, causal_, shift);
-    if (!r) return std::unexpected(std::move(r.error()));
+        {job.lcup, job.lref, job.passes}, causal_, shift));
     // Blocks with refinement passes leave words.
-    if (!*r) to_coefficients_(base, w.width, w.height, width, shift);
+    if (!coefficients) to_coefficients_(base, w.width, w.height, width, shift);
     return ok();
   }
 
@@ -381,10 +372,10 @@ class JobRunner {
 // them, zeroing the windows of the blocks no packet codes.
 Result<void> decode_blocks(const Codestream& cs, const DecodePlan& plan,
                            std::span<const std::span<std::int32_t>> planes) {
-  if (auto r = prepare_planes(plan, planes); !r) return r;
+  VARNEL_TRY(prepare_planes(plan, planes));
   JobRunner runner(cs, plan, planes);
   for (const BlockJob& job : plan.jobs)
-    if (auto r = runner.run(job); !r) return r;
+    VARNEL_TRY(runner.run(job));
   return ok();
 }
 
@@ -394,12 +385,11 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
                         std::span<const std::span<std::int32_t>> planes, bool dc_shift) {
   const std::size_t comps = plan.components;
   const std::size_t width = plan.width, height = plan.height;
-  if (auto r = decode_blocks(cs, plan, planes); !r) return r;
+  VARNEL_TRY(decode_blocks(cs, plan, planes));
 
   const std::size_t area = width * height;
   for (const auto& plane : planes) {
-    auto r = htj2k::inverse_53(plane.first(area), width, height, plan.resolution);
-    if (!r) return std::unexpected(std::move(r.error()));
+    VARNEL_TRY(htj2k::inverse_53(plane.first(area), width, height, plan.resolution));
   }
 
   // Reversible component transform (T.800 G.2), inverse.
@@ -430,9 +420,9 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
 
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
                              std::span<std::int32_t> plane, htj2k::RowSink sink) {
-  if (plan.components != 1) return std::unexpected(Error::invalid("one component required"));
+  if (plan.components != 1) return std::unexpected(invalid("one component required"));
   const std::span<std::int32_t> planes[1] = {plane};
-  if (auto r = prepare_planes(plan, planes); !r) return r;
+  VARNEL_TRY(prepare_planes(plan, planes));
   const std::size_t width = plan.width, height = plan.height;
   const bool has_level = plan.resolution > 0 && (width > 1 || height > 1);
   // The blocks of the finest level's high-pass bands (outside its low-pass
@@ -453,7 +443,7 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
       late.push_back({y >= nl ? y - nl : y, &job});
       continue;
     }
-    if (auto r = runner.run(job); !r) return r;
+    VARNEL_TRY(runner.run(job));
   }
   std::stable_sort(late.begin(), late.end(),
                    [](const Late& a, const Late& b) { return a.key < b.key; });
@@ -476,22 +466,17 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
 }
 
 Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const {
-  auto plan = plan_decode(*this, target);
-  if (!plan) return std::unexpected(std::move(plan.error()));
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_decode(*this, target));
   DecodedImage image;
-  image.width = plan->width;
-  image.height = plan->height;
+  image.width = plan.width;
+  image.height = plan.height;
   std::vector<std::span<std::int32_t>> views;
-  try {
-    image.components.resize(plan->components);
-    for (auto& plane : image.components) {
-      plane.resize(plan->width * plan->height);
-      views.emplace_back(plane);
-    }
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::unsupported("image too large to decode in memory"));
+  image.components.resize(plan.components);
+  for (auto& plane : image.components) {
+    plane.resize(plan.width * plan.height);
+    views.emplace_back(plane);
   }
-  if (auto r = run_decode(*this, *plan, views, true); !r) return std::unexpected(std::move(r.error()));
+  VARNEL_TRY(run_decode(*this, plan, views, true));
   return image;
 }
 

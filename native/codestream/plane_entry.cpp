@@ -9,18 +9,17 @@
 namespace varnel::codestream {
 
 Result<PlaneEntry> PlaneEntry::from_codestream(const Codestream& codestream, std::uint64_t offset) {
-  auto packets = codestream.packet_index();
-  if (!packets) return std::unexpected(std::move(packets.error()));
+  VARNEL_ASSIGN_OR_RETURN(auto packets, codestream.packet_index());
   constexpr std::uint64_t kBound = std::numeric_limits<std::uint32_t>::max();
   const auto too_big = [] {
-    return std::unexpected(Error::unsupported("codestream exceeds the 4 GiB plane index bound"));
+    return std::unexpected(unsupported("codestream exceeds the 4 GiB plane index bound"));
   };
   if (codestream.end > kBound) return too_big();
 
   // prefix[r]: the furthest packet end among resolutions <= r.
   const std::size_t levels = codestream.cod.levels;
   std::vector<std::uint64_t> furthest(levels + 1, 0);
-  for (const PacketRef& p : *packets) {
+  for (const PacketRef& p : packets) {
     if (p.resolution > levels) continue;
     const std::uint64_t end = p.offset + p.length;  // both well below 2^63
     furthest[p.resolution] = std::max(furthest[p.resolution], end);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <string_view>
@@ -46,8 +47,33 @@ PyObject* codec_result(CodecOutput&& output);
 // Raises the Python side of a C++ fault caught around a codec run: an
 // allocation failure as MemoryError, anything else as SystemError (a defect,
 // never to be mistaken for the ValueError of a rejected input).
+//
+// This is the one place where running out of memory becomes an exception,
+// always MemoryError: the codecs never turn it into an Error value
+// (core/error.hpp). A chunk refused as ValueError is wrong whatever the
+// machine; a MemoryError says the same call may succeed with more memory or
+// smaller chunks, and lets the caller fall back (the Python layer retries a
+// decode whose output it could not set aside through the growing decode).
+// Input that declares more than its bytes can hold is refused by the codecs'
+// checks before anything is allocated, so it gets its ValueError instead.
 enum class RunFault : std::uint8_t { None, NoMemory, Internal };
 PyObject* raise_fault(RunFault fault);
+
+// Runs `f` and records a C++ fault escaping it in `fault`: std::bad_alloc,
+// and std::length_error (a container asked for more than it can address),
+// as NoMemory; anything else as Internal.
+template <class F>
+void catching_faults(const F& f, RunFault& fault) {
+  try {
+    f();
+  } catch (const std::bad_alloc&) {
+    fault = RunFault::NoMemory;
+  } catch (const std::length_error&) {
+    fault = RunFault::NoMemory;
+  } catch (...) {
+    fault = RunFault::Internal;
+  }
+}
 
 // Runs `job` (plain C++, no Python objects) without the interpreter lock and
 // returns its result; a C++ fault escaping it is recorded in `fault`.
@@ -55,13 +81,7 @@ template <class Job>
 auto released(const Job& job, RunFault& fault) -> std::optional<decltype(job())> {
   std::optional<decltype(job())> result;
   PyThreadState* saved = PyEval_SaveThread();
-  try {
-    result.emplace(job());
-  } catch (const std::bad_alloc&) {
-    fault = RunFault::NoMemory;
-  } catch (...) {
-    fault = RunFault::Internal;
-  }
+  catching_faults([&] { result.emplace(job()); }, fault);
   PyEval_RestoreThread(saved);
   return result;
 }
@@ -155,14 +175,11 @@ PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* a
   if (!element) return nullptr;
   const ArgValues& in = values;
   std::optional<decltype(plan(in, *element))> planned;
-  try {
-    planned.emplace(plan(in, *element));
-  } catch (const std::bad_alloc&) {
-    return raise_fault(RunFault::NoMemory);
-  }
+  RunFault fault = RunFault::None;
+  catching_faults([&] { planned.emplace(plan(in, *element)); }, fault);
+  if (fault != RunFault::None) return raise_fault(fault);
   if (!*planned) return raise_value_error(planned->error().display());
   const auto& encoder = **planned;
-  RunFault fault = RunFault::None;
   if (const std::optional<std::size_t> exact = encoder.exact_size()) {
     if (*exact > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*exact));

@@ -24,7 +24,6 @@ using codestream::ChunkHeader;
 using codestream::Codestream;
 using codestream::PlaneEntry;
 
-Error err(std::uint64_t at, std::string message) { return Error::malformed(at, std::move(message)); }
 
 template <class Extent>
 std::string shape_text(std::span<const Extent> shape) {
@@ -133,33 +132,33 @@ Result<std::uint64_t> check_encode_input(std::span<const std::uint8_t> chunk,
                                          const Htj2kConfig& config) {
   if (config.xy_levels > codestream::kMaxXyLevels)
     return std::unexpected(
-        Error::invalid("htj2k: xy_levels exceeds the 32-level J2K bound (T.800 SPcod)"));
-  if (auto order = config.progression_order(); !order) return std::unexpected(order.error());
+        invalid("htj2k: xy_levels exceeds the 32-level J2K bound (T.800 SPcod)"));
+  VARNEL_TRY(config.progression_order());
   if (!config.reversible)
     return std::unexpected(
-        Error::unsupported("htj2k: lossy (reversible: false) coding lands with a later phase"));
+        unsupported("htj2k: lossy (reversible: false) coding lands with a later phase"));
   const std::size_t n = shape.size();
   if (n < codestream::kMinChunkNdim)
-    return std::unexpected(Error::invalid(
+    return std::unexpected(invalid(
         "htj2k needs a chunk with trailing 2D (y, x) planes; got " + std::to_string(n) +
         " dimension(s)"));
   if (n > codestream::kMaxChunkNdim)
     return std::unexpected(
-        Error::invalid("htj2k chunks carry at most 32 dimensions; got " + std::to_string(n)));
+        invalid("htj2k chunks carry at most 32 dimensions; got " + std::to_string(n)));
   for (std::size_t j = 0; j < n; ++j)
     if (shape[j] == 0)
-      return std::unexpected(Error::invalid("htj2k needs non-zero chunk extents; dimension " +
+      return std::unexpected(invalid("htj2k needs non-zero chunk extents; dimension " +
                                             std::to_string(j) + " of " + shape_text(shape) +
                                             " is 0"));
   std::uint64_t count = 1;
   for (std::uint64_t e : shape)
     if (__builtin_mul_overflow(count, e, &count))
-      return std::unexpected(Error::invalid("chunk element count overflows"));
+      return std::unexpected(invalid("chunk element count overflows"));
   std::uint64_t bytes = 0;
   if (__builtin_mul_overflow(count, std::uint64_t{sample_width(dtype)}, &bytes))
-    return std::unexpected(Error::invalid("chunk byte length overflows"));
+    return std::unexpected(invalid("chunk byte length overflows"));
   if (chunk.size() != bytes)
-    return std::unexpected(Error::invalid(
+    return std::unexpected(invalid(
         "chunk of shape " + shape_text(shape) + " and dtype " + std::string(sample_name(dtype)) +
         " needs " + std::to_string(bytes) + " bytes, got " + std::to_string(chunk.size())));
   // The container holds at most 2^24 planes; a longer chunk would be written
@@ -167,7 +166,7 @@ Result<std::uint64_t> check_encode_input(std::span<const std::uint8_t> chunk,
   std::uint64_t planes = 1;
   for (std::size_t j = 0; j + 2 < n; ++j) planes *= shape[j];  // <= element count
   if (planes > codestream::kMaxChunkPlanes)
-    return std::unexpected(Error::invalid("htj2k chunks carry at most 16777216 planes; got " +
+    return std::unexpected(invalid("htj2k chunks carry at most 16777216 planes; got " +
                                           std::to_string(planes)));
   return bytes;
 }
@@ -212,7 +211,7 @@ Result<void> narrow_into(const std::int32_t* samples, std::size_t n, SampleType 
     smallest = std::min(smallest, s);
     largest = std::max(largest, s);
   }
-  return std::unexpected(err(0, "decoded sample range [" + std::to_string(smallest) + ", " +
+  return std::unexpected(malformed(0, "decoded sample range [" + std::to_string(smallest) + ", " +
                                     std::to_string(largest) + "] does not fit dtype " +
                                     std::string(sample_name(dtype)) +
                                     " (corrupt or mismatched chunk)"));
@@ -237,18 +236,16 @@ Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, SampleT
 // lengths of the index to mean the resolutions they name.
 Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::uint8_t> codestream,
                                bool cut = false) {
-  auto cs = cut ? Codestream::parse_prefix(codestream) : Codestream::parse_impl(codestream);
-  if (!cs) return std::unexpected(std::move(cs.error()));
+  VARNEL_ASSIGN_OR_RETURN(auto cs, cut ? Codestream::parse_prefix(codestream) : Codestream::parse_impl(codestream));
   const std::size_t n = header.shape.size();
   const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
-  if (auto supported = cs->check_supported(); !supported)
-    return std::unexpected(std::move(supported.error()));
-  const std::size_t declared_components = cs->siz.components.size();
-  if (declared_components != 1 || cs->siz.xsiz != width || cs->siz.ysiz != height)
+  VARNEL_TRY(cs.check_supported());
+  const std::size_t declared_components = cs.siz.components.size();
+  if (declared_components != 1 || cs.siz.xsiz != width || cs.siz.ysiz != height)
     return std::unexpected(
-        err(0, plane_size_message(declared_components, cs->siz.ysiz, cs->siz.xsiz, header)));
-  if (cut && cs->cod.levels != header.xy_levels)
-    return std::unexpected(err(0, "plane codestream has " + std::to_string(cs->cod.levels) +
+        malformed(0, plane_size_message(declared_components, cs.siz.ysiz, cs.siz.xsiz, header)));
+  if (cut && cs.cod.levels != header.xy_levels)
+    return std::unexpected(malformed(0, "plane codestream has " + std::to_string(cs.cod.levels) +
                                       " wavelet levels, chunk header declares " +
                                       std::to_string(header.xy_levels)));
   return cs;
@@ -262,14 +259,13 @@ Result<std::uint8_t> Htj2kConfig::progression_order() const {
   for (std::uint8_t code = 0; code < 5; ++code)
     if (progression == kNames[code]) return code;
   return std::unexpected(
-      Error::unsupported("htj2k: unknown progression order " + quote_text(progression)));
+      unsupported("htj2k: unknown progression order " + quote_text(progression)));
 }
 
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                SampleType dtype, const Htj2kConfig& config) {
-  auto checked = check_encode_input(chunk, shape, dtype, config);
-  if (!checked) return std::unexpected(std::move(checked.error()));
+  VARNEL_TRY(check_encode_input(chunk, shape, dtype, config));
   const std::size_t n = shape.size();
   const std::uint64_t height = shape[n - 2], width = shape[n - 1];
   const std::size_t area = static_cast<std::size_t>(width * height);  // <= element count
@@ -299,7 +295,7 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   // pass over the narrow elements, then the writer transforms the rows into
   // the plane as they are widened.
   codestream::BigArray<std::int32_t> samples(area);
-  if (samples.empty()) return std::unexpected(Error::unsupported("chunk too large to encode in memory"));
+  if (samples.empty()) return std::unexpected(unsupported("chunk too large to encode in memory"));
   for (std::size_t k = 0; k < planes; ++k) {
     const std::uint8_t* src = chunk.data() + k * plane_bytes;
     const std::uint32_t bits = plane_bits(src, area, dtype);
@@ -309,7 +305,7 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
         std::memcpy(&first, src + 4 * i, 4);
         if (first > 0x7FFFFFFFu) break;
       }
-      return std::unexpected(Error::invalid(
+      return std::unexpected(invalid(
           "uint32 sample " + std::to_string(first) +
           " exceeds the 32-bit HT datapath; decorrelate or reduce the dynamic range"));
     }
@@ -344,7 +340,7 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   for (std::uint64_t extent : shape) {
     if (extent > std::numeric_limits<std::uint32_t>::max())
       return std::unexpected(
-          Error::invalid("chunk extent " + std::to_string(extent) + " exceeds u32"));
+          invalid("chunk extent " + std::to_string(extent) + " exceeds u32"));
     header.shape.push_back(static_cast<std::uint32_t>(extent));
   }
   if (config.index) {
@@ -352,35 +348,31 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
     entries.reserve(planes);
     std::uint64_t at = header.header_size() + std::uint64_t{planes} * header.entry_size();
     for (const auto& [offset, length] : streams) {
-      auto parsed = Codestream::parse_impl(std::span<const std::uint8_t>(out).subspan(offset, length));
-      if (!parsed) return std::unexpected(std::move(parsed.error()));
-      auto entry = PlaneEntry::from_codestream(*parsed, at);
-      if (!entry) return std::unexpected(std::move(entry.error()));
-      at += entry->length;
-      entries.push_back(std::move(*entry));
+      VARNEL_ASSIGN_OR_RETURN(auto parsed, Codestream::parse_impl(std::span<const std::uint8_t>(out).subspan(offset, length)));
+      VARNEL_ASSIGN_OR_RETURN(auto entry, PlaneEntry::from_codestream(parsed, at));
+      at += entry.length;
+      entries.push_back(std::move(entry));
     }
     header.planes = std::move(entries);
   }
 
-  auto head = header.to_bytes();
-  if (!head) return std::unexpected(std::move(head.error()));
-  if (head->size() != prefix)  // the layout of the container header fixes its size
-    return std::unexpected(Error::invalid("chunk header size mismatch"));
-  std::copy(head->begin(), head->end(), out.begin());
+  VARNEL_ASSIGN_OR_RETURN(auto head, header.to_bytes());
+  if (head.size() != prefix)  // the layout of the container header fixes its size
+    return std::unexpected(invalid("chunk header size mismatch"));
+  std::copy(head.begin(), head.end(), out.begin());
   return out;
 }
 
 Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk) {
-  auto parsed = ChunkHeader::parse(chunk);
-  if (!parsed) return std::unexpected(std::move(parsed.error()));
-  ChunkPlanes out{std::move(*parsed), {}};
+  VARNEL_ASSIGN_OR_RETURN(auto parsed, ChunkHeader::parse(chunk));
+  ChunkPlanes out{std::move(parsed), {}};
   const std::uint64_t planes = out.header.plane_count();  // <= 2^24 after parse
   if (out.header.planes) {
     out.ranges.reserve(planes);
     for (const PlaneEntry& e : *out.header.planes) {
       std::uint64_t end = 0;
       if (__builtin_add_overflow(e.offset, std::uint64_t{e.length}, &end) || end > chunk.size())
-        return std::unexpected(err(e.offset, "plane byte range exceeds the chunk"));
+        return std::unexpected(malformed(e.offset, "plane byte range exceeds the chunk"));
       out.ranges.push_back({e.offset, e.length});
     }
     return out;
@@ -390,43 +382,39 @@ Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk) {
   std::uint64_t p = out.header.header_size();
   out.ranges.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(planes, chunk.size() / 16 + 1)));
   for (std::uint64_t k = 0; k < planes; ++k) {
-    if (chunk.size() < p) return std::unexpected(err(p, "chunk ends before all planes"));
-    auto cs = Codestream::parse_impl(chunk.subspan(static_cast<std::size_t>(p)));
-    if (!cs) return std::unexpected(std::move(cs.error()));
-    out.ranges.push_back({p, cs->end});
-    p += cs->end;
+    if (chunk.size() < p) return std::unexpected(malformed(p, "chunk ends before all planes"));
+    VARNEL_ASSIGN_OR_RETURN(auto cs, Codestream::parse_impl(chunk.subspan(static_cast<std::size_t>(p))));
+    out.ranges.push_back({p, cs.end});
+    p += cs.end;
   }
   return out;
 }
 
 Result<ChunkPlanes> reduced_plane_ranges(std::span<const std::uint8_t> chunk, std::uint8_t reduce) {
-  auto header = ChunkHeader::parse_for_reduced(chunk, reduce);
-  if (!header) return std::unexpected(std::move(header.error()));
-  const std::size_t top = header->xy_levels - reduce;  // checked by the parse
+  VARNEL_ASSIGN_OR_RETURN(const auto& header, ChunkHeader::parse_for_reduced(chunk, reduce));
+  const std::size_t top = header.xy_levels - reduce;  // checked by the parse
   std::vector<PlaneRange> ranges;
-  ranges.reserve(header->planes->size());
-  for (const PlaneEntry& e : *header->planes) {
+  ranges.reserve(header.planes->size());
+  for (const PlaneEntry& e : *header.planes) {
     const std::uint64_t needed = e.prefix_lengths[top];
     std::uint64_t end = 0;
     if (__builtin_add_overflow(e.offset, needed, &end) || end > chunk.size())
-      return std::unexpected(err(e.offset, "plane prefix exceeds the chunk"));
+      return std::unexpected(malformed(e.offset, "plane prefix exceeds the chunk"));
     ranges.push_back({e.offset, needed});
   }
-  return ChunkPlanes{std::move(*header), std::move(ranges)};
+  return ChunkPlanes{std::move(header), std::move(ranges)};
 }
 
 Result<std::vector<std::int32_t>> decode_plane(const ChunkHeader& header,
                                                std::span<const std::uint8_t> codestream) {
-  auto cs = parse_plane(header, codestream);
-  if (!cs) return std::unexpected(std::move(cs.error()));
+  VARNEL_ASSIGN_OR_RETURN(auto cs, parse_plane(header, codestream));
   const std::size_t n = header.shape.size();
   const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
-  auto image = cs->decode_to_resolution(cs->cod.levels);
-  if (!image) return std::unexpected(std::move(image.error()));
-  if (image->components.size() != 1 || image->width != width || image->height != height)
+  VARNEL_ASSIGN_OR_RETURN(auto image, cs.decode_to_resolution(cs.cod.levels));
+  if (image.components.size() != 1 || image.width != width || image.height != height)
     return std::unexpected(
-        err(0, plane_size_message(image->components.size(), image->height, image->width, header)));
-  return std::move(image->components.front());
+        malformed(0, plane_size_message(image.components.size(), image.height, image.width, header)));
+  return std::move(image.components.front());
 }
 
 Result<void> narrow_samples(std::span<const std::int32_t> samples, SampleType dtype,
@@ -456,24 +444,22 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
   for (const PlaneRange& range : planes.ranges) {
     const auto bytes = chunk.subspan(static_cast<std::size_t>(range.offset),
                                      static_cast<std::size_t>(range.length));
-    auto cs = parse_plane(header, bytes, cut);
-    if (!cs) return std::unexpected(std::move(cs.error()));
+    VARNEL_ASSIGN_OR_RETURN(auto cs, parse_plane(header, bytes, cut));
     const std::uint8_t target =
-        cut ? static_cast<std::uint8_t>(header.xy_levels - reduce) : cs->cod.levels;
-    auto plan = codestream::plan_decode(*cs, target);
-    if (!plan) return std::unexpected(std::move(plan.error()));
-    if (plan->components != 1 || plan->width != width || plan->height != height)
+        cut ? static_cast<std::uint8_t>(header.xy_levels - reduce) : cs.cod.levels;
+    VARNEL_ASSIGN_OR_RETURN(auto plan, codestream::plan_decode(cs, target));
+    if (plan.components != 1 || plan.width != width || plan.height != height)
       return std::unexpected(
-          err(0, plane_size_message(plan->components, plan->height, plan->width, header)));
-    const std::size_t area = plan->width * plan->height;  // checked by plan_decode
+          malformed(0, plane_size_message(plan.components, plan.height, plan.width, header)));
+    const std::size_t area = plan.width * plan.height;  // checked by plan_decode
     if (plane.empty()) {
       plane = codestream::BigArray<std::int32_t>(area);
       if (plane.empty())
-        return std::unexpected(Error::unsupported("image too large to decode in memory"));
+        return std::unexpected(unsupported("image too large to decode in memory"));
     }
     const std::span<std::int32_t> view(plane.data(), area);
     // The DC level shift is left to the narrowing when it fits 32 bits.
-    const codestream::SizComponent& component = cs->siz.components.front();
+    const codestream::SizComponent& component = cs.siz.components.front();
     const bool fused_shift = component.is_signed || component.depth <= 31;
     Narrowing how = narrowing_for(dtype);
     if (fused_shift && !component.is_signed) {
@@ -495,7 +481,7 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
     }
     std::uint8_t* dst = place(area * sample_width(dtype));
     if (dst == nullptr)
-      return std::unexpected(Error::invalid("decode output buffer does not match the chunk shape"));
+      return std::unexpected(invalid("decode output buffer does not match the chunk shape"));
     if (fused_shift) {
       // Each row is narrowed into the output as the inverse transform
       // finishes it, while it is still in cache.
@@ -511,16 +497,13 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
         r.fits = r.narrow(row, r.dst + y * r.row_bytes, r.width, *r.how);
         return r.fits;
       }};
-      if (auto r = codestream::run_decode_rows(*cs, *plan, view, sink); !r)
-        return std::unexpected(std::move(r.error()));
+      VARNEL_TRY(codestream::run_decode_rows(cs, plan, view, sink));
       if (rows.fits) continue;
       // Some sample is out of range: decode the plane again whole, for the
       // error that names the range of all its samples.
     }
-    if (auto r = codestream::run_decode(*cs, *plan, std::span(&view, 1), !fused_shift); !r)
-      return std::unexpected(std::move(r.error()));
-    if (auto narrowed = narrow_into(plane.data(), area, dtype, how, dst); !narrowed)
-      return std::unexpected(std::move(narrowed.error()));
+    VARNEL_TRY(codestream::run_decode(cs, plan, std::span(&view, 1), !fused_shift));
+    VARNEL_TRY(narrow_into(plane.data(), area, dtype, how, dst));
   }
   return ok();
 }
@@ -532,7 +515,7 @@ Result<ChunkPlanes> of_shape(Result<ChunkPlanes> planes, std::span<const std::ui
   const ChunkHeader& header = planes->header;
   if (!std::equal(header.shape.begin(), header.shape.end(), shape.begin(), shape.end(),
                   [](std::uint32_t a, std::uint64_t b) { return a == b; }))
-    return std::unexpected(err(0, "chunk header declares shape " +
+    return std::unexpected(malformed(0, "chunk header declares shape " +
                                       shape_text(std::span<const std::uint32_t>(header.shape)) +
                                       ", decode expects " + shape_text(shape)));
   return planes;
@@ -553,12 +536,11 @@ Result<std::vector<std::uint8_t>> decode_owned(std::span<const std::uint8_t> chu
     output.reserve(static_cast<std::size_t>(std::min(*expected, cap)));
     advise_huge_pages(output.data(), output.capacity());
   }
-  auto r = decode_planes(chunk, planes, dtype, cut, reduce, [&](std::size_t bytes) {
+  VARNEL_TRY(decode_planes(chunk, planes, dtype, cut, reduce, [&](std::size_t bytes) {
     const std::size_t at = output.size();
     output.resize(at + bytes);
     return output.data() + at;
-  });
-  if (!r) return std::unexpected(std::move(r.error()));
+  }));
   return output;
 }
 
@@ -575,7 +557,7 @@ Result<void> decode_into(std::span<const std::uint8_t> chunk, const ChunkPlanes&
   });
   if (!r) return r;
   if (written != out.size())
-    return std::unexpected(Error::invalid("decode output buffer does not match the chunk shape"));
+    return std::unexpected(invalid("decode output buffer does not match the chunk shape"));
   return ok();
 }
 
@@ -588,33 +570,30 @@ std::optional<std::uint64_t> optional_size(const Result<std::uint64_t>& size) {
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                SampleType dtype) {
-  auto planes = of_shape(plane_ranges(chunk), shape);
-  if (!planes) return std::unexpected(std::move(planes.error()));
-  return decode_owned(chunk, *planes, dtype, false, 0, optional_size(decoded_size(shape, dtype)));
+  VARNEL_ASSIGN_OR_RETURN(auto planes, of_shape(plane_ranges(chunk), shape));
+  return decode_owned(chunk, planes, dtype, false, 0, optional_size(decoded_size(shape, dtype)));
 }
 
 Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, SampleType dtype) {
   std::uint64_t bytes = sample_width(dtype);
   for (std::uint64_t e : shape)
     if (__builtin_mul_overflow(bytes, e, &bytes))
-      return std::unexpected(Error::invalid("chunk byte length overflows"));
+      return std::unexpected(invalid("chunk byte length overflows"));
   return bytes;
 }
 
 Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk,
                                std::span<const std::uint64_t> shape, SampleType dtype,
                                std::span<std::uint8_t> out) {
-  auto planes = of_shape(plane_ranges(chunk), shape);
-  if (!planes) return std::unexpected(std::move(planes.error()));
-  return decode_into(chunk, *planes, dtype, false, 0, out);
+  VARNEL_ASSIGN_OR_RETURN(auto planes, of_shape(plane_ranges(chunk), shape));
+  return decode_into(chunk, planes, dtype, false, 0, out);
 }
 
 Result<std::vector<std::uint8_t>> decode_chunk_reduced(std::span<const std::uint8_t> chunk,
                                                        std::span<const std::uint64_t> shape,
                                                        SampleType dtype, std::uint8_t reduce) {
-  auto planes = of_shape(reduced_plane_ranges(chunk, reduce), shape);
-  if (!planes) return std::unexpected(std::move(planes.error()));
-  return decode_owned(chunk, *planes, dtype, true, reduce,
+  VARNEL_ASSIGN_OR_RETURN(auto planes, of_shape(reduced_plane_ranges(chunk, reduce), shape));
+  return decode_owned(chunk, planes, dtype, true, reduce,
                       optional_size(reduced_size(shape, dtype, reduce)));
 }
 
@@ -622,14 +601,14 @@ Result<std::uint64_t> reduced_size(std::span<const std::uint64_t> shape, SampleT
                                    std::uint8_t reduce) {
   const std::size_t n = shape.size();
   if (n < codestream::kMinChunkNdim)
-    return std::unexpected(Error::invalid(
+    return std::unexpected(invalid(
         "htj2k needs a chunk with trailing 2D (y, x) planes; got " + std::to_string(n) +
         " dimension(s)"));
   std::uint64_t bytes = sample_width(dtype);
   for (std::size_t j = 0; j < n; ++j) {
     const std::uint64_t e = j + 2 < n ? shape[j] : codestream::halved(shape[j], reduce);
     if (__builtin_mul_overflow(bytes, e, &bytes))
-      return std::unexpected(Error::invalid("chunk byte length overflows"));
+      return std::unexpected(invalid("chunk byte length overflows"));
   }
   return bytes;
 }
@@ -637,9 +616,8 @@ Result<std::uint64_t> reduced_size(std::span<const std::uint64_t> shape, SampleT
 Result<void> decode_chunk_reduced_into(std::span<const std::uint8_t> chunk,
                                        std::span<const std::uint64_t> shape, SampleType dtype,
                                        std::uint8_t reduce, std::span<std::uint8_t> out) {
-  auto planes = of_shape(reduced_plane_ranges(chunk, reduce), shape);
-  if (!planes) return std::unexpected(std::move(planes.error()));
-  return decode_into(chunk, *planes, dtype, true, reduce, out);
+  VARNEL_ASSIGN_OR_RETURN(auto planes, of_shape(reduced_plane_ranges(chunk, reduce), shape));
+  return decode_into(chunk, planes, dtype, true, reduce, out);
 }
 
 }  // namespace varnel::zarr

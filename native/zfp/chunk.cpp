@@ -13,7 +13,6 @@
 namespace varnel::zfpc {
 namespace {
 
-Error invalid(std::string message) { return Error::invalid(std::move(message)); }
 
 struct NameEntry {
   std::string_view name;
@@ -86,13 +85,11 @@ struct FieldPlan {
 
 Result<FieldPlan> plan_field(std::span<const std::uint64_t> shape, ZfpDtype dtype,
                              const ZfpChunkConfig& config) {
-  auto mode = config.zfp_mode();
-  if (!mode) return std::unexpected(std::move(mode.error()));
-  auto field = effective_shape(shape, config.dims);
-  if (!field) return std::unexpected(std::move(field.error()));
-  const auto sizes = sizes_of(*field, dtype);
+  VARNEL_ASSIGN_OR_RETURN(auto mode, config.zfp_mode());
+  VARNEL_ASSIGN_OR_RETURN(auto field, effective_shape(shape, config.dims));
+  const auto sizes = sizes_of(field, dtype);
   if (!sizes) return std::unexpected(overflows(shape));
-  return FieldPlan{std::move(*mode), std::move(*field), sizes->first, sizes->second};
+  return FieldPlan{std::move(mode), std::move(field), sizes->first, sizes->second};
 }
 
 struct DecodePlan {
@@ -107,11 +104,9 @@ struct DecodePlan {
 Result<DecodePlan> plan_decode(std::span<const std::uint8_t> chunk,
                                std::span<const std::uint64_t> shape, ZfpDtype dtype,
                                const ZfpChunkConfig& config) {
-  auto plan = plan_field(shape, dtype, config);
-  if (!plan) return std::unexpected(std::move(plan.error()));
-  auto stream = CheckedStream::open(chunk, plan->field, plan->mode, samples_of(dtype));
-  if (!stream) return std::unexpected(std::move(stream.error()));
-  return DecodePlan{std::move(*stream), plan->count, plan->bytes};
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_field(shape, dtype, config));
+  VARNEL_ASSIGN_OR_RETURN(auto stream, CheckedStream::open(chunk, plan.field, plan.mode, samples_of(dtype)));
+  return DecodePlan{std::move(stream), plan.count, plan.bytes};
 }
 
 // Decodes into `out` (exactly plan.bytes long). Narrow integers are written
@@ -122,7 +117,7 @@ Result<void> run_decode(DecodePlan& plan, ZfpDtype dtype, std::span<std::uint8_t
     return plan.stream.decode_into(out.data());
   // A misaligned caller buffer: decode next to it, then move the bytes.
   auto tmp = uninitialised_array<std::uint64_t>((out.size() + 7) / 8);
-  if (auto r = plan.stream.decode_into(tmp.get()); !r) return r;
+  VARNEL_TRY(plan.stream.decode_into(tmp.get()));
   std::memcpy(out.data(), tmp.get(), out.size());
   return ok();
 }
@@ -130,12 +125,11 @@ Result<void> run_decode(DecodePlan& plan, ZfpDtype dtype, std::span<std::uint8_t
 Result<std::vector<std::uint8_t>> decode_impl(std::span<const std::uint8_t> chunk,
                                               std::span<const std::uint64_t> shape, ZfpDtype dtype,
                                               const ZfpChunkConfig& config) {
-  auto plan = plan_decode(chunk, shape, dtype, config);
-  if (!plan) return std::unexpected(std::move(plan.error()));
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_decode(chunk, shape, dtype, config));
   // Decoded output stays in 4 KiB pages, faulted in just ahead of the
   // decoder so each is still in cache when written (memory.hpp, blocks.cpp).
-  std::vector<std::uint8_t> out(plan->bytes);
-  if (auto r = run_decode(*plan, dtype, out); !r) return std::unexpected(std::move(r.error()));
+  std::vector<std::uint8_t> out(plan.bytes);
+  VARNEL_TRY(run_decode(plan, dtype, out));
   return out;
 }
 
@@ -214,10 +208,10 @@ Result<ZfpMode> ZfpChunkConfig::zfp_mode() const {
     if (r && !precision) r = std::unexpected(invalid("zfp: fixed_precision mode needs a \"precision\""));
     if (r) m.value = FixedPrecision{*precision};
   } else {
-    return std::unexpected(Error::unsupported("zfp: unknown mode " + quote_text(mode)));
+    return std::unexpected(unsupported("zfp: unknown mode " + quote_text(mode)));
   }
-  if (!r) return std::unexpected(std::move(r.error()));
-  if (auto v = m.validate(); !v) return std::unexpected(std::move(v.error()));
+  VARNEL_TRY(std::move(r));
+  VARNEL_TRY(m.validate());
   return m;
 }
 
@@ -278,43 +272,27 @@ std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, Zf
   return out;
 }
 
-// Buffers follow the shape; one the machine cannot provide is an error value
-// like any other, never an exception leaving the codec.
-template <class F>
-auto guarded(std::span<const std::uint64_t> shape, const F& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-  } catch (const std::length_error&) {
-  }
-  return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
-}
-
 Result<ChunkEncoder> ChunkEncoder::plan(std::span<const std::uint8_t> chunk,
                                         std::span<const std::uint64_t> shape, ZfpDtype dtype,
                                         const ZfpChunkConfig& config) {
-  return guarded(shape, [&]() -> Result<ChunkEncoder> {
-    auto plan = plan_field(shape, dtype, config);
-    if (!plan) return std::unexpected(std::move(plan.error()));
-    if (chunk.size() != plan->bytes) {
-      return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
-                                     std::string(zfp_dtype_name(dtype)) + ") needs " +
-                                     std::to_string(plan->bytes) + " bytes, got " +
-                                     std::to_string(chunk.size())));
-    }
-    auto field = FieldEncoder::plan(plan->field, plan->count, plan->mode, samples_of(dtype));
-    if (!field) return std::unexpected(std::move(field.error()));
-    // zfp reads the wider types through typed pointers: a misaligned chunk
-    // is copied once (the usual bytes and arrays are aligned).
-    std::vector<std::uint64_t> copy;
-    const void* samples = chunk.data();
-    if (!is_narrow(dtype) && reinterpret_cast<std::uintptr_t>(chunk.data()) % zfp_dtype_size(dtype) != 0) {
-      copy.resize((chunk.size() + 7) / 8);
-      std::memcpy(copy.data(), chunk.data(), chunk.size());
-      samples = copy.data();
-    }
-    return ChunkEncoder(std::move(*field), samples, std::move(copy));
-  });
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_field(shape, dtype, config));
+  if (chunk.size() != plan.bytes) {
+    return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
+                                   std::string(zfp_dtype_name(dtype)) + ") needs " +
+                                   std::to_string(plan.bytes) + " bytes, got " +
+                                   std::to_string(chunk.size())));
+  }
+  VARNEL_ASSIGN_OR_RETURN(auto field, FieldEncoder::plan(plan.field, plan.count, plan.mode, samples_of(dtype)));
+  // zfp reads the wider types through typed pointers: a misaligned chunk
+  // is copied once (the usual bytes and arrays are aligned).
+  std::vector<std::uint64_t> copy;
+  const void* samples = chunk.data();
+  if (!is_narrow(dtype) && reinterpret_cast<std::uintptr_t>(chunk.data()) % zfp_dtype_size(dtype) != 0) {
+    copy.resize((chunk.size() + 7) / 8);
+    std::memcpy(copy.data(), chunk.data(), chunk.size());
+    samples = copy.data();
+  }
+  return ChunkEncoder(std::move(field), samples, std::move(copy));
 }
 
 Result<std::size_t> ChunkEncoder::encode_into(std::span<std::uint8_t> out) const {
@@ -331,22 +309,18 @@ Result<std::size_t> ChunkEncoder::encode_into(std::span<std::uint8_t> out) const
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                ZfpDtype dtype, const ZfpChunkConfig& config) {
-  return guarded(shape, [&]() -> Result<std::vector<std::uint8_t>> {
-    auto encoder = ChunkEncoder::plan(chunk, shape, dtype, config);
-    if (!encoder) return std::unexpected(std::move(encoder.error()));
-    // Coded into words of the bound, then the used ones copied out.
-    auto words = uninitialised_array<std::uint64_t>(encoder->capacity() / 8);
-    const std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(words.get()), encoder->capacity());
-    auto n = encoder->encode_into(buffer);
-    if (!n) return std::unexpected(std::move(n.error()));
-    return std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*n));
-  });
+  VARNEL_ASSIGN_OR_RETURN(auto encoder, ChunkEncoder::plan(chunk, shape, dtype, config));
+  // Coded into words of the bound, then the used ones copied out.
+  auto words = uninitialised_array<std::uint64_t>(encoder.capacity() / 8);
+  const std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(words.get()), encoder.capacity());
+  VARNEL_ASSIGN_OR_RETURN(auto n, encoder.encode_into(buffer));
+  return std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                ZfpDtype dtype, const ZfpChunkConfig& config) {
-  return guarded(shape, [&] { return decode_impl(chunk, shape, dtype, config); });
+  return decode_impl(chunk, shape, dtype, config);
 }
 
 }  // namespace varnel::zfpc
@@ -355,24 +329,20 @@ namespace varnel::zfpc {
 
 Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ZfpDtype dtype,
                                    const ZfpChunkConfig& config) {
-  auto plan = plan_field(shape, dtype, config);
-  if (!plan) return std::unexpected(std::move(plan.error()));
-  return plan->bytes;
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_field(shape, dtype, config));
+  return plan.bytes;
 }
 
 Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
                                ZfpDtype dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out) {
-  return guarded(shape, [&]() -> Result<void> {
-    auto plan = plan_decode(chunk, shape, dtype, config);
-    if (!plan) return std::unexpected(std::move(plan.error()));
-    if (out.size() != plan->bytes) {
-      return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
-                                     std::string(zfp_dtype_name(dtype)) + ") needs " +
-                                     std::to_string(plan->bytes) + " bytes, got " +
-                                     std::to_string(out.size())));
-    }
-    return run_decode(*plan, dtype, out);
-  });
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_decode(chunk, shape, dtype, config));
+  if (out.size() != plan.bytes) {
+    return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
+                                   std::string(zfp_dtype_name(dtype)) + ") needs " +
+                                   std::to_string(plan.bytes) + " bytes, got " +
+                                   std::to_string(out.size())));
+  }
+  return run_decode(plan, dtype, out);
 }
 
 }  // namespace varnel::zfpc

@@ -13,10 +13,10 @@
 using namespace varnel;
 
 TEST(Error, DisplaysEachKind) {
-  EXPECT_EQ(Error::malformed(8, "zero chunk dimension").display(),
+  EXPECT_EQ(malformed(8, "zero chunk dimension").display(),
             "malformed codestream at byte 8: zero chunk dimension");
-  EXPECT_EQ(Error::invalid("x").display(), "invalid argument: x");
-  EXPECT_EQ(Error::unsupported("y").display(), "unsupported: y");
+  EXPECT_EQ(invalid("x").display(), "invalid argument: x");
+  EXPECT_EQ(unsupported("y").display(), "unsupported: y");
 }
 
 TEST(CoeffPlane, ChecksLengthAgainstArea) {

@@ -171,9 +171,9 @@ TEST(ZfpMalformed, EveryCutIsRefusedUnlessOnlyPaddingIsGone) {
         ASSERT_FALSE(r_into.has_value());
         EXPECT_EQ(r_into.error(), r.error());
         const Error expected =
-            fixed_rate ? Error::malformed(0, "varnel_zfp: fixed-rate stream is " + std::to_string(len) +
+            fixed_rate ? malformed(0, "varnel_zfp: fixed-rate stream is " + std::to_string(len) +
                                                  " bytes, computed size is " + std::to_string(enc->size()))
-                       : Error::malformed(len, kTruncated);
+                       : malformed(len, kTruncated);
         if (len >= kWholeHeader) {
           EXPECT_EQ(r.error(), expected) << r.error().message;
         } else if (r.error() != expected) {
@@ -320,7 +320,7 @@ TEST(ZfpMalformed, LongStreamsAreReadInPlaceUpToTheirLastWords) {
         refused = true;
         ASSERT_FALSE(r.has_value());
         if (!fixed_rate) {
-          EXPECT_EQ(r.error(), Error::malformed(len, kTruncated));
+          EXPECT_EQ(r.error(), malformed(len, kTruncated));
         }
       }
     }
