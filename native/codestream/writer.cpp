@@ -7,7 +7,7 @@
 #include <bit>
 #include <memory>
 
-#include "codestream/big_buffer.hpp"
+#include "core/big_buffer.hpp"
 #include "codestream/markers.hpp"
 #include "codestream/reader.hpp"
 #include "htj2k/block/encode.hpp"

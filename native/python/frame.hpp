@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "codestream/big_buffer.hpp"
+#include "core/big_buffer.hpp"
 #include "core/quote.hpp"
 #include "python/args.hpp"
 
@@ -165,7 +165,7 @@ PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args
 // coding) gives an object with `exact_size()`, `capacity()` and
 // `encode_into(span)`. A known size is coded straight into the result's
 // bytes object. Otherwise the stream goes into a buffer of the capacity
-// (the thread's kept block when it fits, codestream/big_buffer.hpp) and
+// (the thread's kept block when it fits, core/big_buffer.hpp) and
 // its used bytes are copied once into the result.
 template <class Element, class Plan>
 PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* args,
@@ -193,10 +193,10 @@ PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* a
     }
     return result;
   }
-  codestream::BigArray<std::uint8_t> scratch;
+  BigArray<std::uint8_t> scratch;
   const auto written = released(
       [&]() -> Result<std::size_t> {
-        scratch = codestream::BigArray<std::uint8_t>(encoder.capacity());
+        scratch = BigArray<std::uint8_t>(encoder.capacity());
         if (scratch.empty()) throw std::bad_alloc();
         return encoder.encode_into({scratch.data(), scratch.size()});
       },

@@ -7,7 +7,7 @@
 #include <string>
 #include <type_traits>
 
-#include "codestream/big_buffer.hpp"
+#include "core/big_buffer.hpp"
 #include "codestream/decode_plan.hpp"
 #include "codestream/geometry.hpp"
 #include "codestream/reader.hpp"
@@ -73,27 +73,29 @@ void widen_shifted(const std::uint8_t* __restrict src, std::int32_t* __restrict 
   }
 }
 
-std::uint32_t plane_bits(const std::uint8_t* src, std::size_t n, SampleType t) {
+std::uint32_t plane_bits(const std::uint8_t* src, std::size_t n, ElementType t) {
   switch (t) {
-    case SampleType::U8: return magnitude_bits<std::uint8_t>(src, n);
-    case SampleType::I8: return magnitude_bits<std::int8_t>(src, n);
-    case SampleType::U16: return magnitude_bits<std::uint16_t>(src, n);
-    case SampleType::I16: return magnitude_bits<std::int16_t>(src, n);
-    case SampleType::U32: return magnitude_bits<std::uint32_t>(src, n);
-    case SampleType::I32: return magnitude_bits<std::int32_t>(src, n);
+    case ElementType::U8: return magnitude_bits<std::uint8_t>(src, n);
+    case ElementType::I8: return magnitude_bits<std::int8_t>(src, n);
+    case ElementType::U16: return magnitude_bits<std::uint16_t>(src, n);
+    case ElementType::I16: return magnitude_bits<std::int16_t>(src, n);
+    case ElementType::U32: return magnitude_bits<std::uint32_t>(src, n);
+    case ElementType::I32: return magnitude_bits<std::int32_t>(src, n);
+    case ElementType::I64: case ElementType::F32: case ElementType::F64: break;  // refused by check_codes
   }
   return 0;
 }
 
-void widen_plane(const std::uint8_t* src, std::int32_t* dst, std::size_t n, SampleType t,
+void widen_plane(const std::uint8_t* src, std::int32_t* dst, std::size_t n, ElementType t,
                  std::uint32_t shift) {
   switch (t) {
-    case SampleType::U8: return widen_shifted<std::uint8_t>(src, dst, n, shift);
-    case SampleType::I8: return widen_shifted<std::int8_t>(src, dst, n, shift);
-    case SampleType::U16: return widen_shifted<std::uint16_t>(src, dst, n, shift);
-    case SampleType::I16: return widen_shifted<std::int16_t>(src, dst, n, shift);
-    case SampleType::U32: return widen_shifted<std::uint32_t>(src, dst, n, shift);
-    case SampleType::I32: return widen_shifted<std::int32_t>(src, dst, n, shift);
+    case ElementType::U8: return widen_shifted<std::uint8_t>(src, dst, n, shift);
+    case ElementType::I8: return widen_shifted<std::int8_t>(src, dst, n, shift);
+    case ElementType::U16: return widen_shifted<std::uint16_t>(src, dst, n, shift);
+    case ElementType::I16: return widen_shifted<std::int16_t>(src, dst, n, shift);
+    case ElementType::U32: return widen_shifted<std::uint32_t>(src, dst, n, shift);
+    case ElementType::I32: return widen_shifted<std::int32_t>(src, dst, n, shift);
+    case ElementType::I64: case ElementType::F32: case ElementType::F64: break;  // refused by check_codes
   }
 }
 
@@ -125,11 +127,20 @@ codestream::EncodeParams writer_params(const Htj2kConfig& config, std::uint8_t p
   return p;
 }
 
+// Only C++ callers can pass a type htj2k does not code: the Python entry
+// points refuse it by its name (htj2k_element_type).
+Result<void> check_codes(ElementType dtype) {
+  if (htj2k_codes(dtype)) return ok();
+  return std::unexpected(invalid("htj2k: no integer path for element type " +
+                                 std::string(element_name(dtype))));
+}
+
 // Checks of the configuration and the shape, in order; returns the byte
 // count the chunk must have.
 Result<std::uint64_t> check_encode_input(std::span<const std::uint8_t> chunk,
-                                         std::span<const std::uint64_t> shape, SampleType dtype,
+                                         std::span<const std::uint64_t> shape, ElementType dtype,
                                          const Htj2kConfig& config) {
+  VARNEL_TRY(check_codes(dtype));
   if (config.xy_levels > codestream::kMaxXyLevels)
     return std::unexpected(
         invalid("htj2k: xy_levels exceeds the 32-level J2K bound (T.800 SPcod)"));
@@ -155,11 +166,11 @@ Result<std::uint64_t> check_encode_input(std::span<const std::uint8_t> chunk,
     if (__builtin_mul_overflow(count, e, &count))
       return std::unexpected(invalid("chunk element count overflows"));
   std::uint64_t bytes = 0;
-  if (__builtin_mul_overflow(count, std::uint64_t{sample_width(dtype)}, &bytes))
+  if (__builtin_mul_overflow(count, std::uint64_t{element_size(dtype)}, &bytes))
     return std::unexpected(invalid("chunk byte length overflows"));
   if (chunk.size() != bytes)
     return std::unexpected(invalid(
-        "chunk of shape " + shape_text(shape) + " and dtype " + std::string(sample_name(dtype)) +
+        "chunk of shape " + shape_text(shape) + " and dtype " + std::string(element_name(dtype)) +
         " needs " + std::to_string(bytes) + " bytes, got " + std::to_string(chunk.size())));
   // The container holds at most 2^24 planes; a longer chunk would be written
   // but refused by every reader, so it is refused here instead.
@@ -188,20 +199,20 @@ std::string plane_size_message(std::size_t components, std::uint64_t height, std
          "x" + std::to_string(header.shape[n - 1]) + "x1";
 }
 
-Narrowing narrowing_for(SampleType dtype) {
+Narrowing narrowing_for(ElementType dtype) {
   Narrowing how;
   // Every int32 fits I32; a U32 sample must not be negative.
-  const auto lo = static_cast<std::int32_t>(std::max<std::int64_t>(sample_min(dtype), INT32_MIN));
-  const auto hi = static_cast<std::int32_t>(std::min<std::int64_t>(sample_max(dtype), INT32_MAX));
+  const auto lo = static_cast<std::int32_t>(std::max<std::int64_t>(element_min(dtype), INT32_MIN));
+  const auto hi = static_cast<std::int32_t>(std::min<std::int64_t>(element_max(dtype), INT32_MAX));
   how.lo = lo;
   how.span = static_cast<std::uint32_t>(hi) - static_cast<std::uint32_t>(lo);
-  how.width = static_cast<unsigned>(sample_width(dtype));
+  how.width = static_cast<unsigned>(element_size(dtype));
   return how;
 }
 
 // Writes the n shifted samples to `dst` in the dtype's width, or reports the
 // range of the shifted samples when one does not fit.
-Result<void> narrow_into(const std::int32_t* samples, std::size_t n, SampleType dtype,
+Result<void> narrow_into(const std::int32_t* samples, std::size_t n, ElementType dtype,
                          const Narrowing& how, std::uint8_t* dst) {
   if (n == 0) return ok();
   if (narrow_kernels().narrow(samples, dst, n, how)) return ok();
@@ -213,16 +224,16 @@ Result<void> narrow_into(const std::int32_t* samples, std::size_t n, SampleType 
   }
   return std::unexpected(malformed(0, "decoded sample range [" + std::to_string(smallest) + ", " +
                                     std::to_string(largest) + "] does not fit dtype " +
-                                    std::string(sample_name(dtype)) +
+                                    std::string(element_name(dtype)) +
                                     " (corrupt or mismatched chunk)"));
 }
 
 // Appends the n shifted samples to `output`; on a range failure `output` is
 // left as it was.
-Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, SampleType dtype,
+Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, ElementType dtype,
                              const Narrowing& how, std::vector<std::uint8_t>& output) {
   const std::size_t at = output.size();
-  output.resize(at + n * sample_width(dtype));
+  output.resize(at + n * element_size(dtype));
   auto r = narrow_into(samples, n, dtype, how, output.data() + at);
   if (!r) output.resize(at);
   return r;
@@ -253,6 +264,12 @@ Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::u
 
 }  // namespace
 
+std::optional<ElementType> htj2k_element_type(std::string_view name) {
+  const std::optional<ElementType> t = element_type_from_name(name);
+  if (t && htj2k_codes(*t)) return t;
+  return std::nullopt;
+}
+
 Result<std::uint8_t> Htj2kConfig::progression_order() const {
   // SGcod progression order codes, T.800 Table A.16.
   static constexpr std::string_view kNames[] = {"LRCP", "RLCP", "RPCL", "PCRL", "CPRL"};
@@ -264,14 +281,14 @@ Result<std::uint8_t> Htj2kConfig::progression_order() const {
 
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
-                                               SampleType dtype, const Htj2kConfig& config) {
+                                               ElementType dtype, const Htj2kConfig& config) {
   VARNEL_TRY(check_encode_input(chunk, shape, dtype, config));
   const std::size_t n = shape.size();
   const std::uint64_t height = shape[n - 2], width = shape[n - 1];
   const std::size_t area = static_cast<std::size_t>(width * height);  // <= element count
-  const std::size_t plane_bytes = area * sample_width(dtype);
+  const std::size_t plane_bytes = area * element_size(dtype);
   const std::size_t planes = plane_bytes ? chunk.size() / plane_bytes : 0;
-  const bool is_signed = sample_signed(dtype);
+  const bool is_signed = element_signed(dtype);
   const codestream::EncodeParams params = writer_params(config, *config.progression_order());
 
   ChunkHeader header;
@@ -294,12 +311,12 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   // One coefficient plane, reused by every plane: the depth comes from a
   // pass over the narrow elements, then the writer transforms the rows into
   // the plane as they are widened.
-  codestream::BigArray<std::int32_t> samples(area);
+  BigArray<std::int32_t> samples(area);
   if (samples.empty()) return std::unexpected(unsupported("chunk too large to encode in memory"));
   for (std::size_t k = 0; k < planes; ++k) {
     const std::uint8_t* src = chunk.data() + k * plane_bytes;
     const std::uint32_t bits = plane_bits(src, area, dtype);
-    if (dtype == SampleType::U32 && bits > 0x7FFFFFFFu) {
+    if (dtype == ElementType::U32 && bits > 0x7FFFFFFFu) {
       std::uint32_t first = 0;
       for (std::size_t i = 0; i < area; ++i) {
         std::memcpy(&first, src + 4 * i, 4);
@@ -316,9 +333,9 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
     struct Rows {
       const std::uint8_t* src;
       std::size_t width, row_bytes;
-      SampleType dtype;
+      ElementType dtype;
       std::uint32_t shift;
-    } rows{src, width, width * sample_width(dtype), dtype, shift};
+    } rows{src, width, width * element_size(dtype), dtype, shift};
     const htj2k::RowSource source{&rows, [](void* ctx, std::size_t y, std::int32_t* row) {
       const auto& r = *static_cast<const Rows*>(ctx);
       widen_plane(r.src + y * r.row_bytes, row, r.width, r.dtype, r.shift);
@@ -417,8 +434,9 @@ Result<std::vector<std::int32_t>> decode_plane(const ChunkHeader& header,
   return std::move(image.components.front());
 }
 
-Result<void> narrow_samples(std::span<const std::int32_t> samples, SampleType dtype,
+Result<void> narrow_samples(std::span<const std::int32_t> samples, ElementType dtype,
                             std::vector<std::uint8_t>& output) {
+  VARNEL_TRY(check_codes(dtype));
   return append_narrowed(samples.data(), samples.size(), dtype, narrowing_for(dtype), output);
 }
 
@@ -434,13 +452,14 @@ namespace {
 // that resolution.
 template <class Place>
 Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlanes& planes,
-                           SampleType dtype, bool cut, std::uint8_t reduce, const Place& place) {
+                           ElementType dtype, bool cut, std::uint8_t reduce, const Place& place) {
+  VARNEL_TRY(check_codes(dtype));
   const ChunkHeader& header = planes.header;
   // One plane buffer serves every plane: each decode writes all of it.
   const std::size_t n = header.shape.size();
   const std::uint64_t height = codestream::halved(header.shape[n - 2], reduce);
   const std::uint64_t width = codestream::halved(header.shape[n - 1], reduce);
-  codestream::BigArray<std::int32_t> plane;
+  BigArray<std::int32_t> plane;
   for (const PlaneRange& range : planes.ranges) {
     const auto bytes = chunk.subspan(static_cast<std::size_t>(range.offset),
                                      static_cast<std::size_t>(range.length));
@@ -453,7 +472,7 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
           malformed(0, plane_size_message(plan.components, plan.height, plan.width, header)));
     const std::size_t area = plan.width * plan.height;  // checked by plan_decode
     if (plane.empty()) {
-      plane = codestream::BigArray<std::int32_t>(area);
+      plane = BigArray<std::int32_t>(area);
       if (plane.empty())
         return std::unexpected(unsupported("image too large to decode in memory"));
     }
@@ -479,7 +498,7 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
       how.clamp_lo = -half;
       how.clamp_hi = half - 1;
     }
-    std::uint8_t* dst = place(area * sample_width(dtype));
+    std::uint8_t* dst = place(area * element_size(dtype));
     if (dst == nullptr)
       return std::unexpected(invalid("decode output buffer does not match the chunk shape"));
     if (fused_shift) {
@@ -491,7 +510,7 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
         std::size_t width, row_bytes;
         decltype(NarrowKernels::narrow) narrow;
         bool fits = true;
-      } rows{&how, dst, width, width * sample_width(dtype), narrow_kernels().narrow};
+      } rows{&how, dst, width, width * element_size(dtype), narrow_kernels().narrow};
       const htj2k::RowSink sink{&rows, [](void* ctx, std::size_t y, const std::int32_t* row) {
         auto& r = *static_cast<Rows*>(ctx);
         r.fits = r.narrow(row, r.dst + y * r.row_bytes, r.width, *r.how);
@@ -524,7 +543,7 @@ Result<ChunkPlanes> of_shape(Result<ChunkPlanes> planes, std::span<const std::ui
 // decode_planes into a new buffer of `expected` bytes (an overflowed count
 // is nothing), reserved up front as far as the chunk makes it plausible.
 Result<std::vector<std::uint8_t>> decode_owned(std::span<const std::uint8_t> chunk,
-                                               const ChunkPlanes& planes, SampleType dtype,
+                                               const ChunkPlanes& planes, ElementType dtype,
                                                bool cut, std::uint8_t reduce,
                                                std::optional<std::uint64_t> expected) {
   std::vector<std::uint8_t> output;
@@ -532,10 +551,8 @@ Result<std::vector<std::uint8_t>> decode_owned(std::span<const std::uint8_t> chu
   if (__builtin_mul_overflow(std::uint64_t{chunk.size()}, kReserveRatio, &cap))
     cap = std::numeric_limits<std::uint64_t>::max();
   cap = std::max(cap, kReserveFloor);
-  if (expected) {
-    output.reserve(static_cast<std::size_t>(std::min(*expected, cap)));
-    advise_huge_pages(output.data(), output.capacity());
-  }
+  // A decoded output: not advised for huge pages (core/pages.hpp).
+  if (expected) output.reserve(static_cast<std::size_t>(std::min(*expected, cap)));
   VARNEL_TRY(decode_planes(chunk, planes, dtype, cut, reduce, [&](std::size_t bytes) {
     const std::size_t at = output.size();
     output.resize(at + bytes);
@@ -546,7 +563,7 @@ Result<std::vector<std::uint8_t>> decode_owned(std::span<const std::uint8_t> chu
 
 // decode_planes into `out`, which the planes must fill exactly.
 Result<void> decode_into(std::span<const std::uint8_t> chunk, const ChunkPlanes& planes,
-                         SampleType dtype, bool cut, std::uint8_t reduce,
+                         ElementType dtype, bool cut, std::uint8_t reduce,
                          std::span<std::uint8_t> out) {
   std::size_t written = 0;
   auto r = decode_planes(chunk, planes, dtype, cut, reduce, [&](std::size_t bytes) -> std::uint8_t* {
@@ -569,13 +586,13 @@ std::optional<std::uint64_t> optional_size(const Result<std::uint64_t>& size) {
 
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
-                                               SampleType dtype) {
+                                               ElementType dtype) {
   VARNEL_ASSIGN_OR_RETURN(auto planes, of_shape(plane_ranges(chunk), shape));
   return decode_owned(chunk, planes, dtype, false, 0, optional_size(decoded_size(shape, dtype)));
 }
 
-Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, SampleType dtype) {
-  std::uint64_t bytes = sample_width(dtype);
+Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ElementType dtype) {
+  std::uint64_t bytes = element_size(dtype);
   for (std::uint64_t e : shape)
     if (__builtin_mul_overflow(bytes, e, &bytes))
       return std::unexpected(invalid("chunk byte length overflows"));
@@ -583,7 +600,7 @@ Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, SampleT
 }
 
 Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk,
-                               std::span<const std::uint64_t> shape, SampleType dtype,
+                               std::span<const std::uint64_t> shape, ElementType dtype,
                                std::span<std::uint8_t> out) {
   VARNEL_ASSIGN_OR_RETURN(auto planes, of_shape(plane_ranges(chunk), shape));
   return decode_into(chunk, planes, dtype, false, 0, out);
@@ -591,20 +608,20 @@ Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk,
 
 Result<std::vector<std::uint8_t>> decode_chunk_reduced(std::span<const std::uint8_t> chunk,
                                                        std::span<const std::uint64_t> shape,
-                                                       SampleType dtype, std::uint8_t reduce) {
+                                                       ElementType dtype, std::uint8_t reduce) {
   VARNEL_ASSIGN_OR_RETURN(auto planes, of_shape(reduced_plane_ranges(chunk, reduce), shape));
   return decode_owned(chunk, planes, dtype, true, reduce,
                       optional_size(reduced_size(shape, dtype, reduce)));
 }
 
-Result<std::uint64_t> reduced_size(std::span<const std::uint64_t> shape, SampleType dtype,
+Result<std::uint64_t> reduced_size(std::span<const std::uint64_t> shape, ElementType dtype,
                                    std::uint8_t reduce) {
   const std::size_t n = shape.size();
   if (n < codestream::kMinChunkNdim)
     return std::unexpected(invalid(
         "htj2k needs a chunk with trailing 2D (y, x) planes; got " + std::to_string(n) +
         " dimension(s)"));
-  std::uint64_t bytes = sample_width(dtype);
+  std::uint64_t bytes = element_size(dtype);
   for (std::size_t j = 0; j < n; ++j) {
     const std::uint64_t e = j + 2 < n ? shape[j] : codestream::halved(shape[j], reduce);
     if (__builtin_mul_overflow(bytes, e, &bytes))
@@ -614,7 +631,7 @@ Result<std::uint64_t> reduced_size(std::span<const std::uint64_t> shape, SampleT
 }
 
 Result<void> decode_chunk_reduced_into(std::span<const std::uint8_t> chunk,
-                                       std::span<const std::uint64_t> shape, SampleType dtype,
+                                       std::span<const std::uint64_t> shape, ElementType dtype,
                                        std::uint8_t reduce, std::span<std::uint8_t> out) {
   VARNEL_ASSIGN_OR_RETURN(auto planes, of_shape(reduced_plane_ranges(chunk, reduce), shape));
   return decode_into(chunk, planes, dtype, true, reduce, out);

@@ -26,7 +26,7 @@ struct Extents {
 
 // Writes every block of `samples` (the field's elements in C order) to the
 // stream after its current position.
-void encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void* data);
+void encode_blocks(zfp_stream* zs, ElementType samples, const Extents& e, const void* data);
 
 // Consulted before a block when the blocks it last allowed are used up: it
 // returns how many blocks (from this one) may be decoded before it is asked
@@ -38,6 +38,6 @@ struct BlockGate {
 
 // Reads blocks from the stream's current position into `out` until every
 // block is decoded (true) or the gate stops the walk (false).
-bool decode_blocks(zfp_stream* zs, Samples samples, const Extents& e, void* out, BlockGate gate);
+bool decode_blocks(zfp_stream* zs, ElementType samples, const Extents& e, void* out, BlockGate gate);
 
 }  // namespace varnel::zfpc

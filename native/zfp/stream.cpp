@@ -266,21 +266,12 @@ Result<unsigned> validate_shape_len(std::span<const std::uint64_t> shape, std::u
   return d;
 }
 
-ScalarType samples_scalar(Samples s) {
-  switch (s) {
-    case Samples::Int64: return ScalarType::Int64;
-    case Samples::Float: return ScalarType::Float;
-    case Samples::Double: return ScalarType::Double;
+ScalarType scalar_type_of(ElementType t) {
+  switch (t) {
+    case ElementType::I64: return ScalarType::Int64;
+    case ElementType::F32: return ScalarType::Float;
+    case ElementType::F64: return ScalarType::Double;
     default: return ScalarType::Int32;
-  }
-}
-
-std::size_t samples_size(Samples s) {
-  switch (s) {
-    case Samples::U8: case Samples::I8: return 1;
-    case Samples::U16: case Samples::I16: return 2;
-    case Samples::Int64: case Samples::Double: return 8;
-    default: return 4;
   }
 }
 
@@ -321,7 +312,7 @@ Result<FieldSetup> set_up(std::span<const std::uint64_t> shape, unsigned dims, c
 
 struct FieldEncoder::State {
   FieldSetup setup;
-  Samples samples = Samples::Int32;
+  ElementType samples = ElementType::I32;
   Extents extents;
   std::optional<std::size_t> exact;
 };
@@ -332,11 +323,11 @@ FieldEncoder& FieldEncoder::operator=(FieldEncoder&&) noexcept = default;
 FieldEncoder::~FieldEncoder() = default;
 
 Result<FieldEncoder> FieldEncoder::plan(std::span<const std::uint64_t> shape, std::uint64_t count,
-                                        const ZfpMode& mode, Samples samples) {
+                                        const ZfpMode& mode, ElementType samples) {
   unsigned dims = 0;
   VARNEL_TRY(check_shape_and_mode(shape, count, "input", mode, dims));
   auto st = std::make_unique<State>();
-  VARNEL_ASSIGN_OR_RETURN(auto setup, set_up(shape, dims, mode, samples_scalar(samples)));
+  VARNEL_ASSIGN_OR_RETURN(auto setup, set_up(shape, dims, mode, scalar_type_of(samples)));
   st->setup = std::move(setup);
   st->samples = samples;
   st->extents = extents_of(shape);
@@ -398,7 +389,7 @@ Result<std::size_t> FieldEncoder::encode(const void* samples, std::span<std::uin
 // it.
 struct CheckedStream::State {
   FieldSetup setup;
-  Samples samples = Samples::Int32;
+  ElementType samples = ElementType::I32;
   Extents extents;
   std::span<const std::uint8_t> input;
   BitsPtr direct;                    // over the input's whole words, or null
@@ -456,10 +447,10 @@ CheckedStream::~CheckedStream() = default;
 
 Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
                                           std::span<const std::uint64_t> shape, const ZfpMode& mode,
-                                          Samples samples) {
+                                          ElementType samples) {
   VARNEL_ASSIGN_OR_RETURN(auto d, validate_shape(shape));
   VARNEL_TRY(mode.validate());
-  const ScalarType type = samples_scalar(samples);
+  const ScalarType type = scalar_type_of(samples);
   auto st = std::make_unique<State>();
   VARNEL_ASSIGN_OR_RETURN(auto setup, set_up(shape, d, mode, type));
   st->setup = std::move(setup);

@@ -45,7 +45,7 @@ Bytes encode(const Shape& shape, const char* progression, std::uint8_t levels,
   Htj2kConfig config;
   config.progression = progression;
   config.xy_levels = levels;
-  auto out = encode_chunk(sample_chunk(shape, seed), shape, SampleType::U16, config);
+  auto out = encode_chunk(sample_chunk(shape, seed), shape, ElementType::U16, config);
   EXPECT_TRUE(out) << out.error().display();
   return out ? *out : Bytes{};
 }
@@ -164,7 +164,7 @@ TEST(ParseForReduced, ChecksOnlyWhatTheReadNeeds) {
             "invalid argument: htj2k: reduce 4 exceeds the chunk's 3 wavelet levels");
   Htj2kConfig no_index;
   no_index.index = false;
-  const Bytes bare = *encode_chunk(sample_chunk(shape, 1), shape, SampleType::U16, no_index);
+  const Bytes bare = *encode_chunk(sample_chunk(shape, 1), shape, ElementType::U16, no_index);
   EXPECT_EQ(display(ChunkHeader::parse_for_reduced(bare, 0)),
             "invalid argument: htj2k: a reduced-resolution decode needs the plane index (chunk "
             "written with index=False)");
@@ -187,9 +187,9 @@ TEST(ParseForReduced, ChecksOnlyWhatTheReadNeeds) {
             "malformed codestream at byte 20: plane prefix lengths are inconsistent");
   // The prefix read must lie inside the chunk.
   const Bytes compact = compacted(chunk, 1);
-  EXPECT_TRUE(decode_chunk_reduced(compact, shape, SampleType::U16, 2));
+  EXPECT_TRUE(decode_chunk_reduced(compact, shape, ElementType::U16, 2));
   EXPECT_EQ(display(decode_chunk_reduced(Bytes(compact.begin(), compact.end() - 1), shape,
-                                         SampleType::U16, 2)),
+                                         ElementType::U16, 2)),
             "malformed codestream at byte " +
                 std::to_string(ChunkHeader::parse(compact)->planes->back().offset) +
                 ": plane prefix exceeds the chunk");
@@ -201,18 +201,18 @@ TEST(DecodeChunkReduced, DamagedWholeAndCompactedChunksNeverCrash) {
   for (const char* progression : {"RPCL", "CPRL"}) {
     const Bytes chunk = encode(shape, progression, 3);
     for (std::uint8_t reduce = 0; reduce <= 3; ++reduce) {
-      const auto size = *reduced_size(shape, SampleType::U16, reduce);
-      const Bytes expected = *decode_chunk_reduced(chunk, shape, SampleType::U16, reduce);
+      const auto size = *reduced_size(shape, ElementType::U16, reduce);
+      const Bytes expected = *decode_chunk_reduced(chunk, shape, ElementType::U16, reduce);
       ASSERT_EQ(expected.size(), size);
       const Bytes compact = compacted(chunk, static_cast<std::uint8_t>(3 - reduce));
-      ASSERT_EQ(*decode_chunk_reduced(compact, shape, SampleType::U16, reduce), expected);
+      ASSERT_EQ(*decode_chunk_reduced(compact, shape, ElementType::U16, reduce), expected);
       for (const Bytes* source : {&chunk, &compact}) {
         for (int round = 0; round < 300; ++round) {
           Bytes damaged = *source;
           damaged[rng() % damaged.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
           Bytes out(size);
-          auto owned = decode_chunk_reduced(damaged, shape, SampleType::U16, reduce);
-          auto into = decode_chunk_reduced_into(damaged, shape, SampleType::U16, reduce, out);
+          auto owned = decode_chunk_reduced(damaged, shape, ElementType::U16, reduce);
+          auto into = decode_chunk_reduced_into(damaged, shape, ElementType::U16, reduce, out);
           ASSERT_EQ(owned.has_value(), into.has_value());
           if (owned) {
             ASSERT_EQ(*owned, out);
@@ -221,7 +221,7 @@ TEST(DecodeChunkReduced, DamagedWholeAndCompactedChunksNeverCrash) {
           }
         }
         for (std::size_t n = 0; n < source->size(); n += 3)
-          (void)decode_chunk_reduced(std::span(source->data(), n), shape, SampleType::U16, reduce);
+          (void)decode_chunk_reduced(std::span(source->data(), n), shape, ElementType::U16, reduce);
       }
     }
   }
