@@ -77,7 +77,7 @@ PyObject* htj2k_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* htj2k_decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return call_codec_out(
+  return call_codec_into(
       kDecodeInto, args, nargs, kwnames,
       [](const ArgValues& v, ElementType dtype) {
         return zarr::decoded_size(v[kShapeArg].extents, dtype);
@@ -89,7 +89,7 @@ PyObject* htj2k_decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* htj2k_decode_reduced(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return call_codec_into(
+  return call_codec_sized(
       kReduced, args, nargs, kwnames,
       [](const ArgValues& v, ElementType dtype) {
         return zarr::reduced_size(v[kShapeArg].extents, dtype, reduce_of(v));

@@ -73,7 +73,7 @@ PyObject* zfp_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* zfp_decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_codec_out(
+  return call_codec_into(
       kDecodeInto, args, nargs, kwnames,
       [](const ArgValues& v, ElementType dtype) {
         return zfpc::decoded_size(v[kShapeArg].extents, dtype, chunk_config(v, 4));

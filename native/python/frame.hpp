@@ -3,7 +3,12 @@
 // bind -> convert -> dtype -> release the interpreter lock -> run -> bytes or
 // ValueError. A codec function is a `CodecSpec` (its parameter table, its
 // dtype name lookup and rejection text) plus the codec call; the frame does
-// everything else, so the four entry points differ only in those.
+// everything else, so the four entry points differ only in those. Four
+// variants, by where the output goes:
+//   call_codec          the codec's own vector, copied into a new bytes object
+//   call_codec_sized    a new bytes object whose size follows from the arguments
+//   call_codec_planned  a new bytes object sized by an encoder's plan
+//   call_codec_into     the caller's writable buffer (`out`); returns None
 #pragma once
 
 #include <Python.h>
@@ -131,7 +136,7 @@ PyObject* call_codec(const CodecSpec<Element>& codec, PyObject* const* args, Py_
 // report the failure in their own order, and input it refuses without
 // allocating gets its ValueError rather than a MemoryError.
 template <class Element, class Size, class Run, class RunOwned>
-PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args,
+PyObject* call_codec_sized(const CodecSpec<Element>& codec, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames, const Size& size, const Run& run,
                           const RunOwned& run_owned) {
   ArgValues values;
@@ -218,7 +223,7 @@ bool check_out_buffer(const Result<std::uint64_t>& needed, std::span<const std::
 // must be exactly that long, and `run(values, element, out)` fills it with
 // the lock released. Returns None.
 template <class Element, class Size, class Run>
-PyObject* call_codec_out(const CodecSpec<Element>& codec, PyObject* const* args, Py_ssize_t nargs,
+PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, const Size& size, const Run& run) {
   ArgValues values;
   const std::optional<Element> element = prepare_call(codec, args, nargs, kwnames, values);

@@ -60,7 +60,7 @@ PyObject* htj2k_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* htj2k_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // The decoded size follows from shape and dtype, so the planes are
   // narrowed straight into the result's bytes object.
-  return call_codec_into(
+  return call_codec_sized(
       kDecode, args, nargs, kwnames,
       [](const ArgValues& v, ElementType dtype) {
         return zarr::decoded_size(v[kShapeArg].extents, dtype);

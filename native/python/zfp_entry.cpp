@@ -67,7 +67,7 @@ PyObject* varnel_zfp_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   // The decoded size follows from shape, dtype and mode alone, so the stream
   // is decoded straight into the result's bytes object.
-  return call_codec_into(
+  return call_codec_sized(
       kDecode, args, nargs, kwnames,
       [](const ArgValues& v, ElementType dtype) {
         return zfpc::decoded_size(v[kShapeArg].extents, dtype, chunk_config(v));

@@ -38,8 +38,8 @@ namespace varnel::htj2k {
 
 const LiftKernels& lift_kernels_for(Isa isa) {
   static constexpr Family<LiftKernels> kFamilies[] = {
-      {Isa::portable, portable_kernels},
-      {Isa::avx2, avx2_kernels},
+      {Isa::portable, lift_portable_kernels},
+      {Isa::avx2, lift_avx2_kernels},
   };
   return pick_family(kFamilies, isa);
 }
