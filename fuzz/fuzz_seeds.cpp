@@ -102,7 +102,7 @@ void conformance_seeds(const std::vector<std::string>& files) {
     std::ifstream in(file, std::ios::binary);
     const Bytes cs{std::istreambuf_iterator<char>(in), {}};
     save("codestream", 0, cs);
-    auto parsed = codestream::Codestream::parse_impl(cs);
+    auto parsed = codestream::Codestream::parse(cs);
     if (!parsed) continue;
     codestream::ChunkHeader header;
     header.shape = {parsed->siz.ysiz, parsed->siz.xsiz};

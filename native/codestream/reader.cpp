@@ -67,20 +67,71 @@ std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
   return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
 }
 
-// The walk of parse_impl (`cut` false: a whole codestream ending with EOC)
-// and parse_prefix (`cut` true: it may end after any byte of a body).
-Result<Codestream> parse_codestream(std::span<const std::uint8_t> bytes, bool cut) {
+// Which of the required main-header segments have been read.
+struct MainSegments {
+  bool siz = false, cod = false, qcd = false;
+};
+
+// One marker segment of the main header (`code` at byte `at`) into `cs`.
+Result<void> read_main_segment(std::uint16_t code, std::span<const std::uint8_t> payload,
+                               std::size_t at, Codestream& cs, MainSegments& seen) {
+  switch (code) {
+    case marker::CAP: {
+      if (payload.size() <= 5) return std::unexpected(malformed(at, "CAP too short"));
+      const std::uint32_t pcap = (std::uint32_t{payload[0]} << 24) | (payload[1] << 16) |
+                                 (payload[2] << 8) | payload[3];
+      if ((pcap & kPcapHt) == 0)
+        return std::unexpected(malformed(at, "CAP without the Part-15 (Pcap^15) bit"));
+      cs.cap_present = true;
+      cs.ccap15 = be16(payload, 4);
+      break;
+    }
+    case marker::SIZ: {
+      VARNEL_ASSIGN_OR_RETURN(auto s, Siz::parse(payload, at));
+      cs.siz = std::move(s);
+      seen.siz = true;
+      break;
+    }
+    case marker::COD: {
+      VARNEL_ASSIGN_OR_RETURN(auto c, Cod::parse(payload, at));
+      cs.cod = std::move(c);
+      seen.cod = true;
+      break;
+    }
+    case marker::QCD: {
+      VARNEL_ASSIGN_OR_RETURN(auto q, Quant::parse(payload, at));
+      cs.qcd = std::move(q);
+      seen.qcd = true;
+      break;
+    }
+    case marker::COC:
+    case marker::QCC:
+      return std::unexpected(unsupported("per-component COC/QCC overrides"));
+    case marker::TLM: {
+      VARNEL_ASSIGN_OR_RETURN(auto t, parse_tlm(payload, at));
+      for (const TlmEntry& e : t) cs.tlm.push_back(e.length);
+      break;
+    }
+    case marker::COM:
+      cs.comment = payload.size() < 2 ? std::string() : utf8_text(payload.subspan(2));
+      break;
+    case marker::POC: cs.has_poc = true; break;
+    case marker::PPM: cs.has_packed_headers = true; break;
+    case marker::RGN: cs.has_rgn = true; break;
+    default: break;  // PLM, CRG and unknown segments carry nothing we need
+  }
+  return ok();
+}
+
+// The main header: SOC, then marker segments up to the first SOT, whose
+// offset it returns (also as `cs.main_header_end`).
+Result<std::size_t> parse_main_header(std::span<const std::uint8_t> bytes, Codestream& cs) {
   const std::size_t n = bytes.size();
   if (n < 2) return std::unexpected(malformed(0, "unexpected end of codestream"));
   if (be16(bytes, 0) != marker::SOC) return std::unexpected(malformed(0, "missing SOC"));
   // The main-header walk reads a marker and a length at every position.
   if (n < 6) return std::unexpected(malformed(2, "unexpected end of codestream"));
-
-  Codestream cs;
-  cs.data = bytes;
-  bool have_siz = false, have_cod = false, have_qcd = false;
-
-  // Main header: marker segments up to the first SOT.
+  MainSegments seen;
   std::size_t pos = 2;
   for (;;) {
     const std::uint16_t code = be16(bytes, pos);
@@ -89,62 +140,86 @@ Result<Codestream> parse_codestream(std::span<const std::uint8_t> bytes, bool cu
     const std::size_t len = be16(bytes, pos + 2);
     if (len < 2 || pos + 2 + len > n)
       return std::unexpected(malformed(pos, "marker segment length out of bounds"));
-    const auto payload = bytes.subspan(pos + 4, len - 2);
-    switch (code) {
-      case marker::CAP: {
-        if (payload.size() <= 5) return std::unexpected(malformed(pos, "CAP too short"));
-        const std::uint32_t pcap = (std::uint32_t{payload[0]} << 24) | (payload[1] << 16) |
-                                   (payload[2] << 8) | payload[3];
-        if ((pcap & kPcapHt) == 0)
-          return std::unexpected(malformed(pos, "CAP without the Part-15 (Pcap^15) bit"));
-        cs.cap_present = true;
-        cs.ccap15 = be16(payload, 4);
-        break;
-      }
-      case marker::SIZ: {
-        VARNEL_ASSIGN_OR_RETURN(auto s, Siz::parse(payload, pos));
-        cs.siz = std::move(s);
-        have_siz = true;
-        break;
-      }
-      case marker::COD: {
-        VARNEL_ASSIGN_OR_RETURN(auto c, Cod::parse(payload, pos));
-        cs.cod = std::move(c);
-        have_cod = true;
-        break;
-      }
-      case marker::QCD: {
-        VARNEL_ASSIGN_OR_RETURN(auto q, Quant::parse(payload, pos));
-        cs.qcd = std::move(q);
-        have_qcd = true;
-        break;
-      }
-      case marker::COC:
-      case marker::QCC:
-        return std::unexpected(unsupported("per-component COC/QCC overrides"));
-      case marker::TLM: {
-        VARNEL_ASSIGN_OR_RETURN(auto t, parse_tlm(payload, pos));
-        for (const TlmEntry& e : t) cs.tlm.push_back(e.length);
-        break;
-      }
-      case marker::COM:
-        cs.comment = payload.size() < 2 ? std::string() : utf8_text(payload.subspan(2));
-        break;
-      case marker::POC: cs.has_poc = true; break;
-      case marker::PPM: cs.has_packed_headers = true; break;
-      case marker::RGN: cs.has_rgn = true; break;
-      default: break;  // PLM, CRG and unknown segments carry nothing we need
-    }
+    VARNEL_TRY(read_main_segment(code, bytes.subspan(pos + 4, len - 2), pos, cs, seen));
     pos += 2 + len;
     if (n - pos < 4) return std::unexpected(malformed(pos, "unexpected end of codestream"));
   }
-  if (!have_siz) return std::unexpected(malformed(pos, "missing SIZ"));
-  if (!have_cod) return std::unexpected(malformed(pos, "missing COD"));
-  if (!have_qcd) return std::unexpected(malformed(pos, "missing QCD"));
+  if (!seen.siz) return std::unexpected(malformed(pos, "missing SIZ"));
+  if (!seen.cod) return std::unexpected(malformed(pos, "missing COD"));
+  if (!seen.qcd) return std::unexpected(malformed(pos, "missing QCD"));
   cs.main_header_end = pos;
+  return pos;
+}
 
-  // Tile-parts, each SOT [segments] SOD body, until EOC (or, cut, the end).
-  std::size_t t = pos;
+// A tile-part's marker segments from byte `h` (just past its SOT segment)
+// up to SOD; sets `tp.body_start` just past the SOD.
+Result<void> parse_tile_part_header(std::span<const std::uint8_t> bytes, std::size_t h,
+                                    Codestream& cs, TilePart& tp) {
+  const std::size_t n = bytes.size();
+  for (;;) {
+    if (n - h < 2) return std::unexpected(malformed(h, "unexpected end of codestream"));
+    const std::uint16_t c = be16(bytes, h);
+    if (c == marker::SOD) {
+      tp.body_start = h + 2;
+      return ok();
+    }
+    if (n - h < 4) return std::unexpected(malformed(h + 2, "unexpected end of codestream"));
+    const std::size_t len = be16(bytes, h + 2);
+    if (len < 2 || h + 2 + len > n)
+      return std::unexpected(malformed(h, "tile-part marker length out of bounds"));
+    const auto payload = bytes.subspan(h + 4, len - 2);
+    switch (c) {
+      case marker::PLT: {
+        VARNEL_ASSIGN_OR_RETURN(auto lengths, parse_plt(payload, h));
+        tp.plt.insert(tp.plt.end(), lengths.begin(), lengths.end());
+        break;
+      }
+      case marker::COD:
+      case marker::COC:
+      case marker::QCD:
+      case marker::QCC:
+        return std::unexpected(unsupported("tile-part coding-style overrides"));
+      case marker::POC: cs.has_poc = true; break;
+      case marker::PPT: cs.has_packed_headers = true; break;
+      case marker::RGN: cs.has_rgn = true; break;
+      default: break;
+    }
+    h += 2 + len;
+  }
+}
+
+// The tile-part whose SOT is at byte `t`: its SOT, segments, SOD and body.
+// `cut`: the body may end with the input.
+Result<TilePart> parse_tile_part(std::span<const std::uint8_t> bytes, std::size_t t, bool cut,
+                                 Codestream& cs) {
+  const std::size_t n = bytes.size();
+  if (n - t < 4) return std::unexpected(malformed(t + 2, "unexpected end of codestream"));
+  if (be16(bytes, t + 2) != 10) return std::unexpected(malformed(t, "SOT with unexpected length"));
+  if (n - t < 12) return std::unexpected(malformed(t, "truncated SOT segment"));
+  VARNEL_ASSIGN_OR_RETURN(auto sot, Sot::parse(bytes.subspan(t + 4, 8), t));
+  TilePart tp;
+  tp.sot = sot;
+  tp.sot_offset = t;
+  VARNEL_TRY(parse_tile_part_header(bytes, t + 12, cs, tp));
+  // Psot 0: the tile-part runs up to a final EOC (cut: up to the end).
+  std::uint64_t body_end = tp.sot.psot != 0 ? std::uint64_t{t} + tp.sot.psot
+                           : cut            ? n
+                                            : (n >= 2 ? n - 2 : 0);
+  if (cut) body_end = std::min<std::uint64_t>(body_end, n);
+  if (body_end < tp.body_start || body_end > n) return std::unexpected(malformed(t, "Psot out of bounds"));
+  tp.body_end = static_cast<std::size_t>(body_end);
+  return tp;
+}
+
+// The walk of parse (`cut` false: a whole codestream ending with EOC) and
+// parse_prefix (`cut` true: it may end after any byte of a body): the main
+// header, then tile-parts, each SOT [segments] SOD body, until EOC (or,
+// cut, the end).
+Result<Codestream> parse_codestream(std::span<const std::uint8_t> bytes, bool cut) {
+  const std::size_t n = bytes.size();
+  Codestream cs;
+  cs.data = bytes;
+  VARNEL_ASSIGN_OR_RETURN(std::size_t t, parse_main_header(bytes, cs));
   for (;;) {
     if (cut && t == n) {
       cs.end = n;
@@ -157,52 +232,7 @@ Result<Codestream> parse_codestream(std::span<const std::uint8_t> bytes, bool cu
       break;
     }
     if (code != marker::SOT) return std::unexpected(malformed(t, "expected SOT or EOC"));
-    if (n - t < 4) return std::unexpected(malformed(t + 2, "unexpected end of codestream"));
-    if (be16(bytes, t + 2) != 10) return std::unexpected(malformed(t, "SOT with unexpected length"));
-    if (n - t < 12) return std::unexpected(malformed(t, "truncated SOT segment"));
-    VARNEL_ASSIGN_OR_RETURN(auto sot, Sot::parse(bytes.subspan(t + 4, 8), t));
-
-    TilePart tp;
-    tp.sot = sot;
-    tp.sot_offset = t;
-    std::size_t h = t + 12;
-    for (;;) {
-      if (n - h < 2) return std::unexpected(malformed(h, "unexpected end of codestream"));
-      const std::uint16_t c = be16(bytes, h);
-      if (c == marker::SOD) {
-        tp.body_start = h + 2;
-        break;
-      }
-      if (n - h < 4) return std::unexpected(malformed(h + 2, "unexpected end of codestream"));
-      const std::size_t len = be16(bytes, h + 2);
-      if (len < 2 || h + 2 + len > n)
-        return std::unexpected(malformed(h, "tile-part marker length out of bounds"));
-      const auto payload = bytes.subspan(h + 4, len - 2);
-      switch (c) {
-        case marker::PLT: {
-          VARNEL_ASSIGN_OR_RETURN(auto lengths, parse_plt(payload, h));
-          tp.plt.insert(tp.plt.end(), lengths.begin(), lengths.end());
-          break;
-        }
-        case marker::COD:
-        case marker::COC:
-        case marker::QCD:
-        case marker::QCC:
-          return std::unexpected(unsupported("tile-part coding-style overrides"));
-        case marker::POC: cs.has_poc = true; break;
-        case marker::PPT: cs.has_packed_headers = true; break;
-        case marker::RGN: cs.has_rgn = true; break;
-        default: break;
-      }
-      h += 2 + len;
-    }
-    // Psot 0: the tile-part runs up to a final EOC (cut: up to the end).
-    std::uint64_t body_end = tp.sot.psot != 0 ? std::uint64_t{t} + tp.sot.psot
-                             : cut            ? n
-                                              : (n >= 2 ? n - 2 : 0);
-    if (cut) body_end = std::min<std::uint64_t>(body_end, n);
-    if (body_end < tp.body_start || body_end > n) return std::unexpected(malformed(t, "Psot out of bounds"));
-    tp.body_end = static_cast<std::size_t>(body_end);
+    VARNEL_ASSIGN_OR_RETURN(TilePart tp, parse_tile_part(bytes, t, cut, cs));
     t = tp.body_end;
     cs.tile_parts.push_back(std::move(tp));
   }
@@ -211,7 +241,7 @@ Result<Codestream> parse_codestream(std::span<const std::uint8_t> bytes, bool cu
 
 }  // namespace
 
-Result<Codestream> Codestream::parse_impl(std::span<const std::uint8_t> bytes) {
+Result<Codestream> Codestream::parse(std::span<const std::uint8_t> bytes) {
   return parse_codestream(bytes, false);
 }
 

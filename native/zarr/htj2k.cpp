@@ -247,7 +247,7 @@ Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, Element
 // lengths of the index to mean the resolutions they name.
 Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::uint8_t> codestream,
                                bool cut = false) {
-  VARNEL_ASSIGN_OR_RETURN(auto cs, cut ? Codestream::parse_prefix(codestream) : Codestream::parse_impl(codestream));
+  VARNEL_ASSIGN_OR_RETURN(auto cs, cut ? Codestream::parse_prefix(codestream) : Codestream::parse(codestream));
   const std::size_t n = header.shape.size();
   const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
   VARNEL_TRY(cs.check_supported());
@@ -365,7 +365,7 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
     entries.reserve(planes);
     std::uint64_t at = header.header_size() + std::uint64_t{planes} * header.entry_size();
     for (const auto& [offset, length] : streams) {
-      VARNEL_ASSIGN_OR_RETURN(auto parsed, Codestream::parse_impl(std::span<const std::uint8_t>(out).subspan(offset, length)));
+      VARNEL_ASSIGN_OR_RETURN(auto parsed, Codestream::parse(std::span<const std::uint8_t>(out).subspan(offset, length)));
       VARNEL_ASSIGN_OR_RETURN(auto entry, PlaneEntry::from_codestream(parsed, at));
       at += entry.length;
       entries.push_back(std::move(entry));
@@ -400,7 +400,7 @@ Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk) {
   out.ranges.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(planes, chunk.size() / 16 + 1)));
   for (std::uint64_t k = 0; k < planes; ++k) {
     if (chunk.size() < p) return std::unexpected(malformed(p, "chunk ends before all planes"));
-    VARNEL_ASSIGN_OR_RETURN(auto cs, Codestream::parse_impl(chunk.subspan(static_cast<std::size_t>(p))));
+    VARNEL_ASSIGN_OR_RETURN(auto cs, Codestream::parse(chunk.subspan(static_cast<std::size_t>(p))));
     out.ranges.push_back({p, cs.end});
     p += cs.end;
   }

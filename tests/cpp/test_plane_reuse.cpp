@@ -56,7 +56,7 @@ TEST(PlaneReuse, GarbageInThePlaneIsOverwritten) {
                        Case{77, 1, 2}, Case{255, 257, 7}}) {
     const auto samples = patchy(c.w, c.h, 0, 4095, static_cast<std::uint32_t>(c.w));
     const Bytes bytes = codestream_of(samples, c.w, c.h, 12, false, c.levels);
-    auto cs = codestream::Codestream::parse_impl(bytes);
+    auto cs = codestream::Codestream::parse(bytes);
     ASSERT_TRUE(cs);
     for (std::uint8_t target = 0; target <= c.levels; ++target) {
       auto expected = cs->decode_to_resolution(target);
@@ -85,7 +85,7 @@ TEST(PlaneReuse, GarbageInThePlaneIsOverwritten) {
 TEST(PlaneReuse, RunDecodeChecksItsPlanes) {
   const auto samples = patchy(40, 30, -100, 100, 3);
   const Bytes bytes = codestream_of(samples, 40, 30, 8, true, 2);
-  auto cs = codestream::Codestream::parse_impl(bytes);
+  auto cs = codestream::Codestream::parse(bytes);
   ASSERT_TRUE(cs);
   auto plan = codestream::plan_decode(*cs, 2);
   ASSERT_TRUE(plan);
@@ -300,7 +300,7 @@ TEST(PlaneReuse, UncodedRunsShareAWindow) {
   const std::size_t w = 300, h = 200;
   const std::vector<std::int32_t> flat(w * h, 2048);  // level-shifts to zero
   const Bytes bytes = codestream_of(flat, w, h, 12, false, 5);
-  auto cs = codestream::Codestream::parse_impl(bytes);
+  auto cs = codestream::Codestream::parse(bytes);
   ASSERT_TRUE(cs);
   auto plan = codestream::plan_decode(*cs, 5);
   ASSERT_TRUE(plan);

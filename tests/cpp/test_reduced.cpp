@@ -89,7 +89,7 @@ TEST(ParsePrefix, EveryIndexedPrefixDecodesAsTheWholeCodestream) {
     for (const auto& [shape, levels] : std::vector<std::pair<Shape, std::uint8_t>>{
              {{45, 71}, 4}, {{1, 9}, 2}, {{130, 66}, 5}, {{16, 16}, 0}, {{3, 70001}, 2}}) {
       const auto [cs_bytes, entry] = single_plane(encode(shape, progression, levels));
-      const auto whole = Codestream::parse_impl(cs_bytes);
+      const auto whole = Codestream::parse(cs_bytes);
       ASSERT_TRUE(whole);
       // The whole codestream parses the same both ways.
       const auto again = Codestream::parse_prefix(cs_bytes);
@@ -98,7 +98,7 @@ TEST(ParsePrefix, EveryIndexedPrefixDecodesAsTheWholeCodestream) {
       for (std::uint8_t r = 0; r <= levels; ++r) {
         const std::span<const std::uint8_t> prefix(cs_bytes.data(), entry.prefix_lengths[r]);
         // Without EOC the strict parse refuses what the prefix parse takes.
-        EXPECT_FALSE(Codestream::parse_impl(prefix)) << progression << " r=" << int(r);
+        EXPECT_FALSE(Codestream::parse(prefix)) << progression << " r=" << int(r);
         auto cut = Codestream::parse_prefix(prefix);
         ASSERT_TRUE(cut) << progression << " r=" << int(r) << ": " << cut.error().display();
         EXPECT_EQ(cut->end, prefix.size());
@@ -118,7 +118,7 @@ TEST(ParsePrefix, EveryIndexedPrefixDecodesAsTheWholeCodestream) {
 TEST(ParsePrefix, ACutInsideANeededPacketIsMalformed) {
   for (const char* progression : kProgressions) {
     const auto [cs_bytes, entry] = single_plane(encode({40, 37}, progression, 3));
-    const auto whole = *Codestream::parse_impl(cs_bytes);
+    const auto whole = *Codestream::parse(cs_bytes);
     const std::size_t body = whole.tile_parts.front().body_start;
     for (std::uint8_t r = 0; r <= 3; ++r) {
       for (std::size_t n = body; n < entry.prefix_lengths[r]; ++n) {

@@ -51,7 +51,7 @@ std::vector<int> plane_depths(const Bytes& container) {
   EXPECT_TRUE(planes);
   std::vector<int> depths;
   for (const PlaneRange& r : planes->ranges) {
-    auto cs = Codestream::parse_impl(std::span(container).subspan(r.offset, r.length));
+    auto cs = Codestream::parse(std::span(container).subspan(r.offset, r.length));
     EXPECT_TRUE(cs);
     depths.push_back(cs->siz.components.at(0).depth);
   }
@@ -123,7 +123,7 @@ TEST(EncodeChunk, WithoutIndexTheCodestreamsFollowTheHeader) {
   EXPECT_EQ(planes->ranges[1].offset, 20u + planes->ranges[0].length);
   EXPECT_EQ(planes->ranges[1].offset + planes->ranges[1].length, out.size());
   // No PLT segments without an index.
-  auto cs = Codestream::parse_impl(std::span(out).subspan(20));
+  auto cs = Codestream::parse(std::span(out).subspan(20));
   ASSERT_TRUE(cs);
   EXPECT_FALSE(cs->packet_index());
 }
@@ -369,7 +369,7 @@ TEST(DecodeChunk, ParserOffsetsCountFromThePlane) {
   auto header = ChunkHeader::parse(coded);
   const std::uint64_t second = header->planes->at(1).offset;
   coded[second] = 0x00;  // break plane 1's SOC
-  auto direct = Codestream::parse_impl(std::span(coded).subspan(second));
+  auto direct = Codestream::parse(std::span(coded).subspan(second));
   ASSERT_FALSE(direct);
   EXPECT_EQ(decode_error(coded, {2, 3, 3}, ElementType::U8), direct.error().display());
 }
