@@ -209,22 +209,11 @@ Result<Quant> check_quant(std::size_t width, std::size_t height, std::uint8_t de
   return quant;
 }
 
-// Steps 2 to 9 once the input is checked. `next_plane(c, levels)` returns
-// component c, level-shifted and transformed with that many levels, in a
-// plane buffer the writer may read until the next call (it may be the
-// caller's own samples). The codestream is appended to `out`.
-template <class NextPlane>
-Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t comps,
-                              std::uint8_t depth, bool is_signed, const EncodeParams& params,
-                              const Quant& quant_in, NextPlane&& next_plane,
-                              std::vector<std::uint8_t>& out) {
-  const Quant* quant = &quant_in;
-  const std::uint32_t cbw = params.block_width, cbh = params.block_height;
-  const std::uint32_t kmax = quant->magb();
-  const unsigned levels = params.levels;
-
-  // Header records; the packet order comes from the same sequence the
-  // reader expects.
+// The header records of the codestream; the packet order comes from the
+// same sequence the reader expects.
+Codestream header_layout(std::size_t width, std::size_t height, std::size_t comps,
+                         std::uint8_t depth, bool is_signed, const EncodeParams& params,
+                         const Quant& quant) {
   Codestream layout;
   layout.siz.xsiz = layout.siz.xtsiz = static_cast<std::uint32_t>(width);
   layout.siz.ysiz = layout.siz.ytsiz = static_cast<std::uint32_t>(height);
@@ -235,58 +224,90 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
   layout.cod.layers = 1;
   layout.cod.mct = 0;
   layout.cod.levels = params.levels;
-  layout.cod.xcb = static_cast<std::uint8_t>(std::countr_zero(cbw) - 2);
-  layout.cod.ycb = static_cast<std::uint8_t>(std::countr_zero(cbh) - 2);
+  layout.cod.xcb = static_cast<std::uint8_t>(std::countr_zero(params.block_width) - 2);
+  layout.cod.ycb = static_cast<std::uint8_t>(std::countr_zero(params.block_height) - 2);
   layout.cod.cblk_style = static_cast<std::uint8_t>(kCblkHt | (params.causal ? kCblkCausal : 0));
   layout.cod.transform = 1;
-  layout.qcd = *quant;
+  layout.qcd = quant;
+  return layout;
+}
 
-  // 2. Level shift, transform and code each plane in turn. Blocks of every
-  // plane are appended to one body buffer in packet-body order (component,
-  // resolution, band, raster); its capacity is reserved generously up front
-  // (untouched pages cost nothing) so that it is never copied as it grows.
+// Every plane's coded blocks: the cleanup segments of all planes in one
+// body buffer, in packet-body order (component, resolution, band, raster).
+struct CodedPlanes {
   std::vector<std::uint8_t> body;
+  std::vector<std::vector<std::vector<CodedBand>>> coded;  // [c][r][band]
+  std::vector<std::vector<Band>> bands;                    // [r]
+};
+
+// Step 2: level shift, transform and code each plane in turn. The body's
+// capacity is reserved generously up front (untouched pages cost nothing)
+// so that it is never copied as it grows.
+template <class NextPlane>
+Result<CodedPlanes> code_planes(std::size_t width, std::size_t height, std::size_t comps,
+                                std::uint8_t depth, const EncodeParams& params,
+                                const Quant& quant, NextPlane&& next_plane) {
+  const std::uint32_t cbw = params.block_width, cbh = params.block_height;
+  const unsigned levels = params.levels;
+  CodedPlanes out;
   // (Capped: larger bodies grow geometrically as usual.)
-  body.reserve(std::min<std::size_t>(comps * (width * height * ((depth + 7u) / 8u) + 4096),
-                                     std::size_t{1} << 30));
-  advise_huge_pages(body.data(), body.capacity());
-  std::vector<std::vector<std::vector<CodedBand>>> coded(comps);  // [c][r][band]
-  std::vector<std::vector<Band>> bands(levels + 1);
+  out.body.reserve(std::min<std::size_t>(comps * (width * height * ((depth + 7u) / 8u) + 4096),
+                                         std::size_t{1} << 30));
+  advise_huge_pages(out.body.data(), out.body.capacity());
+  out.coded.resize(comps);
+  out.bands.resize(levels + 1);
   for (unsigned r = 0; r <= levels; ++r)
-    bands[r] = bands_of_resolution(width, height, static_cast<std::uint8_t>(levels),
-                                   static_cast<std::uint8_t>(r));
+    out.bands[r] = bands_of_resolution(width, height, static_cast<std::uint8_t>(levels),
+                                       static_cast<std::uint8_t>(r));
   BlockScratch scratch;
   for (std::size_t c = 0; c < comps; ++c) {
     VARNEL_ASSIGN_OR_RETURN(const std::span<std::int32_t> plane,
                             next_plane(c, static_cast<std::uint8_t>(levels)));
-    coded[c].resize(levels + 1);
+    out.coded[c].resize(levels + 1);
     for (unsigned r = 0; r <= levels; ++r) {
       const std::uint32_t bw = static_cast<std::uint32_t>(effective_block_side(cbw, static_cast<std::uint8_t>(r)));
       const std::uint32_t bh = static_cast<std::uint32_t>(effective_block_side(cbh, static_cast<std::uint8_t>(r)));
-      for (const Band& b : bands[r]) {
-        VARNEL_ASSIGN_OR_RETURN(auto cb, code_band_into(plane.data(), width, b, bw, bh, quant->band_magb(b.resolution, b.kind),
-                                 scratch, body));
-        coded[c][r].push_back(std::move(cb));
+      for (const Band& b : out.bands[r]) {
+        VARNEL_ASSIGN_OR_RETURN(auto cb, code_band_into(plane.data(), width, b, bw, bh,
+                                                        quant.band_magb(b.resolution, b.kind),
+                                                        scratch, out.body));
+        out.coded[c][r].push_back(std::move(cb));
       }
     }
   }
+  return out;
+}
 
-  // 3-4. Packet headers in progression order; lengths for PLT and Psot.
-  const std::vector<PacketId> seq = layout.packet_sequence();
+// The packets in progression order: their headers (one buffer, each
+// packet's end in `header_end`), their blocks and their lengths.
+struct Packets {
+  std::vector<PacketId> seq;
   std::vector<std::uint8_t> headers;
-  std::vector<std::size_t> header_end(seq.size());
-  std::vector<std::uint32_t> lengths(seq.size());
-  std::vector<std::vector<BandBlocks>> packet_bands(seq.size());
-  for (std::size_t i = 0; i < seq.size(); ++i) {
-    const PacketId& p = seq[i];
+  std::vector<std::size_t> header_end;
+  std::vector<std::uint32_t> lengths;  // header and data, for PLT and Psot
+  std::vector<std::vector<BandBlocks>> bands;
+};
+
+// Steps 3-4: packet headers in progression order; lengths for PLT and Psot.
+Result<Packets> write_packet_headers(const Codestream& layout, const CodedPlanes& planes,
+                                     const EncodeParams& params) {
+  const std::uint32_t cbw = params.block_width, cbh = params.block_height;
+  Packets out;
+  out.seq = layout.packet_sequence();
+  const std::size_t count = out.seq.size();
+  out.header_end.resize(count);
+  out.lengths.resize(count);
+  out.bands.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const PacketId& p = out.seq[i];
     const unsigned r = p.resolution;
     // Maximal precincts: 2^15 in resolution 0, 2^14 in the bands above it.
     const unsigned s = r == 0 ? 15 : 14;
-    std::vector<BandBlocks>& pb = packet_bands[i];
+    std::vector<BandBlocks>& pb = out.bands[i];
     std::uint64_t data_bytes = 0;
-    for (std::size_t k = 0; k < bands[r].size(); ++k) {
-      const Band& b = bands[r][k];
-      const CodedBand& cb = coded[p.component][r][k];
+    for (std::size_t k = 0; k < planes.bands[r].size(); ++k) {
+      const Band& b = planes.bands[r][k];
+      const CodedBand& cb = planes.coded[p.component][r][k];
       const unsigned xcb = std::countr_zero(static_cast<std::uint32_t>(effective_block_side(cbw, static_cast<std::uint8_t>(r))));
       const unsigned ycb = std::countr_zero(static_cast<std::uint32_t>(effective_block_side(cbh, static_cast<std::uint8_t>(r))));
       std::uint64_t fx = 0, fy = 0, across = 0, down = 0;
@@ -299,41 +320,44 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
         across = ((x1 + (std::uint64_t{1} << xcb) - 1) >> xcb) - fx;
         down = ((y1 + (std::uint64_t{1} << ycb) - 1) >> ycb) - fy;
       }
-      pb.push_back(window_blocks(cb, fx, fy, across, down, body));
+      pb.push_back(window_blocks(cb, fx, fy, across, down, planes.body));
       for (const CodeBlock& blk : pb.back().blocks) data_bytes += blk.lcup;
     }
-    VARNEL_ASSIGN_OR_RETURN(auto hl, append_packet_header(pb, headers));
-    header_end[i] = headers.size();
-    lengths[i] = static_cast<std::uint32_t>(hl + data_bytes);
+    VARNEL_ASSIGN_OR_RETURN(auto hl, append_packet_header(pb, out.headers));
+    out.header_end[i] = out.headers.size();
+    out.lengths[i] = static_cast<std::uint32_t>(hl + data_bytes);
   }
+  return out;
+}
 
-  // 5. PLT segments: each payload (Zplt and the coded lengths) at most 65000 bytes.
+// Step 5: the PLT segments, each payload (Zplt and the coded lengths) at
+// most 65000 bytes.
+Result<std::vector<std::uint8_t>> plt_segments(std::span<const std::uint32_t> lengths) {
   std::vector<std::uint8_t> plt;
-  if (params.index) {
-    std::size_t start = 0;
-    unsigned z = 0;
-    while (start < lengths.size()) {
-      std::size_t size = 1, end = start;
-      while (end < lengths.size() && size + plt_coded_size(lengths[end]) <= 65000)
-        size += plt_coded_size(lengths[end++]);
-      auto payload = plt_payload(static_cast<std::uint8_t>(z),
-                                 std::span<const std::uint32_t>(lengths).subspan(start, end - start));
-      VARNEL_TRY(push_segment(plt, marker::PLT, payload));
-      start = end;
-      if (start < lengths.size()) {
-        if (z == 255) return std::unexpected(invalid("more than 256 PLT segments required"));
-        ++z;
-      }
+  std::size_t start = 0;
+  unsigned z = 0;
+  while (start < lengths.size()) {
+    std::size_t size = 1, end = start;
+    while (end < lengths.size() && size + plt_coded_size(lengths[end]) <= 65000)
+      size += plt_coded_size(lengths[end++]);
+    auto payload = plt_payload(static_cast<std::uint8_t>(z), lengths.subspan(start, end - start));
+    VARNEL_TRY(push_segment(plt, marker::PLT, payload));
+    start = end;
+    if (start < lengths.size()) {
+      if (z == 255) return std::unexpected(invalid("more than 256 PLT segments required"));
+      ++z;
     }
   }
+  return plt;
+}
 
-  // 6. Tile-part length: SOT (12) + PLT + SOD (2) + packets.
-  std::uint64_t packet_bytes = 0;
-  for (std::uint32_t l : lengths) packet_bytes += l;
-  const std::uint64_t psot = 14 + plt.size() + packet_bytes;
-
-  // 8. Main header.
-  const std::size_t size_bound = static_cast<std::size_t>(256 + quant->steps.size() + 3 * comps + psot);
+// Steps 6, 8 and 9: the main header, the one tile-part (SOT, PLT, SOD and
+// the packets) and EOC, appended to `out`. `psot` is the tile-part's length.
+Result<void> append_codestream(const Codestream& layout, const EncodeParams& params,
+                               const Packets& packets, std::span<const std::uint8_t> plt,
+                               std::uint64_t psot, std::vector<std::uint8_t>& out) {
+  const std::size_t size_bound =
+      static_cast<std::size_t>(256 + layout.qcd.steps.size() + 3 * layout.siz.components.size() + psot);
   if (out.capacity() - out.size() < size_bound)
     out.reserve(std::max(2 * out.capacity(), out.size() + size_bound));
   push_marker(out, marker::SOC);
@@ -343,16 +367,14 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
   // CAP straight after SIZ, where T.800 (2019) Annex A places it: some readers
   // (Grok) look for it only there and mis-decode without it.
   VARNEL_TRY(push(marker::SIZ, layout.siz.to_bytes()));
-  VARNEL_TRY(push(marker::CAP, Cap::from_magb(kmax).to_bytes()));
+  VARNEL_TRY(push(marker::CAP, Cap::from_magb(layout.qcd.magb()).to_bytes()));
   VARNEL_TRY(push(marker::COD, layout.cod.to_bytes()));
-  VARNEL_TRY(push(marker::QCD, quant->to_bytes()));
+  VARNEL_TRY(push(marker::QCD, layout.qcd.to_bytes()));
   VARNEL_TRY(push(marker::COM, com_payload(kComText)));
   if (params.index) {
     const std::uint32_t tl[1] = {static_cast<std::uint32_t>(psot)};
     VARNEL_TRY(push(marker::TLM, tlm_payload(tl)));
   }
-
-  // 6 (cont.) and 9: the tile-part, then EOC.
   Sot sot;
   sot.isot = 0;
   sot.psot = static_cast<std::uint32_t>(psot);
@@ -362,16 +384,41 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
   out.insert(out.end(), plt.begin(), plt.end());
   push_marker(out, marker::SOD);
   std::size_t h0 = 0;
-  for (std::size_t i = 0; i < seq.size(); ++i) {
-    out.insert(out.end(), headers.begin() + static_cast<std::ptrdiff_t>(h0),
-               headers.begin() + static_cast<std::ptrdiff_t>(header_end[i]));
-    h0 = header_end[i];
-    for (const BandBlocks& bb : packet_bands[i])
+  for (std::size_t i = 0; i < packets.seq.size(); ++i) {
+    out.insert(out.end(), packets.headers.begin() + static_cast<std::ptrdiff_t>(h0),
+               packets.headers.begin() + static_cast<std::ptrdiff_t>(packets.header_end[i]));
+    h0 = packets.header_end[i];
+    for (const BandBlocks& bb : packets.bands[i])
       for (const CodeBlock& blk : bb.blocks)
         if (blk.data) out.insert(out.end(), blk.data->begin(), blk.data->end());
   }
   push_marker(out, marker::EOC);
   return ok();
+}
+
+// Steps 2 to 9 once the input is checked. `next_plane(c, levels)` returns
+// component c, level-shifted and transformed with that many levels, in a
+// plane buffer the writer may read until the next call (it may be the
+// caller's own samples). The codestream is appended to `out`.
+template <class NextPlane>
+Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t comps,
+                              std::uint8_t depth, bool is_signed, const EncodeParams& params,
+                              const Quant& quant, NextPlane&& next_plane,
+                              std::vector<std::uint8_t>& out) {
+  const Codestream layout = header_layout(width, height, comps, depth, is_signed, params, quant);
+  VARNEL_ASSIGN_OR_RETURN(const CodedPlanes planes,
+                          code_planes(width, height, comps, depth, params, quant, next_plane));
+  VARNEL_ASSIGN_OR_RETURN(const Packets packets, write_packet_headers(layout, planes, params));
+  std::vector<std::uint8_t> plt;
+  if (params.index) {
+    VARNEL_ASSIGN_OR_RETURN(auto segments, plt_segments(packets.lengths));
+    plt = std::move(segments);
+  }
+  // Step 6: the tile-part's length, SOT (12) + PLT + SOD (2) + packets.
+  std::uint64_t packet_bytes = 0;
+  for (std::uint32_t l : packets.lengths) packet_bytes += l;
+  const std::uint64_t psot = 14 + plt.size() + packet_bytes;
+  return append_codestream(layout, params, packets, plt, psot, out);
 }
 
 }  // namespace
