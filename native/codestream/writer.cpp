@@ -353,13 +353,15 @@ Result<std::vector<std::uint8_t>> plt_segments(std::span<const std::uint32_t> le
 
 // Steps 6, 8 and 9: the main header, the one tile-part (SOT, PLT, SOD and
 // the packets) and EOC, appended to `out`. `psot` is the tile-part's length.
-Result<void> append_codestream(const Codestream& layout, const EncodeParams& params,
+// Returns where the packets start, from SOC.
+Result<std::size_t> append_codestream(const Codestream& layout, const EncodeParams& params,
                                const Packets& packets, std::span<const std::uint8_t> plt,
                                std::uint64_t psot, std::vector<std::uint8_t>& out) {
   const std::size_t size_bound =
       static_cast<std::size_t>(256 + layout.qcd.steps.size() + 3 * layout.siz.components.size() + psot);
   if (out.capacity() - out.size() < size_bound)
     out.reserve(std::max(2 * out.capacity(), out.size() + size_bound));
+  const std::size_t start = out.size();
   push_marker(out, marker::SOC);
   auto push = [&](std::uint16_t code, const std::vector<std::uint8_t>& payload) {
     return push_segment(out, code, payload);
@@ -383,6 +385,7 @@ Result<void> append_codestream(const Codestream& layout, const EncodeParams& par
   VARNEL_TRY(push(marker::SOT, sot.to_bytes()));
   out.insert(out.end(), plt.begin(), plt.end());
   push_marker(out, marker::SOD);
+  const std::size_t body = out.size() - start;
   std::size_t h0 = 0;
   for (std::size_t i = 0; i < packets.seq.size(); ++i) {
     out.insert(out.end(), packets.headers.begin() + static_cast<std::ptrdiff_t>(h0),
@@ -393,7 +396,7 @@ Result<void> append_codestream(const Codestream& layout, const EncodeParams& par
         if (blk.data) out.insert(out.end(), blk.data->begin(), blk.data->end());
   }
   push_marker(out, marker::EOC);
-  return ok();
+  return body;
 }
 
 // Steps 2 to 9 once the input is checked. `next_plane(c, levels)` returns
@@ -404,7 +407,7 @@ template <class NextPlane>
 Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t comps,
                               std::uint8_t depth, bool is_signed, const EncodeParams& params,
                               const Quant& quant, NextPlane&& next_plane,
-                              std::vector<std::uint8_t>& out) {
+                              std::vector<std::uint8_t>& out, ResolutionEnds* ends) {
   const Codestream layout = header_layout(width, height, comps, depth, is_signed, params, quant);
   VARNEL_ASSIGN_OR_RETURN(const CodedPlanes planes,
                           code_planes(width, height, comps, depth, params, quant, next_plane));
@@ -418,7 +421,18 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
   std::uint64_t packet_bytes = 0;
   for (std::uint32_t l : packets.lengths) packet_bytes += l;
   const std::uint64_t psot = 14 + plt.size() + packet_bytes;
-  return append_codestream(layout, params, packets, plt, psot, out);
+  VARNEL_ASSIGN_OR_RETURN(const std::size_t body, append_codestream(layout, params, packets, plt, psot, out));
+  if (ends) {
+    // Each packet ends where the PLT lengths put it (codestream::packet_index).
+    ends->assign(std::size_t{params.levels} + 1, 0);
+    std::uint64_t at = body;
+    for (std::size_t i = 0; i < packets.seq.size(); ++i) {
+      at += packets.lengths[i];
+      std::uint64_t& end = (*ends)[packets.seq[i].resolution];
+      end = std::max(end, at);
+    }
+  }
+  return ok();
 }
 
 }  // namespace
@@ -452,7 +466,7 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
   };
   std::vector<std::uint8_t> out;
   VARNEL_TRY(write_codestream(width, height, planes.size(), depth, is_signed, params, quant,
-                                next_plane, out));
+                               next_plane, out, nullptr));
   return out;
 }
 
@@ -475,7 +489,8 @@ Result<std::size_t> checked_area(std::size_t buffer, std::size_t width, std::siz
 template <class Transform>
 Result<void> append_plane(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
                           std::uint8_t depth, bool is_signed, const EncodeParams& params,
-                          const Transform& transform, std::vector<std::uint8_t>& out) {
+                          const Transform& transform, std::vector<std::uint8_t>& out,
+                          ResolutionEnds* ends) {
   VARNEL_ASSIGN_OR_RETURN(auto quant, check_quant(width, height, depth, params));
   const std::size_t at = out.size();
   auto w = write_codestream(
@@ -484,7 +499,7 @@ Result<void> append_plane(std::span<std::int32_t> plane, std::size_t width, std:
         VARNEL_TRY(transform(plane, levels));
         return plane;
       },
-      out);
+      out, ends);
   if (!w) {
     out.resize(at);
     return std::unexpected(std::move(w.error()));
@@ -508,20 +523,20 @@ Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t 
   return append_plane(
       plane, width, height, depth, is_signed, params,
       [&](std::span<std::int32_t> p, std::uint8_t levels) { return htj2k::forward_53(p, width, height, levels); },
-      out);
+      out, nullptr);
 }
 
 Result<void> encode_plane_from_rows(std::span<std::int32_t> scratch, std::size_t width,
                                     std::size_t height, std::uint8_t depth, bool is_signed,
                                     const EncodeParams& params, htj2k::RowSource rows,
-                                    std::vector<std::uint8_t>& out) {
+                                    std::vector<std::uint8_t>& out, ResolutionEnds* ends) {
   VARNEL_ASSIGN_OR_RETURN(auto area, checked_area(scratch.size(), width, height, depth, params));
   return append_plane(
       scratch.first(area), width, height, depth, is_signed, params,
       [&](std::span<std::int32_t> p, std::uint8_t levels) {
         return htj2k::forward_53_rows(p, width, height, levels, rows);
       },
-      out);
+      out, ends);
 }
 
 }  // namespace varnel::codestream

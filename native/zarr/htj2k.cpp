@@ -239,15 +239,15 @@ Result<void> append_narrowed(const std::int32_t* samples, std::size_t n, Element
   return r;
 }
 
-// Parses one plane's codestream and checks it against the header before
-// anything is decoded, so a small codestream cannot make the decoder
-// allocate a plane far larger than the chunk declares. Unsupported
-// codestreams keep their own error, as the decoder would report it first.
-// A prefix (`cut`) must also have the header's level count, for the prefix
-// lengths of the index to mean the resolutions they name.
-Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::uint8_t> codestream,
-                               bool cut = false) {
-  VARNEL_ASSIGN_OR_RETURN(auto cs, cut ? Codestream::parse_prefix(codestream) : Codestream::parse(codestream));
+// Checks one plane's parsed codestream against the header before anything
+// is decoded, so a small codestream cannot make the decoder allocate a plane
+// far larger than the chunk declares. Unsupported codestreams keep their own
+// error, as the decoder would report it first. A prefix (`cut`) must also
+// have the header's level count, for the prefix lengths of the index to
+// mean the resolutions they name. After this check a plan of the codestream
+// (codestream::plan_decode_checked) has one component of exactly the
+// header's plane size at the resolution asked for.
+Result<void> check_plane(const ChunkHeader& header, const Codestream& cs, bool cut) {
   const std::size_t n = header.shape.size();
   const std::uint64_t height = header.shape[n - 2], width = header.shape[n - 1];
   VARNEL_TRY(cs.check_supported());
@@ -259,6 +259,14 @@ Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::u
     return std::unexpected(malformed(0, "plane codestream has " + std::to_string(cs.cod.levels) +
                                       " wavelet levels, chunk header declares " +
                                       std::to_string(header.xy_levels)));
+  return ok();
+}
+
+// Parses one plane's codestream (a prefix of it, `cut`) and checks it.
+Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::uint8_t> codestream,
+                               bool cut = false) {
+  VARNEL_ASSIGN_OR_RETURN(auto cs, cut ? Codestream::parse_prefix(codestream) : Codestream::parse(codestream));
+  VARNEL_TRY(check_plane(header, cs, cut));
   return cs;
 }
 
@@ -279,6 +287,89 @@ Result<std::uint8_t> Htj2kConfig::progression_order() const {
       unsupported("htj2k: unknown progression order " + quote_text(progression)));
 }
 
+namespace {
+
+// A codestream the encode appended to the container, and where its packets
+// end (for the index).
+struct WrittenPlane {
+  std::size_t offset = 0, length = 0;
+  codestream::ResolutionEnds ends;
+};
+
+// Refuses a uint32 plane with a sample above the 31 bits the HT datapath
+// holds (`bits`: its magnitude bits), naming the first such sample.
+Result<void> check_uint32_range(const std::uint8_t* src, std::size_t area, std::uint32_t bits) {
+  if (bits <= 0x7FFFFFFFu) return ok();
+  std::uint32_t first = 0;
+  for (std::size_t i = 0; i < area; ++i) {
+    std::memcpy(&first, src + 4 * i, 4);
+    if (first > 0x7FFFFFFFu) break;
+  }
+  return std::unexpected(invalid(
+      "uint32 sample " + std::to_string(first) +
+      " exceeds the 32-bit HT datapath; decorrelate or reduce the dynamic range"));
+}
+
+// Codes plane `k` of the chunk (at `src`, height x width elements) as one
+// codestream appended to `out`, through the coefficient plane `samples`:
+// the depth comes from a pass over the narrow elements, then the writer
+// transforms the rows into the plane as they are widened.
+Result<WrittenPlane> encode_plane(const std::uint8_t* src, std::size_t k, std::uint64_t height,
+                                  std::uint64_t width, ElementType dtype,
+                                  const codestream::EncodeParams& params,
+                                  std::span<std::int32_t> samples, std::vector<std::uint8_t>& out) {
+  const std::size_t area = samples.size();
+  const bool is_signed = element_signed(dtype);
+  const std::uint32_t bits = plane_bits(src, area, dtype);
+  if (dtype == ElementType::U32) VARNEL_TRY(check_uint32_range(src, area, bits));
+  const std::uint8_t depth = plane_depth(bits, is_signed);
+  const std::uint32_t shift = is_signed ? 0 : std::uint32_t{1} << (depth - 1u);  // depth <= 31 here
+  // Rows are widened and level-shifted (so they are in the depth's range
+  // by construction) as the first wavelet level takes them in.
+  struct Rows {
+    const std::uint8_t* src;
+    std::size_t width, row_bytes;
+    ElementType dtype;
+    std::uint32_t shift;
+  } rows{src, width, width * element_size(dtype), dtype, shift};
+  const htj2k::RowSource source{&rows, [](void* ctx, std::size_t y, std::int32_t* row) {
+    const auto& r = *static_cast<const Rows*>(ctx);
+    widen_plane(r.src + y * r.row_bytes, row, r.width, r.dtype, r.shift);
+  }};
+  WrittenPlane written;
+  written.offset = out.size();
+  auto coded = codestream::encode_plane_from_rows(samples, width, height, depth, is_signed, params,
+                                                  source, out, params.index ? &written.ends : nullptr);
+  if (!coded) {
+    Error error = std::move(coded.error());
+    if (error.kind == ErrorKind::Unsupported)
+      error.message = "htj2k plane " + std::to_string(k) + ": " + error.message;
+    return std::unexpected(std::move(error));
+  }
+  written.length = out.size() - written.offset;
+  return written;
+}
+
+// The plane index of the written codestreams, which follow the header and
+// the index back to back.
+Result<std::vector<PlaneEntry>> index_entries(const ChunkHeader& header,
+                                              std::span<const WrittenPlane> planes) {
+  std::vector<PlaneEntry> entries;
+  entries.reserve(planes.size());
+  std::uint64_t at = header.header_size() + std::uint64_t{planes.size()} * header.entry_size();
+  for (const WrittenPlane& p : planes) {
+    VARNEL_ASSIGN_OR_RETURN(auto entry, PlaneEntry::from_resolution_ends(p.ends, p.length, at));
+    at += entry.length;
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+}  // namespace
+
+// Checks, then the container built in place: room for the header and
+// index, which are written last, then every plane's codestream appended
+// straight after it.
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
                                                ElementType dtype, const Htj2kConfig& config) {
@@ -288,69 +379,29 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   const std::size_t area = static_cast<std::size_t>(width * height);  // <= element count
   const std::size_t plane_bytes = area * element_size(dtype);
   const std::size_t planes = plane_bytes ? chunk.size() / plane_bytes : 0;
-  const bool is_signed = element_signed(dtype);
   const codestream::EncodeParams params = writer_params(config, *config.progression_order());
 
   ChunkHeader header;
   header.xy_levels = config.xy_levels;
   const std::size_t prefix =
       header_prefix_size(n, config.index ? planes : 0, config.xy_levels);
-
-  // The container is built in place: room for the header and index, which
-  // are written last, then every codestream appended straight after it. Its
-  // capacity is reserved generously (untouched pages cost nothing).
+  // The capacity is reserved generously (untouched pages cost nothing).
   std::vector<std::uint8_t> out;
   // (Capped: beyond that the vector grows geometrically as usual.)
   out.reserve(prefix + std::min<std::size_t>(chunk.size() + chunk.size() / 4 + planes * 4096,
                                              kReserveCap));
   advise_huge_pages(out.data(), out.capacity());
   out.resize(prefix);
-  std::vector<std::pair<std::size_t, std::size_t>> streams;  // offset, length
-  streams.reserve(planes);
 
-  // One coefficient plane, reused by every plane: the depth comes from a
-  // pass over the narrow elements, then the writer transforms the rows into
-  // the plane as they are widened.
+  // One coefficient plane, reused by every plane.
   BigArray<std::int32_t> samples(area);
   if (samples.empty()) return std::unexpected(unsupported("chunk too large to encode in memory"));
+  std::vector<WrittenPlane> written;
+  written.reserve(planes);
   for (std::size_t k = 0; k < planes; ++k) {
-    const std::uint8_t* src = chunk.data() + k * plane_bytes;
-    const std::uint32_t bits = plane_bits(src, area, dtype);
-    if (dtype == ElementType::U32 && bits > 0x7FFFFFFFu) {
-      std::uint32_t first = 0;
-      for (std::size_t i = 0; i < area; ++i) {
-        std::memcpy(&first, src + 4 * i, 4);
-        if (first > 0x7FFFFFFFu) break;
-      }
-      return std::unexpected(invalid(
-          "uint32 sample " + std::to_string(first) +
-          " exceeds the 32-bit HT datapath; decorrelate or reduce the dynamic range"));
-    }
-    const std::uint8_t depth = plane_depth(bits, is_signed);
-    const std::uint32_t shift = is_signed ? 0 : std::uint32_t{1} << (depth - 1u);  // depth <= 31 here
-    // Rows are widened and level-shifted (so they are in the depth's range
-    // by construction) as the first wavelet level takes them in.
-    struct Rows {
-      const std::uint8_t* src;
-      std::size_t width, row_bytes;
-      ElementType dtype;
-      std::uint32_t shift;
-    } rows{src, width, width * element_size(dtype), dtype, shift};
-    const htj2k::RowSource source{&rows, [](void* ctx, std::size_t y, std::int32_t* row) {
-      const auto& r = *static_cast<const Rows*>(ctx);
-      widen_plane(r.src + y * r.row_bytes, row, r.width, r.dtype, r.shift);
-    }};
-    const std::size_t at = out.size();
-    auto coded = codestream::encode_plane_from_rows(std::span<std::int32_t>(samples.data(), area),
-                                                    width, height, depth, is_signed, params,
-                                                    source, out);
-    if (!coded) {
-      Error error = std::move(coded.error());
-      if (error.kind == ErrorKind::Unsupported)
-        error.message = "htj2k plane " + std::to_string(k) + ": " + error.message;
-      return std::unexpected(std::move(error));
-    }
-    streams.emplace_back(at, out.size() - at);
+    VARNEL_ASSIGN_OR_RETURN(auto plane, encode_plane(chunk.data() + k * plane_bytes, k, height, width,
+                                                     dtype, params, {samples.data(), area}, out));
+    written.push_back(std::move(plane));
   }
 
   header.shape.reserve(n);
@@ -361,15 +412,7 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
     header.shape.push_back(static_cast<std::uint32_t>(extent));
   }
   if (config.index) {
-    std::vector<PlaneEntry> entries;
-    entries.reserve(planes);
-    std::uint64_t at = header.header_size() + std::uint64_t{planes} * header.entry_size();
-    for (const auto& [offset, length] : streams) {
-      VARNEL_ASSIGN_OR_RETURN(auto parsed, Codestream::parse(std::span<const std::uint8_t>(out).subspan(offset, length)));
-      VARNEL_ASSIGN_OR_RETURN(auto entry, PlaneEntry::from_codestream(parsed, at));
-      at += entry.length;
-      entries.push_back(std::move(entry));
-    }
+    VARNEL_ASSIGN_OR_RETURN(auto entries, index_entries(header, written));
     header.planes = std::move(entries);
   }
 
@@ -382,7 +425,7 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
 
 Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk) {
   VARNEL_ASSIGN_OR_RETURN(auto parsed, ChunkHeader::parse(chunk));
-  ChunkPlanes out{std::move(parsed), {}};
+  ChunkPlanes out{std::move(parsed), {}, {}};
   const std::uint64_t planes = out.header.plane_count();  // <= 2^24 after parse
   if (out.header.planes) {
     out.ranges.reserve(planes);
@@ -403,6 +446,7 @@ Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk) {
     VARNEL_ASSIGN_OR_RETURN(auto cs, Codestream::parse(chunk.subspan(static_cast<std::size_t>(p))));
     out.ranges.push_back({p, cs.end});
     p += cs.end;
+    out.parsed.push_back(std::move(cs));
   }
   return out;
 }
@@ -419,7 +463,7 @@ Result<ChunkPlanes> reduced_plane_ranges(std::span<const std::uint8_t> chunk, st
       return std::unexpected(malformed(e.offset, "plane prefix exceeds the chunk"));
     ranges.push_back({e.offset, needed});
   }
-  return ChunkPlanes{std::move(header), std::move(ranges)};
+  return ChunkPlanes{std::move(header), std::move(ranges), {}};
 }
 
 Result<std::vector<std::int32_t>> decode_plane(const ChunkHeader& header,
@@ -457,19 +501,28 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
   const ChunkHeader& header = planes.header;
   // One plane buffer serves every plane: each decode writes all of it.
   const std::size_t n = header.shape.size();
-  const std::uint64_t height = codestream::halved(header.shape[n - 2], reduce);
   const std::uint64_t width = codestream::halved(header.shape[n - 1], reduce);
   BigArray<std::int32_t> plane;
-  for (const PlaneRange& range : planes.ranges) {
-    const auto bytes = chunk.subspan(static_cast<std::size_t>(range.offset),
-                                     static_cast<std::size_t>(range.length));
-    VARNEL_ASSIGN_OR_RETURN(auto cs, parse_plane(header, bytes, cut));
+  Codestream parsed_here;
+  for (std::size_t k = 0; k < planes.ranges.size(); ++k) {
+    // A chunk without an index had its codestreams parsed to find them.
+    const Codestream* parsed = k < planes.parsed.size() ? &planes.parsed[k] : nullptr;
+    if (parsed) {
+      VARNEL_TRY(check_plane(header, *parsed, cut));
+    } else {
+      const PlaneRange& range = planes.ranges[k];
+      const auto bytes = chunk.subspan(static_cast<std::size_t>(range.offset),
+                                       static_cast<std::size_t>(range.length));
+      VARNEL_ASSIGN_OR_RETURN(auto cs, parse_plane(header, bytes, cut));
+      parsed_here = std::move(cs);
+      parsed = &parsed_here;
+    }
+    const Codestream& cs = *parsed;
     const std::uint8_t target =
         cut ? static_cast<std::uint8_t>(header.xy_levels - reduce) : cs.cod.levels;
-    VARNEL_ASSIGN_OR_RETURN(auto plan, codestream::plan_decode(cs, target));
-    if (plan.components != 1 || plan.width != width || plan.height != height)
-      return std::unexpected(
-          malformed(0, plane_size_message(plan.components, plan.height, plan.width, header)));
+    // check_plane has run check_supported and the plane's size: the plan is
+    // one component of width x height.
+    VARNEL_ASSIGN_OR_RETURN(auto plan, codestream::plan_decode_checked(cs, target));
     const std::size_t area = plan.width * plan.height;  // checked by plan_decode
     if (plane.empty()) {
       plane = BigArray<std::int32_t>(area);

@@ -89,6 +89,9 @@ struct PlaneRange {
 struct ChunkPlanes {
   codestream::ChunkHeader header;
   std::vector<PlaneRange> ranges;  // one per plane, in plane order
+  // Without an index: every codestream as parsed to find its range (each
+  // viewing the chunk from its first byte on), so a decode parses it once.
+  std::vector<codestream::Codestream> parsed;
 };
 
 // Header and plane ranges of a chunk: from the index, or, without one, by

@@ -471,3 +471,33 @@ TEST(DecodeChunkInto, AgreesWithDecodeChunk) {
   EXPECT_EQ(decode_chunk_into(coded, Shape{3, 17, 8}, ElementType::I16, small).error(),
             decode_chunk(coded, Shape{3, 17, 8}, ElementType::I16).error());
 }
+
+// The encoder builds the plane index from what the writer knows; it must be
+// the index that each codestream's own PLT segments give.
+TEST(EncodeChunk, IndexIsTheOneEachCodestreamsPacketsGive) {
+  struct Case { Shape shape; std::string progression; std::uint8_t levels; };
+  const Case cases[] = {
+      {{3, 37, 61}, "RPCL", 5}, {{2, 64, 64}, "LRCP", 3}, {{1, 1, 200}, "RLCP", 4},
+      {{2, 130, 9}, "PCRL", 6}, {{2, 300, 257}, "CPRL", 2}, {{1, 5, 5}, "RPCL", 0},
+  };
+  std::mt19937 rng(21);
+  for (const Case& c : cases) {
+    std::vector<std::uint16_t> values(std::accumulate(c.shape.begin(), c.shape.end(), std::uint64_t{1},
+                                                      std::multiplies<>()));
+    for (auto& v : values) v = static_cast<std::uint16_t>(rng() % 4096);
+    Htj2kConfig config;
+    config.progression = c.progression;
+    config.xy_levels = c.levels;
+    const Bytes out = encode(bytes_of(values), c.shape, ElementType::U16, config);
+    auto header = ChunkHeader::parse(out);
+    ASSERT_TRUE(header) << header.error().display();
+    ASSERT_TRUE(header->planes);
+    for (const codestream::PlaneEntry& e : *header->planes) {
+      auto cs = Codestream::parse(std::span(out).subspan(e.offset, e.length));
+      ASSERT_TRUE(cs) << cs.error().display();
+      auto parsed = codestream::PlaneEntry::from_codestream(*cs, e.offset);
+      ASSERT_TRUE(parsed) << parsed.error().display();
+      EXPECT_EQ(e, *parsed) << c.progression << " " << int(c.levels);
+    }
+  }
+}
