@@ -486,6 +486,31 @@ Result<void> narrow_samples(std::span<const std::int32_t> samples, ElementType d
 
 namespace {
 
+// The narrowing of a decoded plane of `component` to `dtype`, with the DC
+// level shift when it is `fused`.
+Narrowing plane_narrowing(const codestream::SizComponent& component, ElementType dtype, bool fused,
+                          std::uint8_t reduce) {
+  Narrowing how = narrowing_for(dtype);
+  if (fused && !component.is_signed) {
+    const unsigned d = std::max<unsigned>(component.depth, 1);
+    const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (d - 1));
+    how.clamp_lo = -half;
+    how.clamp_hi = half - 1;
+    how.add = half;
+  } else if (component.is_signed && reduce > 0 && component.depth <= 31) {
+    // Below full resolution the low-pass samples may overshoot the
+    // component's range (the 5/3 low-pass filter has negative taps), so
+    // signed samples are clipped to it too, as decoders do (T.800 G.1.2
+    // after the inverse transform). At full resolution a lossless plane
+    // never overshoots, and a sample outside the dtype is an error.
+    const unsigned d = std::max<unsigned>(component.depth, 1);
+    const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (d - 1));
+    how.clamp_lo = -half;
+    how.clamp_hi = half - 1;
+  }
+  return how;
+}
+
 // Checks the container against `shape`, then decodes every plane in order
 // and narrows it to the bytes that `place(n)` hands out for it (n bytes, in
 // plane order); `place` returns null when it has no room.
@@ -533,24 +558,7 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
     // The DC level shift is left to the narrowing when it fits 32 bits.
     const codestream::SizComponent& component = cs.siz.components.front();
     const bool fused_shift = component.is_signed || component.depth <= 31;
-    Narrowing how = narrowing_for(dtype);
-    if (fused_shift && !component.is_signed) {
-      const unsigned d = std::max<unsigned>(component.depth, 1);
-      const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (d - 1));
-      how.clamp_lo = -half;
-      how.clamp_hi = half - 1;
-      how.add = half;
-    } else if (component.is_signed && reduce > 0 && component.depth <= 31) {
-      // Below full resolution the low-pass samples may overshoot the
-      // component's range (the 5/3 low-pass filter has negative taps), so
-      // signed samples are clipped to it too, as decoders do (T.800 G.1.2
-      // after the inverse transform). At full resolution a lossless plane
-      // never overshoots, and a sample outside the dtype is an error.
-      const unsigned d = std::max<unsigned>(component.depth, 1);
-      const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (d - 1));
-      how.clamp_lo = -half;
-      how.clamp_hi = half - 1;
-    }
+    const Narrowing how = plane_narrowing(component, dtype, fused_shift, reduce);
     std::uint8_t* dst = place(area * element_size(dtype));
     if (dst == nullptr)
       return std::unexpected(invalid("decode output buffer does not match the chunk shape"));
