@@ -70,4 +70,11 @@ constexpr std::string_view element_name(ElementType t) {
 // nothing.
 std::optional<ElementType> element_type_from_name(std::string_view name);
 
+// The same, when `codes` (a codec's set of types) holds the type.
+inline std::optional<ElementType> element_type_from_name(std::string_view name,
+                                                         bool (*codes)(ElementType)) {
+  const std::optional<ElementType> t = element_type_from_name(name);
+  return t && codes(*t) ? t : std::nullopt;
+}
+
 }  // namespace varnel

@@ -273,9 +273,7 @@ Result<Codestream> parse_plane(const ChunkHeader& header, std::span<const std::u
 }  // namespace
 
 std::optional<ElementType> htj2k_element_type(std::string_view name) {
-  const std::optional<ElementType> t = element_type_from_name(name);
-  if (t && htj2k_codes(*t)) return t;
-  return std::nullopt;
+  return element_type_from_name(name, htj2k_codes);
 }
 
 Result<std::uint8_t> Htj2kConfig::progression_order() const {

@@ -109,9 +109,7 @@ Result<std::vector<std::uint8_t>> decode_impl(std::span<const std::uint8_t> chun
 }  // namespace
 
 std::optional<ElementType> zfp_element_type(std::string_view name) {
-  const std::optional<ElementType> t = element_type_from_name(name);
-  if (t && zfp_codes(*t)) return t;
-  return std::nullopt;
+  return element_type_from_name(name, zfp_codes);
 }
 
 Result<void> ZfpChunkConfig::forbid(std::string_view parameter, bool present) const {
