@@ -37,12 +37,12 @@ struct Image {
   std::string name;
   std::size_t width = kSize, height = kSize;
   unsigned depth = 16;               // bits per sample given to the codecs
-  varnel::SampleType type = varnel::SampleType::U16;
+  varnel::ElementType type = varnel::ElementType::U16;
   std::vector<std::int32_t> samples;  // row-major
 };
 
 Image microscopy() {
-  Image im{"uint16 microscopy 12-bit", kSize, kSize, 16, varnel::SampleType::U16, {}};
+  Image im{"uint16 microscopy 12-bit", kSize, kSize, 16, varnel::ElementType::U16, {}};
   im.samples.resize(kSize * kSize);
   std::mt19937_64 rng(7);
   std::vector<double> f(kSize * kSize);
@@ -67,7 +67,7 @@ Image microscopy() {
 }
 
 Image photographic() {
-  Image im{"uint8 photographic", kSize, kSize, 8, varnel::SampleType::U8, {}};
+  Image im{"uint8 photographic", kSize, kSize, 8, varnel::ElementType::U8, {}};
   im.samples.resize(kSize * kSize);
   std::mt19937_64 rng(11);
   std::normal_distribution<double> noise(0.0, 2.0);
@@ -85,7 +85,7 @@ Image photographic() {
 }
 
 std::vector<std::uint8_t> to_chunk(const Image& im) {
-  const std::size_t w = varnel::sample_width(im.type);
+  const std::size_t w = varnel::element_size(im.type);
   std::vector<std::uint8_t> out(im.samples.size() * w);
   for (std::size_t i = 0; i < im.samples.size(); ++i) {
     if (w == 1) out[i] = static_cast<std::uint8_t>(im.samples[i]);

@@ -69,10 +69,10 @@ int main() {
 
   std::vector<std::uint8_t> coded;
   const double t_enc = median_seconds(7, [&] {
-    coded = *zarr::encode_chunk(chunk, shape, SampleType::U16, {});
+    coded = *zarr::encode_chunk(chunk, shape, ElementType::U16, {});
   });
   std::vector<std::uint8_t> back;
-  const double t_dec = median_seconds(7, [&] { back = *zarr::decode_chunk(coded, shape, SampleType::U16); });
+  const double t_dec = median_seconds(7, [&] { back = *zarr::decode_chunk(coded, shape, ElementType::U16); });
   if (back != chunk) {
     std::printf("round trip mismatch\n");
     return 1;
@@ -83,7 +83,7 @@ int main() {
   narrowed.reserve(chunk.size());
   const double t_narrow = median_seconds(21, [&] {
     narrowed.clear();
-    (void)zarr::narrow_samples(samples, SampleType::U16, narrowed);
+    (void)zarr::narrow_samples(samples, ElementType::U16, narrowed);
   });
   std::vector<std::int32_t> samples_copy(samples.size());
   const double t_copy32 = median_seconds(21, [&] {

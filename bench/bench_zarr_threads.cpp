@@ -215,18 +215,18 @@ int main(int argc, char** argv) {
   std::vector<std::vector<std::uint8_t>> raw, coded;
   for (std::size_t i = 0; i < n; ++i) {
     raw.push_back(microscopy_chunk(unsigned(i)));
-    coded.push_back(*zarr::encode_chunk(raw.back(), shape, SampleType::U16, {}));
+    coded.push_back(*zarr::encode_chunk(raw.back(), shape, ElementType::U16, {}));
   }
   const double mb = double(n * kSide * kSide * 2) / 1e6;
   std::printf("%zu chunks of %zux%zu uint16 (%.1f MB), %u threads, median of %d alternated runs\n", n,
               kSide, kSide, mb, threads, rounds);
 
   auto encode = [&](std::size_t i) {
-    auto r = zarr::encode_chunk(raw[i], shape, SampleType::U16, {});
+    auto r = zarr::encode_chunk(raw[i], shape, ElementType::U16, {});
     if (!r || r->size() != coded[i].size()) std::abort();
   };
   auto decode = [&](std::size_t i) {
-    auto r = zarr::decode_chunk(coded[i], shape, SampleType::U16);
+    auto r = zarr::decode_chunk(coded[i], shape, ElementType::U16);
     if (!r || r->size() != raw[i].size()) std::abort();
   };
   // Steps of compute_only that take about as long as decoding one chunk.

@@ -47,7 +47,7 @@ std::vector<std::uint8_t> varnel_encode(const std::vector<std::int32_t>& p, std:
 }
 
 std::vector<std::int32_t> varnel_decode(const std::vector<std::uint8_t>& b) {
-  auto cs = Codestream::parse_impl(b);
+  auto cs = Codestream::parse(b);
   auto img = cs->decode_to_resolution(255);
   return std::move(img->components[0]);
 }

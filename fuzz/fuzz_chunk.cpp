@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto header = codestream::ChunkHeader::parse(chunk);
   if (!header) return 0;
   const std::vector<std::uint64_t> shape(header->shape.begin(), header->shape.end());
-  const auto dtype = static_cast<SampleType>((data[0] & 7) % 6);
+  const auto dtype = static_cast<ElementType>((data[0] & 7) % 6);
   const unsigned sel = data[0] >> 3;
   const auto reduce = static_cast<std::uint8_t>(sel == 0 ? 0 : sel - 1);
   auto bytes = sel == 0 ? zarr::decoded_size(shape, dtype) : zarr::reduced_size(shape, dtype, reduce);

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const std::span<const std::uint8_t> bytes(data + 1, size - 1);
   const bool cut = (data[0] & 0x80) != 0;
-  auto cs = cut ? codestream::Codestream::parse_prefix(bytes) : codestream::Codestream::parse_impl(bytes);
+  auto cs = cut ? codestream::Codestream::parse_prefix(bytes) : codestream::Codestream::parse(bytes);
   if (!cs || !cs->check_supported()) return 0;
   if (!cut) (void)cs->packet_index();
   const unsigned levels = cs->cod.levels, reduce = std::min(data[0] & 0x3Fu, levels);

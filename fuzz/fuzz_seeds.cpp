@@ -74,16 +74,16 @@ void codestream_seeds() {
 
 void chunk_seeds() {
   const std::vector<std::uint64_t> shapes[] = {{1, 1}, {2, 8, 8}, {1, 17, 33}, {2, 2, 5, 6}, {40, 40}};
-  const SampleType types[] = {SampleType::U8, SampleType::I8, SampleType::U16, SampleType::I16,
-                              SampleType::U32, SampleType::I32};
+  const ElementType types[] = {ElementType::U8, ElementType::I8, ElementType::U16, ElementType::I16,
+                              ElementType::U32, ElementType::I32};
   const char* orders[] = {"LRCP", "RLCP", "RPCL", "PCRL", "CPRL"};
   int k = 0;
   for (const auto& shape : shapes)
-    for (SampleType t : types) {
+    for (ElementType t : types) {
       ++k;
       std::uint64_t n = 1;
       for (auto e : shape) n *= e;
-      Bytes raw(n * sample_width(t));
+      Bytes raw(n * element_size(t));
       for (auto& b : raw) b = static_cast<std::uint8_t>(rnd() & (k % 3 ? 0x0F : 0xFF));
       zarr::Htj2kConfig config;
       config.xy_levels = static_cast<std::uint8_t>(k % 4);
@@ -102,7 +102,7 @@ void conformance_seeds(const std::vector<std::string>& files) {
     std::ifstream in(file, std::ios::binary);
     const Bytes cs{std::istreambuf_iterator<char>(in), {}};
     save("codestream", 0, cs);
-    auto parsed = codestream::Codestream::parse_impl(cs);
+    auto parsed = codestream::Codestream::parse(cs);
     if (!parsed) continue;
     codestream::ChunkHeader header;
     header.shape = {parsed->siz.ysiz, parsed->siz.xsiz};
@@ -110,7 +110,7 @@ void conformance_seeds(const std::vector<std::string>& files) {
     auto bytes = header.to_bytes();
     if (!bytes) continue;
     bytes->insert(bytes->end(), cs.begin(), cs.end());
-    save("chunk", static_cast<std::uint8_t>(SampleType::I32), *bytes);
+    save("chunk", static_cast<std::uint8_t>(ElementType::I32), *bytes);
   }
 }
 
@@ -190,10 +190,10 @@ void zfp_seeds() {
           config.dims = 2;
           b0 |= 0x20 | 1 << 6;
         }
-        const auto dtype = static_cast<zfpc::ZfpDtype>(t);
+        const auto dtype = static_cast<ElementType>(t);
         std::uint64_t n = 1;
         for (auto e : shape) n *= e;
-        Bytes raw(n * zfpc::zfp_dtype_size(dtype));
+        Bytes raw(n * element_size(dtype));
         for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint8_t>(i % 7 + (rnd() & 1));
         if (t >= 6)  // floats: small finite values
           for (std::size_t i = 0; i < n; ++i) {

@@ -37,7 +37,7 @@ void HeaderBitWriter::flush() {
 Result<std::uint32_t> HeaderBitReader::read_bit() {
   if (left_ == 0) {
     if (pos_ >= data_.size()) {
-      return std::unexpected(Error::malformed(base_ + pos_, "packet header truncated"));
+      return std::unexpected(malformed(base_ + pos_, "packet header truncated"));
     }
     cur_ = data_[pos_++];
     left_ = last_ff_ ? 7 : 8;  // the MSB after a 0xFF is a stuffed zero
@@ -50,9 +50,8 @@ Result<std::uint32_t> HeaderBitReader::read_bit() {
 Result<std::uint32_t> HeaderBitReader::read_bits(unsigned n) {
   std::uint32_t v = 0;
   for (unsigned i = 0; i < n; ++i) {
-    auto bit = read_bit();
-    if (!bit) return std::unexpected(std::move(bit.error()));
-    v = (v << 1) | *bit;
+    VARNEL_ASSIGN_OR_RETURN(auto bit, read_bit());
+    v = (v << 1) | bit;
   }
   return v;
 }

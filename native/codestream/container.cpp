@@ -9,7 +9,6 @@
 namespace varnel::codestream {
 namespace {
 
-Error err(std::uint64_t at, const char* message) { return Error::malformed(at, message); }
 
 }  // namespace
 
@@ -26,34 +25,34 @@ namespace {
 // The fixed header and extents (checks 1 to 9 of the layout); whether an
 // index follows goes to `indexed`.
 Result<ChunkHeader> parse_head(std::span<const std::uint8_t> bytes, bool& indexed) {
-  if (bytes.size() < 8) return std::unexpected(err(0, "chunk header prefix too short"));
+  if (bytes.size() < 8) return std::unexpected(malformed(0, "chunk header prefix too short"));
   if (!std::equal(bytes.begin(), bytes.begin() + 4, kContainerMagic))
-    return std::unexpected(err(0, "not an htj2k chunk (bad magic)"));
+    return std::unexpected(malformed(0, "not an htj2k chunk (bad magic)"));
   if (bytes[4] != kContainerVersion)
-    return std::unexpected(err(4, "unsupported htj2k chunk container version"));
+    return std::unexpected(malformed(4, "unsupported htj2k chunk container version"));
   const std::uint8_t flags = bytes[5];
-  if (flags > 1) return std::unexpected(err(5, "unknown htj2k chunk container flags"));
+  if (flags > 1) return std::unexpected(malformed(5, "unknown htj2k chunk container flags"));
   ChunkHeader header;
   header.xy_levels = bytes[6];
   if (header.xy_levels > kMaxXyLevels)
-    return std::unexpected(err(6, "xy_levels exceeds the 32-level J2K bound (T.800 SPcod)"));
+    return std::unexpected(malformed(6, "xy_levels exceeds the 32-level J2K bound (T.800 SPcod)"));
   const std::size_t ndim = bytes[7];
   if (ndim < kMinChunkNdim || ndim > kMaxChunkNdim)
-    return std::unexpected(err(7, "chunk ndim outside 2..=32"));
-  if (bytes.size() < 8 + 4 * ndim) return std::unexpected(err(bytes.size(), "truncated chunk header"));
+    return std::unexpected(malformed(7, "chunk ndim outside 2..=32"));
+  if (bytes.size() < 8 + 4 * ndim) return std::unexpected(malformed(bytes.size(), "truncated chunk header"));
 
   ByteReader in(bytes, 8);
   header.shape.reserve(ndim);
   for (std::size_t j = 0; j < ndim; ++j) {
     const std::uint32_t extent = *in.u32le();  // in bounds: checked above
-    if (extent == 0) return std::unexpected(err(8 + 4 * j, "zero chunk dimension"));
+    if (extent == 0) return std::unexpected(malformed(8 + 4 * j, "zero chunk dimension"));
     header.shape.push_back(extent);
   }
   std::uint64_t planes = 1;
   for (std::size_t j = 0; j + 2 < ndim; ++j) {
     planes *= header.shape[j];  // <= 2^24 * (2^32 - 1): no overflow
     if (planes > kMaxChunkPlanes)
-      return std::unexpected(err(8, "chunk declares more planes than supported"));
+      return std::unexpected(malformed(8, "chunk declares more planes than supported"));
   }
   indexed = flags == 1;
   return header;
@@ -69,7 +68,7 @@ Result<void> parse_index(std::span<const std::uint8_t> bytes, ChunkHeader& heade
   const std::uint64_t entry = header.entry_size();
   const std::uint64_t index_end = header.header_size() + planes * entry;
   if (bytes.size() < index_end)
-    return std::unexpected(err(bytes.size(), "truncated coefficient-plane index"));
+    return std::unexpected(malformed(bytes.size(), "truncated coefficient-plane index"));
 
   ByteReader in(bytes, header.header_size());
   std::vector<PlaneEntry> entries(planes);
@@ -82,14 +81,14 @@ Result<void> parse_index(std::span<const std::uint8_t> bytes, ChunkHeader& heade
     e.prefix_lengths.resize(std::size_t{header.xy_levels} + 1);
     for (std::uint32_t& p : e.prefix_lengths) p = *in.u32le();
     if (e.offset < bound)
-      return std::unexpected(err(at, "plane offsets overlap or precede the index"));
+      return std::unexpected(malformed(at, "plane offsets overlap or precede the index"));
     bool consistent = e.prefix_lengths[top] <= e.length;
     for (std::size_t r = 1; r <= top; ++r)
       consistent = consistent && e.prefix_lengths[r - 1] <= e.prefix_lengths[r];
-    if (!consistent) return std::unexpected(err(at, "plane prefix lengths are inconsistent"));
+    if (!consistent) return std::unexpected(malformed(at, "plane prefix lengths are inconsistent"));
     const std::uint32_t claimed = whole ? e.length : e.prefix_lengths[top];
     if (__builtin_add_overflow(e.offset, std::uint64_t{claimed}, &bound))
-      return std::unexpected(err(at, "plane byte range overflows"));
+      return std::unexpected(malformed(at, "plane byte range overflows"));
   }
   header.planes = std::move(entries);
   return ok();
@@ -101,8 +100,7 @@ Result<ChunkHeader> ChunkHeader::parse(std::span<const std::uint8_t> bytes) {
   bool indexed = false;
   auto header = parse_head(bytes, indexed);
   if (!header || !indexed) return header;
-  if (auto r = parse_index(bytes, *header, header->xy_levels, true); !r)
-    return std::unexpected(std::move(r.error()));
+  VARNEL_TRY(parse_index(bytes, *header, header->xy_levels, true));
   return header;
 }
 
@@ -112,16 +110,15 @@ Result<ChunkHeader> ChunkHeader::parse_for_reduced(std::span<const std::uint8_t>
   auto header = parse_head(bytes, indexed);
   if (!header) return header;
   if (!indexed)
-    return std::unexpected(Error::invalid(
+    return std::unexpected(invalid(
         "htj2k: a reduced-resolution decode needs the plane index (chunk written with "
         "index=False)"));
   if (reduce > header->xy_levels)
-    return std::unexpected(Error::invalid("htj2k: reduce " + std::to_string(reduce) +
+    return std::unexpected(invalid("htj2k: reduce " + std::to_string(reduce) +
                                           " exceeds the chunk's " +
                                           std::to_string(header->xy_levels) + " wavelet levels"));
   const auto top = static_cast<std::uint8_t>(header->xy_levels - reduce);
-  if (auto r = parse_index(bytes, *header, top, false); !r)
-    return std::unexpected(std::move(r.error()));
+  VARNEL_TRY(parse_index(bytes, *header, top, false));
   return header;
 }
 
@@ -129,15 +126,15 @@ Result<std::vector<std::uint8_t>> ChunkHeader::to_bytes() const {
   const std::size_t ndim = shape.size();
   if (ndim < kMinChunkNdim || ndim > kMaxChunkNdim)
     return std::unexpected(
-        Error::invalid("chunk header ndim " + std::to_string(ndim) + " outside 2..=32"));
+        invalid("chunk header ndim " + std::to_string(ndim) + " outside 2..=32"));
   if (xy_levels > kMaxXyLevels)
-    return std::unexpected(Error::invalid("chunk header xy_levels " + std::to_string(xy_levels) +
+    return std::unexpected(invalid("chunk header xy_levels " + std::to_string(xy_levels) +
                                           " exceeds the 32-level J2K bound (T.800 SPcod)"));
   std::size_t size = header_size();
   if (planes) {
     for (const PlaneEntry& e : *planes)
       if (e.prefix_lengths.size() != std::size_t{xy_levels} + 1)
-        return std::unexpected(Error::invalid(
+        return std::unexpected(invalid(
             "chunk header plane entry holds " + std::to_string(e.prefix_lengths.size()) +
             " prefix lengths for " + std::to_string(xy_levels) + " levels"));
     size += planes->size() * entry_size();

@@ -41,6 +41,11 @@ struct PlaneEntry {
   // 4 GiB bound of the 32-bit fields; packet index errors pass through.
   static Result<PlaneEntry> from_codestream(const Codestream& codestream, std::uint64_t offset);
 
+  // The same entry from what the writer knows of a codestream it wrote: the
+  // furthest packet end of each resolution 0..L (from SOC) and its length.
+  static Result<PlaneEntry> from_resolution_ends(std::span<const std::uint64_t> furthest,
+                                                 std::uint64_t length, std::uint64_t offset);
+
   bool operator==(const PlaneEntry&) const = default;
 };
 

@@ -2,13 +2,26 @@
 // code-blocks of every packet up to the chosen resolution, the inverse 5/3
 // transform, the reversible component transform and the DC level shift.
 //
-// The walk runs in two phases. First every packet header of the walked
-// prefix is parsed and every code-block's bytes located (nothing large is
-// allocated, so a codestream that cannot hold what it declares fails here);
-// then the coefficient planes are allocated and the blocks decoded straight
-// into them. Planes are not cleared beforehand: the block decoder writes
-// every sample of a coded block, and only the windows of the blocks that no
-// packet codes are zeroed.
+// The shape of a decode, in order (each a function below):
+//   plan_decode            check_supported, then plan_decode_checked:
+//     join_tile_parts        the packet data, one view of all tile-part bodies
+//     size_planes            W_H x H_H, checked against the address space
+//     describe_resolutions   bands, precinct and code-block exponents, M_b
+//     check_packet_budget    the data holds a byte per coded packet, or refused
+//     locate_blocks          phase 1: every packet header parsed, every block located
+//     find_uncoded_windows   the windows no packet codes, to be zeroed
+//   run_decode             phase 2, into the caller's planes:
+//     decode_blocks          prepare_planes (checks, zeroes), then each BlockJob
+//     inverse_53             per plane (htj2k/dwt)
+//     inverse RCT            when the COD asks for it
+//     dc_shift_component     per unsigned component
+//   run_decode_rows        phase 2 for one plane streamed row by row
+//
+// Phase 1 allocates nothing large, so a codestream that cannot hold what it
+// declares fails there; then the coefficient planes are allocated and the
+// blocks decoded straight into them. Planes are not cleared beforehand: the
+// block decoder writes every sample of a coded block, and only the windows
+// of the blocks that no packet codes are zeroed.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -27,9 +40,6 @@
 namespace varnel::codestream {
 namespace {
 
-Error err(std::uint64_t at, std::string_view message) {
-  return Error::malformed(at, std::string(message));
-}
 
 std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
   std::uint64_t r;
@@ -87,63 +97,62 @@ std::uint64_t coded_precincts(const ResolutionInfo& ri, std::uint64_t cols, std:
   return count > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(count);
 }
 
-}  // namespace
-
-Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
-  if (auto s = cs.check_supported(); !s) return std::unexpected(std::move(s.error()));
-
-  const Siz& siz = cs.siz;
-  const Cod& cod = cs.cod;
-  const unsigned levels = cod.levels;
-  const unsigned H = std::min<unsigned>(target, levels);
-  const std::size_t comps = siz.components.size();
-  const bool sop = (cod.scod & kScodSop) != 0;
-  const bool eph = (cod.scod & kScodEph) != 0;
-  const unsigned xcb = cod.xcb + 2u, ycb = cod.ycb + 2u;
-
-  DecodePlan plan;
-  plan.components = comps;
-  plan.resolution = static_cast<std::uint8_t>(H);
-
-  // Joined packet data: the tile-part bodies in order (a view when there is
-  // only one).
+// Stage 1: the packet data, the tile-part bodies in order (a view of the
+// codestream's bytes when there is only one).
+void join_tile_parts(const Codestream& cs, DecodePlan& plan) {
   const std::span<const std::uint8_t> data = cs.data;
   auto clip = [&](std::size_t v) { return std::min(v, data.size()); };
   if (cs.tile_parts.size() == 1) {
     const std::size_t b = clip(cs.tile_parts[0].body_start), e = clip(cs.tile_parts[0].body_end);
     plan.joined = data.subspan(b, e > b ? e - b : 0);
-  } else {
-    std::size_t total = 0;
-    for (const TilePart& tp : cs.tile_parts) {
-      const std::size_t b = clip(tp.body_start), e = clip(tp.body_end);
-      total += e > b ? e - b : 0;
-    }
-    plan.joined_storage.reserve(total);
-    for (const TilePart& tp : cs.tile_parts) {
-      const std::size_t b = clip(tp.body_start), e = clip(tp.body_end);
-      if (e > b) plan.joined_storage.insert(plan.joined_storage.end(), data.begin() + b, data.begin() + e);
-    }
-    plan.joined = plan.joined_storage;
+    return;
   }
-  const std::span<const std::uint8_t> joined = plan.joined;
+  std::size_t total = 0;
+  for (const TilePart& tp : cs.tile_parts) {
+    const std::size_t b = clip(tp.body_start), e = clip(tp.body_end);
+    total += e > b ? e - b : 0;
+  }
+  plan.joined_storage.reserve(total);
+  for (const TilePart& tp : cs.tile_parts) {
+    const std::size_t b = clip(tp.body_start), e = clip(tp.body_end);
+    if (e > b) plan.joined_storage.insert(plan.joined_storage.end(), data.begin() + b, data.begin() + e);
+  }
+  plan.joined = plan.joined_storage;
+}
 
-  // Size of the resolution decoded, and the planes' size (checked).
-  const std::uint64_t out_w = halved(siz.xsiz, levels - H);
-  const std::uint64_t out_h = halved(siz.ysiz, levels - H);
+// Stage 2: the size of the resolution decoded, W_H x H_H, and the planes'
+// size, checked against what the address space can hold.
+Result<void> size_planes(const Codestream& cs, DecodePlan& plan) {
+  const unsigned levels = cs.cod.levels, H = plan.resolution;
+  const std::uint64_t out_w = halved(cs.siz.xsiz, levels - H);
+  const std::uint64_t out_h = halved(cs.siz.ysiz, levels - H);
   std::uint64_t plane_samples = 0, all_samples = 0;
   if (__builtin_mul_overflow(out_w, out_h, &plane_samples) ||
-      __builtin_mul_overflow(plane_samples, std::uint64_t{comps}, &all_samples) ||
+      __builtin_mul_overflow(plane_samples, std::uint64_t{plan.components}, &all_samples) ||
       all_samples > std::numeric_limits<std::size_t>::max() / sizeof(std::int32_t) / 2)
-    return std::unexpected(Error::unsupported("image too large to decode in memory"));
+    return std::unexpected(unsupported("image too large to decode in memory"));
   plan.width = static_cast<std::size_t>(out_w);
   plan.height = static_cast<std::size_t>(out_h);
+  return ok();
+}
 
-  // Per resolution: its bands, precinct and code-block exponents, M_b, and
-  // where its blocks start in the coverage map (resolutions <= H only; no
-  // band holds more blocks than samples, so the map is at most one byte per
-  // sample of a plane).
-  std::vector<ResolutionInfo> res(levels + 1);
-  std::uint64_t map_blocks = 0;
+// Stage 3, per resolution: its bands, precinct and code-block exponents,
+// M_b, and where its blocks start in the coverage map (resolutions <= H
+// only; no band holds more blocks than samples, so the map is at most one
+// byte per sample of a plane).
+struct Resolutions {
+  std::vector<ResolutionInfo> info;  // resolutions 0..N_L
+  std::uint64_t map_blocks = 0;      // blocks of resolutions 0..H
+};
+
+Resolutions describe_resolutions(const Codestream& cs, unsigned H) {
+  const Siz& siz = cs.siz;
+  const Cod& cod = cs.cod;
+  const unsigned levels = cod.levels;
+  const unsigned xcb = cod.xcb + 2u, ycb = cod.ycb + 2u;
+  Resolutions out;
+  std::vector<ResolutionInfo>& res = out.info;
+  res.resize(levels + 1);
   for (unsigned r = 0; r <= levels; ++r) {
     unsigned ppx = 15, ppy = 15;
     if (!cod.precincts.empty()) {
@@ -155,7 +164,7 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
     unsigned sy = r == 0 ? ppy : (ppy == 0 ? 0 : ppy - 1);
     sx = std::min(sx, 31u);
     sy = std::min(sy, 31u);
-    res[r].first_block = static_cast<std::size_t>(map_blocks);
+    res[r].first_block = static_cast<std::size_t>(out.map_blocks);
     for (const Band& b : bands_of_resolution(siz.xsiz, siz.ysiz, static_cast<std::uint8_t>(levels),
                                              static_cast<std::uint8_t>(r))) {
       BandInfo bi;
@@ -166,66 +175,89 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
       bi.ycb = std::min(sy, ycb);
       bi.magb = static_cast<std::uint8_t>(std::min<std::uint32_t>(
           cs.qcd.band_magb(static_cast<std::uint8_t>(r), b.kind), 255));
-      if (r <= H) map_blocks += blocks_across(bi) * blocks_down(bi);  // <= plane_samples
+      if (r <= H) out.map_blocks += blocks_across(bi) * blocks_down(bi);  // <= plane_samples
       res[r].bands.push_back(bi);
     }
   }
+  return out;
+}
 
-  // Every packet whose precinct holds code-blocks takes at least one byte
-  // of packet data (its header's first bit); the walk reaches every packet
-  // of the resolutions <= H. When the data cannot hold those, the codestream
-  // is refused here, before any work in proportion to its declared size.
-  {
-    std::uint64_t coded = 0;
-    for (unsigned r = 0; r <= H; ++r) {
-      const auto [cols, rows] = cs.precinct_grid(static_cast<std::uint8_t>(r));
-      coded = sat_add(coded, sat_mul(coded_precincts(res[r], cols, rows), comps));
-    }
-    if (coded > joined.size())
-      return std::unexpected(err(joined.size(), "packet data too short for the declared packets"));
+// Stage 4: every packet whose precinct holds code-blocks takes at least one
+// byte of packet data (its header's first bit); the walk reaches every
+// packet of the resolutions <= H. When the data cannot hold those, the
+// codestream is refused here, before any work in proportion to its
+// declared size.
+Result<void> check_packet_budget(const Codestream& cs, const Resolutions& res,
+                                 const DecodePlan& plan) {
+  std::uint64_t coded = 0;
+  for (unsigned r = 0; r <= plan.resolution; ++r) {
+    const auto [cols, rows] = cs.precinct_grid(static_cast<std::uint8_t>(r));
+    coded = sat_add(coded, sat_mul(coded_precincts(res.info[r], cols, rows), plan.components));
   }
+  if (coded > plan.joined.size())
+    return std::unexpected(malformed(plan.joined.size(), "packet data too short for the declared packets"));
+  return ok();
+}
 
-  // Phase 1: parse the headers of the walked packets and locate every block.
-  // The walk ends after the last packet of resolution <= H; each packet
-  // with code-blocks takes a byte, so it stops at the end of the data after
-  // at most one packet without code-blocks per resolution and component.
+// The code-blocks of packet `p`'s precinct in each band of its resolution:
+// their grid (`descs`) and the grid position of the first (`firsts`:
+// column, row).
+void describe_precinct(const ResolutionInfo& ri, const PacketId& p,
+                       std::vector<BandDescriptor>& descs,
+                       std::vector<std::pair<std::uint64_t, std::uint64_t>>& firsts) {
+  descs.clear();
+  firsts.clear();
+  for (const BandInfo& bi : ri.bands) {
+    BandDescriptor d;
+    d.magb = bi.magb;
+    std::uint64_t fx = 0, fy = 0;
+    const std::uint64_t bw = bi.band.width, bh = bi.band.height;
+    // Precinct origin in the band; p.precinct_x < 2^32, so no overflow.
+    const std::uint64_t x0 = p.precinct_x << bi.sx, y0 = p.precinct_y << bi.sy;
+    if (bw != 0 && bh != 0 && x0 < bw && y0 < bh) {
+      const std::uint64_t x1 = std::min(bw, (p.precinct_x + 1) << bi.sx);
+      const std::uint64_t y1 = std::min(bh, (p.precinct_y + 1) << bi.sy);
+      fx = x0 >> bi.xcb;
+      fy = y0 >> bi.ycb;
+      d.across = ceil_shift(x1, bi.xcb) - fx;
+      d.down = ceil_shift(y1, bi.ycb) - fy;
+    }
+    descs.push_back(d);
+    firsts.emplace_back(fx, fy);
+  }
+}
+
+// Stage 5: parses the headers of the walked packets and locates every block
+// of resolution <= H, as a job of the plan; returns each job's index in the
+// coverage map. The walk ends after the last packet of resolution <= H;
+// each packet with code-blocks takes a byte, so it stops at the end of the
+// data after at most one packet without code-blocks per resolution and
+// component.
+Result<std::vector<std::size_t>> locate_blocks(const Codestream& cs, const Resolutions& res,
+                                               DecodePlan& plan) {
+  const unsigned H = plan.resolution;
+  const std::uint64_t out_w = plan.width;
+  const bool sop = (cs.cod.scod & kScodSop) != 0;
+  const bool eph = (cs.cod.scod & kScodEph) != 0;
+  const std::span<const std::uint8_t> joined = plan.joined;
   PacketOrder order(cs, static_cast<std::uint8_t>(H));
-  std::vector<std::size_t> job_block;  // each job's index in the coverage map
+  std::vector<std::size_t> job_block;
   std::vector<BlockHeader> headers;
   std::vector<BandDescriptor> descs;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> firsts;  // first block column, row
   std::size_t pos = 0;
   while (const std::optional<PacketId> next = order.next()) {
     const PacketId& p = *next;
-    if (pos > joined.size()) return std::unexpected(err(pos, "packet body truncated"));
-    const ResolutionInfo& ri = res[p.resolution];
-    descs.clear();
-    firsts.clear();
-    for (const BandInfo& bi : ri.bands) {
-      BandDescriptor d;
-      d.magb = bi.magb;
-      std::uint64_t fx = 0, fy = 0;
-      const std::uint64_t bw = bi.band.width, bh = bi.band.height;
-      // Precinct origin in the band; p.precinct_x < 2^32, so no overflow.
-      const std::uint64_t x0 = p.precinct_x << bi.sx, y0 = p.precinct_y << bi.sy;
-      if (bw != 0 && bh != 0 && x0 < bw && y0 < bh) {
-        const std::uint64_t x1 = std::min(bw, (p.precinct_x + 1) << bi.sx);
-        const std::uint64_t y1 = std::min(bh, (p.precinct_y + 1) << bi.sy);
-        fx = x0 >> bi.xcb;
-        fy = y0 >> bi.ycb;
-        d.across = ceil_shift(x1, bi.xcb) - fx;
-        d.down = ceil_shift(y1, bi.ycb) - fy;
-      }
-      descs.push_back(d);
-      firsts.emplace_back(fx, fy);
-    }
-    auto hl = parse_packet_header_into(joined.subspan(pos), descs, sop, eph, pos, headers);
-    if (!hl) return std::unexpected(std::move(hl.error()));
-    pos += *hl;
+    if (pos > joined.size()) return std::unexpected(malformed(pos, "packet body truncated"));
+    const ResolutionInfo& ri = res.info[p.resolution];
+    describe_precinct(ri, p, descs, firsts);
+    VARNEL_ASSIGN_OR_RETURN(const std::size_t header_length,
+                            parse_packet_header_into(joined.subspan(pos), descs, sop, eph, pos, headers));
+    pos += header_length;
     for (const BlockHeader& bh : headers) {
       const std::uint64_t len = std::uint64_t{bh.lcup} + bh.lref;
       if (len > joined.size() - std::min(pos, joined.size()))
-        return std::unexpected(err(pos, "packet body truncated"));
+        return std::unexpected(malformed(pos, "packet body truncated"));
       if (p.resolution <= H) {
         const BandInfo& bi = ri.bands[bh.band];
         const std::uint64_t gx = firsts[bh.band].first + bh.x, gy = firsts[bh.band].second + bh.y;
@@ -252,58 +284,79 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
       pos += static_cast<std::size_t>(len);
     }
   }
+  return job_block;
+}
 
-  // The windows of the blocks of resolutions <= H that no packet codes, a
-  // run of such blocks in a row of blocks making one window, and runs of
-  // the same columns in consecutive rows one taller window (so the list
-  // grows with the coded blocks, which the data must hold, not with the
-  // area or the rows). Together with the coded blocks they tile
-  // each plane: the bands of those resolutions tile the W_H x H_H region,
-  // the block grid tiles each band.
-  try {
-    std::vector<std::uint8_t> coded;
-    for (std::size_t c = 0; c < comps; ++c) {
-      coded.assign(static_cast<std::size_t>(map_blocks), 0);
-      for (std::size_t j = 0; j < plan.jobs.size(); ++j)
-        if (plan.jobs[j].window.component == c) coded[job_block[j]] = 1;
-      std::size_t block = 0;
-      for (unsigned r = 0; r <= H; ++r) {
-        for (const BandInfo& bi : res[r].bands) {
-          const std::uint64_t across = blocks_across(bi), down = blocks_down(bi);
-          for (std::uint64_t gy = 0; gy < down; ++gy, block += across) {
-            const std::uint64_t by = gy << bi.ycb;
-            for (std::uint64_t gx = 0; gx < across;) {
-              if (coded[block + gx]) {
-                ++gx;
-                continue;
-              }
-              std::uint64_t end = gx + 1;
-              while (end < across && !coded[block + end]) ++end;
-              const std::uint64_t bx = gx << bi.xcb;
-              PlaneWindow w;
-              w.component = static_cast<std::uint32_t>(c);
-              w.width = static_cast<std::uint32_t>(std::min(end << bi.xcb, bi.band.width) - bx);
-              w.height = static_cast<std::uint32_t>(
-                  std::min<std::uint64_t>(std::uint64_t{1} << bi.ycb, bi.band.height - by));
-              w.plane = static_cast<std::size_t>((bi.band.y0 + by) * out_w + bi.band.x0 + bx);
-              // A run right below one of the same columns extends it, so an
-              // uncoded band is one window, however many rows of blocks.
-              PlaneWindow* last = plan.zeros.empty() ? nullptr : &plan.zeros.back();
-              if (last && last->component == w.component && last->width == w.width &&
-                  last->plane + std::size_t{last->height} * out_w == w.plane)
-                last->height += w.height;
-              else
-                plan.zeros.push_back(w);
-              gx = end;
+// Stage 6: the windows of the blocks of resolutions <= H that no packet
+// codes, a run of such blocks in a row of blocks making one window, and
+// runs of the same columns in consecutive rows one taller window (so the
+// list grows with the coded blocks, which the data must hold, not with the
+// area or the rows). Together with the coded blocks they tile each plane:
+// the bands of those resolutions tile the W_H x H_H region, the block grid
+// tiles each band.
+void find_uncoded_windows(const Resolutions& res, std::span<const std::size_t> job_block,
+                          DecodePlan& plan) {
+  const std::uint64_t out_w = plan.width;
+  std::vector<std::uint8_t> coded;
+  for (std::size_t c = 0; c < plan.components; ++c) {
+    coded.assign(static_cast<std::size_t>(res.map_blocks), 0);
+    for (std::size_t j = 0; j < plan.jobs.size(); ++j)
+      if (plan.jobs[j].window.component == c) coded[job_block[j]] = 1;
+    std::size_t block = 0;
+    for (unsigned r = 0; r <= plan.resolution; ++r) {
+      for (const BandInfo& bi : res.info[r].bands) {
+        const std::uint64_t across = blocks_across(bi), down = blocks_down(bi);
+        for (std::uint64_t gy = 0; gy < down; ++gy, block += across) {
+          const std::uint64_t by = gy << bi.ycb;
+          for (std::uint64_t gx = 0; gx < across;) {
+            if (coded[block + gx]) {
+              ++gx;
+              continue;
             }
+            std::uint64_t end = gx + 1;
+            while (end < across && !coded[block + end]) ++end;
+            const std::uint64_t bx = gx << bi.xcb;
+            PlaneWindow w;
+            w.component = static_cast<std::uint32_t>(c);
+            w.width = static_cast<std::uint32_t>(std::min(end << bi.xcb, bi.band.width) - bx);
+            w.height = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(std::uint64_t{1} << bi.ycb, bi.band.height - by));
+            w.plane = static_cast<std::size_t>((bi.band.y0 + by) * out_w + bi.band.x0 + bx);
+            // A run right below one of the same columns extends it, so an
+            // uncoded band is one window, however many rows of blocks.
+            PlaneWindow* last = plan.zeros.empty() ? nullptr : &plan.zeros.back();
+            if (last && last->component == w.component && last->width == w.width &&
+                last->plane + std::size_t{last->height} * out_w == w.plane)
+              last->height += w.height;
+            else
+              plan.zeros.push_back(w);
+            gx = end;
           }
         }
       }
     }
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::unsupported("image too large to decode in memory"));
   }
+}
+
+}  // namespace
+
+// The stages in order (the list at the top of this file).
+Result<DecodePlan> plan_decode_checked(const Codestream& cs, std::uint8_t target) {
+  DecodePlan plan;
+  plan.components = cs.siz.components.size();
+  plan.resolution = static_cast<std::uint8_t>(std::min<unsigned>(target, cs.cod.levels));
+  join_tile_parts(cs, plan);
+  VARNEL_TRY(size_planes(cs, plan));
+  const Resolutions res = describe_resolutions(cs, plan.resolution);
+  VARNEL_TRY(check_packet_budget(cs, res, plan));
+  VARNEL_ASSIGN_OR_RETURN(const std::vector<std::size_t> job_block, locate_blocks(cs, res, plan));
+  find_uncoded_windows(res, job_block, plan);
   return plan;
+}
+
+Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target) {
+  VARNEL_TRY(cs.check_supported());
+  return plan_decode_checked(cs, target);
 }
 
 void dc_shift_component(std::span<std::int32_t> v, const SizComponent& sc) {
@@ -330,10 +383,10 @@ namespace {
 Result<void> prepare_planes(const DecodePlan& plan, std::span<const std::span<std::int32_t>> planes) {
   const std::size_t width = plan.width, height = plan.height;
   if (planes.size() != plan.components)
-    return std::unexpected(Error::invalid("one plane per component required"));
+    return std::unexpected(invalid("one plane per component required"));
   for (const auto& p : planes)
     if (p.size() / std::max<std::size_t>(width, 1) < height)
-      return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
+      return std::unexpected(invalid("plane buffer smaller than width * height"));
   for (const PlaneWindow& w : plan.zeros) {
     std::int32_t* row = planes[w.component].data() + w.plane;
     for (std::uint32_t y = 0; y < w.height; ++y, row += width)
@@ -359,13 +412,12 @@ class JobRunner {
     // with M_b = 0 are all zero.
     const unsigned shift = 31u - std::min<unsigned>(job.magb, 31u);
     const std::size_t window = (w.height - 1u) * width + w.width;
-    auto r = decoder_.decode_coefficients(
+    VARNEL_ASSIGN_OR_RETURN(const bool coefficients, decoder_.decode_coefficients(
         plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref),
         std::span<std::int32_t>(base, window), w.width, w.height, width, job.missing_msbs,
-        {job.lcup, job.lref, job.passes}, causal_, shift);
-    if (!r) return std::unexpected(std::move(r.error()));
+        {job.lcup, job.lref, job.passes}, causal_, shift));
     // Blocks with refinement passes leave words.
-    if (!*r) to_coefficients_(base, w.width, w.height, width, shift);
+    if (!coefficients) to_coefficients_(base, w.width, w.height, width, shift);
     return ok();
   }
 
@@ -381,10 +433,10 @@ class JobRunner {
 // them, zeroing the windows of the blocks no packet codes.
 Result<void> decode_blocks(const Codestream& cs, const DecodePlan& plan,
                            std::span<const std::span<std::int32_t>> planes) {
-  if (auto r = prepare_planes(plan, planes); !r) return r;
+  VARNEL_TRY(prepare_planes(plan, planes));
   JobRunner runner(cs, plan, planes);
   for (const BlockJob& job : plan.jobs)
-    if (auto r = runner.run(job); !r) return r;
+    VARNEL_TRY(runner.run(job));
   return ok();
 }
 
@@ -394,12 +446,11 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
                         std::span<const std::span<std::int32_t>> planes, bool dc_shift) {
   const std::size_t comps = plan.components;
   const std::size_t width = plan.width, height = plan.height;
-  if (auto r = decode_blocks(cs, plan, planes); !r) return r;
+  VARNEL_TRY(decode_blocks(cs, plan, planes));
 
   const std::size_t area = width * height;
   for (const auto& plane : planes) {
-    auto r = htj2k::inverse_53(plane.first(area), width, height, plan.resolution);
-    if (!r) return std::unexpected(std::move(r.error()));
+    VARNEL_TRY(htj2k::inverse_53(plane.first(area), width, height, plan.resolution));
   }
 
   // Reversible component transform (T.800 G.2), inverse.
@@ -430,9 +481,9 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
 
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
                              std::span<std::int32_t> plane, htj2k::RowSink sink) {
-  if (plan.components != 1) return std::unexpected(Error::invalid("one component required"));
+  if (plan.components != 1) return std::unexpected(invalid("one component required"));
   const std::span<std::int32_t> planes[1] = {plane};
-  if (auto r = prepare_planes(plan, planes); !r) return r;
+  VARNEL_TRY(prepare_planes(plan, planes));
   const std::size_t width = plan.width, height = plan.height;
   const bool has_level = plan.resolution > 0 && (width > 1 || height > 1);
   // The blocks of the finest level's high-pass bands (outside its low-pass
@@ -453,7 +504,7 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
       late.push_back({y >= nl ? y - nl : y, &job});
       continue;
     }
-    if (auto r = runner.run(job); !r) return r;
+    VARNEL_TRY(runner.run(job));
   }
   std::stable_sort(late.begin(), late.end(),
                    [](const Late& a, const Late& b) { return a.key < b.key; });
@@ -476,22 +527,17 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
 }
 
 Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const {
-  auto plan = plan_decode(*this, target);
-  if (!plan) return std::unexpected(std::move(plan.error()));
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_decode(*this, target));
   DecodedImage image;
-  image.width = plan->width;
-  image.height = plan->height;
+  image.width = plan.width;
+  image.height = plan.height;
   std::vector<std::span<std::int32_t>> views;
-  try {
-    image.components.resize(plan->components);
-    for (auto& plane : image.components) {
-      plane.resize(plan->width * plan->height);
-      views.emplace_back(plane);
-    }
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::unsupported("image too large to decode in memory"));
+  image.components.resize(plan.components);
+  for (auto& plane : image.components) {
+    plane.resize(plan.width * plan.height);
+    views.emplace_back(plane);
   }
-  if (auto r = run_decode(*this, *plan, views, true); !r) return std::unexpected(std::move(r.error()));
+  VARNEL_TRY(run_decode(*this, plan, views, true));
   return image;
 }
 

@@ -40,6 +40,9 @@ struct BlockJob {
   std::uint8_t magb = 0;
 };
 
+// Move-only: `joined` views either the codestream's bytes (one tile-part)
+// or `joined_storage` (several). A copy's `joined` would still view the
+// original's storage; a move keeps the vector's buffer, and with it the view.
 struct DecodePlan {
   std::size_t width = 0, height = 0;  // W_H x H_H
   std::size_t components = 0;
@@ -48,9 +51,19 @@ struct DecodePlan {
   std::vector<PlaneWindow> zeros;     // code-block windows no packet codes
   std::vector<std::uint8_t> joined_storage;  // tile-part bodies, when several
   std::span<const std::uint8_t> joined;      // the joined packet data
+
+  DecodePlan() = default;
+  DecodePlan(DecodePlan&&) = default;
+  DecodePlan& operator=(DecodePlan&&) = default;
+  DecodePlan(const DecodePlan&) = delete;
+  DecodePlan& operator=(const DecodePlan&) = delete;
 };
 
 Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target);
+
+// plan_decode for a codestream whose `check_supported` has already passed
+// (the chunk driver checks each plane's codestream once, when it parses it).
+Result<DecodePlan> plan_decode_checked(const Codestream& cs, std::uint8_t target);
 
 // planes: one per component, each at least width * height samples.
 Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,

@@ -9,16 +9,13 @@
 namespace varnel::codestream {
 namespace {
 
-Error err(std::uint64_t at, std::string_view message) {
-  return Error::malformed(at, std::string(message));
-}
 
 }  // namespace
 
 Result<void> push_segment(std::vector<std::uint8_t>& out, std::uint16_t code,
                           std::span<const std::uint8_t> payload) {
   if (payload.size() > kMaxSegmentPayload)
-    return std::unexpected(Error::invalid("marker segment payload exceeds 65533 bytes"));
+    return std::unexpected(invalid("marker segment payload exceeds 65533 bytes"));
   out.reserve(out.size() + 4 + payload.size());
   ByteWriter w(out);
   w.u16(code);
@@ -48,7 +45,7 @@ std::vector<std::uint8_t> Siz::to_bytes() const {
 }
 
 Result<Siz> Siz::parse(std::span<const std::uint8_t> payload, std::uint64_t at) {
-  if (payload.size() < 36) return std::unexpected(err(at, "SIZ too short"));
+  if (payload.size() < 36) return std::unexpected(malformed(at, "SIZ too short"));
   ByteReader r(payload);
   Siz s;
   s.rsiz = *r.u16();
@@ -62,20 +59,20 @@ Result<Siz> Siz::parse(std::span<const std::uint8_t> payload, std::uint64_t at) 
   s.ytosiz = *r.u32();
   const std::size_t csiz = *r.u16();
   if (csiz == 0 || r.remaining() / 3 < csiz)
-    return std::unexpected(err(at, "SIZ component list truncated"));
+    return std::unexpected(malformed(at, "SIZ component list truncated"));
   s.components.reserve(csiz);
   for (std::size_t i = 0; i < csiz; ++i) {
     const std::uint8_t ssiz = *r.u8();
     const std::uint8_t dx = *r.u8();
     const std::uint8_t dy = *r.u8();
-    if ((ssiz & 0x7F) >= 38) return std::unexpected(err(at, "SIZ component depth outside 1..=38"));
+    if ((ssiz & 0x7F) >= 38) return std::unexpected(malformed(at, "SIZ component depth outside 1..=38"));
     s.components.push_back({(ssiz & 0x80) != 0, static_cast<std::uint8_t>((ssiz & 0x7F) + 1), dx, dy});
   }
-  if (s.xtsiz == 0 || s.ytsiz == 0) return std::unexpected(err(at, "SIZ with a zero tile dimension"));
+  if (s.xtsiz == 0 || s.ytsiz == 0) return std::unexpected(malformed(at, "SIZ with a zero tile dimension"));
   if (s.xosiz >= s.xsiz || s.yosiz >= s.ysiz)
-    return std::unexpected(err(at, "SIZ canvas origin at or past its size"));
+    return std::unexpected(malformed(at, "SIZ canvas origin at or past its size"));
   if (s.xtosiz > s.xosiz || s.ytosiz > s.yosiz)
-    return std::unexpected(err(at, "SIZ tile origin past the canvas origin"));
+    return std::unexpected(malformed(at, "SIZ tile origin past the canvas origin"));
   return s;
 }
 
@@ -102,7 +99,7 @@ std::vector<std::uint8_t> Cod::to_bytes() const {
 }
 
 Result<Cod> Cod::parse(std::span<const std::uint8_t> payload, std::uint64_t at) {
-  if (payload.size() < 10) return std::unexpected(err(at, "COD too short"));
+  if (payload.size() < 10) return std::unexpected(malformed(at, "COD too short"));
   ByteReader r(payload);
   Cod c;
   c.scod = *r.u8();
@@ -114,20 +111,20 @@ Result<Cod> Cod::parse(std::span<const std::uint8_t> payload, std::uint64_t at) 
   c.ycb = *r.u8();
   c.cblk_style = *r.u8();
   c.transform = *r.u8();
-  if (c.levels > 32) return std::unexpected(err(at, "COD with more than 32 decomposition levels"));
+  if (c.levels > 32) return std::unexpected(malformed(at, "COD with more than 32 decomposition levels"));
   // Code-block sides 4..=1024 and area at most 4096 (T.800 A.6.1).
   if (c.xcb > 8 || c.ycb > 8 || c.xcb + c.ycb > 8)
-    return std::unexpected(err(at, "COD code-block exponents out of range"));
+    return std::unexpected(malformed(at, "COD code-block exponents out of range"));
   if (c.scod & kScodPrecincts) {
     const std::size_t count = std::size_t{c.levels} + 1;
-    if (r.remaining() < count) return std::unexpected(err(at, "COD precinct list truncated"));
+    if (r.remaining() < count) return std::unexpected(malformed(at, "COD precinct list truncated"));
     c.precincts.reserve(count);
     for (std::size_t res = 0; res < count; ++res) {
       const std::uint8_t b = *r.u8();
       const PrecinctSize p{static_cast<std::uint8_t>(b & 0x0F), static_cast<std::uint8_t>(b >> 4)};
       // Only the lowest resolution may use 1 x 1 precincts (T.800 A.6.1).
       if (res > 0 && (p.ppx == 0 || p.ppy == 0))
-        return std::unexpected(err(at, "COD precinct exponent 0 above resolution 0"));
+        return std::unexpected(malformed(at, "COD precinct exponent 0 above resolution 0"));
       c.precincts.push_back(p);
     }
   }
@@ -158,10 +155,10 @@ std::vector<std::uint8_t> Cap::to_bytes() const {
 }
 
 Result<Cap> Cap::parse(std::span<const std::uint8_t> payload, std::uint64_t at) {
-  if (payload.size() < 6) return std::unexpected(err(at, "CAP too short"));
+  if (payload.size() < 6) return std::unexpected(malformed(at, "CAP too short"));
   ByteReader r(payload);
   const std::uint32_t pcap = *r.u32();
-  if ((pcap & kPcapHt) == 0) return std::unexpected(err(at, "CAP without the Part-15 (Pcap^15) bit"));
+  if ((pcap & kPcapHt) == 0) return std::unexpected(malformed(at, "CAP without the Part-15 (Pcap^15) bit"));
   return Cap{*r.u16()};
 }
 
@@ -179,7 +176,7 @@ std::vector<std::uint8_t> Sot::to_bytes() const {
 }
 
 Result<Sot> Sot::parse(std::span<const std::uint8_t> payload, std::uint64_t at) {
-  if (payload.size() < 8) return std::unexpected(err(at, "SOT too short"));
+  if (payload.size() < 8) return std::unexpected(malformed(at, "SOT too short"));
   ByteReader r(payload);
   Sot s;
   s.isot = *r.u16();

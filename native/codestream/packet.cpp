@@ -10,7 +10,6 @@ namespace varnel::codestream {
 
 namespace {
 
-Error err(std::uint64_t at, const char* message) { return Error::malformed(at, message); }
 
 // Bit length of v (0 for 0).
 unsigned bit_length(std::uint32_t v) { return 32u - static_cast<unsigned>(std::countl_zero(v)); }
@@ -35,19 +34,19 @@ Result<void> check_bands(std::span<const BandBlocks> bands) {
   for (const BandBlocks& band : bands) {
     std::uint64_t count = 0;
     if (__builtin_mul_overflow(band.across, band.down, &count) || count != band.blocks.size()) {
-      return std::unexpected(Error::invalid("code-block list does not match the band's grid"));
+      return std::unexpected(invalid("code-block list does not match the band's grid"));
     }
     for (const CodeBlock& block : band.blocks) {
       if (!block.data) continue;
       if (block.passes < 1 || block.passes > 3) {
-        return std::unexpected(Error::invalid("code-block passes must be 1 to 3"));
+        return std::unexpected(invalid("code-block passes must be 1 to 3"));
       }
       if (block.lcup < kMinLcup || block.lcup > kMaxLcup || block.lref > kMaxLref ||
           (block.passes == 1 && block.lref != 0)) {
-        return std::unexpected(Error::invalid("code-block segment length out of range"));
+        return std::unexpected(invalid("code-block segment length out of range"));
       }
       if (block.data->size() != std::uint64_t{block.lcup} + block.lref) {
-        return std::unexpected(Error::invalid("code-block data length differs from Lcup + Lref"));
+        return std::unexpected(invalid("code-block data length differs from Lcup + Lref"));
       }
     }
   }
@@ -79,7 +78,7 @@ void write_block_lengths(HeaderBitWriter& bits, const CodeBlock& block) {
 
 Result<std::size_t> append_packet_header(std::span<const BandBlocks> bands,
                                          std::vector<std::uint8_t>& out) {
-  if (auto checked = check_bands(bands); !checked) return std::unexpected(checked.error());
+  VARNEL_TRY(check_bands(bands));
   const std::size_t start = out.size();
 
   const bool any = std::any_of(bands.begin(), bands.end(), [](const BandBlocks& b) {
@@ -97,8 +96,8 @@ Result<std::size_t> append_packet_header(std::span<const BandBlocks> bands,
   TagTree msbs;
   for (const BandBlocks& band : bands) {
     if (!has_blocks(band.across, band.down)) continue;
-    if (auto r = inclusion.reset(band.across, band.down, 255); !r) return std::unexpected(r.error());
-    if (auto r = msbs.reset(band.across, band.down, 255); !r) return std::unexpected(r.error());
+    VARNEL_TRY(inclusion.reset(band.across, band.down, 255));
+    VARNEL_TRY(msbs.reset(band.across, band.down, 255));
     for (std::uint64_t y = 0, i = 0; y < band.down; ++y) {
       for (std::uint64_t x = 0; x < band.across; ++x, ++i) {
         const CodeBlock& block = band.blocks[i];
@@ -127,8 +126,7 @@ Result<std::size_t> append_packet_header(std::span<const BandBlocks> bands,
 Result<std::size_t> append_packet(std::span<const BandBlocks> bands,
                                   std::vector<std::uint8_t>& out) {
   const std::size_t start = out.size();
-  auto header = append_packet_header(bands, out);
-  if (!header) return std::unexpected(std::move(header.error()));
+  VARNEL_TRY(append_packet_header(bands, out));
   for (const BandBlocks& band : bands) {
     for (const CodeBlock& block : band.blocks) {
       if (block.data) out.insert(out.end(), block.data->begin(), block.data->end());
@@ -146,8 +144,7 @@ Result<std::vector<std::uint8_t>> write_packet(std::span<const BandBlocks> bands
     }
   }
   out.reserve(body + 64);
-  auto written = append_packet(bands, out);
-  if (!written) return std::unexpected(std::move(written.error()));
+  VARNEL_TRY(append_packet(bands, out));
   return out;
 }
 
@@ -155,21 +152,16 @@ namespace {
 
 // T.800 B.10.6: number of coding passes, 1 to 164.
 Result<unsigned> read_pass_count(HeaderBitReader& bits) {
-  auto b = bits.read_bit();
-  if (!b) return std::unexpected(std::move(b.error()));
-  if (*b == 0) return 1u;
-  b = bits.read_bit();
-  if (!b) return std::unexpected(std::move(b.error()));
-  if (*b == 0) return 2u;
-  auto x = bits.read_bits(2);
-  if (!x) return std::unexpected(std::move(x.error()));
-  if (*x < 3) return 3u + *x;
-  auto y = bits.read_bits(5);
-  if (!y) return std::unexpected(std::move(y.error()));
-  if (*y < 31) return 6u + *y;
-  auto z = bits.read_bits(7);
-  if (!z) return std::unexpected(std::move(z.error()));
-  return 37u + *z;
+  VARNEL_ASSIGN_OR_RETURN(const auto first, bits.read_bit());
+  if (first == 0) return 1u;
+  VARNEL_ASSIGN_OR_RETURN(const auto second, bits.read_bit());
+  if (second == 0) return 2u;
+  VARNEL_ASSIGN_OR_RETURN(auto x, bits.read_bits(2));
+  if (x < 3) return 3u + x;
+  VARNEL_ASSIGN_OR_RETURN(auto y, bits.read_bits(5));
+  if (y < 31) return 6u + y;
+  VARNEL_ASSIGN_OR_RETURN(auto z, bits.read_bits(7));
+  return 37u + z;
 }
 
 // floor(log2 n) for n >= 1.
@@ -185,55 +177,49 @@ Result<void> read_band(HeaderBitReader& bits, const BandDescriptor& band, std::s
                        std::vector<BlockHeader>& blocks) {
   for (std::uint64_t y = 0; y < band.down; ++y) {
     for (std::uint64_t x = 0; x < band.across;) {
-      auto run = inclusion.decode_inclusion_run(bits, x, y);
-      if (!run) return std::unexpected(std::move(run.error()));
-      if (*run != 0) {
-        x = *run;
+      VARNEL_ASSIGN_OR_RETURN(auto run, inclusion.decode_inclusion_run(bits, x, y));
+      if (run != 0) {
+        x = run;
         continue;
       }
 
-      auto zero_planes = msbs.decode_value(bits, x, y);
-      if (!zero_planes) return std::unexpected(std::move(zero_planes.error()));
-      auto passes = read_pass_count(bits);
-      if (!passes) return std::unexpected(std::move(passes.error()));
+      VARNEL_ASSIGN_OR_RETURN(auto zero_planes, msbs.decode_value(bits, x, y));
+      VARNEL_ASSIGN_OR_RETURN(auto passes, read_pass_count(bits));
 
       // T.814: the passes come in HT sets of cleanup, SigProp and MagRef;
       // all sets but the last are placeholders, each of which stands for
       // one more missing bit-plane.
-      const unsigned sets_skipped = (*passes - 1) / 3;
-      const unsigned missing = *zero_planes + sets_skipped;
+      const unsigned sets_skipped = (passes - 1) / 3;
+      const unsigned missing = zero_planes + sets_skipped;
       if (missing > band.magb) {
-        return std::unexpected(err(base, "missing MSBs exceed the QCD K_max bound"));
+        return std::unexpected(malformed(base, "missing MSBs exceed the QCD K_max bound"));
       }
-      const unsigned last_set = *passes - 3 * sets_skipped;
+      const unsigned last_set = passes - 3 * sets_skipped;
 
       unsigned lblock = 3;
       for (unsigned ones = 0;;) {
-        auto bit = bits.read_bit();
-        if (!bit) return std::unexpected(std::move(bit.error()));
-        if (*bit == 0) break;
+        VARNEL_ASSIGN_OR_RETURN(auto bit, bits.read_bit());
+        if (bit == 0) break;
         ++lblock;
         if (++ones == 22) {
-          return std::unexpected(err(base, "packet header Lblock exceeds the length bound"));
+          return std::unexpected(malformed(base, "packet header Lblock exceeds the length bound"));
         }
       }
 
       // The cleanup segment also carries the placeholder passes.
-      auto lcup = bits.read_bits(lblock + floor_log2(3 * sets_skipped + 1));
-      if (!lcup) return std::unexpected(std::move(lcup.error()));
-      if (*lcup < kMinLcup || *lcup > kMaxLcup) {
-        return std::unexpected(err(base, "HT cleanup segment length out of range"));
+      VARNEL_ASSIGN_OR_RETURN(auto lcup, bits.read_bits(lblock + floor_log2(3 * sets_skipped + 1)));
+      if (lcup < kMinLcup || lcup > kMaxLcup) {
+        return std::unexpected(malformed(base, "HT cleanup segment length out of range"));
       }
       std::uint32_t lref = 0;
       if (last_set >= 2) {
-        auto r = bits.read_bits(last_set == 2 ? lblock : lblock + 1);
-        if (!r) return std::unexpected(std::move(r.error()));
-        if (*r > kMaxLref) {
-          return std::unexpected(err(base, "HT refinement segment length out of range"));
+        VARNEL_ASSIGN_OR_RETURN(auto r, bits.read_bits(last_set == 2 ? lblock : lblock + 1));
+        if (r > kMaxLref) {
+          return std::unexpected(malformed(base, "HT refinement segment length out of range"));
         }
-        lref = *r;
+        lref = r;
       }
-      blocks.push_back(BlockHeader{band_index, x, y, *lcup, lref,
+      blocks.push_back(BlockHeader{band_index, x, y, lcup, lref,
                                    static_cast<std::uint8_t>(missing),
                                    static_cast<std::uint8_t>(last_set)});
       ++x;
@@ -259,9 +245,8 @@ Result<std::size_t> parse_header(std::span<const std::uint8_t> data,
     // header; its value says nothing.
     if (start < data.size()) (void)bits.read_bits(8);
   } else {
-    auto nonempty = bits.read_bit();
-    if (!nonempty) return std::unexpected(std::move(nonempty.error()));
-    if (*nonempty) {
+    VARNEL_ASSIGN_OR_RETURN(auto nonempty, bits.read_bit());
+    if (nonempty) {
       TagTree inclusion;
       TagTree msbs;
       for (std::size_t band_index = 0; band_index < bands.size(); ++band_index) {
@@ -271,15 +256,14 @@ Result<std::size_t> parse_header(std::span<const std::uint8_t> data,
         // block of the band is included, and the trees are never needed:
         // read it on a copy of the reader before building them.
         HeaderBitReader peek = bits;
-        auto root = peek.read_bit();
-        if (!root) return std::unexpected(std::move(root.error()));
-        if (*root == 0) {
+        VARNEL_ASSIGN_OR_RETURN(auto root, peek.read_bit());
+        if (root == 0) {
           bits = peek;
           continue;
         }
         std::uint64_t count = 0;
         if (__builtin_mul_overflow(band.across, band.down, &count) || count > kMaxParsedBlocks) {
-          return std::unexpected(Error::unsupported("too many code-blocks in a packet band"));
+          return std::unexpected(unsupported("too many code-blocks in a packet band"));
         }
         // Dense trees cost about 5 bytes per block; for a grid beyond what
         // the rest of the data could code one bit per block (and beyond a
@@ -287,16 +271,16 @@ Result<std::size_t> parse_header(std::span<const std::uint8_t> data,
         const std::uint64_t rest = data.size() - std::min(bits.position(), data.size());
         Result<void> band_read;
         if (count <= kDenseBlocks || count / 8 <= rest) {
-          if (auto r = inclusion.reset(band.across, band.down, 0); !r) return std::unexpected(r.error());
-          if (auto r = msbs.reset(band.across, band.down, 0); !r) return std::unexpected(r.error());
+          VARNEL_TRY(inclusion.reset(band.across, band.down, 0));
+          VARNEL_TRY(msbs.reset(band.across, band.down, 0));
           band_read = read_band(bits, band, band_index, base, inclusion, msbs, blocks);
         } else {
           SparseTagTree sparse_inclusion, sparse_msbs;
-          if (auto r = sparse_inclusion.reset(band.across, band.down); !r) return std::unexpected(r.error());
-          if (auto r = sparse_msbs.reset(band.across, band.down); !r) return std::unexpected(r.error());
+          VARNEL_TRY(sparse_inclusion.reset(band.across, band.down));
+          VARNEL_TRY(sparse_msbs.reset(band.across, band.down));
           band_read = read_band(bits, band, band_index, base, sparse_inclusion, sparse_msbs, blocks);
         }
-        if (!band_read) return std::unexpected(std::move(band_read.error()));
+        VARNEL_TRY(std::move(band_read));
       }
     }
   }
@@ -306,9 +290,8 @@ Result<std::size_t> parse_header(std::span<const std::uint8_t> data,
   std::size_t length = bits.position();
   if (bits.last_was_ff() && length < data.size()) ++length;
   if (eph) {
-    auto after = consume_eph(data, length, base);
-    if (!after) return std::unexpected(std::move(after.error()));
-    length = *after;
+    VARNEL_ASSIGN_OR_RETURN(auto after, consume_eph(data, length, base));
+    length = after;
   }
   return length;
 }
@@ -329,9 +312,8 @@ Result<PacketHeader> parse_packet_header(std::span<const std::uint8_t> data,
                                          std::span<const BandDescriptor> bands, bool sop,
                                          bool eph, std::uint64_t base) {
   PacketHeader header;
-  auto length = parse_packet_header_into(data, bands, sop, eph, base, header.blocks);
-  if (!length) return std::unexpected(std::move(length.error()));
-  header.length = *length;
+  VARNEL_ASSIGN_OR_RETURN(auto length, parse_packet_header_into(data, bands, sop, eph, base, header.blocks));
+  header.length = length;
   return header;
 }
 
@@ -340,7 +322,7 @@ Result<std::size_t> consume_eph(std::span<const std::uint8_t> data, std::size_t 
   if (pos <= data.size() && data.size() - pos >= 2 && data[pos] == 0xFF && data[pos + 1] == 0x92) {
     return pos + 2;
   }
-  return std::unexpected(err(base + pos, "expected EPH after packet header"));
+  return std::unexpected(malformed(base + pos, "expected EPH after packet header"));
 }
 
 }  // namespace varnel::codestream

@@ -11,9 +11,6 @@
 namespace varnel::codestream {
 namespace {
 
-Error err(std::uint64_t at, std::string_view message) {
-  return Error::malformed(at, std::string(message));
-}
 
 constexpr std::size_t kMaxLevels = 33;
 
@@ -40,7 +37,7 @@ constexpr Gains kGains = make_gains();
 }  // namespace
 
 Result<Quant> Quant::reversible(std::uint8_t levels, std::uint8_t depth, std::uint8_t extra) {
-  if (levels > kMaxLevels) return std::unexpected(Error::invalid("more than 33 decomposition levels"));
+  if (levels > kMaxLevels) return std::unexpected(invalid("more than 33 decomposition levels"));
   const unsigned d = unsigned{depth} + extra;
 
   // Nominal range v_b of each subband in QCD order.
@@ -58,7 +55,7 @@ Result<Quant> Quant::reversible(std::uint8_t levels, std::uint8_t depth, std::ui
   }
   const unsigned vmax = *std::max_element(range.begin(), range.begin() + n);
   if (vmax >= 39)
-    return std::unexpected(Error::invalid("bit depth + wavelet gain exceeds the 38-bit J2K bound"));
+    return std::unexpected(invalid("bit depth + wavelet gain exceeds the 38-bit J2K bound"));
 
   // Enough guard bits that every exponent fits the five bits of SPqcd.
   const unsigned guard = std::max(1u, vmax > 31 ? vmax - 31 : 0u);
@@ -83,15 +80,15 @@ std::vector<std::uint8_t> Quant::to_bytes() const {
 }
 
 Result<Quant> Quant::parse(std::span<const std::uint8_t> payload, std::uint64_t at) {
-  if (payload.empty()) return std::unexpected(err(at, "empty QCD payload"));
+  if (payload.empty()) return std::unexpected(malformed(at, "empty QCD payload"));
   Quant q;
   q.style = payload[0] & 0x1F;
   q.guard_bits = payload[0] >> 5;
   if (q.style != kQuantNone && q.style != kQuantExpounded)
-    return std::unexpected(err(at, "unsupported quantization style (derived)"));
+    return std::unexpected(malformed(at, "unsupported quantization style (derived)"));
   const auto body = payload.subspan(1);
   if (q.style == kQuantExpounded && body.size() % 2 != 0)
-    return std::unexpected(err(at, "odd-length expounded QCD payload"));
+    return std::unexpected(malformed(at, "odd-length expounded QCD payload"));
 
   if (q.style == kQuantNone) {
     q.steps.resize(body.size());
@@ -101,9 +98,9 @@ Result<Quant> Quant::parse(std::span<const std::uint8_t> payload, std::uint64_t 
     for (std::size_t i = 0; i < q.steps.size(); ++i)
       q.steps[i] = static_cast<std::uint16_t>(body[2 * i] << 8 | body[2 * i + 1]);
   }
-  if (q.steps.empty()) return std::unexpected(err(at, "QCD with no subband step sizes"));
+  if (q.steps.empty()) return std::unexpected(malformed(at, "QCD with no subband step sizes"));
   // Magnitudes travel in 31 bits of a sign-magnitude word.
-  if (q.magb() > 31) return std::unexpected(err(at, "QCD K_max exceeds the 31-bit magnitude datapath"));
+  if (q.magb() > 31) return std::unexpected(malformed(at, "QCD K_max exceeds the 31-bit magnitude datapath"));
   return q;
 }
 

@@ -73,11 +73,11 @@ struct Codestream {
 
   // Parses the codestream starting at bytes[0]; it must end with EOC, bytes
   // after EOC are ignored. `bytes` must outlive the result.
-  static Result<Codestream> parse_impl(std::span<const std::uint8_t> bytes);
+  static Result<Codestream> parse(std::span<const std::uint8_t> bytes);
 
   // Parses the leading bytes of a codestream cut after some of its packets
   // (the prefix that a chunk's plane index names for a resolution): as
-  // parse_impl, with the same checks up to the first tile-part body, but the
+  // parse, with the same checks up to the first tile-part body, but the
   // input may end anywhere in a tile-part body or right after one, without
   // EOC; a body that Psot (or TLM) says is longer ends with the input. `end`
   // is the input length, or just past EOC if the input holds one. What the

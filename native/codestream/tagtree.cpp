@@ -24,8 +24,7 @@ std::uint64_t halved_up(std::uint64_t n, unsigned k) {
 
 Result<TagTree> TagTree::make(std::uint64_t width, std::uint64_t height, std::uint8_t fill) {
   TagTree tree;
-  auto done = tree.reset(width, height, fill);
-  if (!done) return std::unexpected(std::move(done.error()));
+  VARNEL_TRY(tree.reset(width, height, fill));
   return tree;
 }
 
@@ -41,7 +40,7 @@ Result<void> TagTree::reset(std::uint64_t width, std::uint64_t height, std::uint
     if (__builtin_mul_overflow(w, h, &n) ||
         __builtin_add_overflow(total, static_cast<std::size_t>(n), &total)) {
       level_count_ = 0;
-      return std::unexpected(Error::invalid("tag tree too large"));
+      return std::unexpected(invalid("tag tree too large"));
     }
     offsets_[k] = total - static_cast<std::size_t>(n);
     widths_[k] = w;
@@ -116,11 +115,10 @@ Result<bool> TagTree::decode_inclusion(HeaderBitReader& bits, std::uint64_t x, s
     const std::size_t i = index(k, x >> k, y >> k);
     if (values_[i] == 1) return false;
     if (states_[i] == 0) {
-      auto bit = bits.read_bit();
-      if (!bit) return std::unexpected(std::move(bit.error()));
-      values_[i] = *bit ? 0 : 1;
+      VARNEL_ASSIGN_OR_RETURN(auto bit, bits.read_bit());
+      values_[i] = bit ? 0 : 1;
       states_[i] = 1;
-      if (!*bit) return false;
+      if (!bit) return false;
     }
   }
   return true;
@@ -132,9 +130,8 @@ Result<std::uint64_t> TagTree::decode_inclusion_run(HeaderBitReader& bits, std::
   for (std::size_t k = level_count_ - 1; k-- > 0;) {
     const std::size_t i = index(k, x >> k, y >> k);
     if (values_[i] != 1 && states_[i] == 0) {
-      auto bit = bits.read_bit();
-      if (!bit) return std::unexpected(std::move(bit.error()));
-      values_[i] = *bit ? 0 : 1;
+      VARNEL_ASSIGN_OR_RETURN(auto bit, bits.read_bit());
+      values_[i] = bit ? 0 : 1;
       states_[i] = 1;
     }
     if (values_[i] == 1) return ((x >> k) + 1) << k;
@@ -150,9 +147,8 @@ Result<std::uint8_t> TagTree::decode_value(HeaderBitReader& bits, std::uint64_t 
     if (states_[i] != 0) continue;
     unsigned v = values_[index(k + 1, x >> (k + 1), y >> (k + 1))];
     for (;;) {
-      auto bit = bits.read_bit();
-      if (!bit) return std::unexpected(std::move(bit.error()));
-      if (*bit) break;
+      VARNEL_ASSIGN_OR_RETURN(auto bit, bits.read_bit());
+      if (bit) break;
       if (v < 255) ++v;
     }
     values_[i] = static_cast<std::uint8_t>(v);
@@ -169,7 +165,7 @@ Result<void> SparseTagTree::reset(std::uint64_t width, std::uint64_t height) {
     std::uint64_t n = 0;
     if (__builtin_mul_overflow(w, halved_up(height, k), &n) || n >= (std::uint64_t{1} << 56)) {
       level_count_ = 0;
-      return std::unexpected(Error::invalid("tag tree too large"));
+      return std::unexpected(invalid("tag tree too large"));
     }
     widths_[k] = w;
   }
@@ -184,9 +180,8 @@ Result<std::uint64_t> SparseTagTree::decode_inclusion_run(HeaderBitReader& bits,
     const std::uint64_t at = key(k, x, y);
     std::uint16_t n = node(at);
     if (n == 0) {  // not coded yet (a coded node is never 0)
-      auto bit = bits.read_bit();
-      if (!bit) return std::unexpected(std::move(bit.error()));
-      n = static_cast<std::uint16_t>(kCoded | (*bit ? 0 : 1));
+      VARNEL_ASSIGN_OR_RETURN(auto bit, bits.read_bit());
+      n = static_cast<std::uint16_t>(kCoded | (bit ? 0 : 1));
       nodes_[at] = n;
     }
     if ((n & 0xFF) == 1) return ((x >> k) + 1) << k;
@@ -209,9 +204,8 @@ Result<std::uint8_t> SparseTagTree::decode_value(HeaderBitReader& bits, std::uin
     }
     unsigned v = parent;
     for (;;) {
-      auto bit = bits.read_bit();
-      if (!bit) return std::unexpected(std::move(bit.error()));
-      if (*bit) break;
+      VARNEL_ASSIGN_OR_RETURN(auto bit, bits.read_bit());
+      if (bit) break;
       if (v < 255) ++v;
     }
     nodes_[at] = static_cast<std::uint16_t>(kCoded | v);

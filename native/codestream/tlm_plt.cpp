@@ -8,9 +8,6 @@
 namespace varnel::codestream {
 namespace {
 
-Error err(std::uint64_t at, std::string_view message) {
-  return Error::malformed(at, std::string(message));
-}
 
 }  // namespace
 
@@ -27,14 +24,14 @@ std::vector<std::uint8_t> tlm_payload(std::span<const std::uint32_t> lengths) {
 }
 
 Result<std::vector<TlmEntry>> parse_tlm(std::span<const std::uint8_t> payload, std::uint64_t at) {
-  if (payload.size() < 2) return std::unexpected(err(at, "TLM too short"));
+  if (payload.size() < 2) return std::unexpected(malformed(at, "TLM too short"));
   const std::uint8_t stlm = payload[1];
   const unsigned st = (stlm >> 4) & 3;
-  if (st == 3) return std::unexpected(err(at, "invalid TLM ST field"));
+  if (st == 3) return std::unexpected(malformed(at, "invalid TLM ST field"));
   const unsigned sp = (stlm >> 6) & 1;
   const std::size_t entry = st + 2 + 2 * sp;
   const std::size_t body = payload.size() - 2;
-  if (body % entry != 0) return std::unexpected(err(at, "TLM entries truncated"));
+  if (body % entry != 0) return std::unexpected(malformed(at, "TLM entries truncated"));
 
   std::vector<TlmEntry> entries;
   entries.reserve(body / entry);
@@ -76,7 +73,7 @@ std::vector<std::uint8_t> plt_payload(std::uint8_t zplt, std::span<const std::ui
 
 Result<std::vector<std::uint32_t>> parse_plt(std::span<const std::uint8_t> payload,
                                              std::uint64_t at) {
-  if (payload.empty()) return std::unexpected(err(at, "PLT too short"));
+  if (payload.empty()) return std::unexpected(malformed(at, "PLT too short"));
   std::vector<std::uint32_t> lengths;
   // At most one length per byte after Zplt.
   lengths.reserve(payload.size() - 1);
@@ -86,7 +83,7 @@ Result<std::vector<std::uint32_t>> parse_plt(std::span<const std::uint8_t> paylo
     const std::uint8_t b = payload[i];
     // Leading zero groups are harmless; a value past 32 bits is refused
     // rather than wrapped, since it would misplace every later packet.
-    if (value > (0xFFFFFFFFu >> 7)) return std::unexpected(err(at, "PLT packet length exceeds 32 bits"));
+    if (value > (0xFFFFFFFFu >> 7)) return std::unexpected(malformed(at, "PLT packet length exceeds 32 bits"));
     value = (value << 7) | (b & 0x7Fu);
     open = (b & 0x80) != 0;
     if (!open) {
@@ -94,7 +91,7 @@ Result<std::vector<std::uint32_t>> parse_plt(std::span<const std::uint8_t> paylo
       value = 0;
     }
   }
-  if (open) return std::unexpected(err(at, "PLT ends mid-varint"));
+  if (open) return std::unexpected(malformed(at, "PLT ends mid-varint"));
   return lengths;
 }
 

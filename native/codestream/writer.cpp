@@ -7,7 +7,7 @@
 #include <bit>
 #include <memory>
 
-#include "codestream/big_buffer.hpp"
+#include "core/big_buffer.hpp"
 #include "codestream/markers.hpp"
 #include "codestream/reader.hpp"
 #include "htj2k/block/encode.hpp"
@@ -67,10 +67,9 @@ Result<CodedBand> code_band_into(const std::int32_t* coeffs, std::size_t stride,
       }
       if (any == 0) continue;  // not included in its packet
       const std::size_t at = body.size();
-      auto lcup = scratch.encoder.encode(std::span<const std::uint32_t>(words, w * h), w, h, w,
-                                         magb - 1, body);
-      if (!lcup) return std::unexpected(std::move(lcup.error()));
-      out.blocks[k] = {at, static_cast<std::uint32_t>(*lcup), static_cast<std::uint8_t>(magb - 1)};
+      VARNEL_ASSIGN_OR_RETURN(auto lcup, scratch.encoder.encode(std::span<const std::uint32_t>(words, w * h), w, h, w,
+                                         magb - 1, body));
+      out.blocks[k] = {at, static_cast<std::uint32_t>(lcup), static_cast<std::uint8_t>(magb - 1)};
     }
   }
   return out;
@@ -152,21 +151,20 @@ Result<BandBlocks> code_band(std::span<const std::int32_t> coeffs, std::size_t s
                              const Quant& quant, std::vector<std::uint8_t>& storage) {
   if (!power_of_two_side(cbw) || !power_of_two_side(cbh) || cbw * cbh > 4096)
     return std::unexpected(
-        Error::invalid("code-block sides must be powers of two in 4..=1024, area <= 4096"));
+        invalid("code-block sides must be powers of two in 4..=1024, area <= 4096"));
   if (!band.empty()) {
     std::uint64_t last = 0;
     if (band.x0 + band.width > stride ||
         __builtin_mul_overflow(band.y0 + band.height - 1, std::uint64_t{stride}, &last) ||
         last + band.x0 + band.width > coeffs.size())
-      return std::unexpected(Error::invalid("band outside the coefficient plane"));
+      return std::unexpected(invalid("band outside the coefficient plane"));
   }
   const std::uint32_t magb = quant.band_magb(band.resolution, band.kind);
   if (magb < 1 || magb > 30)
-    return std::unexpected(Error::unsupported("bit depth exceeds the 32-bit HT datapath (K_max > 30)"));
+    return std::unexpected(unsupported("bit depth exceeds the 32-bit HT datapath (K_max > 30)"));
   BlockScratch scratch;
-  auto coded = code_band_into(coeffs.data(), stride, band, cbw, cbh, magb, scratch, storage);
-  if (!coded) return std::unexpected(std::move(coded.error()));
-  return window_blocks(*coded, 0, 0, coded->across, coded->down, storage);
+  VARNEL_ASSIGN_OR_RETURN(auto coded, code_band_into(coeffs.data(), stride, band, cbw, cbh, magb, scratch, storage));
+  return window_blocks(coded, 0, 0, coded.across, coded.down, storage);
 }
 
 namespace {
@@ -174,16 +172,16 @@ namespace {
 // The checks of steps 1.1 to 1.8, in order (the sample range comes next).
 Result<void> check_image(std::size_t width, std::size_t height, std::uint8_t depth,
                          const EncodeParams& params) {
-  if (width == 0 || height == 0) return std::unexpected(Error::invalid("empty image"));
-  if (params.irreversible) return std::unexpected(Error::unsupported("writer is lossless (5/3) only"));
-  if (params.layers != 1) return std::unexpected(Error::unsupported("writer emits a single quality layer"));
-  if (!params.precincts.empty()) return std::unexpected(Error::unsupported("writer uses maximal precincts"));
+  if (width == 0 || height == 0) return std::unexpected(invalid("empty image"));
+  if (params.irreversible) return std::unexpected(unsupported("writer is lossless (5/3) only"));
+  if (params.layers != 1) return std::unexpected(unsupported("writer emits a single quality layer"));
+  if (!params.precincts.empty()) return std::unexpected(unsupported("writer uses maximal precincts"));
   const std::uint32_t cbw = params.block_width, cbh = params.block_height;
   if (!power_of_two_side(cbw) || !power_of_two_side(cbh) || cbw * cbh > 4096)
     return std::unexpected(
-        Error::invalid("code-block sides must be powers of two in 4..=1024, area <= 4096"));
+        invalid("code-block sides must be powers of two in 4..=1024, area <= 4096"));
   if (depth < 1 || depth > 38)
-    return std::unexpected(Error::invalid("declared bit depth must be in 1..=38"));
+    return std::unexpected(invalid("declared bit depth must be in 1..=38"));
   return ok();
 }
 
@@ -196,38 +194,26 @@ bool in_range(std::pair<std::int32_t, std::int32_t> range, std::uint8_t depth, b
 // The checks after the sample range: quantization, K_max, the u32 sizes.
 Result<Quant> check_quant(std::size_t width, std::size_t height, std::uint8_t depth,
                           const EncodeParams& params) {
-  auto quant = Quant::reversible(params.levels, depth, 0);
-  if (!quant) return std::unexpected(std::move(quant.error()));
+  VARNEL_ASSIGN_OR_RETURN(auto quant, Quant::reversible(params.levels, depth, 0));
   // COD holds at most 32 levels (T.800 SPcod); a 33-level codestream would
   // be refused by every reader, this one included.
   if (params.levels > 32)
-    return std::unexpected(Error::invalid("more than 32 decomposition levels (T.800 SPcod)"));
-  if (quant->magb() > 30)
+    return std::unexpected(invalid("more than 32 decomposition levels (T.800 SPcod)"));
+  if (quant.magb() > 30)
     return std::unexpected(
-        Error::unsupported("bit depth exceeds the 32-bit HT datapath (K_max > 30)"));
+        unsupported("bit depth exceeds the 32-bit HT datapath (K_max > 30)"));
   // Checked here rather than after coding: nothing else can fail for such
   // a plane before it, and it spares coding 2^32 samples in vain.
-  if (width > 0xFFFFFFFFu) return std::unexpected(Error::invalid("width exceeds u32"));
-  if (height > 0xFFFFFFFFu) return std::unexpected(Error::invalid("height exceeds u32"));
+  if (width > 0xFFFFFFFFu) return std::unexpected(invalid("width exceeds u32"));
+  if (height > 0xFFFFFFFFu) return std::unexpected(invalid("height exceeds u32"));
   return quant;
 }
 
-// Steps 2 to 9 once the input is checked. `next_plane(c, levels)` returns
-// component c, level-shifted and transformed with that many levels, in a
-// plane buffer the writer may read until the next call (it may be the
-// caller's own samples). The codestream is appended to `out`.
-template <class NextPlane>
-Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t comps,
-                              std::uint8_t depth, bool is_signed, const EncodeParams& params,
-                              const Quant& quant_in, NextPlane&& next_plane,
-                              std::vector<std::uint8_t>& out) {
-  const Quant* quant = &quant_in;
-  const std::uint32_t cbw = params.block_width, cbh = params.block_height;
-  const std::uint32_t kmax = quant->magb();
-  const unsigned levels = params.levels;
-
-  // Header records; the packet order comes from the same sequence the
-  // reader expects.
+// The header records of the codestream; the packet order comes from the
+// same sequence the reader expects.
+Codestream header_layout(std::size_t width, std::size_t height, std::size_t comps,
+                         std::uint8_t depth, bool is_signed, const EncodeParams& params,
+                         const Quant& quant) {
   Codestream layout;
   layout.siz.xsiz = layout.siz.xtsiz = static_cast<std::uint32_t>(width);
   layout.siz.ysiz = layout.siz.ytsiz = static_cast<std::uint32_t>(height);
@@ -238,60 +224,90 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
   layout.cod.layers = 1;
   layout.cod.mct = 0;
   layout.cod.levels = params.levels;
-  layout.cod.xcb = static_cast<std::uint8_t>(std::countr_zero(cbw) - 2);
-  layout.cod.ycb = static_cast<std::uint8_t>(std::countr_zero(cbh) - 2);
+  layout.cod.xcb = static_cast<std::uint8_t>(std::countr_zero(params.block_width) - 2);
+  layout.cod.ycb = static_cast<std::uint8_t>(std::countr_zero(params.block_height) - 2);
   layout.cod.cblk_style = static_cast<std::uint8_t>(kCblkHt | (params.causal ? kCblkCausal : 0));
   layout.cod.transform = 1;
-  layout.qcd = *quant;
+  layout.qcd = quant;
+  return layout;
+}
 
-  // 2. Level shift, transform and code each plane in turn. Blocks of every
-  // plane are appended to one body buffer in packet-body order (component,
-  // resolution, band, raster); its capacity is reserved generously up front
-  // (untouched pages cost nothing) so that it is never copied as it grows.
+// Every plane's coded blocks: the cleanup segments of all planes in one
+// body buffer, in packet-body order (component, resolution, band, raster).
+struct CodedPlanes {
   std::vector<std::uint8_t> body;
+  std::vector<std::vector<std::vector<CodedBand>>> coded;  // [c][r][band]
+  std::vector<std::vector<Band>> bands;                    // [r]
+};
+
+// Step 2: level shift, transform and code each plane in turn. The body's
+// capacity is reserved generously up front (untouched pages cost nothing)
+// so that it is never copied as it grows.
+template <class NextPlane>
+Result<CodedPlanes> code_planes(std::size_t width, std::size_t height, std::size_t comps,
+                                std::uint8_t depth, const EncodeParams& params,
+                                const Quant& quant, NextPlane&& next_plane) {
+  const std::uint32_t cbw = params.block_width, cbh = params.block_height;
+  const unsigned levels = params.levels;
+  CodedPlanes out;
   // (Capped: larger bodies grow geometrically as usual.)
-  body.reserve(std::min<std::size_t>(comps * (width * height * ((depth + 7u) / 8u) + 4096),
-                                     std::size_t{1} << 30));
-  advise_huge_pages(body.data(), body.capacity());
-  std::vector<std::vector<std::vector<CodedBand>>> coded(comps);  // [c][r][band]
-  std::vector<std::vector<Band>> bands(levels + 1);
+  out.body.reserve(std::min<std::size_t>(comps * (width * height * ((depth + 7u) / 8u) + 4096),
+                                         std::size_t{1} << 30));
+  advise_huge_pages(out.body.data(), out.body.capacity());
+  out.coded.resize(comps);
+  out.bands.resize(levels + 1);
   for (unsigned r = 0; r <= levels; ++r)
-    bands[r] = bands_of_resolution(width, height, static_cast<std::uint8_t>(levels),
-                                   static_cast<std::uint8_t>(r));
+    out.bands[r] = bands_of_resolution(width, height, static_cast<std::uint8_t>(levels),
+                                       static_cast<std::uint8_t>(r));
   BlockScratch scratch;
   for (std::size_t c = 0; c < comps; ++c) {
-    const Result<std::span<std::int32_t>> transformed = next_plane(c, static_cast<std::uint8_t>(levels));
-    if (!transformed) return std::unexpected(transformed.error());
-    const std::span<std::int32_t> plane = *transformed;
-    coded[c].resize(levels + 1);
+    VARNEL_ASSIGN_OR_RETURN(const std::span<std::int32_t> plane,
+                            next_plane(c, static_cast<std::uint8_t>(levels)));
+    out.coded[c].resize(levels + 1);
     for (unsigned r = 0; r <= levels; ++r) {
       const std::uint32_t bw = static_cast<std::uint32_t>(effective_block_side(cbw, static_cast<std::uint8_t>(r)));
       const std::uint32_t bh = static_cast<std::uint32_t>(effective_block_side(cbh, static_cast<std::uint8_t>(r)));
-      for (const Band& b : bands[r]) {
-        auto cb = code_band_into(plane.data(), width, b, bw, bh, quant->band_magb(b.resolution, b.kind),
-                                 scratch, body);
-        if (!cb) return std::unexpected(std::move(cb.error()));
-        coded[c][r].push_back(std::move(*cb));
+      for (const Band& b : out.bands[r]) {
+        VARNEL_ASSIGN_OR_RETURN(auto cb, code_band_into(plane.data(), width, b, bw, bh,
+                                                        quant.band_magb(b.resolution, b.kind),
+                                                        scratch, out.body));
+        out.coded[c][r].push_back(std::move(cb));
       }
     }
   }
+  return out;
+}
 
-  // 3-4. Packet headers in progression order; lengths for PLT and Psot.
-  const std::vector<PacketId> seq = layout.packet_sequence();
+// The packets in progression order: their headers (one buffer, each
+// packet's end in `header_end`), their blocks and their lengths.
+struct Packets {
+  std::vector<PacketId> seq;
   std::vector<std::uint8_t> headers;
-  std::vector<std::size_t> header_end(seq.size());
-  std::vector<std::uint32_t> lengths(seq.size());
-  std::vector<std::vector<BandBlocks>> packet_bands(seq.size());
-  for (std::size_t i = 0; i < seq.size(); ++i) {
-    const PacketId& p = seq[i];
+  std::vector<std::size_t> header_end;
+  std::vector<std::uint32_t> lengths;  // header and data, for PLT and Psot
+  std::vector<std::vector<BandBlocks>> bands;
+};
+
+// Steps 3-4: packet headers in progression order; lengths for PLT and Psot.
+Result<Packets> write_packet_headers(const Codestream& layout, const CodedPlanes& planes,
+                                     const EncodeParams& params) {
+  const std::uint32_t cbw = params.block_width, cbh = params.block_height;
+  Packets out;
+  out.seq = layout.packet_sequence();
+  const std::size_t count = out.seq.size();
+  out.header_end.resize(count);
+  out.lengths.resize(count);
+  out.bands.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const PacketId& p = out.seq[i];
     const unsigned r = p.resolution;
     // Maximal precincts: 2^15 in resolution 0, 2^14 in the bands above it.
     const unsigned s = r == 0 ? 15 : 14;
-    std::vector<BandBlocks>& pb = packet_bands[i];
+    std::vector<BandBlocks>& pb = out.bands[i];
     std::uint64_t data_bytes = 0;
-    for (std::size_t k = 0; k < bands[r].size(); ++k) {
-      const Band& b = bands[r][k];
-      const CodedBand& cb = coded[p.component][r][k];
+    for (std::size_t k = 0; k < planes.bands[r].size(); ++k) {
+      const Band& b = planes.bands[r][k];
+      const CodedBand& cb = planes.coded[p.component][r][k];
       const unsigned xcb = std::countr_zero(static_cast<std::uint32_t>(effective_block_side(cbw, static_cast<std::uint8_t>(r))));
       const unsigned ycb = std::countr_zero(static_cast<std::uint32_t>(effective_block_side(cbh, static_cast<std::uint8_t>(r))));
       std::uint64_t fx = 0, fy = 0, across = 0, down = 0;
@@ -304,80 +320,118 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
         across = ((x1 + (std::uint64_t{1} << xcb) - 1) >> xcb) - fx;
         down = ((y1 + (std::uint64_t{1} << ycb) - 1) >> ycb) - fy;
       }
-      pb.push_back(window_blocks(cb, fx, fy, across, down, body));
+      pb.push_back(window_blocks(cb, fx, fy, across, down, planes.body));
       for (const CodeBlock& blk : pb.back().blocks) data_bytes += blk.lcup;
     }
-    auto hl = append_packet_header(pb, headers);
-    if (!hl) return std::unexpected(std::move(hl.error()));
-    header_end[i] = headers.size();
-    lengths[i] = static_cast<std::uint32_t>(*hl + data_bytes);
+    VARNEL_ASSIGN_OR_RETURN(auto hl, append_packet_header(pb, out.headers));
+    out.header_end[i] = out.headers.size();
+    out.lengths[i] = static_cast<std::uint32_t>(hl + data_bytes);
   }
+  return out;
+}
 
-  // 5. PLT segments: each payload (Zplt and the coded lengths) at most 65000 bytes.
+// Step 5: the PLT segments, each payload (Zplt and the coded lengths) at
+// most 65000 bytes.
+Result<std::vector<std::uint8_t>> plt_segments(std::span<const std::uint32_t> lengths) {
   std::vector<std::uint8_t> plt;
-  if (params.index) {
-    std::size_t start = 0;
-    unsigned z = 0;
-    while (start < lengths.size()) {
-      std::size_t size = 1, end = start;
-      while (end < lengths.size() && size + plt_coded_size(lengths[end]) <= 65000)
-        size += plt_coded_size(lengths[end++]);
-      auto payload = plt_payload(static_cast<std::uint8_t>(z),
-                                 std::span<const std::uint32_t>(lengths).subspan(start, end - start));
-      if (auto s = push_segment(plt, marker::PLT, payload); !s) return std::unexpected(std::move(s.error()));
-      start = end;
-      if (start < lengths.size()) {
-        if (z == 255) return std::unexpected(Error::invalid("more than 256 PLT segments required"));
-        ++z;
-      }
+  std::size_t start = 0;
+  unsigned z = 0;
+  while (start < lengths.size()) {
+    std::size_t size = 1, end = start;
+    while (end < lengths.size() && size + plt_coded_size(lengths[end]) <= 65000)
+      size += plt_coded_size(lengths[end++]);
+    auto payload = plt_payload(static_cast<std::uint8_t>(z), lengths.subspan(start, end - start));
+    VARNEL_TRY(push_segment(plt, marker::PLT, payload));
+    start = end;
+    if (start < lengths.size()) {
+      if (z == 255) return std::unexpected(invalid("more than 256 PLT segments required"));
+      ++z;
     }
   }
+  return plt;
+}
 
-  // 6. Tile-part length: SOT (12) + PLT + SOD (2) + packets.
-  std::uint64_t packet_bytes = 0;
-  for (std::uint32_t l : lengths) packet_bytes += l;
-  const std::uint64_t psot = 14 + plt.size() + packet_bytes;
-
-  // 8. Main header.
-  const std::size_t size_bound = static_cast<std::size_t>(256 + quant->steps.size() + 3 * comps + psot);
+// Steps 6, 8 and 9: the main header, the one tile-part (SOT, PLT, SOD and
+// the packets) and EOC, appended to `out`. `psot` is the tile-part's length.
+// Returns where the packets start, from SOC.
+Result<std::size_t> append_codestream(const Codestream& layout, const EncodeParams& params,
+                               const Packets& packets, std::span<const std::uint8_t> plt,
+                               std::uint64_t psot, std::vector<std::uint8_t>& out) {
+  const std::size_t size_bound =
+      static_cast<std::size_t>(256 + layout.qcd.steps.size() + 3 * layout.siz.components.size() + psot);
   if (out.capacity() - out.size() < size_bound)
     out.reserve(std::max(2 * out.capacity(), out.size() + size_bound));
+  const std::size_t start = out.size();
   push_marker(out, marker::SOC);
   auto push = [&](std::uint16_t code, const std::vector<std::uint8_t>& payload) {
     return push_segment(out, code, payload);
   };
   // CAP straight after SIZ, where T.800 (2019) Annex A places it: some readers
   // (Grok) look for it only there and mis-decode without it.
-  if (auto s = push(marker::SIZ, layout.siz.to_bytes()); !s) return std::unexpected(std::move(s.error()));
-  if (auto s = push(marker::CAP, Cap::from_magb(kmax).to_bytes()); !s)
-    return std::unexpected(std::move(s.error()));
-  if (auto s = push(marker::COD, layout.cod.to_bytes()); !s) return std::unexpected(std::move(s.error()));
-  if (auto s = push(marker::QCD, quant->to_bytes()); !s) return std::unexpected(std::move(s.error()));
-  if (auto s = push(marker::COM, com_payload(kComText)); !s) return std::unexpected(std::move(s.error()));
+  VARNEL_TRY(push(marker::SIZ, layout.siz.to_bytes()));
+  VARNEL_TRY(push(marker::CAP, Cap::from_magb(layout.qcd.magb()).to_bytes()));
+  VARNEL_TRY(push(marker::COD, layout.cod.to_bytes()));
+  VARNEL_TRY(push(marker::QCD, layout.qcd.to_bytes()));
+  VARNEL_TRY(push(marker::COM, com_payload(kComText)));
   if (params.index) {
     const std::uint32_t tl[1] = {static_cast<std::uint32_t>(psot)};
-    if (auto s = push(marker::TLM, tlm_payload(tl)); !s) return std::unexpected(std::move(s.error()));
+    VARNEL_TRY(push(marker::TLM, tlm_payload(tl)));
   }
-
-  // 6 (cont.) and 9: the tile-part, then EOC.
   Sot sot;
   sot.isot = 0;
   sot.psot = static_cast<std::uint32_t>(psot);
   sot.tpsot = 0;
   sot.tnsot = 1;
-  if (auto s = push(marker::SOT, sot.to_bytes()); !s) return std::unexpected(std::move(s.error()));
+  VARNEL_TRY(push(marker::SOT, sot.to_bytes()));
   out.insert(out.end(), plt.begin(), plt.end());
   push_marker(out, marker::SOD);
+  const std::size_t body = out.size() - start;
   std::size_t h0 = 0;
-  for (std::size_t i = 0; i < seq.size(); ++i) {
-    out.insert(out.end(), headers.begin() + static_cast<std::ptrdiff_t>(h0),
-               headers.begin() + static_cast<std::ptrdiff_t>(header_end[i]));
-    h0 = header_end[i];
-    for (const BandBlocks& bb : packet_bands[i])
+  for (std::size_t i = 0; i < packets.seq.size(); ++i) {
+    out.insert(out.end(), packets.headers.begin() + static_cast<std::ptrdiff_t>(h0),
+               packets.headers.begin() + static_cast<std::ptrdiff_t>(packets.header_end[i]));
+    h0 = packets.header_end[i];
+    for (const BandBlocks& bb : packets.bands[i])
       for (const CodeBlock& blk : bb.blocks)
         if (blk.data) out.insert(out.end(), blk.data->begin(), blk.data->end());
   }
   push_marker(out, marker::EOC);
+  return body;
+}
+
+// Steps 2 to 9 once the input is checked. `next_plane(c, levels)` returns
+// component c, level-shifted and transformed with that many levels, in a
+// plane buffer the writer may read until the next call (it may be the
+// caller's own samples). The codestream is appended to `out`.
+template <class NextPlane>
+Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t comps,
+                              std::uint8_t depth, bool is_signed, const EncodeParams& params,
+                              const Quant& quant, NextPlane&& next_plane,
+                              std::vector<std::uint8_t>& out, ResolutionEnds* ends) {
+  const Codestream layout = header_layout(width, height, comps, depth, is_signed, params, quant);
+  VARNEL_ASSIGN_OR_RETURN(const CodedPlanes planes,
+                          code_planes(width, height, comps, depth, params, quant, next_plane));
+  VARNEL_ASSIGN_OR_RETURN(const Packets packets, write_packet_headers(layout, planes, params));
+  std::vector<std::uint8_t> plt;
+  if (params.index) {
+    VARNEL_ASSIGN_OR_RETURN(auto segments, plt_segments(packets.lengths));
+    plt = std::move(segments);
+  }
+  // Step 6: the tile-part's length, SOT (12) + PLT + SOD (2) + packets.
+  std::uint64_t packet_bytes = 0;
+  for (std::uint32_t l : packets.lengths) packet_bytes += l;
+  const std::uint64_t psot = 14 + plt.size() + packet_bytes;
+  VARNEL_ASSIGN_OR_RETURN(const std::size_t body, append_codestream(layout, params, packets, plt, psot, out));
+  if (ends) {
+    // Each packet ends where the PLT lengths put it (codestream::packet_index).
+    ends->assign(std::size_t{params.levels} + 1, 0);
+    std::uint64_t at = body;
+    for (std::size_t i = 0; i < packets.seq.size(); ++i) {
+      at += packets.lengths[i];
+      std::uint64_t& end = (*ends)[packets.seq[i].resolution];
+      end = std::max(end, at);
+    }
+  }
   return ok();
 }
 
@@ -387,35 +441,32 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
                                                           std::uint8_t depth, bool is_signed,
                                                           const EncodeParams& params) {
   // 1. Checks, in order.
-  if (planes.empty()) return std::unexpected(Error::invalid("at least one component required"));
+  if (planes.empty()) return std::unexpected(invalid("at least one component required"));
   const std::size_t width = planes[0].width(), height = planes[0].height();
-  if (width == 0 || height == 0) return std::unexpected(Error::invalid("empty image"));
+  if (width == 0 || height == 0) return std::unexpected(invalid("empty image"));
   for (const CoeffPlane& p : planes)
     if (p.width() != width || p.height() != height)
-      return std::unexpected(Error::invalid("all components must have identical dimensions"));
-  if (auto c = check_image(width, height, depth, params); !c) return std::unexpected(std::move(c.error()));
+      return std::unexpected(invalid("all components must have identical dimensions"));
+  VARNEL_TRY(check_image(width, height, depth, params));
   for (const CoeffPlane& p : planes)
     if (!in_range(sample_range(p.samples().data(), p.samples().size()), depth, is_signed))
-      return std::unexpected(Error::invalid("sample outside the declared dtype range"));
-  auto quant = check_quant(width, height, depth, params);
-  if (!quant) return std::unexpected(std::move(quant.error()));
+      return std::unexpected(invalid("sample outside the declared dtype range"));
+  VARNEL_ASSIGN_OR_RETURN(auto quant, check_quant(width, height, depth, params));
 
   // Every sample is written by the level shift, so the buffer is not zeroed.
   const std::size_t samples = width * height;
   BigArray<std::int32_t> storage(samples);
-  if (storage.empty()) return std::unexpected(Error::unsupported("image too large to encode in memory"));
+  if (storage.empty()) return std::unexpected(unsupported("image too large to encode in memory"));
   const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
   auto next_plane = [&](std::size_t c, std::uint8_t levels) -> Result<std::span<std::int32_t>> {
     shift_into(planes[c].samples().data(), storage.data(), samples, shift);
     const std::span<std::int32_t> plane(storage.data(), samples);
-    if (auto t = htj2k::forward_53(plane, width, height, levels); !t) return std::unexpected(t.error());
+    VARNEL_TRY(htj2k::forward_53(plane, width, height, levels));
     return plane;
   };
   std::vector<std::uint8_t> out;
-  if (auto w = write_codestream(width, height, planes.size(), depth, is_signed, params, *quant,
-                                next_plane, out);
-      !w)
-    return std::unexpected(std::move(w.error()));
+  VARNEL_TRY(write_codestream(width, height, planes.size(), depth, is_signed, params, quant,
+                               next_plane, out, nullptr));
   return out;
 }
 
@@ -427,8 +478,8 @@ Result<std::size_t> checked_area(std::size_t buffer, std::size_t width, std::siz
                                  std::uint8_t depth, const EncodeParams& params) {
   std::size_t area = 0;
   if (__builtin_mul_overflow(width, height, &area) || buffer < area)
-    return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
-  if (auto c = check_image(width, height, depth, params); !c) return std::unexpected(std::move(c.error()));
+    return std::unexpected(invalid("plane buffer smaller than width * height"));
+  VARNEL_TRY(check_image(width, height, depth, params));
   return area;
 }
 
@@ -438,17 +489,17 @@ Result<std::size_t> checked_area(std::size_t buffer, std::size_t width, std::siz
 template <class Transform>
 Result<void> append_plane(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
                           std::uint8_t depth, bool is_signed, const EncodeParams& params,
-                          const Transform& transform, std::vector<std::uint8_t>& out) {
-  auto quant = check_quant(width, height, depth, params);
-  if (!quant) return std::unexpected(std::move(quant.error()));
+                          const Transform& transform, std::vector<std::uint8_t>& out,
+                          ResolutionEnds* ends) {
+  VARNEL_ASSIGN_OR_RETURN(auto quant, check_quant(width, height, depth, params));
   const std::size_t at = out.size();
   auto w = write_codestream(
-      width, height, 1, depth, is_signed, params, *quant,
+      width, height, 1, depth, is_signed, params, quant,
       [&](std::size_t, std::uint8_t levels) -> Result<std::span<std::int32_t>> {
-        if (auto t = transform(plane, levels); !t) return std::unexpected(t.error());
+        VARNEL_TRY(transform(plane, levels));
         return plane;
       },
-      out);
+      out, ends);
   if (!w) {
     out.resize(at);
     return std::unexpected(std::move(w.error()));
@@ -462,32 +513,30 @@ Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t 
                                    std::size_t height, std::uint8_t depth, bool is_signed,
                                    const EncodeParams& params, std::vector<std::uint8_t>& out,
                                    bool level_shifted) {
-  auto area = checked_area(samples.size(), width, height, depth, params);
-  if (!area) return std::unexpected(std::move(area.error()));
+  VARNEL_ASSIGN_OR_RETURN(auto area, checked_area(samples.size(), width, height, depth, params));
   // The range check and the level shift share one pass (on failure the
   // samples are left shifted: they are the writer's to change either way).
   const std::uint32_t shift = is_signed ? 0 : (depth - 1u < 32 ? std::uint32_t{1} << (depth - 1u) : 0);
-  const auto plane = samples.first(*area);
-  if (!level_shifted && !in_range(shift_in_place(plane.data(), *area, shift), depth, is_signed))
-    return std::unexpected(Error::invalid("sample outside the declared dtype range"));
+  const auto plane = samples.first(area);
+  if (!level_shifted && !in_range(shift_in_place(plane.data(), area, shift), depth, is_signed))
+    return std::unexpected(invalid("sample outside the declared dtype range"));
   return append_plane(
       plane, width, height, depth, is_signed, params,
       [&](std::span<std::int32_t> p, std::uint8_t levels) { return htj2k::forward_53(p, width, height, levels); },
-      out);
+      out, nullptr);
 }
 
 Result<void> encode_plane_from_rows(std::span<std::int32_t> scratch, std::size_t width,
                                     std::size_t height, std::uint8_t depth, bool is_signed,
                                     const EncodeParams& params, htj2k::RowSource rows,
-                                    std::vector<std::uint8_t>& out) {
-  auto area = checked_area(scratch.size(), width, height, depth, params);
-  if (!area) return std::unexpected(std::move(area.error()));
+                                    std::vector<std::uint8_t>& out, ResolutionEnds* ends) {
+  VARNEL_ASSIGN_OR_RETURN(auto area, checked_area(scratch.size(), width, height, depth, params));
   return append_plane(
-      scratch.first(*area), width, height, depth, is_signed, params,
+      scratch.first(area), width, height, depth, is_signed, params,
       [&](std::span<std::int32_t> p, std::uint8_t levels) {
         return htj2k::forward_53_rows(p, width, height, levels, rows);
       },
-      out);
+      out, ends);
 }
 
 }  // namespace varnel::codestream

@@ -53,17 +53,23 @@ Result<void> encode_plane_in_place(std::span<std::int32_t> samples, std::size_t 
                                    const EncodeParams& params, std::vector<std::uint8_t>& out,
                                    bool level_shifted = false);
 
+// Where a written codestream's packets end, per resolution 0..N_L: the
+// furthest end, from SOC, of any packet of that resolution (the positions
+// its PLT segments give). The chunk index is made from these
+// (PlaneEntry::from_resolution_ends) without parsing the codestream back.
+using ResolutionEnds = std::vector<std::uint64_t>;
+
 // encode_plane_in_place for a plane whose rows `rows` gives in order,
 // level-shifted and within the declared range (the caller vouches for both):
 // the first wavelet level is computed as they stream in
 // (htj2k::forward_53_rows), so the plane is never held untransformed.
 // `scratch` (at least width * height samples, any contents) receives the
 // coefficients. Same checks and errors as encode_plane_in_place, all made
-// before any row is asked for.
+// before any row is asked for. With `ends`, also where the packets end.
 Result<void> encode_plane_from_rows(std::span<std::int32_t> scratch, std::size_t width,
                                     std::size_t height, std::uint8_t depth, bool is_signed,
                                     const EncodeParams& params, htj2k::RowSource rows,
-                                    std::vector<std::uint8_t>& out);
+                                    std::vector<std::uint8_t>& out, ResolutionEnds* ends = nullptr);
 
 // A copy of `samples`, reduced by 2^(depth-1) when unsigned (32-bit wrapping);
 // signed samples are copied unchanged.

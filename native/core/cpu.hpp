@@ -64,7 +64,7 @@ struct Family {
 // The table of the highest family in `families` that is at most `isa` and
 // supported by this CPU; `families` must hold a portable entry. A kind's list
 // reads: static constexpr Family<LiftKernels> kFamilies[] = {
-//          {Isa::portable, portable_kernels}, {Isa::avx2, avx2_kernels}};
+//          {Isa::portable, lift_portable_kernels}, {Isa::avx2, lift_avx2_kernels}};
 template <class Table, std::size_t N>
 const Table& pick_family(const Family<Table> (&families)[N], Isa isa) {
   if (isa > isa_detected()) isa = isa_detected();

@@ -1,5 +1,7 @@
 #include "core/error.hpp"
 
+#include <new>
+
 namespace varnel {
 
 std::string Error::display() const {
@@ -13,5 +15,7 @@ std::string Error::display() const {
   }
   return message;
 }
+
+void throw_no_memory() { throw std::bad_alloc(); }
 
 }  // namespace varnel

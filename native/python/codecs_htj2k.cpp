@@ -34,12 +34,12 @@ constexpr ParamSpec kReducedParams[] = {
 };
 constexpr std::size_t kReduce = 3;
 
-constexpr CodecSpec<SampleType> kEncode{
-    {"htj2k_encode", kEncodeParams, 3}, sample_type, kHtj2kRejection};
-constexpr CodecSpec<SampleType> kDecodeInto{
-    {"htj2k_decode_into", kDecodeIntoParams, 4}, sample_type, kHtj2kRejection};
-constexpr CodecSpec<SampleType> kReduced{
-    {"htj2k_decode_reduced", kReducedParams, 4}, sample_type, kHtj2kRejection};
+constexpr CodecSpec<ElementType> kEncode{
+    {"htj2k_encode", kEncodeParams, 3}, zarr::htj2k_element_type, kHtj2kRejection};
+constexpr CodecSpec<ElementType> kDecodeInto{
+    {"htj2k_decode_into", kDecodeIntoParams, 4}, zarr::htj2k_element_type, kHtj2kRejection};
+constexpr CodecSpec<ElementType> kReduced{
+    {"htj2k_decode_reduced", kReducedParams, 4}, zarr::htj2k_element_type, kHtj2kRejection};
 
 std::uint8_t reduce_of(const ArgValues& v) { return static_cast<std::uint8_t>(*v[kReduce].uint); }
 
@@ -66,7 +66,7 @@ const char kHtj2kDecodeReducedDoc[] =
     "index, and each plane's prefix where its index entry points).";
 
 PyObject* htj2k_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_codec(kEncode, args, nargs, kwnames, [](const ArgValues& v, SampleType dtype) {
+  return call_codec(kEncode, args, nargs, kwnames, [](const ArgValues& v, ElementType dtype) {
     zarr::Htj2kConfig config;
     config.xy_levels = static_cast<std::uint8_t>(*v[kXyLevels].uint);
     config.progression = v[kProgression].text;
@@ -77,28 +77,28 @@ PyObject* htj2k_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* htj2k_decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return call_codec_out(
+  return call_codec_into(
       kDecodeInto, args, nargs, kwnames,
-      [](const ArgValues& v, SampleType dtype) {
+      [](const ArgValues& v, ElementType dtype) {
         return zarr::decoded_size(v[kShapeArg].extents, dtype);
       },
-      [](const ArgValues& v, SampleType dtype, std::span<std::uint8_t> out) {
+      [](const ArgValues& v, ElementType dtype, std::span<std::uint8_t> out) {
         return zarr::decode_chunk_into(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, out);
       });
 }
 
 PyObject* htj2k_decode_reduced(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return call_codec_into(
+  return call_codec_sized(
       kReduced, args, nargs, kwnames,
-      [](const ArgValues& v, SampleType dtype) {
+      [](const ArgValues& v, ElementType dtype) {
         return zarr::reduced_size(v[kShapeArg].extents, dtype, reduce_of(v));
       },
-      [](const ArgValues& v, SampleType dtype, std::span<std::uint8_t> out) {
+      [](const ArgValues& v, ElementType dtype, std::span<std::uint8_t> out) {
         return zarr::decode_chunk_reduced_into(v[kChunkArg].bytes, v[kShapeArg].extents, dtype,
                                                reduce_of(v), out);
       },
-      [](const ArgValues& v, SampleType dtype) {
+      [](const ArgValues& v, ElementType dtype) {
         return zarr::decode_chunk_reduced(v[kChunkArg].bytes, v[kShapeArg].extents, dtype,
                                           reduce_of(v));
       });

@@ -31,10 +31,10 @@ constexpr ParamSpec kDecodeIntoParams[] = {
     {.name = "dims", .kind = ParamKind::OptUInt, .max = 255},
 };
 
-constexpr CodecSpec<zfpc::ZfpDtype> kEncode{
-    {"zfp_encode", kEncodeParams, 3}, zfpc::zfp_dtype_from_zarr_name, kZfpRejection};
-constexpr CodecSpec<zfpc::ZfpDtype> kDecodeInto{
-    {"zfp_decode_into", kDecodeIntoParams, 4}, zfpc::zfp_dtype_from_zarr_name, kZfpRejection};
+constexpr CodecSpec<ElementType> kEncode{
+    {"zfp_encode", kEncodeParams, 3}, zfpc::zfp_element_type, kZfpRejection};
+constexpr CodecSpec<ElementType> kDecodeInto{
+    {"zfp_decode_into", kDecodeIntoParams, 4}, zfpc::zfp_element_type, kZfpRejection};
 
 // The configuration from the mode parameters starting at `first`.
 zfpc::ZfpChunkConfig chunk_config(const ArgValues& v, std::size_t first) {
@@ -71,19 +71,19 @@ PyObject* zfp_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   // a buffer of zfp's bound, copied once. Chunks stored through the codec
   // classes keep what they hold or are refused: NaN and infinities in a
   // lossy mode are (the module function codes them as zfp does).
-  return call_codec_planned(kEncode, args, nargs, kwnames, [](const ArgValues& v, zfpc::ZfpDtype dtype) {
+  return call_codec_planned(kEncode, args, nargs, kwnames, [](const ArgValues& v, ElementType dtype) {
     return zfpc::ChunkEncoder::plan(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v, 3),
                                     zfpc::NonFinite::Stop);
   });
 }
 
 PyObject* zfp_decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_codec_out(
+  return call_codec_into(
       kDecodeInto, args, nargs, kwnames,
-      [](const ArgValues& v, zfpc::ZfpDtype dtype) {
+      [](const ArgValues& v, ElementType dtype) {
         return zfpc::decoded_size(v[kShapeArg].extents, dtype, chunk_config(v, 4));
       },
-      [](const ArgValues& v, zfpc::ZfpDtype dtype, std::span<std::uint8_t> out) {
+      [](const ArgValues& v, ElementType dtype, std::span<std::uint8_t> out) {
         return zfpc::decode_chunk_into(v[kChunkArg].bytes, v[kShapeArg].extents, dtype,
                                        chunk_config(v, 4), out);
       });

@@ -3,7 +3,12 @@
 // bind -> convert -> dtype -> release the interpreter lock -> run -> bytes or
 // ValueError. A codec function is a `CodecSpec` (its parameter table, its
 // dtype name lookup and rejection text) plus the codec call; the frame does
-// everything else, so the four entry points differ only in those.
+// everything else, so the four entry points differ only in those. Four
+// variants, by where the output goes:
+//   call_codec          the codec's own vector, copied into a new bytes object
+//   call_codec_sized    a new bytes object whose size follows from the arguments
+//   call_codec_planned  a new bytes object sized by an encoder's plan
+//   call_codec_into     the caller's writable buffer (`out`); returns None
 #pragma once
 
 #include <Python.h>
@@ -11,13 +16,14 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/error.hpp"
-#include "codestream/big_buffer.hpp"
+#include "core/big_buffer.hpp"
 #include "core/quote.hpp"
 #include "python/args.hpp"
 
@@ -46,8 +52,33 @@ PyObject* codec_result(CodecOutput&& output);
 // Raises the Python side of a C++ fault caught around a codec run: an
 // allocation failure as MemoryError, anything else as SystemError (a defect,
 // never to be mistaken for the ValueError of a rejected input).
+//
+// This is the one place where running out of memory becomes an exception,
+// always MemoryError: the codecs never turn it into an Error value
+// (core/error.hpp). A chunk refused as ValueError is wrong whatever the
+// machine; a MemoryError says the same call may succeed with more memory or
+// smaller chunks, and lets the caller fall back (the Python layer retries a
+// decode whose output it could not set aside through the growing decode).
+// Input that declares more than its bytes can hold is refused by the codecs'
+// checks before anything is allocated, so it gets its ValueError instead.
 enum class RunFault : std::uint8_t { None, NoMemory, Internal };
 PyObject* raise_fault(RunFault fault);
+
+// Runs `f` and records a C++ fault escaping it in `fault`: std::bad_alloc,
+// and std::length_error (a container asked for more than it can address),
+// as NoMemory; anything else as Internal.
+template <class F>
+void catching_faults(const F& f, RunFault& fault) {
+  try {
+    f();
+  } catch (const std::bad_alloc&) {
+    fault = RunFault::NoMemory;
+  } catch (const std::length_error&) {
+    fault = RunFault::NoMemory;
+  } catch (...) {
+    fault = RunFault::Internal;
+  }
+}
 
 // Runs `job` (plain C++, no Python objects) without the interpreter lock and
 // returns its result; a C++ fault escaping it is recorded in `fault`.
@@ -55,13 +86,7 @@ template <class Job>
 auto released(const Job& job, RunFault& fault) -> std::optional<decltype(job())> {
   std::optional<decltype(job())> result;
   PyThreadState* saved = PyEval_SaveThread();
-  try {
-    result.emplace(job());
-  } catch (const std::bad_alloc&) {
-    fault = RunFault::NoMemory;
-  } catch (...) {
-    fault = RunFault::Internal;
-  }
+  catching_faults([&] { result.emplace(job()); }, fault);
   PyEval_RestoreThread(saved);
   return result;
 }
@@ -111,7 +136,7 @@ PyObject* call_codec(const CodecSpec<Element>& codec, PyObject* const* args, Py_
 // report the failure in their own order, and input it refuses without
 // allocating gets its ValueError rather than a MemoryError.
 template <class Element, class Size, class Run, class RunOwned>
-PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args,
+PyObject* call_codec_sized(const CodecSpec<Element>& codec, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames, const Size& size, const Run& run,
                           const RunOwned& run_owned) {
   ArgValues values;
@@ -145,7 +170,7 @@ PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args
 // coding) gives an object with `exact_size()`, `capacity()` and
 // `encode_into(span)`. A known size is coded straight into the result's
 // bytes object. Otherwise the stream goes into a buffer of the capacity
-// (the thread's kept block when it fits, codestream/big_buffer.hpp) and
+// (the thread's kept block when it fits, core/big_buffer.hpp) and
 // its used bytes are copied once into the result.
 template <class Element, class Plan>
 PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* args,
@@ -155,14 +180,11 @@ PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* a
   if (!element) return nullptr;
   const ArgValues& in = values;
   std::optional<decltype(plan(in, *element))> planned;
-  try {
-    planned.emplace(plan(in, *element));
-  } catch (const std::bad_alloc&) {
-    return raise_fault(RunFault::NoMemory);
-  }
+  RunFault fault = RunFault::None;
+  catching_faults([&] { planned.emplace(plan(in, *element)); }, fault);
+  if (fault != RunFault::None) return raise_fault(fault);
   if (!*planned) return raise_value_error(planned->error().display());
   const auto& encoder = **planned;
-  RunFault fault = RunFault::None;
   if (const std::optional<std::size_t> exact = encoder.exact_size()) {
     if (*exact > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*exact));
@@ -176,10 +198,10 @@ PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* a
     }
     return result;
   }
-  codestream::BigArray<std::uint8_t> scratch;
+  BigArray<std::uint8_t> scratch;
   const auto written = released(
       [&]() -> Result<std::size_t> {
-        scratch = codestream::BigArray<std::uint8_t>(encoder.capacity());
+        scratch = BigArray<std::uint8_t>(encoder.capacity());
         if (scratch.empty()) throw std::bad_alloc();
         return encoder.encode_into({scratch.data(), scratch.size()});
       },
@@ -201,7 +223,7 @@ bool check_out_buffer(const Result<std::uint64_t>& needed, std::span<const std::
 // must be exactly that long, and `run(values, element, out)` fills it with
 // the lock released. Returns None.
 template <class Element, class Size, class Run>
-PyObject* call_codec_out(const CodecSpec<Element>& codec, PyObject* const* args, Py_ssize_t nargs,
+PyObject* call_codec_into(const CodecSpec<Element>& codec, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, const Size& size, const Run& run) {
   ArgValues values;
   const std::optional<Element> element = prepare_call(codec, args, nargs, kwnames, values);

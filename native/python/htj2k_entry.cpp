@@ -29,10 +29,10 @@ constexpr ParamSpec kDecodeParams[] = {
     {.name = "dtype", .kind = ParamKind::Text},
 };
 
-constexpr CodecSpec<SampleType> kEncode{
-    {"htj2k_encode", kEncodeParams, 3}, sample_type, kHtj2kRejection};
-constexpr CodecSpec<SampleType> kDecode{
-    {"htj2k_decode", kDecodeParams, 3}, sample_type, kHtj2kRejection};
+constexpr CodecSpec<ElementType> kEncode{
+    {"htj2k_encode", kEncodeParams, 3}, zarr::htj2k_element_type, kHtj2kRejection};
+constexpr CodecSpec<ElementType> kDecode{
+    {"htj2k_decode", kDecodeParams, 3}, zarr::htj2k_element_type, kHtj2kRejection};
 
 }  // namespace
 
@@ -47,7 +47,7 @@ const char kHtj2kDecodeDoc[] =
     "Decodes an `htj2k` chunk back to native-endian elements in C order.";
 
 PyObject* htj2k_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_codec(kEncode, args, nargs, kwnames, [](const ArgValues& v, SampleType dtype) {
+  return call_codec(kEncode, args, nargs, kwnames, [](const ArgValues& v, ElementType dtype) {
     zarr::Htj2kConfig config;
     config.xy_levels = static_cast<std::uint8_t>(*v[kXyLevels].uint);
     config.reversible = v[kReversible].flag;
@@ -60,15 +60,15 @@ PyObject* htj2k_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* htj2k_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // The decoded size follows from shape and dtype, so the planes are
   // narrowed straight into the result's bytes object.
-  return call_codec_into(
+  return call_codec_sized(
       kDecode, args, nargs, kwnames,
-      [](const ArgValues& v, SampleType dtype) {
+      [](const ArgValues& v, ElementType dtype) {
         return zarr::decoded_size(v[kShapeArg].extents, dtype);
       },
-      [](const ArgValues& v, SampleType dtype, std::span<std::uint8_t> out) {
+      [](const ArgValues& v, ElementType dtype, std::span<std::uint8_t> out) {
         return zarr::decode_chunk_into(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, out);
       },
-      [](const ArgValues& v, SampleType dtype) {
+      [](const ArgValues& v, ElementType dtype) {
         return zarr::decode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype);
       });
 }

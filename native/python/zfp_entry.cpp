@@ -23,10 +23,10 @@ constexpr ParamSpec kParams[] = {
 };
 enum ZfpArg : std::size_t { kMode = 3, kRate, kTolerance, kPrecision, kDims };
 
-constexpr CodecSpec<zfpc::ZfpDtype> kEncode{
-    {"varnel_zfp_encode", kParams, 3}, zfpc::zfp_dtype_from_zarr_name, kZfpRejection};
-constexpr CodecSpec<zfpc::ZfpDtype> kDecode{
-    {"varnel_zfp_decode", kParams, 3}, zfpc::zfp_dtype_from_zarr_name, kZfpRejection};
+constexpr CodecSpec<ElementType> kEncode{
+    {"varnel_zfp_encode", kParams, 3}, zfpc::zfp_element_type, kZfpRejection};
+constexpr CodecSpec<ElementType> kDecode{
+    {"varnel_zfp_decode", kParams, 3}, zfpc::zfp_element_type, kZfpRejection};
 
 zfpc::ZfpChunkConfig chunk_config(const ArgValues& v) {
   zfpc::ZfpChunkConfig config;
@@ -58,7 +58,7 @@ PyObject* varnel_zfp_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   // Fixed-rate streams are coded straight into the result; the others into
   // a buffer of zfp's bound, copied once.
-  return call_codec_planned(kEncode, args, nargs, kwnames, [](const ArgValues& v, zfpc::ZfpDtype dtype) {
+  return call_codec_planned(kEncode, args, nargs, kwnames, [](const ArgValues& v, ElementType dtype) {
     return zfpc::ChunkEncoder::plan(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v));
   });
 }
@@ -67,16 +67,16 @@ PyObject* varnel_zfp_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   // The decoded size follows from shape, dtype and mode alone, so the stream
   // is decoded straight into the result's bytes object.
-  return call_codec_into(
+  return call_codec_sized(
       kDecode, args, nargs, kwnames,
-      [](const ArgValues& v, zfpc::ZfpDtype dtype) {
+      [](const ArgValues& v, ElementType dtype) {
         return zfpc::decoded_size(v[kShapeArg].extents, dtype, chunk_config(v));
       },
-      [](const ArgValues& v, zfpc::ZfpDtype dtype, std::span<std::uint8_t> out) {
+      [](const ArgValues& v, ElementType dtype, std::span<std::uint8_t> out) {
         return zfpc::decode_chunk_into(v[kChunkArg].bytes, v[kShapeArg].extents, dtype,
                                        chunk_config(v), out);
       },
-      [](const ArgValues& v, zfpc::ZfpDtype dtype) {
+      [](const ArgValues& v, ElementType dtype) {
         return zfpc::decode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v));
       });
 }

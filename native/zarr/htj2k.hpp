@@ -8,8 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codestream/container.hpp"
@@ -17,6 +19,15 @@
 #include "core/error.hpp"
 
 namespace varnel::zarr {
+
+// The element types htj2k codes (core/dtype.hpp): the integers of up to 32
+// bits. Every entry point below refuses the others.
+constexpr bool htj2k_codes(ElementType t) {
+  return !element_is_float(t) && t != ElementType::I64;
+}
+
+// A dtype name (core/dtype.hpp's table) whose type htj2k codes, else nothing.
+std::optional<ElementType> htj2k_element_type(std::string_view name);
 
 struct Htj2kConfig {
   std::uint8_t xy_levels = 5;       // wavelet levels of every plane, 0..=32
@@ -30,22 +41,22 @@ struct Htj2kConfig {
 
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
-                                               SampleType dtype, const Htj2kConfig& config);
+                                               ElementType dtype, const Htj2kConfig& config);
 
 // The container must declare exactly `shape`; every decoded sample must fit
 // `dtype` (any dtype whose range holds the values will do).
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
-                                               SampleType dtype);
+                                               ElementType dtype);
 
 // Byte count of the decoded elements of `shape` (InvalidArgument "chunk byte
 // length overflows" when it does not fit 64 bits).
-Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, SampleType dtype);
+Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ElementType dtype);
 
 // `decode_chunk` into a caller's buffer of exactly `decoded_size` bytes
 // (same checks and errors; the buffer's contents are unspecified on error).
 Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk,
-                               std::span<const std::uint64_t> shape, SampleType dtype,
+                               std::span<const std::uint64_t> shape, ElementType dtype,
                                std::span<std::uint8_t> out);
 
 // Reduced-resolution decode: every plane at resolution xy_levels - reduce,
@@ -58,14 +69,14 @@ Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk,
 // elements in C order. The same checks as decode_chunk besides.
 Result<std::vector<std::uint8_t>> decode_chunk_reduced(std::span<const std::uint8_t> chunk,
                                                        std::span<const std::uint64_t> shape,
-                                                       SampleType dtype, std::uint8_t reduce);
+                                                       ElementType dtype, std::uint8_t reduce);
 
 // Byte count of that output (InvalidArgument for fewer than 2 dimensions or
 // a count beyond 64 bits), and the decode into a buffer of exactly that size.
-Result<std::uint64_t> reduced_size(std::span<const std::uint64_t> shape, SampleType dtype,
+Result<std::uint64_t> reduced_size(std::span<const std::uint64_t> shape, ElementType dtype,
                                    std::uint8_t reduce);
 Result<void> decode_chunk_reduced_into(std::span<const std::uint8_t> chunk,
-                                       std::span<const std::uint64_t> shape, SampleType dtype,
+                                       std::span<const std::uint64_t> shape, ElementType dtype,
                                        std::uint8_t reduce, std::span<std::uint8_t> out);
 
 // Byte range of one plane's codestream within the chunk.
@@ -78,6 +89,9 @@ struct PlaneRange {
 struct ChunkPlanes {
   codestream::ChunkHeader header;
   std::vector<PlaneRange> ranges;  // one per plane, in plane order
+  // Without an index: every codestream as parsed to find its range (each
+  // viewing the chunk from its first byte on), so a decode parses it once.
+  std::vector<codestream::Codestream> parsed;
 };
 
 // Header and plane ranges of a chunk: from the index, or, without one, by
@@ -95,7 +109,7 @@ Result<std::vector<std::int32_t>> decode_plane(const codestream::ChunkHeader& he
 
 // Checks `samples` against the range of `dtype`, then appends them to
 // `output` as native-endian elements of its width.
-Result<void> narrow_samples(std::span<const std::int32_t> samples, SampleType dtype,
+Result<void> narrow_samples(std::span<const std::int32_t> samples, ElementType dtype,
                             std::vector<std::uint8_t>& output);
 
 }  // namespace varnel::zarr

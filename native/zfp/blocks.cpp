@@ -376,40 +376,42 @@ bool decode_narrow(zfp_stream* zs, const Extents& e, std::uint8_t* out, BlockGat
 
 }  // namespace
 
-void encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void* data) {
+void encode_blocks(zfp_stream* zs, ElementType samples, const Extents& e, const void* data) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   switch (samples) {
-    case Samples::Int32: return encode_native(zs, e, static_cast<const std::int32_t*>(data));
-    case Samples::Int64: return encode_native(zs, e, static_cast<const std::int64_t*>(data));
-    case Samples::Float: return encode_native(zs, e, static_cast<const float*>(data));
-    case Samples::Double: return encode_native(zs, e, static_cast<const double*>(data));
-    case Samples::U8: return encode_narrow<NarrowU8>(zs, e, bytes);
-    case Samples::I8: return encode_narrow<NarrowI8>(zs, e, bytes);
-    case Samples::U16: return encode_narrow<NarrowU16>(zs, e, bytes);
-    case Samples::I16: return encode_narrow<NarrowI16>(zs, e, bytes);
+    case ElementType::I32: return encode_native(zs, e, static_cast<const std::int32_t*>(data));
+    case ElementType::I64: return encode_native(zs, e, static_cast<const std::int64_t*>(data));
+    case ElementType::F32: return encode_native(zs, e, static_cast<const float*>(data));
+    case ElementType::F64: return encode_native(zs, e, static_cast<const double*>(data));
+    case ElementType::U8: return encode_narrow<NarrowU8>(zs, e, bytes);
+    case ElementType::I8: return encode_narrow<NarrowI8>(zs, e, bytes);
+    case ElementType::U16: return encode_narrow<NarrowU16>(zs, e, bytes);
+    case ElementType::I16: return encode_narrow<NarrowI16>(zs, e, bytes);
+    case ElementType::U32: return;  // not coded (chunk.hpp: zfp_codes)
   }
 }
 
-bool encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void* data, NonFinite policy) {
+bool encode_blocks(zfp_stream* zs, ElementType samples, const Extents& e, const void* data, NonFinite policy) {
   if (policy == NonFinite::Stop) {
-    if (samples == Samples::Float) return encode_finite(zs, e, static_cast<const float*>(data));
-    if (samples == Samples::Double) return encode_finite(zs, e, static_cast<const double*>(data));
+    if (samples == ElementType::F32) return encode_finite(zs, e, static_cast<const float*>(data));
+    if (samples == ElementType::F64) return encode_finite(zs, e, static_cast<const double*>(data));
   }
   encode_blocks(zs, samples, e, data);
   return true;
 }
 
-bool decode_blocks(zfp_stream* zs, Samples samples, const Extents& e, void* out, BlockGate gate) {
+bool decode_blocks(zfp_stream* zs, ElementType samples, const Extents& e, void* out, BlockGate gate) {
   auto* bytes = static_cast<std::uint8_t*>(out);
   switch (samples) {
-    case Samples::Int32: return decode_native(zs, e, static_cast<std::int32_t*>(out), gate);
-    case Samples::Int64: return decode_native(zs, e, static_cast<std::int64_t*>(out), gate);
-    case Samples::Float: return decode_native(zs, e, static_cast<float*>(out), gate);
-    case Samples::Double: return decode_native(zs, e, static_cast<double*>(out), gate);
-    case Samples::U8: return decode_narrow<NarrowU8>(zs, e, bytes, gate);
-    case Samples::I8: return decode_narrow<NarrowI8>(zs, e, bytes, gate);
-    case Samples::U16: return decode_narrow<NarrowU16>(zs, e, bytes, gate);
-    case Samples::I16: return decode_narrow<NarrowI16>(zs, e, bytes, gate);
+    case ElementType::I32: return decode_native(zs, e, static_cast<std::int32_t*>(out), gate);
+    case ElementType::I64: return decode_native(zs, e, static_cast<std::int64_t*>(out), gate);
+    case ElementType::F32: return decode_native(zs, e, static_cast<float*>(out), gate);
+    case ElementType::F64: return decode_native(zs, e, static_cast<double*>(out), gate);
+    case ElementType::U8: return decode_narrow<NarrowU8>(zs, e, bytes, gate);
+    case ElementType::I8: return decode_narrow<NarrowI8>(zs, e, bytes, gate);
+    case ElementType::U16: return decode_narrow<NarrowU16>(zs, e, bytes, gate);
+    case ElementType::I16: return decode_narrow<NarrowI16>(zs, e, bytes, gate);
+    case ElementType::U32: break;  // not coded (chunk.hpp: zfp_codes)
   }
   return false;
 }

@@ -29,8 +29,8 @@ struct Extents {
 // NonFinite::Stop, float samples are checked a block at a time as they are
 // coded, and a block holding NaN or an infinity ends the walk (false)
 // before it is coded.
-void encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void* data);
-bool encode_blocks(zfp_stream* zs, Samples samples, const Extents& e, const void* data, NonFinite policy);
+void encode_blocks(zfp_stream* zs, ElementType samples, const Extents& e, const void* data);
+bool encode_blocks(zfp_stream* zs, ElementType samples, const Extents& e, const void* data, NonFinite policy);
 
 // Consulted before a block when the blocks it last allowed are used up: it
 // returns how many blocks (from this one) may be decoded before it is asked
@@ -42,6 +42,6 @@ struct BlockGate {
 
 // Reads blocks from the stream's current position into `out` until every
 // block is decoded (true) or the gate stops the walk (false).
-bool decode_blocks(zfp_stream* zs, Samples samples, const Extents& e, void* out, BlockGate gate);
+bool decode_blocks(zfp_stream* zs, ElementType samples, const Extents& e, void* out, BlockGate gate);
 
 }  // namespace varnel::zfpc

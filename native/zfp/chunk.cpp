@@ -14,25 +14,8 @@
 namespace varnel::zfpc {
 namespace {
 
-Error invalid(std::string message) { return Error::invalid(std::move(message)); }
-
-struct NameEntry {
-  std::string_view name;
-  ZfpDtype type;
-};
-constexpr NameEntry kNames[] = {
-    {"u1", ZfpDtype::U8},   {"|u1", ZfpDtype::U8},     {"uint8", ZfpDtype::U8},
-    {"i1", ZfpDtype::I8},   {"|i1", ZfpDtype::I8},     {"int8", ZfpDtype::I8},
-    {"u2", ZfpDtype::U16},  {"<u2", ZfpDtype::U16},    {"uint16", ZfpDtype::U16},
-    {"i2", ZfpDtype::I16},  {"<i2", ZfpDtype::I16},    {"int16", ZfpDtype::I16},
-    {"i4", ZfpDtype::I32},  {"<i4", ZfpDtype::I32},    {"int32", ZfpDtype::I32},
-    {"i8", ZfpDtype::I64},  {"<i8", ZfpDtype::I64},    {"int64", ZfpDtype::I64},
-    {"f4", ZfpDtype::F32},  {"<f4", ZfpDtype::F32},    {"float32", ZfpDtype::F32},
-    {"f8", ZfpDtype::F64},  {"<f8", ZfpDtype::F64},    {"float64", ZfpDtype::F64},
-};
-
-constexpr bool is_narrow(ZfpDtype t) {
-  return t == ZfpDtype::U8 || t == ZfpDtype::I8 || t == ZfpDtype::U16 || t == ZfpDtype::I16;
+constexpr bool is_narrow(ElementType t) {
+  return t == ElementType::U8 || t == ElementType::I8 || t == ElementType::U16 || t == ElementType::I16;
 }
 
 template <class N>
@@ -45,29 +28,15 @@ void demote_as(const std::int32_t* in, std::uint8_t* dst, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) N::store(in[i], dst + i * sizeof(typename N::Element));
 }
 
-Samples samples_of(ZfpDtype t) {
-  switch (t) {
-    case ZfpDtype::U8: return Samples::U8;
-    case ZfpDtype::I8: return Samples::I8;
-    case ZfpDtype::U16: return Samples::U16;
-    case ZfpDtype::I16: return Samples::I16;
-    case ZfpDtype::I32: return Samples::Int32;
-    case ZfpDtype::I64: return Samples::Int64;
-    case ZfpDtype::F32: return Samples::Float;
-    case ZfpDtype::F64: return Samples::Double;
-  }
-  return Samples::Int32;
-}
-
 // Field-shape product, and the byte length of that many elements; both
 // overflow-checked. Nothing when either overflows.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> sizes_of(std::span<const std::uint64_t> field,
-                                                                ZfpDtype dtype) {
+                                                                ElementType dtype) {
   std::uint64_t count = 1;
   for (auto e : field)
     if (__builtin_mul_overflow(count, e, &count)) return std::nullopt;
   std::uint64_t bytes = 0;
-  if (__builtin_mul_overflow(count, std::uint64_t{zfp_dtype_size(dtype)}, &bytes)) return std::nullopt;
+  if (__builtin_mul_overflow(count, std::uint64_t{element_size(dtype)}, &bytes)) return std::nullopt;
   if (bytes > SIZE_MAX) return std::nullopt;
   return std::pair{count, bytes};
 }
@@ -85,15 +54,16 @@ struct FieldPlan {
   std::uint64_t bytes = 0;
 };
 
-Result<FieldPlan> plan_field(std::span<const std::uint64_t> shape, ZfpDtype dtype,
+Result<FieldPlan> plan_field(std::span<const std::uint64_t> shape, ElementType dtype,
                              const ZfpChunkConfig& config) {
-  auto mode = config.zfp_mode();
-  if (!mode) return std::unexpected(std::move(mode.error()));
-  auto field = effective_shape(shape, config.dims);
-  if (!field) return std::unexpected(std::move(field.error()));
-  const auto sizes = sizes_of(*field, dtype);
+  // Only C++ callers can get here with U32: Python refuses it by its name.
+  if (!zfp_codes(dtype))
+    return std::unexpected(invalid("zfp: no path for element type " + std::string(element_name(dtype))));
+  VARNEL_ASSIGN_OR_RETURN(auto mode, config.zfp_mode());
+  VARNEL_ASSIGN_OR_RETURN(auto field, effective_shape(shape, config.dims));
+  const auto sizes = sizes_of(field, dtype);
   if (!sizes) return std::unexpected(overflows(shape));
-  return FieldPlan{std::move(*mode), std::move(*field), sizes->first, sizes->second};
+  return FieldPlan{std::move(mode), std::move(field), sizes->first, sizes->second};
 }
 
 struct DecodePlan {
@@ -106,79 +76,41 @@ struct DecodePlan {
 // stream's size and header. Runs before any output exists, so a stray stream
 // never costs a shape-sized allocation.
 Result<DecodePlan> plan_decode(std::span<const std::uint8_t> chunk,
-                               std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                               std::span<const std::uint64_t> shape, ElementType dtype,
                                const ZfpChunkConfig& config) {
-  auto plan = plan_field(shape, dtype, config);
-  if (!plan) return std::unexpected(std::move(plan.error()));
-  auto stream = CheckedStream::open(chunk, plan->field, plan->mode, samples_of(dtype));
-  if (!stream) return std::unexpected(std::move(stream.error()));
-  return DecodePlan{std::move(*stream), plan->count, plan->bytes};
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_field(shape, dtype, config));
+  VARNEL_ASSIGN_OR_RETURN(auto stream, CheckedStream::open(chunk, plan.field, plan.mode, dtype));
+  return DecodePlan{std::move(stream), plan.count, plan.bytes};
 }
 
 // Decodes into `out` (exactly plan.bytes long). Narrow integers are written
 // a block at a time at any alignment; the other types go straight into an
 // aligned buffer.
-Result<void> run_decode(DecodePlan& plan, ZfpDtype dtype, std::span<std::uint8_t> out) {
-  if (is_narrow(dtype) || reinterpret_cast<std::uintptr_t>(out.data()) % zfp_dtype_size(dtype) == 0)
+Result<void> run_decode(DecodePlan& plan, ElementType dtype, std::span<std::uint8_t> out) {
+  if (is_narrow(dtype) || reinterpret_cast<std::uintptr_t>(out.data()) % element_size(dtype) == 0)
     return plan.stream.decode_into(out.data());
   // A misaligned caller buffer: decode next to it, then move the bytes.
   auto tmp = uninitialised_array<std::uint64_t>((out.size() + 7) / 8);
-  if (auto r = plan.stream.decode_into(tmp.get()); !r) return r;
+  VARNEL_TRY(plan.stream.decode_into(tmp.get()));
   std::memcpy(out.data(), tmp.get(), out.size());
   return ok();
 }
 
 Result<std::vector<std::uint8_t>> decode_impl(std::span<const std::uint8_t> chunk,
-                                              std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                                              std::span<const std::uint64_t> shape, ElementType dtype,
                                               const ZfpChunkConfig& config) {
-  auto plan = plan_decode(chunk, shape, dtype, config);
-  if (!plan) return std::unexpected(std::move(plan.error()));
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_decode(chunk, shape, dtype, config));
   // Decoded output stays in 4 KiB pages, faulted in just ahead of the
   // decoder so each is still in cache when written (memory.hpp, blocks.cpp).
-  std::vector<std::uint8_t> out(plan->bytes);
-  if (auto r = run_decode(*plan, dtype, out); !r) return std::unexpected(std::move(r.error()));
+  std::vector<std::uint8_t> out(plan.bytes);
+  VARNEL_TRY(run_decode(plan, dtype, out));
   return out;
 }
 
 }  // namespace
 
-std::optional<ZfpDtype> zfp_dtype_from_zarr_name(std::string_view name) {
-  for (const auto& e : kNames)
-    if (e.name == name) return e.type;
-  return std::nullopt;
-}
-
-std::string_view zfp_dtype_name(ZfpDtype t) {
-  switch (t) {
-    case ZfpDtype::U8: return "U8";
-    case ZfpDtype::I8: return "I8";
-    case ZfpDtype::U16: return "U16";
-    case ZfpDtype::I16: return "I16";
-    case ZfpDtype::I32: return "I32";
-    case ZfpDtype::I64: return "I64";
-    case ZfpDtype::F32: return "F32";
-    case ZfpDtype::F64: return "F64";
-  }
-  return "?";
-}
-
-std::size_t zfp_dtype_size(ZfpDtype t) {
-  switch (t) {
-    case ZfpDtype::U8: case ZfpDtype::I8: return 1;
-    case ZfpDtype::U16: case ZfpDtype::I16: return 2;
-    case ZfpDtype::I32: case ZfpDtype::F32: return 4;
-    case ZfpDtype::I64: case ZfpDtype::F64: return 8;
-  }
-  return 1;
-}
-
-ScalarType zfp_dtype_scalar(ZfpDtype t) {
-  switch (t) {
-    case ZfpDtype::I64: return ScalarType::Int64;
-    case ZfpDtype::F32: return ScalarType::Float;
-    case ZfpDtype::F64: return ScalarType::Double;
-    default: return ScalarType::Int32;
-  }
+std::optional<ElementType> zfp_element_type(std::string_view name) {
+  return element_type_from_name(name, zfp_codes);
 }
 
 Result<void> ZfpChunkConfig::forbid(std::string_view parameter, bool present) const {
@@ -215,10 +147,10 @@ Result<ZfpMode> ZfpChunkConfig::zfp_mode() const {
     if (r && !precision) r = std::unexpected(invalid("zfp: fixed_precision mode needs a \"precision\""));
     if (r) m.value = FixedPrecision{*precision};
   } else {
-    return std::unexpected(Error::unsupported("zfp: unknown mode " + quote_text(mode)));
+    return std::unexpected(unsupported("zfp: unknown mode " + quote_text(mode)));
   }
-  if (!r) return std::unexpected(std::move(r.error()));
-  if (auto v = m.validate(); !v) return std::unexpected(std::move(v.error()));
+  VARNEL_TRY(std::move(r));
+  VARNEL_TRY(m.validate());
   return m;
 }
 
@@ -251,73 +183,57 @@ Result<std::vector<std::uint64_t>> effective_shape(std::span<const std::uint64_t
   return out;
 }
 
-void promote(std::span<const std::uint8_t> chunk, ZfpDtype dtype, std::span<std::int32_t> out) {
+void promote(std::span<const std::uint8_t> chunk, ElementType dtype, std::span<std::int32_t> out) {
   const std::size_t n = out.size();
   switch (dtype) {
-    case ZfpDtype::U8: promote_as<NarrowU8>(chunk.data(), out.data(), n); break;
-    case ZfpDtype::I8: promote_as<NarrowI8>(chunk.data(), out.data(), n); break;
-    case ZfpDtype::U16: promote_as<NarrowU16>(chunk.data(), out.data(), n); break;
-    case ZfpDtype::I16: promote_as<NarrowI16>(chunk.data(), out.data(), n); break;
+    case ElementType::U8: promote_as<NarrowU8>(chunk.data(), out.data(), n); break;
+    case ElementType::I8: promote_as<NarrowI8>(chunk.data(), out.data(), n); break;
+    case ElementType::U16: promote_as<NarrowU16>(chunk.data(), out.data(), n); break;
+    case ElementType::I16: promote_as<NarrowI16>(chunk.data(), out.data(), n); break;
     default: break;
   }
 }
 
-void demote_into(std::span<const std::int32_t> values, ZfpDtype dtype, std::span<std::uint8_t> out) {
+void demote_into(std::span<const std::int32_t> values, ElementType dtype, std::span<std::uint8_t> out) {
   const std::size_t n = values.size();
   switch (dtype) {
-    case ZfpDtype::U8: demote_as<NarrowU8>(values.data(), out.data(), n); break;
-    case ZfpDtype::I8: demote_as<NarrowI8>(values.data(), out.data(), n); break;
-    case ZfpDtype::U16: demote_as<NarrowU16>(values.data(), out.data(), n); break;
-    case ZfpDtype::I16: demote_as<NarrowI16>(values.data(), out.data(), n); break;
+    case ElementType::U8: demote_as<NarrowU8>(values.data(), out.data(), n); break;
+    case ElementType::I8: demote_as<NarrowI8>(values.data(), out.data(), n); break;
+    case ElementType::U16: demote_as<NarrowU16>(values.data(), out.data(), n); break;
+    case ElementType::I16: demote_as<NarrowI16>(values.data(), out.data(), n); break;
     default: break;
   }
 }
 
-std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ZfpDtype dtype) {
-  std::vector<std::uint8_t> out(values.size() * zfp_dtype_size(dtype));
+std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ElementType dtype) {
+  std::vector<std::uint8_t> out(values.size() * element_size(dtype));
   demote_into(values, dtype, out);
   return out;
 }
 
-// Buffers follow the shape; one the machine cannot provide is an error value
-// like any other, never an exception leaving the codec.
-template <class F>
-auto guarded(std::span<const std::uint64_t> shape, const F& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-  } catch (const std::length_error&) {
-  }
-  return std::unexpected(invalid("zfp: out of memory for chunk shape " + format_shape(shape)));
-}
-
 Result<ChunkEncoder> ChunkEncoder::plan(std::span<const std::uint8_t> chunk,
-                                        std::span<const std::uint64_t> shape, ZfpDtype dtype,
+                                        std::span<const std::uint64_t> shape, ElementType dtype,
                                         const ZfpChunkConfig& config, NonFinite policy) {
-  return guarded(shape, [&]() -> Result<ChunkEncoder> {
-    auto plan = plan_field(shape, dtype, config);
-    if (!plan) return std::unexpected(std::move(plan.error()));
-    if (chunk.size() != plan->bytes) {
-      return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
-                                     std::string(zfp_dtype_name(dtype)) + ") needs " +
-                                     std::to_string(plan->bytes) + " bytes, got " +
-                                     std::to_string(chunk.size())));
-    }
-    auto field = FieldEncoder::plan(plan->field, plan->count, plan->mode, samples_of(dtype));
-    if (!field) return std::unexpected(std::move(field.error()));
-    // zfp reads the wider types through typed pointers: a misaligned chunk
-    // is copied once (the usual bytes and arrays are aligned).
-    std::vector<std::uint64_t> copy;
-    const void* samples = chunk.data();
-    if (!is_narrow(dtype) && reinterpret_cast<std::uintptr_t>(chunk.data()) % zfp_dtype_size(dtype) != 0) {
-      copy.resize((chunk.size() + 7) / 8);
-      std::memcpy(copy.data(), chunk.data(), chunk.size());
-      samples = copy.data();
-    }
-    Refusal refusal{.policy = policy, .mode = plan->mode.name(), .shape = {shape.begin(), shape.end()},
-                    .dtype = dtype};
-    return ChunkEncoder(std::move(*field), samples, std::move(copy), std::move(refusal));
-  });
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_field(shape, dtype, config));
+  if (chunk.size() != plan.bytes) {
+    return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
+                                   std::string(element_name(dtype)) + ") needs " +
+                                   std::to_string(plan.bytes) + " bytes, got " +
+                                   std::to_string(chunk.size())));
+  }
+  VARNEL_ASSIGN_OR_RETURN(auto field, FieldEncoder::plan(plan.field, plan.count, plan.mode, dtype));
+  // zfp reads the wider types through typed pointers: a misaligned chunk
+  // is copied once (the usual bytes and arrays are aligned).
+  std::vector<std::uint64_t> copy;
+  const void* samples = chunk.data();
+  if (!is_narrow(dtype) && reinterpret_cast<std::uintptr_t>(chunk.data()) % element_size(dtype) != 0) {
+    copy.resize((chunk.size() + 7) / 8);
+    std::memcpy(copy.data(), chunk.data(), chunk.size());
+    samples = copy.data();
+  }
+  Refusal refusal{.policy = policy, .mode = plan.mode.name(), .shape = {shape.begin(), shape.end()},
+                  .dtype = dtype};
+  return ChunkEncoder(std::move(field), samples, std::move(copy), std::move(refusal));
 }
 
 namespace {
@@ -354,7 +270,7 @@ Result<std::size_t> ChunkEncoder::finished(Result<std::size_t> coded) const {
   for (const std::uint64_t e : refusal_.shape) count *= e;
   double first_value = 0;
   std::pair<std::uint64_t, std::uint64_t> found;
-  if (refusal_.dtype == ZfpDtype::F32) {
+  if (refusal_.dtype == ElementType::F32) {
     const auto* v = static_cast<const float*>(samples_);
     found = count_non_finite(v, count);
     first_value = v[found.second];
@@ -383,49 +299,41 @@ Result<std::size_t> ChunkEncoder::encode_into(std::span<std::uint8_t> out) const
 
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
-                                               ZfpDtype dtype, const ZfpChunkConfig& config) {
-  return guarded(shape, [&]() -> Result<std::vector<std::uint8_t>> {
-    auto encoder = ChunkEncoder::plan(chunk, shape, dtype, config);
-    if (!encoder) return std::unexpected(std::move(encoder.error()));
-    // Coded into words of the bound, then the used ones copied out.
-    auto words = uninitialised_array<std::uint64_t>(encoder->capacity() / 8);
-    const std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(words.get()), encoder->capacity());
-    auto n = encoder->encode_into(buffer);
-    if (!n) return std::unexpected(std::move(n.error()));
-    return std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*n));
-  });
+                                               ElementType dtype, const ZfpChunkConfig& config) {
+  VARNEL_ASSIGN_OR_RETURN(auto encoder, ChunkEncoder::plan(chunk, shape, dtype, config));
+  // Coded into words of the bound, then the used ones copied out.
+  auto words = uninitialised_array<std::uint64_t>(encoder.capacity() / 8);
+  const std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(words.get()), encoder.capacity());
+  VARNEL_ASSIGN_OR_RETURN(auto n, encoder.encode_into(buffer));
+  return std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
-                                               ZfpDtype dtype, const ZfpChunkConfig& config) {
-  return guarded(shape, [&] { return decode_impl(chunk, shape, dtype, config); });
+                                               ElementType dtype, const ZfpChunkConfig& config) {
+  return decode_impl(chunk, shape, dtype, config);
 }
 
 }  // namespace varnel::zfpc
 
 namespace varnel::zfpc {
 
-Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ZfpDtype dtype,
+Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ElementType dtype,
                                    const ZfpChunkConfig& config) {
-  auto plan = plan_field(shape, dtype, config);
-  if (!plan) return std::unexpected(std::move(plan.error()));
-  return plan->bytes;
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_field(shape, dtype, config));
+  return plan.bytes;
 }
 
 Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
-                               ZfpDtype dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out) {
-  return guarded(shape, [&]() -> Result<void> {
-    auto plan = plan_decode(chunk, shape, dtype, config);
-    if (!plan) return std::unexpected(std::move(plan.error()));
-    if (out.size() != plan->bytes) {
-      return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
-                                     std::string(zfp_dtype_name(dtype)) + ") needs " +
-                                     std::to_string(plan->bytes) + " bytes, got " +
-                                     std::to_string(out.size())));
-    }
-    return run_decode(*plan, dtype, out);
-  });
+                               ElementType dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out) {
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_decode(chunk, shape, dtype, config));
+  if (out.size() != plan.bytes) {
+    return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
+                                   std::string(element_name(dtype)) + ") needs " +
+                                   std::to_string(plan.bytes) + " bytes, got " +
+                                   std::to_string(out.size())));
+  }
+  return run_decode(plan, dtype, out);
 }
 
 }  // namespace varnel::zfpc

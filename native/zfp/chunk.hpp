@@ -5,7 +5,7 @@
 // one of four modes ("reversible", "fixed_rate", "fixed_accuracy",
 // "fixed_precision"), and decompressed again after the stream's header has
 // been checked against the configuration. This header offers the element
-// types, the configuration record and its checks, the two shape mappings
+// types zfp codes, the configuration record and its checks, the two shape mappings
 // (direct, or squeeze-and-pad with `dims`), narrow-integer promotion and
 // demotion, and the chunk encode/decode entry points. The layer below
 // (stream.hpp) talks to the library.
@@ -19,28 +19,18 @@
 #include <string_view>
 #include <vector>
 
+#include "core/dtype.hpp"
 #include "core/error.hpp"
 #include "zfp/stream.hpp"
 
 namespace varnel::zfpc {
 
-// Element type of a chunk. The narrow integers travel through zfp as int32.
-enum class ZfpDtype : std::uint8_t { U8, I8, U16, I16, I32, I64, F32, F64 };
+// The element types zfp codes (core/dtype.hpp): all but U32. The narrow
+// integers travel through zfp as int32.
+constexpr bool zfp_codes(ElementType t) { return t != ElementType::U32; }
 
-// Accepted dtype names (exact, case-sensitive): "u1" "|u1" "uint8", "i1" "|i1"
-// "int8", "u2" "<u2" "uint16", "i2" "<i2" "int16", "i4" "<i4" "int32", "i8"
-// "<i8" "int64", "f4" "<f4" "float32", "f8" "<f8" "float64". Anything else
-// gives nothing.
-std::optional<ZfpDtype> zfp_dtype_from_zarr_name(std::string_view name);
-
-// Debug name used in messages: "U8", "I8", ..., "F64".
-std::string_view zfp_dtype_name(ZfpDtype t);
-
-// Bytes per element: 1, 2, 4 or 8.
-std::size_t zfp_dtype_size(ZfpDtype t);
-
-// The zfp scalar type a chunk of this element type is coded as.
-ScalarType zfp_dtype_scalar(ZfpDtype t);
+// A dtype name (core/dtype.hpp's table) whose type zfp codes, else nothing.
+std::optional<ElementType> zfp_element_type(std::string_view name);
 
 // The user's configuration, unvalidated.
 struct ZfpChunkConfig {
@@ -67,14 +57,14 @@ Result<std::vector<std::uint64_t>> effective_shape(std::span<const std::uint64_t
 // 8-bit types, 15..30 for 16-bit types), and back with an arithmetic shift
 // and a clamp (narrow.hpp). `out` holds one element per input element. The
 // codec converts a block at a time; these convert whole chunks.
-void promote(std::span<const std::uint8_t> chunk, ZfpDtype dtype, std::span<std::int32_t> out);
-std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ZfpDtype dtype);
-void demote_into(std::span<const std::int32_t> values, ZfpDtype dtype, std::span<std::uint8_t> out);
+void promote(std::span<const std::uint8_t> chunk, ElementType dtype, std::span<std::int32_t> out);
+std::vector<std::uint8_t> demoted_bytes(std::span<const std::int32_t> values, ElementType dtype);
+void demote_into(std::span<const std::int32_t> values, ElementType dtype, std::span<std::uint8_t> out);
 
 // Compresses one chunk into a zfp stream (full header, then the blocks).
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
-                                               ZfpDtype dtype, const ZfpChunkConfig& config);
+                                               ElementType dtype, const ZfpChunkConfig& config);
 
 // For callers that own the output buffer: an encode whose checks have run
 // and whose stream size is known (fixed-rate) or bounded (other modes)
@@ -85,7 +75,7 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
 class ChunkEncoder {
  public:
   static Result<ChunkEncoder> plan(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
-                                   ZfpDtype dtype, const ZfpChunkConfig& config,
+                                   ElementType dtype, const ZfpChunkConfig& config,
                                    NonFinite policy = NonFinite::Code);
   // The stream's exact size in fixed-rate mode, else nothing.
   std::optional<std::size_t> exact_size() const { return field_.exact_size(); }
@@ -100,7 +90,7 @@ class ChunkEncoder {
     NonFinite policy = NonFinite::Code;
     std::string_view mode;
     std::vector<std::uint64_t> shape;
-    ZfpDtype dtype = ZfpDtype::F32;
+    ElementType dtype = ElementType::F32;
   };
   ChunkEncoder(FieldEncoder field, const void* samples, std::vector<std::uint64_t> copy, Refusal refusal)
       : field_(std::move(field)), samples_(samples), copy_(std::move(copy)), refusal_(std::move(refusal)) {}
@@ -115,15 +105,15 @@ class ChunkEncoder {
 // dtype and configuration into the chunk's bytes.
 Result<std::vector<std::uint8_t>> decode_chunk(std::span<const std::uint8_t> chunk,
                                                std::span<const std::uint64_t> shape,
-                                               ZfpDtype dtype, const ZfpChunkConfig& config);
+                                               ElementType dtype, const ZfpChunkConfig& config);
 
 // For callers that own the output buffer (saves a zero-fill and a copy):
 // the byte size `decode_chunk` would return, after the configuration and
 // shape checks; and `decode_chunk` writing into `out`, which must be exactly
 // that long (any alignment). On failure `out` holds nothing meaningful.
-Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ZfpDtype dtype,
+Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, ElementType dtype,
                                    const ZfpChunkConfig& config);
 Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
-                               ZfpDtype dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out);
+                               ElementType dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out);
 
 }  // namespace varnel::zfpc

@@ -6,14 +6,7 @@
 // those faults into a few 2 MiB ones. Advice only: contents and behaviour do
 // not change, and where the kernel declines nothing happens.
 //
-// Decoded outputs are not advised. A decoder writes its output once, in
-// order; with 4 KiB pages the kernel zeroes each page just before it is
-// written, and the page is still in cache. A 2 MiB page is zeroed whole
-// first, past the cache, and written again afterwards; on virtual machines
-// whose host reclaims free guest memory a fresh 2 MiB page can also cost the
-// host a refault. Measured on such a machine (256^3 float64 decodes), the
-// advised output made decoding swing between 0.85x and 2x the time of 4 KiB
-// pages.
+// Decoded outputs are not advised: core/pages.hpp gives the policy and why.
 #pragma once
 
 #include <cstddef>

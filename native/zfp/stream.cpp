@@ -22,12 +22,9 @@ namespace {
 // library they only match 64-bit-word streams on a little-endian machine.
 static_assert(std::endian::native == std::endian::little, "zfp streams assume a little-endian host");
 
-Error invalid(std::string message) { return Error::invalid(std::move(message)); }
 // Stream failures are reported at offset 0, since those checks concern the
 // stream as a whole (its size, its header, its blocks); a truncation is
 // reported where the input ends.
-Error err(std::uint64_t offset, std::string message) { return Error::malformed(offset, std::move(message)); }
-Error err(std::string message) { return err(0, std::move(message)); }
 
 struct StreamCloser { void operator()(zfp_stream* s) const { zfp_stream_close(s); } };
 struct FieldCloser { void operator()(zfp_field* f) const { zfp_field_free(f); } };
@@ -78,7 +75,7 @@ std::uint64_t block_count(std::span<const std::uint64_t> shape) {
 // whose header misstates how its blocks were coded.
 Result<StreamPtr> open_stream(const ZfpMode& mode, const StreamParams& p, unsigned dims) {
   StreamPtr zs(zfp_stream_open(nullptr));
-  if (!zs) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  if (!zs) throw_no_memory();
   StreamParams recorded;
   if (zfp_stream_set_params(zs.get(), p.minbits, p.maxbits, p.maxprec, p.minexp) &&
       zfp_stream_set_mode(zs.get(), zfp_stream_mode(zs.get())) != zfp_mode_null) {
@@ -124,10 +121,9 @@ Result<std::size_t> maximum_size(const zfp_stream* zs, const zfp_field* f, const
 
 Result<void> check_shape_and_mode(std::span<const std::uint64_t> shape, std::size_t count,
                                   std::string_view buffer, const ZfpMode& mode, unsigned& dims) {
-  auto d = validate_shape_len(shape, count, buffer);
-  if (!d) return std::unexpected(std::move(d.error()));
-  if (auto v = mode.validate(); !v) return v;
-  dims = *d;
+  VARNEL_ASSIGN_OR_RETURN(auto d, validate_shape_len(shape, count, buffer));
+  VARNEL_TRY(mode.validate());
+  dims = d;
   return ok();
 }
 
@@ -137,26 +133,26 @@ Result<std::uint64_t> read_checked_header(zfp_stream* zs, ScalarType type,
                                           std::span<const std::uint64_t> shape,
                                           const StreamParams& expected) {
   FieldPtr header(zfp_field_alloc());
-  if (!header) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  if (!header) throw_no_memory();
   // One part at a time, so that a failure can be named.
   const std::size_t magic = zfp_read_header(zs, header.get(), ZFP_HEADER_MAGIC);
-  if (magic == 0) return std::unexpected(err("varnel_zfp: invalid ZFP header magic"));
+  if (magic == 0) return std::unexpected(malformed(0, "varnel_zfp: invalid ZFP header magic"));
   const std::size_t meta = zfp_read_header(zs, header.get(), ZFP_HEADER_META);
-  if (meta == 0) return std::unexpected(err("varnel_zfp: invalid ZFP field metadata in header"));
+  if (meta == 0) return std::unexpected(malformed(0, "varnel_zfp: invalid ZFP field metadata in header"));
   const std::size_t modebits = zfp_read_header(zs, header.get(), ZFP_HEADER_MODE);
-  if (modebits == 0) return std::unexpected(err("varnel_zfp: invalid ZFP compression mode in header"));
+  if (modebits == 0) return std::unexpected(malformed(0, "varnel_zfp: invalid ZFP compression mode in header"));
 
   const zfp_type got = zfp_field_type(header.get());
   if (got != static_cast<zfp_type>(type)) {
     const bool known = got >= zfp_type_int32 && got <= zfp_type_double;
-    return std::unexpected(err(std::string("varnel_zfp: stream holds ") +
+    return std::unexpected(malformed(0, std::string("varnel_zfp: stream holds ") +
                                std::string(known ? scalar_name(static_cast<ScalarType>(got)) : "unknown") +
                                " samples, expected " + std::string(scalar_name(type))));
   }
   const std::array<std::uint64_t, 4> declared{header->nx, header->ny, header->nz, header->nw};
   const auto wanted = axes_of(shape);
   if (declared != wanted) {
-    return std::unexpected(err("varnel_zfp: stream declares dimensions " + format_axes(declared) +
+    return std::unexpected(malformed(0, "varnel_zfp: stream declares dimensions " + format_axes(declared) +
                                ", expected " + format_axes(wanted) + " (shape " +
                                format_shape(shape) + ")"));
   }
@@ -164,7 +160,7 @@ Result<std::uint64_t> read_checked_header(zfp_stream* zs, ScalarType type,
   zfp_stream_params(zs, &got_params.minbits, &got_params.maxbits, &got_params.maxprec,
                     &got_params.minexp);
   if (got_params != expected) {
-    return std::unexpected(err("varnel_zfp: stream compression parameters do not match the configuration"));
+    return std::unexpected(malformed(0, "varnel_zfp: stream compression parameters do not match the configuration"));
   }
   return std::uint64_t{magic} + meta + modebits;
 }
@@ -270,21 +266,12 @@ Result<unsigned> validate_shape_len(std::span<const std::uint64_t> shape, std::u
   return d;
 }
 
-ScalarType samples_scalar(Samples s) {
-  switch (s) {
-    case Samples::Int64: return ScalarType::Int64;
-    case Samples::Float: return ScalarType::Float;
-    case Samples::Double: return ScalarType::Double;
+ScalarType scalar_type_of(ElementType t) {
+  switch (t) {
+    case ElementType::I64: return ScalarType::Int64;
+    case ElementType::F32: return ScalarType::Float;
+    case ElementType::F64: return ScalarType::Double;
     default: return ScalarType::Int32;
-  }
-}
-
-std::size_t samples_size(Samples s) {
-  switch (s) {
-    case Samples::U8: case Samples::I8: return 1;
-    case Samples::U16: case Samples::I16: return 2;
-    case Samples::Int64: case Samples::Double: return 8;
-    default: return 4;
   }
 }
 
@@ -312,14 +299,12 @@ Result<FieldSetup> set_up(std::span<const std::uint64_t> shape, unsigned dims, c
                           ScalarType type) {
   FieldSetup f;
   f.params = stream_params(mode, type, dims);
-  auto zs = open_stream(mode, f.params, dims);
-  if (!zs) return std::unexpected(std::move(zs.error()));
-  f.zs = std::move(*zs);
+  VARNEL_ASSIGN_OR_RETURN(auto zs, open_stream(mode, f.params, dims));
+  f.zs = std::move(zs);
   f.field = make_field(type, shape, nullptr);
-  if (!f.field) return std::unexpected(invalid("varnel_zfp: out of memory"));
-  auto max = maximum_size(f.zs.get(), f.field.get(), f.params, shape);
-  if (!max) return std::unexpected(std::move(max.error()));
-  f.max = *max;
+  if (!f.field) throw_no_memory();
+  VARNEL_ASSIGN_OR_RETURN(auto max, maximum_size(f.zs.get(), f.field.get(), f.params, shape));
+  f.max = max;
   return f;
 }
 
@@ -327,7 +312,7 @@ Result<FieldSetup> set_up(std::span<const std::uint64_t> shape, unsigned dims, c
 
 struct FieldEncoder::State {
   FieldSetup setup;
-  Samples samples = Samples::Int32;
+  ElementType samples = ElementType::I32;
   Extents extents;
   std::optional<std::size_t> exact;
   bool lossy = false;
@@ -339,14 +324,12 @@ FieldEncoder& FieldEncoder::operator=(FieldEncoder&&) noexcept = default;
 FieldEncoder::~FieldEncoder() = default;
 
 Result<FieldEncoder> FieldEncoder::plan(std::span<const std::uint64_t> shape, std::uint64_t count,
-                                        const ZfpMode& mode, Samples samples) {
+                                        const ZfpMode& mode, ElementType samples) {
   unsigned dims = 0;
-  if (auto c = check_shape_and_mode(shape, count, "input", mode, dims); !c)
-    return std::unexpected(std::move(c.error()));
+  VARNEL_TRY(check_shape_and_mode(shape, count, "input", mode, dims));
   auto st = std::make_unique<State>();
-  auto setup = set_up(shape, dims, mode, samples_scalar(samples));
-  if (!setup) return std::unexpected(std::move(setup.error()));
-  st->setup = std::move(*setup);
+  VARNEL_ASSIGN_OR_RETURN(auto setup, set_up(shape, dims, mode, scalar_type_of(samples)));
+  st->setup = std::move(setup);
   st->samples = samples;
   st->extents = extents_of(shape);
   st->lossy = !std::holds_alternative<Reversible>(mode.value);
@@ -355,7 +338,7 @@ Result<FieldEncoder> FieldEncoder::plan(std::span<const std::uint64_t> shape, st
   // header takes.
   std::uint64_t head[(ZFP_HEADER_MAX_BITS + 63) / 64 + 1] = {};
   BitsPtr bits(stream_open(head, sizeof head));
-  if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  if (!bits) throw_no_memory();
   zfp_stream* zs = st->setup.zs.get();
   zfp_stream_set_bit_stream(zs, bits.get());
   zfp_stream_rewind(zs);
@@ -384,7 +367,7 @@ Result<std::size_t> FieldEncoder::encode(const void* samples, std::span<std::uin
     return std::unexpected(invalid("varnel_zfp compress: output buffer too small or misaligned"));
   zfp_stream* zs = state_->setup.zs.get();
   BitsPtr bits(stream_open(out.data(), capacity()));
-  if (!bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  if (!bits) throw_no_memory();
   zfp_stream_set_bit_stream(zs, bits.get());
   zfp_stream_rewind(zs);
   zfp_write_header(zs, state_->setup.field.get(), ZFP_HEADER_FULL);
@@ -412,7 +395,7 @@ Result<std::size_t> FieldEncoder::encode(const void* samples, std::span<std::uin
 // it.
 struct CheckedStream::State {
   FieldSetup setup;
-  Samples samples = Samples::Int32;
+  ElementType samples = ElementType::I32;
   Extents extents;
   std::span<const std::uint8_t> input;
   BitsPtr direct;                    // over the input's whole words, or null
@@ -470,19 +453,17 @@ CheckedStream::~CheckedStream() = default;
 
 Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
                                           std::span<const std::uint64_t> shape, const ZfpMode& mode,
-                                          Samples samples) {
-  auto d = validate_shape(shape);
-  if (!d) return std::unexpected(std::move(d.error()));
-  if (auto v = mode.validate(); !v) return std::unexpected(std::move(v.error()));
-  const ScalarType type = samples_scalar(samples);
+                                          ElementType samples) {
+  VARNEL_ASSIGN_OR_RETURN(auto d, validate_shape(shape));
+  VARNEL_TRY(mode.validate());
+  const ScalarType type = scalar_type_of(samples);
   auto st = std::make_unique<State>();
-  auto setup = set_up(shape, *d, mode, type);
-  if (!setup) return std::unexpected(std::move(setup.error()));
-  st->setup = std::move(*setup);
+  VARNEL_ASSIGN_OR_RETURN(auto setup, set_up(shape, d, mode, type));
+  st->setup = std::move(setup);
   const StreamParams& params = st->setup.params;
   const std::size_t max = st->setup.max;
   if (encoded.size() > max) {
-    return std::unexpected(err("varnel_zfp: stream is " + std::to_string(encoded.size()) +
+    return std::unexpected(malformed(0, "varnel_zfp: stream is " + std::to_string(encoded.size()) +
                                " bytes but this configuration compresses to at most " +
                                std::to_string(max)));
   }
@@ -491,7 +472,7 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
   std::uint64_t head_words[(ZFP_HEADER_MAX_BITS + 63) / 64] = {};
   if (!encoded.empty()) std::memcpy(head_words, encoded.data(), std::min(encoded.size(), sizeof head_words));
   BitsPtr head(stream_open(head_words, sizeof head_words));
-  if (!head) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  if (!head) throw_no_memory();
   zfp_stream* zs = st->setup.zs.get();
   zfp_stream_set_bit_stream(zs, head.get());
   zfp_stream_rewind(zs);
@@ -503,7 +484,7 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
     const std::uint64_t total = *header_bits + block_count(shape) * std::uint64_t{params.maxbits};
     const std::uint64_t exact = (total + 63) / 64 * 8;
     if (encoded.size() != exact) {
-      return std::unexpected(err("varnel_zfp: fixed-rate stream is " + std::to_string(encoded.size()) +
+      return std::unexpected(malformed(0, "varnel_zfp: fixed-rate stream is " + std::to_string(encoded.size()) +
                                  " bytes, computed size is " + std::to_string(exact)));
     }
   }
@@ -513,7 +494,7 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
   // is refused before the caller makes an output the size of the field.
   const std::uint64_t have = std::uint64_t{encoded.size()} * 8;
   if (*header_bits > have || block_count(shape) > have - *header_bits)
-    return std::unexpected(err(encoded.size(), "varnel_zfp decompress: stream truncated"));
+    return std::unexpected(malformed(encoded.size(), "varnel_zfp decompress: stream truncated"));
 
   st->samples = samples;
   st->extents = extents_of(shape);
@@ -525,10 +506,10 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
   if (reinterpret_cast<std::uintptr_t>(encoded.data()) % 8 == 0 && encoded.size() >= 8) {
     // zfp only reads through this stream.
     st->direct.reset(stream_open(const_cast<std::uint8_t*>(encoded.data()), encoded.size() / 8 * 8));
-    if (!st->direct) return std::unexpected(invalid("varnel_zfp: out of memory"));
+    if (!st->direct) throw_no_memory();
     st->direct_bits = std::uint64_t{encoded.size() / 8} * 64;
   }
-  if (!st->seek(*header_bits)) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  if (!st->seek(*header_bits)) throw_no_memory();
   return CheckedStream(std::move(st));
 }
 
@@ -537,9 +518,9 @@ Result<void> CheckedStream::decode_into(void* out) {
   const bool whole = decode_blocks(s.setup.zs.get(), s.samples, s.extents, out, {&State::allow, &s});
   // A gate that refused is either a failed tail allocation before any
   // truncation, or a block starting past the input's end.
-  if (!whole && !s.tail_bits) return std::unexpected(invalid("varnel_zfp: out of memory"));
+  if (!whole && !s.tail_bits) throw_no_memory();
   if (!whole || s.position() > std::uint64_t{s.input.size()} * 8)
-    return std::unexpected(err(s.input.size(), "varnel_zfp decompress: stream truncated"));
+    return std::unexpected(malformed(s.input.size(), "varnel_zfp decompress: stream truncated"));
   return ok();
 }
 

@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/dtype.hpp"
 #include "core/error.hpp"
 
 namespace varnel::zfpc {
@@ -71,14 +72,12 @@ Result<unsigned> validate_shape(std::span<const std::uint64_t> shape);
 Result<unsigned> validate_shape_len(std::span<const std::uint64_t> shape, std::uint64_t count,
                                     std::string_view buffer);
 
-// What a chunk's bytes hold: elements of one of zfp's scalar types, or
-// narrow integers coded as an int32 field (narrow.hpp), converted block by
-// block as they are coded.
-enum class Samples : std::uint8_t { Int32, Int64, Float, Double, U8, I8, U16, I16 };
-
-// The zfp scalar type the samples are coded as, and their bytes per element.
-ScalarType samples_scalar(Samples s);
-std::size_t samples_size(Samples s);
+// A chunk's elements (core/dtype.hpp, all types but U32) are coded as one
+// of zfp's scalar types: I64, F32 and F64 as themselves, I32 and the narrow
+// integers as int32 (the narrow ones converted block by block as they are
+// coded, narrow.hpp). This is the one place the codec's element types meet
+// zfp's.
+ScalarType scalar_type_of(ElementType t);
 
 // What an encode does with NaN and infinities among float samples. zfp's
 // reversible mode keeps them bit for bit; its lossy modes code a block by
@@ -95,7 +94,7 @@ enum class NonFinite : std::uint8_t { Code, Stop };
 class FieldEncoder {
  public:
   static Result<FieldEncoder> plan(std::span<const std::uint64_t> shape, std::uint64_t count,
-                                   const ZfpMode& mode, Samples samples);
+                                   const ZfpMode& mode, ElementType samples);
   FieldEncoder(FieldEncoder&&) noexcept;
   FieldEncoder& operator=(FieldEncoder&&) noexcept;
   ~FieldEncoder();
@@ -132,7 +131,7 @@ class CheckedStream {
  public:
   static Result<CheckedStream> open(std::span<const std::uint8_t> encoded,
                                     std::span<const std::uint64_t> shape, const ZfpMode& mode,
-                                    Samples samples);
+                                    ElementType samples);
   CheckedStream(CheckedStream&&) noexcept;
   CheckedStream& operator=(CheckedStream&&) noexcept;
   ~CheckedStream();

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <thread>
 
-#include "codestream/big_buffer.hpp"
+#include "core/big_buffer.hpp"
 
 namespace {
 
-using varnel::codestream::BigArray;
-using varnel::codestream::kMallocReuseLimit;
+using varnel::BigArray;
+using varnel::kMallocReuseLimit;
 
 TEST(BigArray, ReleasedBlockServesTheThreadsNextRequest) {
   struct Case {

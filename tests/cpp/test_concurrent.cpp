@@ -27,13 +27,13 @@ using Shape = std::vector<std::uint64_t>;
 
 struct Htj2kJob {
   Shape shape;
-  SampleType dtype;
+  ElementType dtype;
   zarr::Htj2kConfig config;
   std::uint8_t reduce;  // also decoded at this reduction
 };
 struct ZfpJob {
   Shape shape;
-  zfpc::ZfpDtype dtype;
+  ElementType dtype;
   zfpc::ZfpChunkConfig config;
 };
 struct Job {
@@ -100,11 +100,11 @@ Outcome run(const Job& job) {
 
 std::vector<Job> mixed_jobs() {
   const Shape htj2k_shapes[] = {{1, 67, 45}, {3, 64, 64}, {2, 1, 300}, {129, 1}, {200, 150}};
-  const SampleType htj2k_types[] = {SampleType::U8, SampleType::I16, SampleType::U16, SampleType::I32};
+  const ElementType htj2k_types[] = {ElementType::U8, ElementType::I16, ElementType::U16, ElementType::I32};
   const char* progressions[] = {"RPCL", "LRCP", "CPRL"};
   const Shape zfp_shapes[] = {{16, 16, 16}, {40, 30}, {1000}, {3, 5, 7, 9}};
-  const zfpc::ZfpDtype zfp_types[] = {zfpc::ZfpDtype::F32, zfpc::ZfpDtype::F64, zfpc::ZfpDtype::U16,
-                                      zfpc::ZfpDtype::I64};
+  const ElementType zfp_types[] = {ElementType::F32, ElementType::F64, ElementType::U16,
+                                      ElementType::I64};
   std::vector<Job> jobs;
   for (unsigned i = 0; i < 40; ++i) {
     Job job;
@@ -113,9 +113,9 @@ std::vector<Job> mixed_jobs() {
       Htj2kJob h{htj2k_shapes[i / 2 % 5], htj2k_types[i / 2 % 4], {}, static_cast<std::uint8_t>(i / 2 % 3)};
       h.config.xy_levels = static_cast<std::uint8_t>(2 + i % 4);
       h.config.progression = progressions[i % 3];
-      const unsigned width = static_cast<unsigned>(sample_width(h.dtype));
+      const unsigned width = static_cast<unsigned>(element_size(h.dtype));
       job.input = noise_bytes(element_count(h.shape) * width, i, 1u + 40u * (i % 5));
-      if (h.dtype == SampleType::I32)  // keep 32-bit samples within the coder's range
+      if (h.dtype == ElementType::I32)  // keep 32-bit samples within the coder's range
         for (std::size_t k = 3; k < job.input.size(); k += 4) job.input[k] = 0;
       job.kind = h;
     } else {
@@ -126,14 +126,14 @@ std::vector<Job> mixed_jobs() {
       if (z.config.mode == "fixed_accuracy") z.config.tolerance = 0.5;
       if (z.config.mode == "fixed_precision") z.config.precision = 20;
       // Floats built from small integers stay finite and ordinary.
-      const std::size_t n = element_count(z.shape), w = zfpc::zfp_dtype_size(z.dtype);
+      const std::size_t n = element_count(z.shape), w = element_size(z.dtype);
       const Bytes raw = noise_bytes(n, i, 17);
       job.input.assign(n * w, 0);
       for (std::size_t k = 0; k < n; ++k) {
-        if (z.dtype == zfpc::ZfpDtype::F32) {
+        if (z.dtype == ElementType::F32) {
           const float v = static_cast<float>(raw[k]) * 0.25f;
           std::memcpy(&job.input[k * w], &v, w);
-        } else if (z.dtype == zfpc::ZfpDtype::F64) {
+        } else if (z.dtype == ElementType::F64) {
           const double v = static_cast<double>(raw[k]) * -0.5;
           std::memcpy(&job.input[k * w], &v, w);
         } else {

@@ -83,7 +83,7 @@ TEST(Conformance, in_subset_codestreams_decode_to_their_references) {
     SCOPED_TRACE(row.at("file"));
     const auto bytes = read_file(kDir + row.at("file"));
     ASSERT_EQ(bytes.size(), std::stoull(row.at("bytes")));
-    auto cs = Codestream::parse_impl(bytes);
+    auto cs = Codestream::parse(bytes);
     ASSERT_TRUE(cs.has_value()) << cs.error().display();
     ASSERT_TRUE(cs->check_supported().has_value()) << cs->check_supported().error().display();
     auto img = cs->decode_to_resolution(cs->cod.levels);
@@ -116,7 +116,7 @@ TEST(Conformance, out_of_subset_codestreams_are_refused) {
     SCOPED_TRACE(row.at("file") + ": " + row.at("reason"));
     const auto bytes = read_file(kDir + row.at("file"));
     ASSERT_EQ(bytes.size(), std::stoull(row.at("bytes")));
-    auto cs = Codestream::parse_impl(bytes);
+    auto cs = Codestream::parse(bytes);
     Error e;
     if (!cs) {
       e = cs.error();
@@ -240,7 +240,7 @@ Pnm random_image(std::size_t w, std::size_t h, std::size_t comps, unsigned depth
 }
 
 DecodedImage varnel_decode(const std::vector<std::uint8_t>& bytes, std::uint8_t target) {
-  auto cs = Codestream::parse_impl(bytes);
+  auto cs = Codestream::parse(bytes);
   EXPECT_TRUE(cs.has_value()) << cs.error().display();
   if (!cs) return {};
   auto img = cs->decode_to_resolution(target);
@@ -350,7 +350,7 @@ TEST(Peers, openjph_codestreams_decode_like_ojph_expand) {
     auto want = read_pnm(dir / ("out" + ext));
     ASSERT_TRUE(want.has_value());
     const auto bytes = read_file(dir / "o.j2c");
-    auto cs = Codestream::parse_impl(bytes);
+    auto cs = Codestream::parse(bytes);
     ASSERT_TRUE(cs.has_value()) << cs.error().display();
     const DecodedImage mine = varnel_decode(bytes, cs->cod.levels);
     EXPECT_TRUE(mine.components == want->planes);
@@ -395,7 +395,7 @@ TEST(Conformance, mutated_codestreams_never_crash) {
           for (std::size_t i = p; i < std::min(t.size(), p + 16); ++i) t[i] = static_cast<std::uint8_t>(rng());
         }
       }
-      auto cs = Codestream::parse_impl(t);
+      auto cs = Codestream::parse(t);
       if (!cs) continue;
       (void)cs->packet_index();
       if (cs->decode_to_resolution(static_cast<std::uint8_t>(trial % 6))) ++decoded;

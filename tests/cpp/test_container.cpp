@@ -273,7 +273,7 @@ Bytes write_plane(std::size_t w, std::size_t h, std::uint8_t levels, bool index,
 TEST(PlaneEntry, PrefixesAreTheFurthestPacketEndPerResolution) {
   for (std::uint8_t progression = 0; progression < 5; ++progression) {
     const Bytes bytes = write_plane(70, 45, 3, true, progression);
-    auto cs = Codestream::parse_impl(bytes);
+    auto cs = Codestream::parse(bytes);
     ASSERT_TRUE(cs);
     auto packets = cs->packet_index();
     ASSERT_TRUE(packets);
@@ -296,7 +296,7 @@ TEST(PlaneEntry, PrefixesAreTheFurthestPacketEndPerResolution) {
 
 TEST(PlaneEntry, ZeroLevelsGiveOnePrefix) {
   const Bytes bytes = write_plane(5, 4, 0, true);
-  auto cs = Codestream::parse_impl(bytes);
+  auto cs = Codestream::parse(bytes);
   auto entry = PlaneEntry::from_codestream(*cs, 0);
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->prefix_lengths, std::vector<std::uint32_t>{static_cast<std::uint32_t>(bytes.size() - 2)});
@@ -304,7 +304,7 @@ TEST(PlaneEntry, ZeroLevelsGiveOnePrefix) {
 
 TEST(PlaneEntry, NeedsPltSegments) {
   const Bytes bytes = write_plane(16, 16, 2, false);
-  auto cs = Codestream::parse_impl(bytes);
+  auto cs = Codestream::parse(bytes);
   ASSERT_TRUE(cs);
   auto entry = PlaneEntry::from_codestream(*cs, 0);
   ASSERT_FALSE(entry);

@@ -13,10 +13,10 @@
 using namespace varnel;
 
 TEST(Error, DisplaysEachKind) {
-  EXPECT_EQ(Error::malformed(8, "zero chunk dimension").display(),
+  EXPECT_EQ(malformed(8, "zero chunk dimension").display(),
             "malformed codestream at byte 8: zero chunk dimension");
-  EXPECT_EQ(Error::invalid("x").display(), "invalid argument: x");
-  EXPECT_EQ(Error::unsupported("y").display(), "unsupported: y");
+  EXPECT_EQ(invalid("x").display(), "invalid argument: x");
+  EXPECT_EQ(unsupported("y").display(), "unsupported: y");
 }
 
 TEST(CoeffPlane, ChecksLengthAgainstArea) {
@@ -31,12 +31,12 @@ TEST(CoeffPlane, ChecksLengthAgainstArea) {
   EXPECT_FALSE(CoeffPlane::make({}, big, 2).has_value());
 }
 
-TEST(SampleType, RangesAndNames) {
-  EXPECT_EQ(sample_min(SampleType::I8), -128);
-  EXPECT_EQ(sample_max(SampleType::U32), 4294967295LL);
-  EXPECT_EQ(sample_min(SampleType::I32), -2147483648LL);
-  EXPECT_EQ(sample_name(SampleType::U16), "U16");
-  EXPECT_EQ(sample_width(SampleType::I16), 2u);
+TEST(ElementType, RangesAndNames) {
+  EXPECT_EQ(element_min(ElementType::I8), -128);
+  EXPECT_EQ(element_max(ElementType::U32), 4294967295LL);
+  EXPECT_EQ(element_min(ElementType::I32), -2147483648LL);
+  EXPECT_EQ(element_name(ElementType::U16), "U16");
+  EXPECT_EQ(element_size(ElementType::I16), 2u);
 }
 
 TEST(ByteReader, RefusesShortReadsWithoutMoving) {

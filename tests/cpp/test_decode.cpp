@@ -49,7 +49,7 @@ Bytes encode1(const std::vector<std::int32_t>& s, std::size_t w, std::size_t h, 
 }
 
 DecodedImage decode(const Bytes& b, std::uint8_t target = 255) {
-  auto cs = Codestream::parse_impl(b);
+  auto cs = Codestream::parse(b);
   EXPECT_TRUE(cs.has_value()) << cs.error().display();
   if (!cs) return {};
   auto img = cs->decode_to_resolution(target);
@@ -173,7 +173,7 @@ TEST(Decode, clamps_unsigned_after_the_dc_shift) {
   std::vector<std::int32_t> s = {-130 - 128, 200, 0, -1};  // before the +128 shift
   Bytes b = encode1({-258 + 128 + 2, 200, 0, -1}, 2, 2, 9, true, 1, 2, false);
   (void)s;
-  auto cs = Codestream::parse_impl(b);
+  auto cs = Codestream::parse(b);
   ASSERT_TRUE(cs.has_value());
   // SIZ Ssiz of component 0 sits at SOC(2) + marker/length(4) + 36.
   ASSERT_EQ(b[2 + 4 + 36], 0x88);
@@ -188,7 +188,7 @@ TEST(Decode, refuses_truncated_bodies) {
   std::mt19937 rng(3);
   const auto s = random_plane(40 * 40, 8, false, rng);
   Bytes b = encode1(s, 40, 40, 8, false, 2, 2, false);
-  auto cs = Codestream::parse_impl(b);
+  auto cs = Codestream::parse(b);
   ASSERT_TRUE(cs.has_value());
   // Shorten the tile-part: move EOC earlier and patch Psot.
   const TilePart tp = cs->tile_parts[0];
@@ -198,7 +198,7 @@ TEST(Decode, refuses_truncated_bodies) {
   t.push_back(0xD9);
   const std::uint32_t psot = static_cast<std::uint32_t>(cut - tp.sot_offset);
   for (int i = 0; i < 4; ++i) t[tp.sot_offset + 6 + i] = static_cast<std::uint8_t>(psot >> (24 - 8 * i));
-  auto ts = Codestream::parse_impl(t);
+  auto ts = Codestream::parse(t);
   ASSERT_TRUE(ts.has_value()) << ts.error().display();
   auto img = ts->decode_to_resolution(255);
   ASSERT_FALSE(img.has_value());
@@ -214,7 +214,7 @@ TEST(Decode, huge_declared_size_fails_cleanly) {
   Bytes b = encode1({5}, 1, 1, 8, false, 5, 2, false);
   for (std::size_t off : {2 + 4 + 2, 2 + 4 + 6, 2 + 4 + 18, 2 + 4 + 22})
     for (int i = 0; i < 4; ++i) b[off + i] = 0xFF;
-  auto cs = Codestream::parse_impl(b);
+  auto cs = Codestream::parse(b);
   ASSERT_TRUE(cs.has_value()) << cs.error().display();
   for (std::uint8_t target : {0, 3, 5}) {
     auto img = cs->decode_to_resolution(target);
@@ -240,7 +240,7 @@ TEST(Decode, bit_flips_and_truncations_never_crash) {
   for (const Bytes& good : streams) {
     for (std::size_t n = 0; n < good.size(); n += 1 + n / 50) {
       Bytes t(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n));
-      auto cs = Codestream::parse_impl(t);
+      auto cs = Codestream::parse(t);
       if (cs) (void)cs->decode_to_resolution(255);
     }
     std::uniform_int_distribution<std::size_t> at(0, good.size() - 1);
@@ -248,7 +248,7 @@ TEST(Decode, bit_flips_and_truncations_never_crash) {
       Bytes t = good;
       const int flips = 1 + trial % 3;
       for (int f = 0; f < flips; ++f) t[at(rng)] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
-      auto cs = Codestream::parse_impl(t);
+      auto cs = Codestream::parse(t);
       if (!cs) { ++failed; continue; }
       (void)cs->packet_index();
       auto img = cs->decode_to_resolution(static_cast<std::uint8_t>(trial % 7));
@@ -257,7 +257,7 @@ TEST(Decode, bit_flips_and_truncations_never_crash) {
     for (int trial = 0; trial < 300; ++trial) {
       Bytes t(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2));
       for (std::size_t i = 200; i < t.size(); ++i) t[i] = static_cast<std::uint8_t>(rng());
-      auto cs = Codestream::parse_impl(t);
+      auto cs = Codestream::parse(t);
       if (cs) (void)cs->decode_to_resolution(255);
     }
   }
@@ -272,7 +272,7 @@ TEST(Decode, planes_wider_than_one_maximal_precinct) {
     const auto s = random_plane(w * h, 8, false, rng, true);
     for (std::uint8_t prog = 0; prog < 5; ++prog) {
       const Bytes b = encode1(s, w, h, 8, false, 2, prog, true);
-      auto cs = Codestream::parse_impl(b);
+      auto cs = Codestream::parse(b);
       ASSERT_TRUE(cs.has_value());
       auto idx = cs->packet_index();
       ASSERT_TRUE(idx.has_value()) << idx.error().display();
@@ -292,7 +292,7 @@ TEST(Decode, packet_data_joined_across_tile_parts) {
   std::mt19937 rng(31);
   const auto s = random_plane(90 * 70, 10, false, rng, true);
   const Bytes b = encode1(s, 90, 70, 10, false, 3, 2, false);
-  auto cs = Codestream::parse_impl(b);
+  auto cs = Codestream::parse(b);
   ASSERT_TRUE(cs.has_value());
   const TilePart tp = cs->tile_parts[0];
   for (std::size_t cut : {tp.body_start + 1, (tp.body_start + tp.body_end) / 2, tp.body_end - 1}) {
@@ -307,7 +307,7 @@ TEST(Decode, packet_data_joined_across_tile_parts) {
     tile_part(tp.body_start, cut, 0);
     tile_part(cut, tp.body_end, 1);
     t.insert(t.end(), {0xFF, 0xD9});
-    auto two = Codestream::parse_impl(t);
+    auto two = Codestream::parse(t);
     ASSERT_TRUE(two.has_value()) << two.error().display();
     ASSERT_EQ(two->tile_parts.size(), 2u);
     const auto img = decode(t);
@@ -324,7 +324,7 @@ TEST(Decode, stops_after_the_last_packet_needed) {
   const auto s = random_plane(120 * 90, 8, false, rng, true);
   for (std::uint8_t prog : {0, 1, 2}) {
     const Bytes b = encode1(s, 120, 90, 8, false, 4, prog, true);
-    auto cs = Codestream::parse_impl(b);
+    auto cs = Codestream::parse(b);
     auto idx = cs->packet_index();
     ASSERT_TRUE(idx.has_value());
     for (std::uint8_t target = 0; target < 4; ++target) {
@@ -350,7 +350,7 @@ TEST(Decode, refuses_more_packets_than_the_data_holds) {
     for (std::uint8_t prog : {0, 1, 2}) {
       for (std::uint8_t levels : {0, 3}) {
         Bytes b = encode1({5}, 1, 1, 8, false, levels, prog, false);
-        auto cs = Codestream::parse_impl(b);
+        auto cs = Codestream::parse(b);
         ASSERT_TRUE(cs.has_value()) << cs.error().display();
         cs->siz.xsiz = cs->siz.xtsiz = w;
         cs->siz.ysiz = cs->siz.ytsiz = h;

@@ -360,10 +360,10 @@ TEST_P(LiftFamily, GivesThePortablePlanes) {
       const Plane p = random_plane(rng, w * h, INT32_MIN, INT32_MAX);
       for (unsigned levels : {1u, 4u, 255u}) {
         Plane a = p, b = p;
-        ASSERT_TRUE(forward_53_with(portable_kernels(), a, w, h, levels).has_value());
+        ASSERT_TRUE(forward_53_with(lift_portable_kernels(), a, w, h, levels).has_value());
         ASSERT_TRUE(forward_53_with(k, b, w, h, levels).has_value());
         ASSERT_EQ(a, b) << w << "x" << h;
-        ASSERT_TRUE(inverse_53_with(portable_kernels(), a, w, h, levels).has_value());
+        ASSERT_TRUE(inverse_53_with(lift_portable_kernels(), a, w, h, levels).has_value());
         ASSERT_TRUE(inverse_53_with(k, b, w, h, levels).has_value());
         ASSERT_EQ(a, b) << w << "x" << h;
         ASSERT_EQ(a, p);

@@ -56,7 +56,7 @@ TEST(PlaneReuse, GarbageInThePlaneIsOverwritten) {
                        Case{77, 1, 2}, Case{255, 257, 7}}) {
     const auto samples = patchy(c.w, c.h, 0, 4095, static_cast<std::uint32_t>(c.w));
     const Bytes bytes = codestream_of(samples, c.w, c.h, 12, false, c.levels);
-    auto cs = codestream::Codestream::parse_impl(bytes);
+    auto cs = codestream::Codestream::parse(bytes);
     ASSERT_TRUE(cs);
     for (std::uint8_t target = 0; target <= c.levels; ++target) {
       auto expected = cs->decode_to_resolution(target);
@@ -85,7 +85,7 @@ TEST(PlaneReuse, GarbageInThePlaneIsOverwritten) {
 TEST(PlaneReuse, RunDecodeChecksItsPlanes) {
   const auto samples = patchy(40, 30, -100, 100, 3);
   const Bytes bytes = codestream_of(samples, 40, 30, 8, true, 2);
-  auto cs = codestream::Codestream::parse_impl(bytes);
+  auto cs = codestream::Codestream::parse(bytes);
   ASSERT_TRUE(cs);
   auto plan = codestream::plan_decode(*cs, 2);
   ASSERT_TRUE(plan);
@@ -100,13 +100,13 @@ TEST(PlaneReuse, RunDecodeChecksItsPlanes) {
 TEST(PlaneReuse, ChunkPlanesDoNotLeakIntoEachOther) {
   const std::size_t w = 150, h = 70;
   struct Type {
-    SampleType type;
+    ElementType type;
     std::int64_t lo, hi;
   };
-  for (const Type t : {Type{SampleType::U8, 0, 255}, Type{SampleType::I8, -128, 127},
-                       Type{SampleType::U16, 0, 65535}, Type{SampleType::I16, -32768, 32767},
-                       Type{SampleType::U32, 0, 0x7FFFFFF}, Type{SampleType::I32, -(1 << 26), 1 << 26}}) {
-    const std::size_t width = sample_width(t.type);
+  for (const Type t : {Type{ElementType::U8, 0, 255}, Type{ElementType::I8, -128, 127},
+                       Type{ElementType::U16, 0, 65535}, Type{ElementType::I16, -32768, 32767},
+                       Type{ElementType::U32, 0, 0x7FFFFFF}, Type{ElementType::I32, -(1 << 26), 1 << 26}}) {
+    const std::size_t width = element_size(t.type);
     std::vector<std::vector<std::int64_t>> planes;
     std::mt19937_64 rng(static_cast<std::uint64_t>(t.type) + 1);
     std::uniform_int_distribution<std::int64_t> any(t.lo, t.hi);
@@ -129,7 +129,7 @@ TEST(PlaneReuse, ChunkPlanesDoNotLeakIntoEachOther) {
       ASSERT_TRUE(encoded) << encoded.error().display();
       auto decoded = zarr::decode_chunk(*encoded, shape, t.type);
       ASSERT_TRUE(decoded) << decoded.error().display();
-      EXPECT_EQ(*decoded, chunk) << sample_name(t.type);
+      EXPECT_EQ(*decoded, chunk) << element_name(t.type);
     }
   }
 }
@@ -144,7 +144,7 @@ TEST(PlaneReuse, FusedNarrowingReportsTheSameRange) {
   Bytes chunk(values.size() * 2);
   std::memcpy(chunk.data(), values.data(), chunk.size());
   const std::vector<std::uint64_t> shape{h, w};
-  auto encoded = zarr::encode_chunk(chunk, shape, SampleType::U16, {});
+  auto encoded = zarr::encode_chunk(chunk, shape, ElementType::U16, {});
   ASSERT_TRUE(encoded);
   auto planes = zarr::plane_ranges(*encoded);
   ASSERT_TRUE(planes);
@@ -152,7 +152,7 @@ TEST(PlaneReuse, FusedNarrowingReportsTheSameRange) {
   auto samples = zarr::decode_plane(planes->header,
                                     std::span(*encoded).subspan(r.offset, r.length));
   ASSERT_TRUE(samples);
-  for (SampleType t : {SampleType::U8, SampleType::I8}) {
+  for (ElementType t : {ElementType::U8, ElementType::I8}) {
     Bytes out;
     auto two_step = zarr::narrow_samples(*samples, t, out);
     auto fused = zarr::decode_chunk(*encoded, shape, t);
@@ -256,13 +256,13 @@ VARNEL_FOR_EVERY_FAMILY(NarrowFamily);
 TEST_P(NarrowFamily, GivesThePortableBytes) {
   const auto narrow = zarr::narrow_kernels_for(GetParam()).narrow;
   std::mt19937 rng(5);
-  for (SampleType t : {SampleType::U8, SampleType::I8, SampleType::U16, SampleType::I16,
-                       SampleType::U32, SampleType::I32}) {
+  for (ElementType t : {ElementType::U8, ElementType::I8, ElementType::U16, ElementType::I16,
+                       ElementType::U32, ElementType::I32}) {
     for (unsigned depth : {0u, 1u, 8u, 12u, 16u, 31u}) {
       zarr::Narrowing how;
-      how.width = static_cast<unsigned>(sample_width(t));
-      how.lo = static_cast<std::int32_t>(std::max<std::int64_t>(sample_min(t), INT32_MIN));
-      const auto hi = static_cast<std::int32_t>(std::min<std::int64_t>(sample_max(t), INT32_MAX));
+      how.width = static_cast<unsigned>(element_size(t));
+      how.lo = static_cast<std::int32_t>(std::max<std::int64_t>(element_min(t), INT32_MIN));
+      const auto hi = static_cast<std::int32_t>(std::min<std::int64_t>(element_max(t), INT32_MAX));
       how.span = static_cast<std::uint32_t>(hi) - static_cast<std::uint32_t>(how.lo);
       if (depth > 0) {  // the shift of an unsigned component of that depth
         const std::int32_t half = static_cast<std::int32_t>(std::uint32_t{1} << (depth - 1));
@@ -278,9 +278,9 @@ TEST_P(NarrowFamily, GivesThePortableBytes) {
           std::vector<std::uint8_t> a(n * how.width + 1, 0xEE), b(n * how.width + 1, 0xEE);
           const bool fa = zarr::narrow_portable_kernels().narrow(src.data(), a.data(), n, how);
           const bool fb = narrow(src.data(), b.data(), n, how);
-          ASSERT_EQ(fa, fb) << sample_name(t) << " depth " << depth << " n " << n;
+          ASSERT_EQ(fa, fb) << element_name(t) << " depth " << depth << " n " << n;
           if (fa) {
-            EXPECT_EQ(a, b) << sample_name(t) << " depth " << depth << " n " << n;
+            EXPECT_EQ(a, b) << element_name(t) << " depth " << depth << " n " << n;
           }
           EXPECT_EQ(a.back(), 0xEE);  // nothing written past the run
           EXPECT_EQ(b.back(), 0xEE);
@@ -300,7 +300,7 @@ TEST(PlaneReuse, UncodedRunsShareAWindow) {
   const std::size_t w = 300, h = 200;
   const std::vector<std::int32_t> flat(w * h, 2048);  // level-shifts to zero
   const Bytes bytes = codestream_of(flat, w, h, 12, false, 5);
-  auto cs = codestream::Codestream::parse_impl(bytes);
+  auto cs = codestream::Codestream::parse(bytes);
   ASSERT_TRUE(cs);
   auto plan = codestream::plan_decode(*cs, 5);
   ASSERT_TRUE(plan);

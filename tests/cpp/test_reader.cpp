@@ -99,7 +99,7 @@ Bytes written(std::size_t w, std::size_t h, std::uint8_t levels, std::uint8_t pr
 TEST(Reader, parses_a_hand_assembled_codestream) {
   Stream s;
   const Bytes b = s.build();
-  auto cs = Codestream::parse_impl(b);
+  auto cs = Codestream::parse(b);
   ASSERT_TRUE(cs.has_value()) << cs.error().display();
   EXPECT_EQ(cs->siz, s.siz);
   EXPECT_EQ(cs->cod, s.cod);
@@ -115,59 +115,59 @@ TEST(Reader, parses_a_hand_assembled_codestream) {
   // Bytes after EOC are not part of it.
   Bytes more = b;
   more.insert(more.end(), {1, 2, 3});
-  EXPECT_EQ(Codestream::parse_impl(more)->end, b.size());
+  EXPECT_EQ(Codestream::parse(more)->end, b.size());
 }
 
 TEST(Reader, start_of_codestream_checks) {
-  expect_malformed(Codestream::parse_impl(Bytes{}), 0, "unexpected end of codestream");
-  expect_malformed(Codestream::parse_impl(Bytes{0xFF}), 0, "unexpected end of codestream");
-  expect_malformed(Codestream::parse_impl(Bytes{0xFF, 0x51, 0, 0}), 0, "missing SOC");
-  expect_malformed(Codestream::parse_impl(Bytes{0xFF, 0x4F, 0xFF}), 2, "unexpected end of codestream");
-  expect_malformed(Codestream::parse_impl(Bytes{0xFF, 0x4F, 0xFF, 0x51, 0x00}), 2, "unexpected end of codestream");
+  expect_malformed(Codestream::parse(Bytes{}), 0, "unexpected end of codestream");
+  expect_malformed(Codestream::parse(Bytes{0xFF}), 0, "unexpected end of codestream");
+  expect_malformed(Codestream::parse(Bytes{0xFF, 0x51, 0, 0}), 0, "missing SOC");
+  expect_malformed(Codestream::parse(Bytes{0xFF, 0x4F, 0xFF}), 2, "unexpected end of codestream");
+  expect_malformed(Codestream::parse(Bytes{0xFF, 0x4F, 0xFF, 0x51, 0x00}), 2, "unexpected end of codestream");
   // Main header followed directly by EOC: four bytes are needed at a marker.
   Stream s;
   Bytes b = {0xFF, 0x4F};
   append(b, seg(marker::SIZ, s.siz.to_bytes()));
   const std::size_t eoc = b.size();
   b.insert(b.end(), {0xFF, 0xD9});
-  expect_malformed(Codestream::parse_impl(b), eoc, "unexpected end of codestream");
+  expect_malformed(Codestream::parse(b), eoc, "unexpected end of codestream");
 }
 
 TEST(Reader, main_header_checks) {
   Stream s;
   s.after = {0x12, 0x34, 0x00, 0x04, 0, 0};
-  expect_malformed(Codestream::parse_impl(s.build()), s.main_end() - 6, "expected a marker in the main header");
+  expect_malformed(Codestream::parse(s.build()), s.main_end() - 6, "expected a marker in the main header");
   s.after = {0xFF, 0x64, 0x00, 0x01};
-  expect_malformed(Codestream::parse_impl(s.build()), s.main_end() - 4, "marker segment length out of bounds");
+  expect_malformed(Codestream::parse(s.build()), s.main_end() - 4, "marker segment length out of bounds");
   {
     Bytes b = s.build();
     b.resize(s.main_end() - 4);
     b.insert(b.end(), {0xFF, 0x64, 0x7F, 0xFF, 0, 1});
-    expect_malformed(Codestream::parse_impl(b), s.main_end() - 4, "marker segment length out of bounds");
+    expect_malformed(Codestream::parse(b), s.main_end() - 4, "marker segment length out of bounds");
   }
   s.after = seg(marker::CAP, {0x00, 0x02, 0x00, 0x00, 0x00});
-  expect_malformed(Codestream::parse_impl(s.build()), s.main_end() - 9, "CAP too short");
+  expect_malformed(Codestream::parse(s.build()), s.main_end() - 9, "CAP too short");
   s.after = seg(marker::CAP, {0x00, 0x01, 0x00, 0x00, 0x00, 0x05});
-  expect_malformed(Codestream::parse_impl(s.build()), s.main_end() - 10, "CAP without the Part-15 (Pcap^15) bit");
+  expect_malformed(Codestream::parse(s.build()), s.main_end() - 10, "CAP without the Part-15 (Pcap^15) bit");
   s.after = seg(marker::CAP, {0x00, 0x02, 0x00, 0x00, 0x12, 0x05});
-  auto cap = Codestream::parse_impl(s.build());
+  auto cap = Codestream::parse(s.build());
   ASSERT_TRUE(cap.has_value());
   EXPECT_TRUE(cap->cap_present);
   EXPECT_EQ(cap->ccap15, 0x1205);
   // Segment parsers report at the segment's marker.
   s.after.clear();
   s.before = seg(marker::COD, {0, 0, 0, 1, 0, 33, 4, 4, 0x40, 1});
-  expect_malformed(Codestream::parse_impl(s.build()), 2, "COD with more than 32 decomposition levels");
+  expect_malformed(Codestream::parse(s.build()), 2, "COD with more than 32 decomposition levels");
   s.before = seg(marker::QCD, {0x21});
-  expect_malformed(Codestream::parse_impl(s.build()), 2, "unsupported quantization style (derived)");
+  expect_malformed(Codestream::parse(s.build()), 2, "unsupported quantization style (derived)");
   s.before = seg(marker::TLM, {0x00, 0x70});
-  expect_malformed(Codestream::parse_impl(s.build()), 2, "invalid TLM ST field");
+  expect_malformed(Codestream::parse(s.build()), 2, "invalid TLM ST field");
   s.before.clear();
   // COC and QCC are refused.
   s.after = seg(marker::COC, {0, 0, 5, 4, 4, 0x40, 1});
-  expect_unsupported(Codestream::parse_impl(s.build()).error(), "per-component COC/QCC overrides");
+  expect_unsupported(Codestream::parse(s.build()).error(), "per-component COC/QCC overrides");
   s.after = seg(marker::QCC, {0, 0x20, 0x48});
-  expect_unsupported(Codestream::parse_impl(s.build()).error(), "per-component COC/QCC overrides");
+  expect_unsupported(Codestream::parse(s.build()).error(), "per-component COC/QCC overrides");
 }
 
 TEST(Reader, segments_in_any_order_and_missing_ones) {
@@ -186,19 +186,19 @@ TEST(Reader, segments_in_any_order_and_missing_ones) {
   };
   {
     auto [b, sot] = with({&qcd, &cod, &siz});
-    EXPECT_TRUE(Codestream::parse_impl(b).has_value());
+    EXPECT_TRUE(Codestream::parse(b).has_value());
   }
   {
     auto [b, sot] = with({&cod, &qcd});
-    expect_malformed(Codestream::parse_impl(b), sot, "missing SIZ");
+    expect_malformed(Codestream::parse(b), sot, "missing SIZ");
   }
   {
     auto [b, sot] = with({&siz, &qcd});
-    expect_malformed(Codestream::parse_impl(b), sot, "missing COD");
+    expect_malformed(Codestream::parse(b), sot, "missing COD");
   }
   {
     auto [b, sot] = with({&siz, &cod});
-    expect_malformed(Codestream::parse_impl(b), sot, "missing QCD");
+    expect_malformed(Codestream::parse(b), sot, "missing QCD");
   }
 }
 
@@ -206,9 +206,9 @@ TEST(Reader, comments_keep_the_last_and_replace_bad_utf8) {
   Stream s;
   append(s.after, seg(marker::COM, {0, 1, 'a'}));
   append(s.after, seg(marker::COM, {0, 1, 'h', 0xC3, 0xA9, 0xFF, 'x', 0xE2, 0x82}));
-  EXPECT_EQ(Codestream::parse_impl(s.build())->comment, "h\xC3\xA9\xEF\xBF\xBDx\xEF\xBF\xBD");
+  EXPECT_EQ(Codestream::parse(s.build())->comment, "h\xC3\xA9\xEF\xBF\xBDx\xEF\xBF\xBD");
   s.after = seg(marker::COM, {0});
-  EXPECT_EQ(Codestream::parse_impl(s.build())->comment, "");
+  EXPECT_EQ(Codestream::parse(s.build())->comment, "");
 }
 
 TEST(Reader, tile_part_checks) {
@@ -217,43 +217,43 @@ TEST(Reader, tile_part_checks) {
   {
     Bytes b = s.build();
     b[t + 17] = 0x91;  // the marker after the first tile-part
-    expect_malformed(Codestream::parse_impl(b), t + 16, "expected SOT or EOC");
+    expect_malformed(Codestream::parse(b), t + 16, "expected SOT or EOC");
     b = s.build();
     b[t + 3] = 11;
-    expect_malformed(Codestream::parse_impl(b), t, "SOT with unexpected length");
+    expect_malformed(Codestream::parse(b), t, "SOT with unexpected length");
     b = s.build();
     b.resize(t + 10);
-    expect_malformed(Codestream::parse_impl(b), t, "truncated SOT segment");
+    expect_malformed(Codestream::parse(b), t, "truncated SOT segment");
     b.resize(t + 1);
-    expect_malformed(Codestream::parse_impl(b), t, "unexpected end of codestream");
+    expect_malformed(Codestream::parse(b), t, "unexpected end of codestream");
   }
   s.tile_header = {0xFF, 0x58, 0x00, 0x01};
-  expect_malformed(Codestream::parse_impl(s.build()), t + 12, "tile-part marker length out of bounds");
+  expect_malformed(Codestream::parse(s.build()), t + 12, "tile-part marker length out of bounds");
   s.tile_header = seg(marker::COD, s.cod.to_bytes());
-  expect_unsupported(Codestream::parse_impl(s.build()).error(), "tile-part coding-style overrides");
+  expect_unsupported(Codestream::parse(s.build()).error(), "tile-part coding-style overrides");
   s.tile_header = seg(marker::QCD, s.qcd.to_bytes());
-  expect_unsupported(Codestream::parse_impl(s.build()).error(), "tile-part coding-style overrides");
+  expect_unsupported(Codestream::parse(s.build()).error(), "tile-part coding-style overrides");
   s.tile_header = seg(marker::PLT, {0, 0x82});
-  expect_malformed(Codestream::parse_impl(s.build()), t + 12, "PLT ends mid-varint");
+  expect_malformed(Codestream::parse(s.build()), t + 12, "PLT ends mid-varint");
   s.tile_header = seg(marker::PLT, {0, 0x82, 0x2C, 0x05});
-  EXPECT_EQ(Codestream::parse_impl(s.build())->tile_parts[0].plt, (std::vector<std::uint32_t>{300, 5}));
+  EXPECT_EQ(Codestream::parse(s.build())->tile_parts[0].plt, (std::vector<std::uint32_t>{300, 5}));
   s.tile_header.clear();
   s.psot = 1000;
-  expect_malformed(Codestream::parse_impl(s.build()), t, "Psot out of bounds");
+  expect_malformed(Codestream::parse(s.build()), t, "Psot out of bounds");
   s.psot = 13;  // ends before SOD
-  expect_malformed(Codestream::parse_impl(s.build()), t, "Psot out of bounds");
+  expect_malformed(Codestream::parse(s.build()), t, "Psot out of bounds");
   // Psot 0: the body runs to two bytes before the end, which must be EOC.
   s.psot = 0;
-  auto cs = Codestream::parse_impl(s.build());
+  auto cs = Codestream::parse(s.build());
   ASSERT_TRUE(cs.has_value()) << cs.error().display();
   EXPECT_EQ(cs->tile_parts[0].body_end, s.build().size() - 2);
   Bytes b = s.build();
   b.back() = 0xD8;
-  expect_malformed(Codestream::parse_impl(b), b.size() - 2, "expected SOT or EOC");
+  expect_malformed(Codestream::parse(b), b.size() - 2, "expected SOT or EOC");
 }
 
 TEST(Reader, subset_check_names_each_feature) {
-  auto check = [](const Stream& s) { return Codestream::parse_impl(s.build())->check_supported(); };
+  auto check = [](const Stream& s) { return Codestream::parse(s.build())->check_supported(); };
   {
     Stream s;
     EXPECT_TRUE(check(s).has_value());
@@ -336,7 +336,7 @@ TEST(Reader, precinct_grid) {
   s.siz.ysiz = s.siz.ytsiz = 3;
   s.cod.levels = 2;
   s.qcd = *Quant::reversible(2, 8, 0);
-  auto cs = Codestream::parse_impl(s.build());
+  auto cs = Codestream::parse(s.build());
   ASSERT_TRUE(cs.has_value());
   EXPECT_EQ(cs->precinct_grid(2), (std::pair<std::uint64_t, std::uint64_t>{2, 1}));
   EXPECT_EQ(cs->precinct_grid(1), (std::pair<std::uint64_t, std::uint64_t>{1, 1}));
@@ -355,7 +355,7 @@ TEST(Reader, packet_sequences) {
   s.cod.levels = 1;
   s.cod.scod = kScodPrecincts;
   s.cod.precincts = {{3, 3}, {3, 3}};  // r0 8x4: 1x1 precincts; r1 16x8: 2x1
-  auto cs = Codestream::parse_impl(s.build());
+  auto cs = Codestream::parse(s.build());
   ASSERT_TRUE(cs.has_value());
   auto ids = [&](std::uint8_t prog) {
     cs->cod.progression = prog;
@@ -385,7 +385,7 @@ TEST(Reader, packet_sequences) {
 TEST(Reader, packet_index_of_own_codestreams) {
   for (std::uint8_t prog = 0; prog < 5; ++prog) {
     const Bytes b = written(50, 30, 3, prog, true);
-    auto cs = Codestream::parse_impl(b);
+    auto cs = Codestream::parse(b);
     ASSERT_TRUE(cs.has_value());
     auto idx = cs->packet_index();
     ASSERT_TRUE(idx.has_value()) << idx.error().display();
@@ -402,7 +402,7 @@ TEST(Reader, packet_index_of_own_codestreams) {
 
 TEST(Reader, packet_index_checks) {
   const Bytes good = written(20, 20, 2, 2, true);
-  auto base = Codestream::parse_impl(good);
+  auto base = Codestream::parse(good);
   ASSERT_TRUE(base.has_value());
   const std::size_t tstart = base->tile_parts[0].sot_offset;
   {
@@ -462,7 +462,7 @@ TEST(Reader, truncations_of_valid_input_are_refused) {
   const Bytes good = written(33, 17, 3, 2, true);
   for (std::size_t n = 0; n < good.size(); ++n) {
     Bytes t(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n));
-    auto cs = Codestream::parse_impl(t);
+    auto cs = Codestream::parse(t);
     EXPECT_FALSE(cs.has_value() && cs->end == good.size()) << n;
     if (cs) {
       // A prefix that still parses (EOC found inside) must not index as if whole.
@@ -475,7 +475,7 @@ TEST(Reader, packet_index_over_two_tile_parts) {
   // Own codestream without index segments, re-cut into two tile-parts at a
   // packet boundary, each with a PLT segment for its packets, and a TLM.
   const Bytes good = written(40, 40, 3, 1, true);
-  auto cs = Codestream::parse_impl(good);
+  auto cs = Codestream::parse(good);
   ASSERT_TRUE(cs.has_value());
   const std::vector<std::uint32_t> lengths = cs->tile_parts[0].plt;
   ASSERT_EQ(lengths.size(), 4u);
@@ -501,7 +501,7 @@ TEST(Reader, packet_index_over_two_tile_parts) {
   tile_part(body, split, 0, first);
   tile_part(split, cs->tile_parts[0].body_end, 1, second);
   t.insert(t.end(), {0xFF, 0xD9});
-  auto two = Codestream::parse_impl(t);
+  auto two = Codestream::parse(t);
   ASSERT_TRUE(two.has_value()) << two.error().display();
   two->tlm = tlm;  // the TLM of the original main header listed one tile-part
   auto idx = two->packet_index();
@@ -583,7 +583,7 @@ TEST(Reader, packet_order_matches_the_sorted_list) {
     s.cod.levels = static_cast<std::uint8_t>(rng() % 5);
     s.qcd = *Quant::reversible(s.cod.levels, 8, 0);
     s.cod.progression = static_cast<std::uint8_t>(rng() % 5);
-    auto cs = Codestream::parse_impl(s.build());
+    auto cs = Codestream::parse(s.build());
     ASSERT_TRUE(cs.has_value()) << cs.error().display();
     // Explicit precincts from 2 x 2 up, varied per resolution.
     cs->cod.precincts.clear();

@@ -45,7 +45,7 @@ Bytes encode(const Shape& shape, const char* progression, std::uint8_t levels,
   Htj2kConfig config;
   config.progression = progression;
   config.xy_levels = levels;
-  auto out = encode_chunk(sample_chunk(shape, seed), shape, SampleType::U16, config);
+  auto out = encode_chunk(sample_chunk(shape, seed), shape, ElementType::U16, config);
   EXPECT_TRUE(out) << out.error().display();
   return out ? *out : Bytes{};
 }
@@ -89,7 +89,7 @@ TEST(ParsePrefix, EveryIndexedPrefixDecodesAsTheWholeCodestream) {
     for (const auto& [shape, levels] : std::vector<std::pair<Shape, std::uint8_t>>{
              {{45, 71}, 4}, {{1, 9}, 2}, {{130, 66}, 5}, {{16, 16}, 0}, {{3, 70001}, 2}}) {
       const auto [cs_bytes, entry] = single_plane(encode(shape, progression, levels));
-      const auto whole = Codestream::parse_impl(cs_bytes);
+      const auto whole = Codestream::parse(cs_bytes);
       ASSERT_TRUE(whole);
       // The whole codestream parses the same both ways.
       const auto again = Codestream::parse_prefix(cs_bytes);
@@ -98,7 +98,7 @@ TEST(ParsePrefix, EveryIndexedPrefixDecodesAsTheWholeCodestream) {
       for (std::uint8_t r = 0; r <= levels; ++r) {
         const std::span<const std::uint8_t> prefix(cs_bytes.data(), entry.prefix_lengths[r]);
         // Without EOC the strict parse refuses what the prefix parse takes.
-        EXPECT_FALSE(Codestream::parse_impl(prefix)) << progression << " r=" << int(r);
+        EXPECT_FALSE(Codestream::parse(prefix)) << progression << " r=" << int(r);
         auto cut = Codestream::parse_prefix(prefix);
         ASSERT_TRUE(cut) << progression << " r=" << int(r) << ": " << cut.error().display();
         EXPECT_EQ(cut->end, prefix.size());
@@ -118,7 +118,7 @@ TEST(ParsePrefix, EveryIndexedPrefixDecodesAsTheWholeCodestream) {
 TEST(ParsePrefix, ACutInsideANeededPacketIsMalformed) {
   for (const char* progression : kProgressions) {
     const auto [cs_bytes, entry] = single_plane(encode({40, 37}, progression, 3));
-    const auto whole = *Codestream::parse_impl(cs_bytes);
+    const auto whole = *Codestream::parse(cs_bytes);
     const std::size_t body = whole.tile_parts.front().body_start;
     for (std::uint8_t r = 0; r <= 3; ++r) {
       for (std::size_t n = body; n < entry.prefix_lengths[r]; ++n) {
@@ -164,7 +164,7 @@ TEST(ParseForReduced, ChecksOnlyWhatTheReadNeeds) {
             "invalid argument: htj2k: reduce 4 exceeds the chunk's 3 wavelet levels");
   Htj2kConfig no_index;
   no_index.index = false;
-  const Bytes bare = *encode_chunk(sample_chunk(shape, 1), shape, SampleType::U16, no_index);
+  const Bytes bare = *encode_chunk(sample_chunk(shape, 1), shape, ElementType::U16, no_index);
   EXPECT_EQ(display(ChunkHeader::parse_for_reduced(bare, 0)),
             "invalid argument: htj2k: a reduced-resolution decode needs the plane index (chunk "
             "written with index=False)");
@@ -187,9 +187,9 @@ TEST(ParseForReduced, ChecksOnlyWhatTheReadNeeds) {
             "malformed codestream at byte 20: plane prefix lengths are inconsistent");
   // The prefix read must lie inside the chunk.
   const Bytes compact = compacted(chunk, 1);
-  EXPECT_TRUE(decode_chunk_reduced(compact, shape, SampleType::U16, 2));
+  EXPECT_TRUE(decode_chunk_reduced(compact, shape, ElementType::U16, 2));
   EXPECT_EQ(display(decode_chunk_reduced(Bytes(compact.begin(), compact.end() - 1), shape,
-                                         SampleType::U16, 2)),
+                                         ElementType::U16, 2)),
             "malformed codestream at byte " +
                 std::to_string(ChunkHeader::parse(compact)->planes->back().offset) +
                 ": plane prefix exceeds the chunk");
@@ -201,18 +201,18 @@ TEST(DecodeChunkReduced, DamagedWholeAndCompactedChunksNeverCrash) {
   for (const char* progression : {"RPCL", "CPRL"}) {
     const Bytes chunk = encode(shape, progression, 3);
     for (std::uint8_t reduce = 0; reduce <= 3; ++reduce) {
-      const auto size = *reduced_size(shape, SampleType::U16, reduce);
-      const Bytes expected = *decode_chunk_reduced(chunk, shape, SampleType::U16, reduce);
+      const auto size = *reduced_size(shape, ElementType::U16, reduce);
+      const Bytes expected = *decode_chunk_reduced(chunk, shape, ElementType::U16, reduce);
       ASSERT_EQ(expected.size(), size);
       const Bytes compact = compacted(chunk, static_cast<std::uint8_t>(3 - reduce));
-      ASSERT_EQ(*decode_chunk_reduced(compact, shape, SampleType::U16, reduce), expected);
+      ASSERT_EQ(*decode_chunk_reduced(compact, shape, ElementType::U16, reduce), expected);
       for (const Bytes* source : {&chunk, &compact}) {
         for (int round = 0; round < 300; ++round) {
           Bytes damaged = *source;
           damaged[rng() % damaged.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
           Bytes out(size);
-          auto owned = decode_chunk_reduced(damaged, shape, SampleType::U16, reduce);
-          auto into = decode_chunk_reduced_into(damaged, shape, SampleType::U16, reduce, out);
+          auto owned = decode_chunk_reduced(damaged, shape, ElementType::U16, reduce);
+          auto into = decode_chunk_reduced_into(damaged, shape, ElementType::U16, reduce, out);
           ASSERT_EQ(owned.has_value(), into.has_value());
           if (owned) {
             ASSERT_EQ(*owned, out);
@@ -221,7 +221,7 @@ TEST(DecodeChunkReduced, DamagedWholeAndCompactedChunksNeverCrash) {
           }
         }
         for (std::size_t n = 0; n < source->size(); n += 3)
-          (void)decode_chunk_reduced(std::span(source->data(), n), shape, SampleType::U16, reduce);
+          (void)decode_chunk_reduced(std::span(source->data(), n), shape, ElementType::U16, reduce);
       }
     }
   }

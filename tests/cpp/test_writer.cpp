@@ -153,7 +153,7 @@ TEST(Writer, headers_parse_back) {
   for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<std::int32_t>(i % 65536);
   auto bytes = encode(s, 37, 23, 16, false, params(5, 4, true));
   ASSERT_TRUE(bytes.has_value());
-  auto cs = Codestream::parse_impl(*bytes);
+  auto cs = Codestream::parse(*bytes);
   ASSERT_TRUE(cs.has_value()) << cs.error().display();
   EXPECT_EQ(cs->siz.xsiz, 37u);
   EXPECT_EQ(cs->siz.ysiz, 23u);
@@ -174,7 +174,7 @@ TEST(Writer, headers_parse_back) {
 
   // Index off: no TLM, no PLT, Psot = 14 + packet data.
   auto plain = encode(s, 37, 23, 16, false, params(5, 4, false));
-  auto pcs = Codestream::parse_impl(*plain);
+  auto pcs = Codestream::parse(*plain);
   ASSERT_TRUE(pcs.has_value());
   EXPECT_TRUE(pcs->tlm.empty());
   EXPECT_TRUE(pcs->tile_parts[0].plt.empty());
@@ -186,12 +186,12 @@ TEST(Writer, headers_parse_back) {
 TEST(Writer, zero_plane_and_mid_grey_plane) {
   // All 128: level shifts to zeros, no block included (every packet is 0x00).
   auto grey = encode(std::vector<std::int32_t>(64 * 64, 128), 64, 64, 8, false, params(5, 2, true));
-  auto cs = Codestream::parse_impl(*grey);
+  auto cs = Codestream::parse(*grey);
   ASSERT_TRUE(cs.has_value());
   for (std::uint32_t l : cs->tile_parts[0].plt) EXPECT_EQ(l, 1u);
   // All 0: -128 after the shift; the LL band has an included block.
   auto zero = encode(std::vector<std::int32_t>(64 * 64, 0), 64, 64, 8, false, params(5, 2, true));
-  auto zs = Codestream::parse_impl(*zero);
+  auto zs = Codestream::parse(*zero);
   ASSERT_TRUE(zs.has_value());
   EXPECT_GT(zs->tile_parts[0].plt[0], 1u);
 }
@@ -204,7 +204,7 @@ TEST(Writer, packet_order_with_two_components) {
   for (std::uint8_t prog : {0, 1, 2, 3, 4}) {
     auto bytes = encode_image_with_depth(planes, 8, false, params(2, prog, true));
     ASSERT_TRUE(bytes.has_value());
-    auto cs = Codestream::parse_impl(*bytes);
+    auto cs = Codestream::parse(*bytes);
     auto idx = cs->packet_index();
     ASSERT_TRUE(idx.has_value()) << idx.error().display();
     ASSERT_EQ(idx->size(), 6u);
@@ -226,7 +226,7 @@ TEST(Writer, plt_splits_at_65000_byte_payloads) {
   for (std::size_t i = 0; i < comps; ++i) planes.push_back(*CoeffPlane::make(std::span(samples).subspan(i, 1), 1, 1));
   auto bytes = encode_image_with_depth(planes, 8, false, params(5, 0, true));
   ASSERT_TRUE(bytes.has_value()) << bytes.error().display();
-  auto cs = Codestream::parse_impl(*bytes);
+  auto cs = Codestream::parse(*bytes);
   ASSERT_TRUE(cs.has_value()) << cs.error().display();
   EXPECT_EQ(cs->tile_parts[0].plt.size(), 66000u);
   // Find the two PLT segments and their Zplt.
@@ -248,7 +248,7 @@ TEST(Writer, plt_splits_at_65000_byte_payloads) {
 TEST(Writer, more_levels_than_the_size_allows) {
   auto bytes = encode({7, 9, 11}, 3, 1, 8, false, params(8, 2, true));
   ASSERT_TRUE(bytes.has_value());
-  auto cs = Codestream::parse_impl(*bytes);
+  auto cs = Codestream::parse(*bytes);
   auto idx = cs->packet_index();
   ASSERT_TRUE(idx.has_value());
   ASSERT_EQ(idx->size(), 9u);

@@ -28,19 +28,19 @@ Bytes bytes_of(const std::vector<T>& values) {
   return b;
 }
 
-Bytes encode(const Bytes& chunk, const Shape& shape, SampleType t, Htj2kConfig config = {}) {
+Bytes encode(const Bytes& chunk, const Shape& shape, ElementType t, Htj2kConfig config = {}) {
   auto out = encode_chunk(chunk, shape, t, config);
   EXPECT_TRUE(out) << out.error().display();
   return out ? *out : Bytes{};
 }
 
-std::string encode_error(const Bytes& chunk, const Shape& shape, SampleType t,
+std::string encode_error(const Bytes& chunk, const Shape& shape, ElementType t,
                          Htj2kConfig config = {}) {
   auto out = encode_chunk(chunk, shape, t, config);
   return out ? "ok" : out.error().display();
 }
 
-std::string decode_error(const Bytes& chunk, const Shape& shape, SampleType t) {
+std::string decode_error(const Bytes& chunk, const Shape& shape, ElementType t) {
   auto out = decode_chunk(chunk, shape, t);
   return out ? "ok" : out.error().display();
 }
@@ -51,7 +51,7 @@ std::vector<int> plane_depths(const Bytes& container) {
   EXPECT_TRUE(planes);
   std::vector<int> depths;
   for (const PlaneRange& r : planes->ranges) {
-    auto cs = Codestream::parse_impl(std::span(container).subspan(r.offset, r.length));
+    auto cs = Codestream::parse(std::span(container).subspan(r.offset, r.length));
     EXPECT_TRUE(cs);
     depths.push_back(cs->siz.components.at(0).depth);
   }
@@ -71,7 +71,7 @@ void put_u32be(Bytes& b, std::size_t at, std::uint32_t v) {
 
 TEST(EncodeChunk, SinglePlaneLayout) {
   const Bytes chunk = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  const Bytes out = encode(chunk, {3, 4}, SampleType::U8);
+  const Bytes out = encode(chunk, {3, 4}, ElementType::U8);
   auto header = ChunkHeader::parse(out);
   ASSERT_TRUE(header);
   EXPECT_EQ(header->shape, (std::vector<std::uint32_t>{3, 4}));
@@ -90,7 +90,7 @@ TEST(EncodeChunk, IndexEntriesAreBackToBack) {
   std::iota(values.begin(), values.end(), 0);
   Htj2kConfig config;
   config.xy_levels = 3;
-  const Bytes out = encode(bytes_of(values), {5, 3, 33, 17}, SampleType::U16, config);
+  const Bytes out = encode(bytes_of(values), {5, 3, 33, 17}, ElementType::U16, config);
   auto header = ChunkHeader::parse(out);
   ASSERT_TRUE(header && header->planes);
   ASSERT_EQ(header->planes->size(), 15u);
@@ -112,7 +112,7 @@ TEST(EncodeChunk, WithoutIndexTheCodestreamsFollowTheHeader) {
   std::vector<std::int16_t> values(2 * 9 * 7, -3);
   Htj2kConfig config;
   config.index = false;
-  const Bytes out = encode(bytes_of(values), {2, 9, 7}, SampleType::I16, config);
+  const Bytes out = encode(bytes_of(values), {2, 9, 7}, ElementType::I16, config);
   EXPECT_EQ(out[5], 0);
   EXPECT_EQ(out[8 + 12], 0xFF);  // SOC right after the header
   EXPECT_EQ(out[8 + 12 + 1], 0x4F);
@@ -123,7 +123,7 @@ TEST(EncodeChunk, WithoutIndexTheCodestreamsFollowTheHeader) {
   EXPECT_EQ(planes->ranges[1].offset, 20u + planes->ranges[0].length);
   EXPECT_EQ(planes->ranges[1].offset + planes->ranges[1].length, out.size());
   // No PLT segments without an index.
-  auto cs = Codestream::parse_impl(std::span(out).subspan(20));
+  auto cs = Codestream::parse(std::span(out).subspan(20));
   ASSERT_TRUE(cs);
   EXPECT_FALSE(cs->packet_index());
 }
@@ -132,16 +132,16 @@ TEST(EncodeChunk, DepthFollowsEachPlanesValues) {
   // Planes of 2 x 3: max 255, max 127, all zero, max 65535.
   std::vector<std::uint16_t> u16 = {255, 0, 1, 2, 3, 4, 127, 0, 0, 0, 0, 0,
                                     0,   0, 0, 0, 0, 0, 65535, 0, 0, 0, 0, 0};
-  EXPECT_EQ(plane_depths(encode(bytes_of(u16), {4, 2, 3}, SampleType::U16)),
+  EXPECT_EQ(plane_depths(encode(bytes_of(u16), {4, 2, 3}, ElementType::U16)),
             (std::vector<int>{8, 7, 1, 16}));
   std::vector<std::int16_t> i16 = {255, 0, 1, 2, 3, 4, -256, 0, 0, 0, 0, 0, -257, 0, 0, 0, 0, 0};
-  EXPECT_EQ(plane_depths(encode(bytes_of(i16), {3, 2, 3}, SampleType::I16)),
+  EXPECT_EQ(plane_depths(encode(bytes_of(i16), {3, 2, 3}, ElementType::I16)),
             (std::vector<int>{9, 9, 10}));
   std::vector<std::int8_t> i8 = {-1, 0, -1, 0, -128, 5, 0, 0, 127, 0, 0, 0};
-  EXPECT_EQ(plane_depths(encode(bytes_of(i8), {3, 2, 2}, SampleType::I8)),
+  EXPECT_EQ(plane_depths(encode(bytes_of(i8), {3, 2, 2}, ElementType::I8)),
             (std::vector<int>{1, 8, 8}));
   std::vector<std::int32_t> i32 = {-(1 << 20), 0, 0, 1 << 20};
-  EXPECT_EQ(plane_depths(encode(bytes_of(i32), {1, 2, 2}, SampleType::I32)),
+  EXPECT_EQ(plane_depths(encode(bytes_of(i32), {1, 2, 2}, ElementType::I32)),
             (std::vector<int>{22}));
 }
 
@@ -151,38 +151,38 @@ TEST(EncodeChunk, ChecksInOrder) {
   c.xy_levels = 33;
   c.progression = "rpcl";
   c.reversible = false;
-  EXPECT_EQ(encode_error(six, {2, 3}, SampleType::U8, c),
+  EXPECT_EQ(encode_error(six, {2, 3}, ElementType::U8, c),
             "invalid argument: htj2k: xy_levels exceeds the 32-level J2K bound (T.800 SPcod)");
   c.xy_levels = 32;
-  EXPECT_EQ(encode_error(six, {2, 3}, SampleType::U8, c),
+  EXPECT_EQ(encode_error(six, {2, 3}, ElementType::U8, c),
             "unsupported: htj2k: unknown progression order \"rpcl\"");
   c.progression = "CPRL";
-  EXPECT_EQ(encode_error(six, {2, 3}, SampleType::U8, c),
+  EXPECT_EQ(encode_error(six, {2, 3}, ElementType::U8, c),
             "unsupported: htj2k: lossy (reversible: false) coding lands with a later phase");
-  EXPECT_EQ(encode_error(six, {2}, SampleType::U8),
+  EXPECT_EQ(encode_error(six, {2}, ElementType::U8),
             "invalid argument: htj2k needs a chunk with trailing 2D (y, x) planes; got 1 dimension(s)");
-  EXPECT_EQ(encode_error(six, {}, SampleType::U8),
+  EXPECT_EQ(encode_error(six, {}, ElementType::U8),
             "invalid argument: htj2k needs a chunk with trailing 2D (y, x) planes; got 0 dimension(s)");
-  EXPECT_EQ(encode_error(six, Shape(33, 1), SampleType::U8),
+  EXPECT_EQ(encode_error(six, Shape(33, 1), ElementType::U8),
             "invalid argument: htj2k chunks carry at most 32 dimensions; got 33");
-  EXPECT_EQ(encode_error(six, {4, 0, 8}, SampleType::U8),
+  EXPECT_EQ(encode_error(six, {4, 0, 8}, ElementType::U8),
             "invalid argument: htj2k needs non-zero chunk extents; dimension 1 of [4, 0, 8] is 0");
-  EXPECT_EQ(encode_error(six, {1u << 31, 1u << 31, 1u << 31}, SampleType::U8),
+  EXPECT_EQ(encode_error(six, {1u << 31, 1u << 31, 1u << 31}, ElementType::U8),
             "invalid argument: chunk element count overflows");
-  EXPECT_EQ(encode_error(six, {1ull << 62, 2}, SampleType::U16),
+  EXPECT_EQ(encode_error(six, {1ull << 62, 2}, ElementType::U16),
             "invalid argument: chunk byte length overflows");
-  EXPECT_EQ(encode_error(Bytes(47), {2, 3, 4}, SampleType::U16),
+  EXPECT_EQ(encode_error(Bytes(47), {2, 3, 4}, ElementType::U16),
             "invalid argument: chunk of shape [2, 3, 4] and dtype U16 needs 48 bytes, got 47");
-  EXPECT_EQ(encode_error(six, {2, 3}, SampleType::I32),
+  EXPECT_EQ(encode_error(six, {2, 3}, ElementType::I32),
             "invalid argument: chunk of shape [2, 3] and dtype I32 needs 24 bytes, got 6");
 }
 
 TEST(EncodeChunk, RefusesMorePlanesThanTheContainerHolds) {
   // Such a container would be written, then refused by every reader.
   const Bytes chunk((1u << 24) + 1);
-  EXPECT_EQ(encode_error(chunk, {(1u << 24) + 1, 1, 1}, SampleType::U8),
+  EXPECT_EQ(encode_error(chunk, {(1u << 24) + 1, 1, 1}, ElementType::U8),
             "invalid argument: htj2k chunks carry at most 16777216 planes; got 16777217");
-  EXPECT_EQ(encode_error(chunk, {(1u << 23) + 1, 2, 1, 1}, SampleType::U8),
+  EXPECT_EQ(encode_error(chunk, {(1u << 23) + 1, 2, 1, 1}, ElementType::U8),
             "invalid argument: chunk of shape [8388609, 2, 1, 1] and dtype U8 needs 16777218 "
             "bytes, got 16777217");
 }
@@ -205,7 +205,7 @@ TEST(EncodeChunk, EveryProgressionNameIsKnown) {
 
 TEST(EncodeChunk, RefusesUint32AboveTheDatapath) {
   std::vector<std::uint32_t> values = {1, 2, 3, 2147483647u, 5, 6, 7, 2147483648u, 4294967295u};
-  EXPECT_EQ(encode_error(bytes_of(values), {1, 3, 3}, SampleType::U32),
+  EXPECT_EQ(encode_error(bytes_of(values), {1, 3, 3}, ElementType::U32),
             "invalid argument: uint32 sample 2147483648 exceeds the 32-bit HT datapath; decorrelate "
             "or reduce the dynamic range");
 }
@@ -214,7 +214,7 @@ TEST(EncodeChunk, WriterLimitsNameThePlane) {
   // Plane 0 is small; plane 1 needs 31 bits, beyond the HT magnitude bound.
   std::vector<std::int32_t> values(2 * 4 * 4, 1);
   values[16 + 5] = -2147483647 - 1;
-  const std::string e = encode_error(bytes_of(values), {2, 4, 4}, SampleType::I32);
+  const std::string e = encode_error(bytes_of(values), {2, 4, 4}, ElementType::I32);
   EXPECT_EQ(e.rfind("unsupported: htj2k plane 1: ", 0), 0u) << e;
 }
 
@@ -222,7 +222,7 @@ TEST(EncodeChunk, ExtentBeyondU32IsRefused) {
   // Leading extents are only limited by the container's 32-bit fields.
   const Shape shape = {1ull << 32, 1, 1};
   std::vector<std::uint8_t> huge;  // never allocated: the size check fails first
-  EXPECT_EQ(encode_error(huge, shape, SampleType::U8),
+  EXPECT_EQ(encode_error(huge, shape, ElementType::U8),
             "invalid argument: chunk of shape [4294967296, 1, 1] and dtype U8 needs 4294967296 "
             "bytes, got 0");
 }
@@ -231,19 +231,19 @@ TEST(EncodeChunk, ExtentBeyondU32IsRefused) {
 
 TEST(DecodeChunk, RoundTripsEveryTypeWithAndWithoutIndex) {
   std::mt19937 rng(42);
-  const SampleType types[] = {SampleType::U8, SampleType::I8, SampleType::U16,
-                              SampleType::I16, SampleType::U32, SampleType::I32};
+  const ElementType types[] = {ElementType::U8, ElementType::I8, ElementType::U16,
+                              ElementType::I16, ElementType::U32, ElementType::I32};
   const Shape shapes[] = {{1, 1}, {3, 5}, {2, 17, 9}, {2, 1, 3, 64}, {70, 65}};
-  for (SampleType t : types) {
-    const std::int64_t lo = std::max<std::int64_t>(sample_min(t), -(1 << 24));
-    const std::int64_t hi = std::min<std::int64_t>(sample_max(t), 1 << 24);
+  for (ElementType t : types) {
+    const std::int64_t lo = std::max<std::int64_t>(element_min(t), -(1 << 24));
+    const std::int64_t hi = std::min<std::int64_t>(element_max(t), 1 << 24);
     for (const Shape& shape : shapes) {
       std::size_t count = 1;
       for (auto e : shape) count *= e;
-      Bytes chunk(count * sample_width(t));
+      Bytes chunk(count * element_size(t));
       for (std::size_t i = 0; i < count; ++i) {
         const std::int64_t v = lo + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(hi - lo + 1));
-        std::memcpy(chunk.data() + i * sample_width(t), &v, sample_width(t));
+        std::memcpy(chunk.data() + i * element_size(t), &v, element_size(t));
       }
       for (bool index : {true, false}) {
         for (std::uint8_t levels : {0, 1, 5}) {
@@ -253,7 +253,7 @@ TEST(DecodeChunk, RoundTripsEveryTypeWithAndWithoutIndex) {
           const Bytes coded = encode(chunk, shape, t, c);
           auto back = decode_chunk(coded, shape, t);
           ASSERT_TRUE(back) << back.error().display();
-          ASSERT_EQ(*back, chunk) << sample_name(t) << " levels " << int(levels);
+          ASSERT_EQ(*back, chunk) << element_name(t) << " levels " << int(levels);
         }
       }
     }
@@ -261,52 +261,52 @@ TEST(DecodeChunk, RoundTripsEveryTypeWithAndWithoutIndex) {
 }
 
 TEST(DecodeChunk, ShapeMustMatchTheHeader) {
-  const Bytes coded = encode(Bytes(24), {2, 3, 4}, SampleType::U8);
-  EXPECT_EQ(decode_error(coded, {2, 3, 5}, SampleType::U8),
+  const Bytes coded = encode(Bytes(24), {2, 3, 4}, ElementType::U8);
+  EXPECT_EQ(decode_error(coded, {2, 3, 5}, ElementType::U8),
             "malformed codestream at byte 0: chunk header declares shape [2, 3, 4], decode expects "
             "[2, 3, 5]");
-  EXPECT_EQ(decode_error(coded, {6, 4}, SampleType::U8),
+  EXPECT_EQ(decode_error(coded, {6, 4}, ElementType::U8),
             "malformed codestream at byte 0: chunk header declares shape [2, 3, 4], decode expects "
             "[6, 4]");
-  EXPECT_EQ(decode_error(coded, {1, 2, 3, 4}, SampleType::U8),
+  EXPECT_EQ(decode_error(coded, {1, 2, 3, 4}, ElementType::U8),
             "malformed codestream at byte 0: chunk header declares shape [2, 3, 4], decode expects "
             "[1, 2, 3, 4]");
-  EXPECT_EQ(decode_error(coded, {(1ull << 32) + 2, 3, 4}, SampleType::U8),
+  EXPECT_EQ(decode_error(coded, {(1ull << 32) + 2, 3, 4}, ElementType::U8),
             "malformed codestream at byte 0: chunk header declares shape [2, 3, 4], decode expects "
             "[4294967298, 3, 4]");
 }
 
 TEST(DecodeChunk, AnyDtypeWhoseRangeHoldsTheValues) {
   std::vector<std::uint16_t> values = {0, 17, 200, 255, 128, 3};
-  const Bytes coded = encode(bytes_of(values), {2, 3}, SampleType::U16);
-  auto as_u8 = decode_chunk(coded, Shape{2, 3}, SampleType::U8);
+  const Bytes coded = encode(bytes_of(values), {2, 3}, ElementType::U16);
+  auto as_u8 = decode_chunk(coded, Shape{2, 3}, ElementType::U8);
   ASSERT_TRUE(as_u8);
   EXPECT_EQ(*as_u8, (Bytes{0, 17, 200, 255, 128, 3}));
-  EXPECT_EQ(decode_error(coded, {2, 3}, SampleType::I8),
+  EXPECT_EQ(decode_error(coded, {2, 3}, ElementType::I8),
             "malformed codestream at byte 0: decoded sample range [0, 255] does not fit dtype I8 "
             "(corrupt or mismatched chunk)");
-  auto as_i32 = decode_chunk(coded, Shape{2, 3}, SampleType::I32);
+  auto as_i32 = decode_chunk(coded, Shape{2, 3}, ElementType::I32);
   ASSERT_TRUE(as_i32);
   EXPECT_EQ(as_i32->size(), 24u);
 
   std::vector<std::int16_t> negative = {-5, 0, 7, 300};
-  const Bytes signed_coded = encode(bytes_of(negative), {2, 2}, SampleType::I16);
-  EXPECT_EQ(decode_error(signed_coded, {2, 2}, SampleType::U16),
+  const Bytes signed_coded = encode(bytes_of(negative), {2, 2}, ElementType::I16);
+  EXPECT_EQ(decode_error(signed_coded, {2, 2}, ElementType::U16),
             "malformed codestream at byte 0: decoded sample range [-5, 300] does not fit dtype U16 "
             "(corrupt or mismatched chunk)");
-  EXPECT_EQ(decode_error(signed_coded, {2, 2}, SampleType::U32),
+  EXPECT_EQ(decode_error(signed_coded, {2, 2}, ElementType::U32),
             "malformed codestream at byte 0: decoded sample range [-5, 300] does not fit dtype U32 "
             "(corrupt or mismatched chunk)");
 }
 
 TEST(DecodeChunk, IndexRangeBeyondTheChunk) {
-  Bytes coded = encode(Bytes(12, 7), {3, 4}, SampleType::U8);
+  Bytes coded = encode(Bytes(12, 7), {3, 4}, ElementType::U8);
   auto header = ChunkHeader::parse(coded);
   ASSERT_TRUE(header);
   const std::uint64_t offset = header->planes->front().offset;
   // Length one byte too long for the chunk.
   put_u32le(coded, 16 + 8, header->planes->front().length + 1);
-  EXPECT_EQ(decode_error(coded, {3, 4}, SampleType::U8),
+  EXPECT_EQ(decode_error(coded, {3, 4}, ElementType::U8),
             "malformed codestream at byte " + std::to_string(offset) +
                 ": plane byte range exceeds the chunk");
 }
@@ -316,9 +316,9 @@ TEST(DecodeChunk, TrailingBytesAreIgnored) {
   for (bool index : {true, false}) {
     Htj2kConfig c;
     c.index = index;
-    Bytes coded = encode(chunk, {1, 2, 3}, SampleType::U8, c);
+    Bytes coded = encode(chunk, {1, 2, 3}, ElementType::U8, c);
     coded.insert(coded.end(), {0xFF, 0xD9, 0, 1, 2});
-    auto back = decode_chunk(coded, Shape{1, 2, 3}, SampleType::U8);
+    auto back = decode_chunk(coded, Shape{1, 2, 3}, ElementType::U8);
     ASSERT_TRUE(back) << back.error().display();
     EXPECT_EQ(*back, chunk);
   }
@@ -327,22 +327,22 @@ TEST(DecodeChunk, TrailingBytesAreIgnored) {
 TEST(DecodeChunk, MissingOrCutCodestreamsWithoutIndex) {
   Htj2kConfig c;
   c.index = false;
-  const Bytes coded = encode(Bytes(2 * 4 * 4, 3), {2, 4, 4}, SampleType::U8, c);
+  const Bytes coded = encode(Bytes(2 * 4 * 4, 3), {2, 4, 4}, ElementType::U8, c);
   // Header only: the parser fails on the empty region at byte 0 of plane 0.
   Bytes header_only(coded.begin(), coded.begin() + 20);
-  const std::string e0 = decode_error(header_only, {2, 4, 4}, SampleType::U8);
+  const std::string e0 = decode_error(header_only, {2, 4, 4}, ElementType::U8);
   EXPECT_EQ(e0.rfind("malformed codestream at byte ", 0), 0u) << e0;
   // The last codestream cut short.
   Bytes cut(coded.begin(), coded.end() - 1);
-  EXPECT_NE(decode_error(cut, {2, 4, 4}, SampleType::U8), "ok");
+  EXPECT_NE(decode_error(cut, {2, 4, 4}, ElementType::U8), "ok");
 }
 
 TEST(DecodeChunk, PlaneSizeMustMatchTheHeader) {
   Htj2kConfig c;
   c.index = false;
-  Bytes coded = encode(Bytes(8 * 16, 1), {8, 16}, SampleType::U8, c);
+  Bytes coded = encode(Bytes(8 * 16, 1), {8, 16}, ElementType::U8, c);
   put_u32le(coded, 12, 15);  // header x extent 16 -> 15
-  EXPECT_EQ(decode_error(coded, {8, 15}, SampleType::U8),
+  EXPECT_EQ(decode_error(coded, {8, 15}, ElementType::U8),
             "malformed codestream at byte 0: plane decodes to 1x8x16, chunk header declares 8x15x1");
 }
 
@@ -352,12 +352,12 @@ TEST(DecodeChunk, HugeDeclaredPlaneIsRefusedBeforeDecoding) {
   // with the header, without allocating the plane.
   Htj2kConfig c;
   c.index = false;
-  Bytes coded = encode(Bytes(4, 0), {1, 4}, SampleType::U8, c);
+  Bytes coded = encode(Bytes(4, 0), {1, 4}, ElementType::U8, c);
   const std::size_t cs = 16;  // codestream start; SIZ follows SOC
   ASSERT_EQ(coded[cs + 2], 0xFF);
   ASSERT_EQ(coded[cs + 3], 0x51);
   for (std::size_t field : {8u, 12u, 24u, 28u}) put_u32be(coded, cs + field, 60000);
-  EXPECT_EQ(decode_error(coded, {1, 4}, SampleType::U8),
+  EXPECT_EQ(decode_error(coded, {1, 4}, ElementType::U8),
             "malformed codestream at byte 0: plane decodes to 1x60000x60000, chunk header declares "
             "1x4x1");
 }
@@ -365,43 +365,43 @@ TEST(DecodeChunk, HugeDeclaredPlaneIsRefusedBeforeDecoding) {
 TEST(DecodeChunk, ParserOffsetsCountFromThePlane) {
   Htj2kConfig c;
   c.index = true;
-  Bytes coded = encode(Bytes(2 * 3 * 3, 5), {2, 3, 3}, SampleType::U8, c);
+  Bytes coded = encode(Bytes(2 * 3 * 3, 5), {2, 3, 3}, ElementType::U8, c);
   auto header = ChunkHeader::parse(coded);
   const std::uint64_t second = header->planes->at(1).offset;
   coded[second] = 0x00;  // break plane 1's SOC
-  auto direct = Codestream::parse_impl(std::span(coded).subspan(second));
+  auto direct = Codestream::parse(std::span(coded).subspan(second));
   ASSERT_FALSE(direct);
-  EXPECT_EQ(decode_error(coded, {2, 3, 3}, SampleType::U8), direct.error().display());
+  EXPECT_EQ(decode_error(coded, {2, 3, 3}, ElementType::U8), direct.error().display());
 }
 
 TEST(NarrowSamples, ChecksTheRangeThenAppends) {
   Bytes out = {0xAA};
   std::vector<std::int32_t> s = {-3, 300};
-  auto r = narrow_samples(s, SampleType::U8, out);
+  auto r = narrow_samples(s, ElementType::U8, out);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().display(),
             "malformed codestream at byte 0: decoded sample range [-3, 300] does not fit dtype U8 "
             "(corrupt or mismatched chunk)");
   EXPECT_EQ(out, Bytes{0xAA});
-  EXPECT_TRUE(narrow_samples({}, SampleType::U8, out));
+  EXPECT_TRUE(narrow_samples({}, ElementType::U8, out));
   s = {-128, 127, -1};
-  ASSERT_TRUE(narrow_samples(s, SampleType::I8, out));
+  ASSERT_TRUE(narrow_samples(s, ElementType::I8, out));
   EXPECT_EQ(out, (Bytes{0xAA, 0x80, 0x7F, 0xFF}));
   out.clear();
   s = {65535, 0, 258};
-  ASSERT_TRUE(narrow_samples(s, SampleType::U16, out));
+  ASSERT_TRUE(narrow_samples(s, ElementType::U16, out));
   EXPECT_EQ(out, (Bytes{0xFF, 0xFF, 0, 0, 2, 1}));
   out.clear();
   s = {-2147483647 - 1, 2147483647};
-  ASSERT_TRUE(narrow_samples(s, SampleType::I32, out));
+  ASSERT_TRUE(narrow_samples(s, ElementType::I32, out));
   EXPECT_EQ(out, (Bytes{0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0x7F}));
-  EXPECT_FALSE(narrow_samples(s, SampleType::U32, out));
+  EXPECT_FALSE(narrow_samples(s, ElementType::U32, out));
   s = {0, 2147483647};
-  EXPECT_TRUE(narrow_samples(s, SampleType::U32, out));
+  EXPECT_TRUE(narrow_samples(s, ElementType::U32, out));
   s = {-32769};
-  EXPECT_FALSE(narrow_samples(s, SampleType::I16, out));
+  EXPECT_FALSE(narrow_samples(s, ElementType::I16, out));
   s = {65536};
-  EXPECT_FALSE(narrow_samples(s, SampleType::U16, out));
+  EXPECT_FALSE(narrow_samples(s, ElementType::U16, out));
 }
 
 TEST(DecodeChunk, MalformedInputNeverCrashes) {
@@ -411,11 +411,11 @@ TEST(DecodeChunk, MalformedInputNeverCrashes) {
   for (bool index : {true, false}) {
     Htj2kConfig c;
     c.index = index;
-    const Bytes coded = encode(bytes_of(values), {2, 12, 10}, SampleType::U16, c);
+    const Bytes coded = encode(bytes_of(values), {2, 12, 10}, ElementType::U16, c);
     // Every truncation fails with an error.
     for (std::size_t n = 0; n < coded.size(); ++n) {
       Bytes cut(coded.begin(), coded.begin() + static_cast<std::ptrdiff_t>(n));
-      auto r = decode_chunk(cut, Shape{2, 12, 10}, SampleType::U16);
+      auto r = decode_chunk(cut, Shape{2, 12, 10}, ElementType::U16);
       ASSERT_FALSE(r) << n;
     }
     // Bit flips end in an error or in some decoded values of the right size.
@@ -423,7 +423,7 @@ TEST(DecodeChunk, MalformedInputNeverCrashes) {
       Bytes flipped = coded;
       const int flips = 1 + static_cast<int>(rng() % 3);
       for (int f = 0; f < flips; ++f) flipped[rng() % flipped.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
-      auto r = decode_chunk(flipped, Shape{2, 12, 10}, SampleType::U16);
+      auto r = decode_chunk(flipped, Shape{2, 12, 10}, ElementType::U16);
       if (r) {
         ASSERT_EQ(r->size(), values.size() * 2);
       }
@@ -438,26 +438,26 @@ TEST(DecodeChunkInto, AgreesWithDecodeChunk) {
   std::vector<std::int16_t> values(3 * 17 * 9);
   for (auto& v : values) v = static_cast<std::int16_t>(static_cast<int>(rng() % 2000) - 1000);
   const Shape shape{3, 17, 9};
-  const Bytes coded = encode(bytes_of(values), shape, SampleType::I16);
-  auto into = [&](const Bytes& chunk, const Shape& s, SampleType t, std::size_t size) {
+  const Bytes coded = encode(bytes_of(values), shape, ElementType::I16);
+  auto into = [&](const Bytes& chunk, const Shape& s, ElementType t, std::size_t size) {
     Bytes out(size, 0xAB);
     auto r = decode_chunk_into(chunk, s, t, out);
     return r ? out : Bytes{};
   };
-  EXPECT_EQ(into(coded, shape, SampleType::I16, values.size() * 2), bytes_of(values));
-  EXPECT_EQ(*decoded_size(shape, SampleType::I16), values.size() * 2);
-  EXPECT_EQ(decoded_size(Shape{1ull << 40, 1ull << 40}, SampleType::U8).error().display(),
+  EXPECT_EQ(into(coded, shape, ElementType::I16, values.size() * 2), bytes_of(values));
+  EXPECT_EQ(*decoded_size(shape, ElementType::I16), values.size() * 2);
+  EXPECT_EQ(decoded_size(Shape{1ull << 40, 1ull << 40}, ElementType::U8).error().display(),
             "invalid argument: chunk byte length overflows");
 
   // A buffer of the wrong size is refused, whatever the chunk holds.
   Bytes small(values.size() * 2 - 1);
-  EXPECT_EQ(decode_chunk_into(coded, shape, SampleType::I16, small).error().display(),
+  EXPECT_EQ(decode_chunk_into(coded, shape, ElementType::I16, small).error().display(),
             "invalid argument: decode output buffer does not match the chunk shape");
 
   for (int round = 0; round < 500; ++round) {
     Bytes damaged = coded;
     damaged[rng() % damaged.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
-    const SampleType t = round % 3 == 0 ? SampleType::U16 : SampleType::I16;
+    const ElementType t = round % 3 == 0 ? ElementType::U16 : ElementType::I16;
     Bytes out(values.size() * 2);
     auto a = decode_chunk(damaged, shape, t);
     auto b = decode_chunk_into(damaged, shape, t, out);
@@ -468,6 +468,36 @@ TEST(DecodeChunkInto, AgreesWithDecodeChunk) {
       ASSERT_EQ(a.error(), b.error()) << round;
     }
   }
-  EXPECT_EQ(decode_chunk_into(coded, Shape{3, 17, 8}, SampleType::I16, small).error(),
-            decode_chunk(coded, Shape{3, 17, 8}, SampleType::I16).error());
+  EXPECT_EQ(decode_chunk_into(coded, Shape{3, 17, 8}, ElementType::I16, small).error(),
+            decode_chunk(coded, Shape{3, 17, 8}, ElementType::I16).error());
+}
+
+// The encoder builds the plane index from what the writer knows; it must be
+// the index that each codestream's own PLT segments give.
+TEST(EncodeChunk, IndexIsTheOneEachCodestreamsPacketsGive) {
+  struct Case { Shape shape; std::string progression; std::uint8_t levels; };
+  const Case cases[] = {
+      {{3, 37, 61}, "RPCL", 5}, {{2, 64, 64}, "LRCP", 3}, {{1, 1, 200}, "RLCP", 4},
+      {{2, 130, 9}, "PCRL", 6}, {{2, 300, 257}, "CPRL", 2}, {{1, 5, 5}, "RPCL", 0},
+  };
+  std::mt19937 rng(21);
+  for (const Case& c : cases) {
+    std::vector<std::uint16_t> values(std::accumulate(c.shape.begin(), c.shape.end(), std::uint64_t{1},
+                                                      std::multiplies<>()));
+    for (auto& v : values) v = static_cast<std::uint16_t>(rng() % 4096);
+    Htj2kConfig config;
+    config.progression = c.progression;
+    config.xy_levels = c.levels;
+    const Bytes out = encode(bytes_of(values), c.shape, ElementType::U16, config);
+    auto header = ChunkHeader::parse(out);
+    ASSERT_TRUE(header) << header.error().display();
+    ASSERT_TRUE(header->planes);
+    for (const codestream::PlaneEntry& e : *header->planes) {
+      auto cs = Codestream::parse(std::span(out).subspan(e.offset, e.length));
+      ASSERT_TRUE(cs) << cs.error().display();
+      auto parsed = codestream::PlaneEntry::from_codestream(*cs, e.offset);
+      ASSERT_TRUE(parsed) << parsed.error().display();
+      EXPECT_EQ(e, *parsed) << c.progression << " " << int(c.levels);
+    }
+  }
 }

@@ -50,29 +50,30 @@ std::uint64_t count_of(const Shape& s) {
 }
 
 // A smooth field plus noise, written as `dtype` elements.
-Bytes sample_chunk(const Shape& shape, ZfpDtype dtype, std::uint64_t seed) {
+Bytes sample_chunk(const Shape& shape, ElementType dtype, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   const std::uint64_t n = count_of(shape);
-  Bytes out(n * zfp_dtype_size(dtype));
+  Bytes out(n * element_size(dtype));
   std::uniform_real_distribution<double> noise(-1, 1);
   for (std::uint64_t i = 0; i < n; ++i) {
     const double smooth = std::sin(0.05 * static_cast<double>(i)) + 0.25 * noise(rng);
-    std::uint8_t* p = out.data() + i * zfp_dtype_size(dtype);
+    std::uint8_t* p = out.data() + i * element_size(dtype);
     switch (dtype) {
-      case ZfpDtype::U8: *p = static_cast<std::uint8_t>(rng()); break;
-      case ZfpDtype::I8: *p = static_cast<std::uint8_t>(rng()); break;
-      case ZfpDtype::U16: case ZfpDtype::I16: { auto v = static_cast<std::uint16_t>(rng()); std::memcpy(p, &v, 2); break; }
-      case ZfpDtype::I32: { auto v = static_cast<std::int32_t>(rng()); std::memcpy(p, &v, 4); break; }
-      case ZfpDtype::I64: { auto v = static_cast<std::int64_t>(rng()); std::memcpy(p, &v, 8); break; }
-      case ZfpDtype::F32: { auto v = static_cast<float>(smooth * 1000); std::memcpy(p, &v, 4); break; }
-      case ZfpDtype::F64: { double v = smooth * 1e6; std::memcpy(p, &v, 8); break; }
+      case ElementType::U8: *p = static_cast<std::uint8_t>(rng()); break;
+      case ElementType::I8: *p = static_cast<std::uint8_t>(rng()); break;
+      case ElementType::U16: case ElementType::I16: { auto v = static_cast<std::uint16_t>(rng()); std::memcpy(p, &v, 2); break; }
+      case ElementType::I32: { auto v = static_cast<std::int32_t>(rng()); std::memcpy(p, &v, 4); break; }
+      case ElementType::I64: { auto v = static_cast<std::int64_t>(rng()); std::memcpy(p, &v, 8); break; }
+      case ElementType::F32: { auto v = static_cast<float>(smooth * 1000); std::memcpy(p, &v, 4); break; }
+      case ElementType::F64: { double v = smooth * 1e6; std::memcpy(p, &v, 8); break; }
+      case ElementType::U32: break;  // not a zfp type
     }
   }
   return out;
 }
 
-constexpr ZfpDtype kAllTypes[] = {ZfpDtype::U8,  ZfpDtype::I8,  ZfpDtype::U16, ZfpDtype::I16,
-                                  ZfpDtype::I32, ZfpDtype::I64, ZfpDtype::F32, ZfpDtype::F64};
+constexpr ElementType kAllTypes[] = {ElementType::U8,  ElementType::I8,  ElementType::U16, ElementType::I16,
+                                  ElementType::I32, ElementType::I64, ElementType::F32, ElementType::F64};
 
 void expect_stream_error(const Result<Bytes>& r, const std::string& message) {
   ASSERT_FALSE(r.has_value()) << message;
@@ -93,7 +94,7 @@ TEST(ZfpChunk, ReversibleIsLosslessForEveryTypeAndShape) {
   const Shape shapes[] = {{1}, {7}, {64}, {3, 5}, {4, 4}, {1, 9}, {17, 6}, {2, 3, 5}, {1, 8, 8},
                           {5, 4, 9}, {2, 3, 4, 5}, {4, 1, 7, 6}, {1, 1, 1, 1}};
   std::uint64_t seed = 1;
-  for (ZfpDtype t : kAllTypes) {
+  for (ElementType t : kAllTypes) {
     for (const auto& s : shapes) {
       const Bytes in = sample_chunk(s, t, seed++);
       auto enc = encode_chunk(in, s, t, reversible());
@@ -101,7 +102,7 @@ TEST(ZfpChunk, ReversibleIsLosslessForEveryTypeAndShape) {
       EXPECT_EQ(enc->size() % 8, 0u);
       auto dec = decode_chunk(*enc, s, t, reversible());
       ASSERT_TRUE(dec.has_value()) << dec.error().message;
-      EXPECT_EQ(*dec, in) << zfp_dtype_name(t) << " shape of " << s.size() << " dims";
+      EXPECT_EQ(*dec, in) << element_name(t) << " shape of " << s.size() << " dims";
     }
   }
 }
@@ -115,24 +116,24 @@ TEST(ZfpChunk, ReversibleKeepsExtremeValues) {
   std::vector<double> f64 = {std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
                              std::numeric_limits<double>::denorm_min(), -0.0, 0.0, 1e-300, 3.5, -2.25};
   const Shape s{2, 4};
-  auto check = [&](const void* data, std::size_t bytes, ZfpDtype t) {
+  auto check = [&](const void* data, std::size_t bytes, ElementType t) {
     Bytes in(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + bytes);
     auto enc = encode_chunk(in, s, t, reversible());
     ASSERT_TRUE(enc.has_value());
     auto dec = decode_chunk(*enc, s, t, reversible());
     ASSERT_TRUE(dec.has_value());
-    EXPECT_EQ(*dec, in) << zfp_dtype_name(t);
+    EXPECT_EQ(*dec, in) << element_name(t);
   };
-  check(i32.data(), 32, ZfpDtype::I32);
-  check(i64.data(), 64, ZfpDtype::I64);
-  check(f64.data(), 64, ZfpDtype::F64);
+  check(i32.data(), 32, ElementType::I32);
+  check(i64.data(), 64, ElementType::I64);
+  check(f64.data(), 64, ElementType::F64);
 }
 
 TEST(ZfpChunk, SqueezeAndPadRoundTrips) {
   const struct { Shape chunk; std::uint8_t dims; } cases[] = {
       {{1, 1, 4, 4}, 2}, {{1, 8, 1, 8}, 3}, {{1, 1, 100}, 1}, {{1, 1}, 3}, {{3, 1, 1, 5, 1, 2}, 4}, {{9}, 4}};
   for (const auto& c : cases) {
-    for (ZfpDtype t : {ZfpDtype::U16, ZfpDtype::F32, ZfpDtype::I64}) {
+    for (ElementType t : {ElementType::U16, ElementType::F32, ElementType::I64}) {
       ZfpChunkConfig cfg;
       cfg.dims = c.dims;
       const Bytes in = sample_chunk(c.chunk, t, 7);
@@ -147,12 +148,12 @@ TEST(ZfpChunk, SqueezeAndPadRoundTrips) {
   const Shape s{1, 1, 4, 4};
   ZfpChunkConfig two;
   two.dims = 2;
-  const Bytes in = sample_chunk(s, ZfpDtype::F32, 3);
-  auto enc = encode_chunk(in, s, ZfpDtype::F32, two);
+  const Bytes in = sample_chunk(s, ElementType::F32, 3);
+  auto enc = encode_chunk(in, s, ElementType::F32, two);
   ASSERT_TRUE(enc.has_value());
-  auto plain = encode_chunk(in, Shape{4, 4}, ZfpDtype::F32, reversible());
+  auto plain = encode_chunk(in, Shape{4, 4}, ElementType::F32, reversible());
   EXPECT_EQ(*enc, *plain);
-  expect_stream_error(decode_chunk(*enc, s, ZfpDtype::F32, reversible()),
+  expect_stream_error(decode_chunk(*enc, s, ElementType::F32, reversible()),
                       "varnel_zfp: stream declares dimensions [4, 4, 0, 0], expected [4, 4, 1, 1] "
                       "(shape [1, 1, 4, 4])");
 }
@@ -160,14 +161,14 @@ TEST(ZfpChunk, SqueezeAndPadRoundTrips) {
 TEST(ZfpChunk, LossyModesStayWithinTheirBounds) {
   const Shape shapes[] = {{100}, {13, 21}, {9, 10, 11}, {3, 4, 5, 6}};
   for (const auto& s : shapes) {
-    const Bytes in = sample_chunk(s, ZfpDtype::F64, 11);
+    const Bytes in = sample_chunk(s, ElementType::F64, 11);
     const std::uint64_t n = count_of(s);
     std::vector<double> x(n);
     std::memcpy(x.data(), in.data(), in.size());
     for (double tol : {1.0, 1e-3, 1e-9}) {
-      auto enc = encode_chunk(in, s, ZfpDtype::F64, fixed_accuracy(tol));
+      auto enc = encode_chunk(in, s, ElementType::F64, fixed_accuracy(tol));
       ASSERT_TRUE(enc.has_value());
-      auto dec = decode_chunk(*enc, s, ZfpDtype::F64, fixed_accuracy(tol));
+      auto dec = decode_chunk(*enc, s, ElementType::F64, fixed_accuracy(tol));
       ASSERT_TRUE(dec.has_value());
       std::vector<double> y(n);
       std::memcpy(y.data(), dec->data(), dec->size());
@@ -178,9 +179,9 @@ TEST(ZfpChunk, LossyModesStayWithinTheirBounds) {
     // More bit planes, smaller errors; all 64 leave only rounding.
     double previous = std::numeric_limits<double>::infinity();
     for (std::uint32_t p : {8u, 16u, 32u, 64u}) {
-      auto enc = encode_chunk(in, s, ZfpDtype::F64, fixed_precision(p));
+      auto enc = encode_chunk(in, s, ElementType::F64, fixed_precision(p));
       ASSERT_TRUE(enc.has_value());
-      auto dec = decode_chunk(*enc, s, ZfpDtype::F64, fixed_precision(p));
+      auto dec = decode_chunk(*enc, s, ElementType::F64, fixed_precision(p));
       ASSERT_TRUE(dec.has_value());
       std::vector<double> y(n);
       std::memcpy(y.data(), dec->data(), dec->size());
@@ -191,9 +192,9 @@ TEST(ZfpChunk, LossyModesStayWithinTheirBounds) {
     }
     EXPECT_LE(previous, 1e-6);
     for (double rate : {4.0, 16.0, 40.0}) {
-      auto enc = encode_chunk(in, s, ZfpDtype::F64, fixed_rate(rate));
+      auto enc = encode_chunk(in, s, ElementType::F64, fixed_rate(rate));
       ASSERT_TRUE(enc.has_value());
-      auto dec = decode_chunk(*enc, s, ZfpDtype::F64, fixed_rate(rate));
+      auto dec = decode_chunk(*enc, s, ElementType::F64, fixed_rate(rate));
       ASSERT_TRUE(dec.has_value()) << dec.error().message;
       EXPECT_EQ(dec->size(), in.size());
     }
@@ -202,7 +203,7 @@ TEST(ZfpChunk, LossyModesStayWithinTheirBounds) {
 
 TEST(ZfpChunk, LossyModesForEveryType) {
   const Shape s{6, 10};
-  for (ZfpDtype t : kAllTypes) {
+  for (ElementType t : kAllTypes) {
     const Bytes in = sample_chunk(s, t, 5);
     for (const auto& c : {fixed_rate(12), fixed_accuracy(0.5), fixed_precision(24), reversible()}) {
       auto enc = encode_chunk(in, s, t, c);
@@ -215,18 +216,18 @@ TEST(ZfpChunk, LossyModesForEveryType) {
   // Narrow types saturate rather than wrap when a coarse mode overshoots.
   Bytes extremes(64, 0);
   for (int i = 0; i < 64; ++i) extremes[i] = i % 2 ? 255 : 0;
-  auto enc = encode_chunk(extremes, Shape{8, 8}, ZfpDtype::U8, fixed_precision(3));
+  auto enc = encode_chunk(extremes, Shape{8, 8}, ElementType::U8, fixed_precision(3));
   ASSERT_TRUE(enc.has_value());
-  auto dec = decode_chunk(*enc, Shape{8, 8}, ZfpDtype::U8, fixed_precision(3));
+  auto dec = decode_chunk(*enc, Shape{8, 8}, ElementType::U8, fixed_precision(3));
   ASSERT_TRUE(dec.has_value());
   EXPECT_EQ(dec->size(), 64u);
 }
 
 TEST(ZfpChunk, StreamStartsWithTheFullHeader) {
   const Shape s{3, 5};
-  const Bytes in = sample_chunk(s, ZfpDtype::F64, 2);
+  const Bytes in = sample_chunk(s, ElementType::F64, 2);
   ASSERT_EQ(in.size(), 120u);
-  auto enc = encode_chunk(in, s, ZfpDtype::F64, reversible());
+  auto enc = encode_chunk(in, s, ElementType::F64, reversible());
   ASSERT_TRUE(enc.has_value());
   EXPECT_EQ(enc->size() % 8, 0u);
   ASSERT_GE(enc->size(), 16u);
@@ -239,75 +240,75 @@ TEST(ZfpChunk, StreamStartsWithTheFullHeader) {
 TEST(ZfpChunk, FixedRateStreamHasItsExactSize) {
   // 16 blocks of 128 bits after a 96-bit header: 2144 bits, 272 bytes.
   const Shape s{16, 16};
-  const Bytes in = sample_chunk(s, ZfpDtype::F32, 4);
-  auto enc = encode_chunk(in, s, ZfpDtype::F32, fixed_rate(8));
+  const Bytes in = sample_chunk(s, ElementType::F32, 4);
+  auto enc = encode_chunk(in, s, ElementType::F32, fixed_rate(8));
   ASSERT_TRUE(enc.has_value());
   EXPECT_EQ(enc->size(), 272u);
   Bytes shorter(enc->begin(), enc->end() - 8);
-  expect_stream_error(decode_chunk(shorter, s, ZfpDtype::F32, fixed_rate(8)),
+  expect_stream_error(decode_chunk(shorter, s, ElementType::F32, fixed_rate(8)),
                       "varnel_zfp: fixed-rate stream is 264 bytes, computed size is 272");
   Bytes longer = *enc;
   longer.resize(280, 0);
-  expect_stream_error(decode_chunk(longer, s, ZfpDtype::F32, fixed_rate(8)),
+  expect_stream_error(decode_chunk(longer, s, ElementType::F32, fixed_rate(8)),
                       "varnel_zfp: fixed-rate stream is 280 bytes, computed size is 272");
   // Rates with the same bits per block are interchangeable.
-  EXPECT_TRUE(decode_chunk(*enc, s, ZfpDtype::F32, fixed_rate(8.01)).has_value());
+  EXPECT_TRUE(decode_chunk(*enc, s, ElementType::F32, fixed_rate(8.01)).has_value());
 }
 
 TEST(ZfpChunk, FixedRateBudgetsTheHeaderCannotRecordAreRefused) {
   // 1 bit per value on a 1-D int32 field rounds to... 4 bits, fine; 0.1 rounds
   // to 0 bits per block, 10000 gives 40000: neither fits the header's mode.
   const Shape s{8};
-  const Bytes in = sample_chunk(s, ZfpDtype::I32, 1);
-  EXPECT_TRUE(encode_chunk(in, s, ZfpDtype::I32, fixed_rate(1)).has_value());
-  expect_invalid(encode_chunk(in, s, ZfpDtype::I32, fixed_rate(0.1)),
+  const Bytes in = sample_chunk(s, ElementType::I32, 1);
+  EXPECT_TRUE(encode_chunk(in, s, ElementType::I32, fixed_rate(1)).has_value());
+  expect_invalid(encode_chunk(in, s, ElementType::I32, fixed_rate(0.1)),
                  "varnel_zfp: fixed rate 0.1 gives 0 bits per 4-value block, which a ZFP header cannot "
                  "record (1..=32768 bits per block)");
-  expect_invalid(encode_chunk(in, s, ZfpDtype::I32, fixed_rate(10000)),
+  expect_invalid(encode_chunk(in, s, ElementType::I32, fixed_rate(10000)),
                  "varnel_zfp: fixed rate 10000 gives 40000 bits per 4-value block, which a ZFP header "
                  "cannot record (1..=32768 bits per block)");
-  expect_invalid(decode_chunk(Bytes(16), s, ZfpDtype::I32, fixed_rate(10000)),
+  expect_invalid(decode_chunk(Bytes(16), s, ElementType::I32, fixed_rate(10000)),
                  "varnel_zfp: fixed rate 10000 gives 40000 bits per 4-value block, which a ZFP header "
                  "cannot record (1..=32768 bits per block)");
   // The largest recordable budget still decodes: 2 blocks of 32768 bits after
   // the 148-bit header of the long mode form.
-  auto enc = encode_chunk(in, s, ZfpDtype::I32, fixed_rate(8192));
+  auto enc = encode_chunk(in, s, ElementType::I32, fixed_rate(8192));
   ASSERT_TRUE(enc.has_value()) << enc.error().message;
   EXPECT_EQ(enc->size(), (148 + 2 * 32768 + 63) / 64 * 8);
-  auto dec = decode_chunk(*enc, s, ZfpDtype::I32, fixed_rate(8192));
+  auto dec = decode_chunk(*enc, s, ElementType::I32, fixed_rate(8192));
   ASSERT_TRUE(dec.has_value()) << dec.error().message;
   EXPECT_EQ(dec->size(), in.size());
 }
 
 TEST(ZfpChunk, ChunkSizeChecks) {
-  expect_invalid(encode_chunk(Bytes(30), Shape{4, 4}, ZfpDtype::U16, reversible()),
+  expect_invalid(encode_chunk(Bytes(30), Shape{4, 4}, ElementType::U16, reversible()),
                  "zfp: chunk shape [4, 4] (U16) needs 32 bytes, got 30");
   ZfpChunkConfig d3;
   d3.dims = 3;
-  expect_invalid(encode_chunk(Bytes(7), Shape{1, 2, 1, 4}, ZfpDtype::F64, d3),
+  expect_invalid(encode_chunk(Bytes(7), Shape{1, 2, 1, 4}, ElementType::F64, d3),
                  "zfp: chunk shape [1, 2, 1, 4] (F64) needs 64 bytes, got 7");
   const Shape huge{1ull << 32, 1ull << 32};
-  expect_invalid(encode_chunk(Bytes(8), huge, ZfpDtype::U8, reversible()),
+  expect_invalid(encode_chunk(Bytes(8), huge, ElementType::U8, reversible()),
                  "zfp: chunk shape [4294967296, 4294967296] overflows usize");
-  expect_invalid(decode_chunk(Bytes(8), huge, ZfpDtype::U8, reversible()),
+  expect_invalid(decode_chunk(Bytes(8), huge, ElementType::U8, reversible()),
                  "zfp: chunk shape [4294967296, 4294967296] overflows usize");
-  expect_invalid(encode_chunk(Bytes(8), Shape{1ull << 62}, ZfpDtype::F64, reversible()),
+  expect_invalid(encode_chunk(Bytes(8), Shape{1ull << 62}, ElementType::F64, reversible()),
                  "zfp: chunk shape [4611686018427387904] overflows usize");
   // Configuration errors come before the shape is looked at.
   ZfpChunkConfig bad;
   bad.mode = "lossless";
-  auto r = encode_chunk(Bytes(1), Shape{}, ZfpDtype::U8, bad);
+  auto r = encode_chunk(Bytes(1), Shape{}, ElementType::U8, bad);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::Unsupported);
-  expect_invalid(decode_chunk(Bytes(1), Shape{}, ZfpDtype::U8, reversible()), "zfp: chunk shape has no dimensions");
+  expect_invalid(decode_chunk(Bytes(1), Shape{}, ElementType::U8, reversible()), "zfp: chunk shape has no dimensions");
 }
 
 TEST(ZfpChunk, HeaderMetadataBounds) {
   // Four dimensions leave 12 bits per extent: 4097 does not fit.
   const Shape s{1, 1, 1, 4097};
-  expect_invalid(encode_chunk(Bytes(4097 * 4), s, ZfpDtype::F32, reversible()),
+  expect_invalid(encode_chunk(Bytes(4097 * 4), s, ElementType::F32, reversible()),
                  "varnel_zfp: shape [1, 1, 1, 4097] exceeds the ZFP header metadata bounds");
-  EXPECT_TRUE(encode_chunk(Bytes(4096), Shape{1, 1, 1, 4096}, ZfpDtype::U8, reversible()).has_value());
+  EXPECT_TRUE(encode_chunk(Bytes(4096), Shape{1, 1, 1, 4096}, ElementType::U8, reversible()).has_value());
 }
 
 TEST(ZfpChunk, DecoderChecksTheHeaderInOrder) {
@@ -318,33 +319,33 @@ TEST(ZfpChunk, DecoderChecksTheHeaderInOrder) {
   for (int i = 0; i < 32; ++i) ramp[i] = static_cast<float>(i);
   Bytes in(128);
   std::memcpy(in.data(), ramp.data(), 128);
-  auto enc = encode_chunk(in, s, ZfpDtype::F32, reversible());
+  auto enc = encode_chunk(in, s, ElementType::F32, reversible());
   ASSERT_TRUE(enc.has_value());
 
-  expect_stream_error(decode_chunk(Bytes(8), s, ZfpDtype::F32, reversible()), "varnel_zfp: invalid ZFP header magic");
-  expect_stream_error(decode_chunk(Bytes(), s, ZfpDtype::F32, reversible()), "varnel_zfp: invalid ZFP header magic");
+  expect_stream_error(decode_chunk(Bytes(8), s, ElementType::F32, reversible()), "varnel_zfp: invalid ZFP header magic");
+  expect_stream_error(decode_chunk(Bytes(), s, ElementType::F32, reversible()), "varnel_zfp: invalid ZFP header magic");
   Bytes bad_magic = *enc;
   bad_magic[3] = 4;  // codec version
-  expect_stream_error(decode_chunk(bad_magic, s, ZfpDtype::F32, reversible()), "varnel_zfp: invalid ZFP header magic");
+  expect_stream_error(decode_chunk(bad_magic, s, ElementType::F32, reversible()), "varnel_zfp: invalid ZFP header magic");
 
-  expect_stream_error(decode_chunk(*enc, s, ZfpDtype::I32, reversible()),
+  expect_stream_error(decode_chunk(*enc, s, ElementType::I32, reversible()),
                       "varnel_zfp: stream holds float samples, expected int32");
-  expect_stream_error(decode_chunk(*enc, s, ZfpDtype::F64, reversible()),
+  expect_stream_error(decode_chunk(*enc, s, ElementType::F64, reversible()),
                       "varnel_zfp: stream holds float samples, expected double");
-  expect_stream_error(decode_chunk(*enc, Shape{4, 8}, ZfpDtype::F32, reversible()),
+  expect_stream_error(decode_chunk(*enc, Shape{4, 8}, ElementType::F32, reversible()),
                       "varnel_zfp: stream declares dimensions [4, 8, 0, 0], expected [8, 4, 0, 0] (shape [4, 8])");
-  expect_stream_error(decode_chunk(*enc, Shape{32}, ZfpDtype::F32, reversible()),
+  expect_stream_error(decode_chunk(*enc, Shape{32}, ElementType::F32, reversible()),
                       "varnel_zfp: stream declares dimensions [4, 8, 0, 0], expected [32, 0, 0, 0] (shape [32])");
   for (const auto& other : {fixed_accuracy(0.5), fixed_precision(20)}) {
-    expect_stream_error(decode_chunk(*enc, s, ZfpDtype::F32, other),
+    expect_stream_error(decode_chunk(*enc, s, ElementType::F32, other),
                         "varnel_zfp: stream compression parameters do not match the configuration");
   }
   // A fixed-rate configuration bounds the stream tighter than the reversible
   // stream's length: the size message comes first.
-  const Bytes noisy = sample_chunk(s, ZfpDtype::F32, 9);
-  auto noisy_enc = encode_chunk(noisy, s, ZfpDtype::F32, reversible());
+  const Bytes noisy = sample_chunk(s, ElementType::F32, 9);
+  auto noisy_enc = encode_chunk(noisy, s, ElementType::F32, reversible());
   ASSERT_TRUE(noisy_enc.has_value());
-  auto r = decode_chunk(*noisy_enc, s, ZfpDtype::F32, fixed_rate(9));
+  auto r = decode_chunk(*noisy_enc, s, ElementType::F32, fixed_rate(9));
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::Malformed);
   EXPECT_EQ(r.error().message, "varnel_zfp: stream is " + std::to_string(noisy_enc->size()) +
@@ -352,23 +353,23 @@ TEST(ZfpChunk, DecoderChecksTheHeaderInOrder) {
   EXPECT_EQ(r.error().display().rfind("malformed codestream at byte 0: varnel_zfp: ", 0), 0u);
 
   // Tolerances and precisions that change minexp or maxprec are told apart.
-  auto acc = encode_chunk(in, s, ZfpDtype::F32, fixed_accuracy(0.5));
+  auto acc = encode_chunk(in, s, ElementType::F32, fixed_accuracy(0.5));
   ASSERT_TRUE(acc.has_value());
-  expect_stream_error(decode_chunk(*acc, s, ZfpDtype::F32, fixed_accuracy(0.25)),
+  expect_stream_error(decode_chunk(*acc, s, ElementType::F32, fixed_accuracy(0.25)),
                       "varnel_zfp: stream compression parameters do not match the configuration");
-  EXPECT_TRUE(decode_chunk(*acc, s, ZfpDtype::F32, fixed_accuracy(0.75)).has_value());  // same minexp
-  auto prec = encode_chunk(in, s, ZfpDtype::F32, fixed_precision(20));
-  expect_stream_error(decode_chunk(*prec, s, ZfpDtype::F32, fixed_precision(21)),
+  EXPECT_TRUE(decode_chunk(*acc, s, ElementType::F32, fixed_accuracy(0.75)).has_value());  // same minexp
+  auto prec = encode_chunk(in, s, ElementType::F32, fixed_precision(20));
+  expect_stream_error(decode_chunk(*prec, s, ElementType::F32, fixed_precision(21)),
                       "varnel_zfp: stream compression parameters do not match the configuration");
-  auto rate = encode_chunk(in, s, ZfpDtype::F32, fixed_rate(16));
-  expect_stream_error(decode_chunk(*rate, s, ZfpDtype::F32, fixed_rate(17)),
+  auto rate = encode_chunk(in, s, ElementType::F32, fixed_rate(16));
+  expect_stream_error(decode_chunk(*rate, s, ElementType::F32, fixed_rate(17)),
                       "varnel_zfp: stream compression parameters do not match the configuration");
 }
 
 TEST(ZfpChunk, StreamLongerThanTheBoundFailsBeforeTheHeader) {
   const Shape s{4};
   Bytes junk(4096, 0xAB);  // not even a header
-  auto r = decode_chunk(junk, s, ZfpDtype::F64, reversible());
+  auto r = decode_chunk(junk, s, ElementType::F64, reversible());
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::Malformed);
   EXPECT_EQ(r.error().message.rfind("varnel_zfp: stream is 4096 bytes but this configuration compresses to at most ", 0),
@@ -377,43 +378,43 @@ TEST(ZfpChunk, StreamLongerThanTheBoundFailsBeforeTheHeader) {
 
 TEST(ZfpChunk, TrailingBytesAreIgnoredOutsideFixedRate) {
   const Shape s{5, 7};
-  const Bytes in = sample_chunk(s, ZfpDtype::I16, 8);
-  auto enc = encode_chunk(in, s, ZfpDtype::I16, reversible());
+  const Bytes in = sample_chunk(s, ElementType::I16, 8);
+  auto enc = encode_chunk(in, s, ElementType::I16, reversible());
   ASSERT_TRUE(enc.has_value());
   Bytes longer = *enc;
   longer.resize(longer.size() + 8, 0xFF);
-  auto dec = decode_chunk(longer, s, ZfpDtype::I16, reversible());
+  auto dec = decode_chunk(longer, s, ElementType::I16, reversible());
   ASSERT_TRUE(dec.has_value());
   EXPECT_EQ(*dec, in);
 }
 
 TEST(ZfpChunk, SameInputGivesSameBytes) {
   const Shape s{33, 17};
-  const Bytes in = sample_chunk(s, ZfpDtype::F64, 21);
+  const Bytes in = sample_chunk(s, ElementType::F64, 21);
   for (const auto& c : {fixed_rate(10), fixed_accuracy(1e-2), fixed_precision(30), reversible()}) {
-    EXPECT_EQ(*encode_chunk(in, s, ZfpDtype::F64, c), *encode_chunk(in, s, ZfpDtype::F64, c));
+    EXPECT_EQ(*encode_chunk(in, s, ElementType::F64, c), *encode_chunk(in, s, ElementType::F64, c));
   }
 }
 
 TEST(ZfpChunk, UnalignedInputIsCopiedNotMisread) {
   const Shape s{6, 6};
-  const Bytes in = sample_chunk(s, ZfpDtype::F64, 30);
+  const Bytes in = sample_chunk(s, ElementType::F64, 30);
   Bytes shifted(in.size() + 1);
   std::memcpy(shifted.data() + 1, in.data(), in.size());
-  auto a = encode_chunk(in, s, ZfpDtype::F64, reversible());
-  auto b = encode_chunk(std::span(shifted).subspan(1), s, ZfpDtype::F64, reversible());
+  auto a = encode_chunk(in, s, ElementType::F64, reversible());
+  auto b = encode_chunk(std::span(shifted).subspan(1), s, ElementType::F64, reversible());
   ASSERT_TRUE(a && b);
   EXPECT_EQ(*a, *b);
   Bytes enc_shifted(a->size() + 3);
   std::memcpy(enc_shifted.data() + 3, a->data(), a->size());
-  auto dec = decode_chunk(std::span(enc_shifted).subspan(3), s, ZfpDtype::F64, reversible());
+  auto dec = decode_chunk(std::span(enc_shifted).subspan(3), s, ElementType::F64, reversible());
   ASSERT_TRUE(dec.has_value());
   EXPECT_EQ(*dec, in);
 }
 
 TEST(ZfpChunk, DecodingIntoACallersBufferMatches) {
   const Shape s{5, 9};
-  for (ZfpDtype t : kAllTypes) {
+  for (ElementType t : kAllTypes) {
     const Bytes in = sample_chunk(s, t, 40);
     for (const auto& c : {reversible(), fixed_rate(10), fixed_accuracy(0.25), fixed_precision(16)}) {
       auto enc = encode_chunk(in, s, t, c);
@@ -431,16 +432,16 @@ TEST(ZfpChunk, DecodingIntoACallersBufferMatches) {
       }
     }
   }
-  auto enc = encode_chunk(Bytes(32), Shape{4, 4}, ZfpDtype::U16, reversible());
+  auto enc = encode_chunk(Bytes(32), Shape{4, 4}, ElementType::U16, reversible());
   Bytes small(30);
-  auto r = decode_chunk_into(*enc, Shape{4, 4}, ZfpDtype::U16, reversible(), small);
+  auto r = decode_chunk_into(*enc, Shape{4, 4}, ElementType::U16, reversible(), small);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message, "zfp: chunk shape [4, 4] (U16) needs 32 bytes, got 30");
   // Stream errors come first, as in decode_chunk.
-  r = decode_chunk_into(Bytes(8), Shape{4, 4}, ZfpDtype::U16, reversible(), small);
+  r = decode_chunk_into(Bytes(8), Shape{4, 4}, ElementType::U16, reversible(), small);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message, "varnel_zfp: invalid ZFP header magic");
-  EXPECT_EQ(decoded_size(Shape{}, ZfpDtype::U8, reversible()).error().message, "zfp: chunk shape has no dimensions");
+  EXPECT_EQ(decoded_size(Shape{}, ElementType::U8, reversible()).error().message, "zfp: chunk shape has no dimensions");
 }
 
 // The decoder faults its output in ahead of the blocks, a window at a time;
@@ -451,12 +452,12 @@ TEST(ZfpChunk, DecodingIntoACallersBufferMatches) {
 TEST(ZfpChunk, DecodingFaultsInNoPageBeyondTheOutput) {
   struct Case {
     Shape shape;
-    ZfpDtype dtype;
+    ElementType dtype;
   };
-  const Case cases[] = {{{300001}, ZfpDtype::F64},
-                        {{701, 903}, ZfpDtype::F32},
-                        {{21, 300, 301}, ZfpDtype::U16},
-                        {{5, 1100, 503}, ZfpDtype::F32}};
+  const Case cases[] = {{{300001}, ElementType::F64},
+                        {{701, 903}, ElementType::F32},
+                        {{21, 300, 301}, ElementType::U16},
+                        {{5, 1100, 503}, ElementType::F32}};
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   for (const Case& k : cases) {
     const Bytes in = sample_chunk(k.shape, k.dtype, 41);
@@ -486,7 +487,7 @@ TEST(ZfpChunk, StreamSizeBoundsThatOverflowAreRefused) {
   // 2^58 blocks of up to 16658 bits: no 64-bit byte count holds the bound, so
   // decoding refuses the configuration before looking at the stream.
   const Shape s{1ull << 60};
-  auto r = decode_chunk(Bytes(16), s, ZfpDtype::U8, reversible());
+  auto r = decode_chunk(Bytes(16), s, ElementType::U8, reversible());
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::InvalidArgument);
   EXPECT_EQ(r.error().message, "varnel_zfp: shape [1152921504606846976] exceeds the ZFP stream size bounds");
@@ -497,7 +498,7 @@ TEST(ZfpChunk, StreamSizeBoundsThatOverflowAreRefused) {
 // encode_chunk, and a buffer short of its capacity is refused.
 TEST(ZfpChunk, PlannedEncodeWritesTheSameStreamAtAnyAlignment) {
   const Shape shape{7, 9, 6};
-  for (const ZfpDtype dtype : {ZfpDtype::F32, ZfpDtype::I64, ZfpDtype::U8, ZfpDtype::I16}) {
+  for (const ElementType dtype : {ElementType::F32, ElementType::I64, ElementType::U8, ElementType::I16}) {
     for (const char* mode : {"reversible", "fixed_rate", "fixed_accuracy", "fixed_precision"}) {
       ZfpChunkConfig cfg;
       cfg.mode = mode;
@@ -547,11 +548,11 @@ TEST(ZfpChunk, NonFiniteValuesAreRefusedInLossyModesOnRequest) {
       {{3, 4, 4, 5}, {0}, inf, "(0, 0, 0, 0)"},            // a 4-D field
       {{1, 2, 1, 4, 4}, {31}, nan, "(0, 1, 0, 3, 3)"},     // squeezed to 3-D with dims
   };
-  for (const ZfpDtype dtype : {ZfpDtype::F32, ZfpDtype::F64}) {
+  for (const ElementType dtype : {ElementType::F32, ElementType::F64}) {
     for (const Case& c : cases) {
       Bytes chunk = sample_chunk(c.shape, dtype, 3);
       for (const std::uint64_t i : c.at) {
-        if (dtype == ZfpDtype::F32) {
+        if (dtype == ElementType::F32) {
           const float v = static_cast<float>(c.value);
           std::memcpy(chunk.data() + 4 * i, &v, 4);
         } else {
@@ -587,7 +588,7 @@ TEST(ZfpChunk, NonFiniteValuesAreRefusedInLossyModesOnRequest) {
     }
   }
   // Finite chunks: the checked encode writes the unchecked stream.
-  for (const ZfpDtype dtype : {ZfpDtype::F32, ZfpDtype::F64, ZfpDtype::I32}) {
+  for (const ElementType dtype : {ElementType::F32, ElementType::F64, ElementType::I32}) {
     const Shape shape{9, 13, 6};
     const Bytes chunk = sample_chunk(shape, dtype, 8);
     const ZfpChunkConfig cfg = fixed_accuracy(1e-2);

@@ -215,21 +215,21 @@ TEST(ZfpFormat, NumbersInMessages) {
 }
 
 TEST(ZfpDtypeNames, AcceptedAndRefused) {
-  const struct { const char* name; ZfpDtype t; } ok_names[] = {
-      {"u1", ZfpDtype::U8},    {"|u1", ZfpDtype::U8},   {"uint8", ZfpDtype::U8},   {"i1", ZfpDtype::I8},
-      {"|i1", ZfpDtype::I8},   {"int8", ZfpDtype::I8},  {"u2", ZfpDtype::U16},     {"<u2", ZfpDtype::U16},
-      {"uint16", ZfpDtype::U16}, {"i2", ZfpDtype::I16}, {"<i2", ZfpDtype::I16},    {"int16", ZfpDtype::I16},
-      {"i4", ZfpDtype::I32},   {"<i4", ZfpDtype::I32},  {"int32", ZfpDtype::I32},  {"i8", ZfpDtype::I64},
-      {"<i8", ZfpDtype::I64},  {"int64", ZfpDtype::I64}, {"f4", ZfpDtype::F32},    {"<f4", ZfpDtype::F32},
-      {"float32", ZfpDtype::F32}, {"f8", ZfpDtype::F64}, {"<f8", ZfpDtype::F64},   {"float64", ZfpDtype::F64}};
-  for (const auto& n : ok_names) EXPECT_EQ(zfp_dtype_from_zarr_name(n.name), n.t) << n.name;
+  const struct { const char* name; ElementType t; } ok_names[] = {
+      {"u1", ElementType::U8},    {"|u1", ElementType::U8},   {"uint8", ElementType::U8},   {"i1", ElementType::I8},
+      {"|i1", ElementType::I8},   {"int8", ElementType::I8},  {"u2", ElementType::U16},     {"<u2", ElementType::U16},
+      {"uint16", ElementType::U16}, {"i2", ElementType::I16}, {"<i2", ElementType::I16},    {"int16", ElementType::I16},
+      {"i4", ElementType::I32},   {"<i4", ElementType::I32},  {"int32", ElementType::I32},  {"i8", ElementType::I64},
+      {"<i8", ElementType::I64},  {"int64", ElementType::I64}, {"f4", ElementType::F32},    {"<f4", ElementType::F32},
+      {"float32", ElementType::F32}, {"f8", ElementType::F64}, {"<f8", ElementType::F64},   {"float64", ElementType::F64}};
+  for (const auto& n : ok_names) EXPECT_EQ(zfp_element_type(n.name), n.t) << n.name;
   for (const char* n : {"uint32", "<u4", "<u1", ">i2", "=i2", "float16", "bool", "Float32", "uint64",
                         "<f2", "", "f4 ", "<i1"}) {
-    EXPECT_FALSE(zfp_dtype_from_zarr_name(n).has_value()) << n;
+    EXPECT_FALSE(zfp_element_type(n).has_value()) << n;
   }
-  EXPECT_EQ(zfp_dtype_name(ZfpDtype::U16), "U16");
-  EXPECT_EQ(zfp_dtype_size(ZfpDtype::F64), 8u);
-  EXPECT_EQ(zfp_dtype_scalar(ZfpDtype::U8), ScalarType::Int32);
+  EXPECT_EQ(element_name(ElementType::U16), "U16");
+  EXPECT_EQ(element_size(ElementType::F64), 8u);
+  EXPECT_EQ(scalar_type_of(ElementType::U8), ScalarType::Int32);
   EXPECT_EQ(scalar_name(ScalarType::Double), "double");
 }
 
@@ -287,41 +287,41 @@ TEST(ZfpShapes, FieldShapeChecks) {
 TEST(ZfpNarrowIntegers, PromotionKnownValues) {
   const std::uint8_t u8[] = {0, 128, 255};
   std::int32_t out[3];
-  promote(u8, ZfpDtype::U8, out);
+  promote(u8, ElementType::U8, out);
   EXPECT_EQ(out[0], -1073741824);
   EXPECT_EQ(out[1], 0);
   EXPECT_EQ(out[2], 1065353216);
   const std::int16_t i16[] = {-32768, -1, 32767};
   std::uint8_t bytes[6];
   std::memcpy(bytes, i16, 6);
-  promote(bytes, ZfpDtype::I16, out);
+  promote(bytes, ElementType::I16, out);
   EXPECT_EQ(out[0], -1073741824);
   EXPECT_EQ(out[1], -32768);
   EXPECT_EQ(out[2], 32767 * 32768);
   const std::uint16_t u16[] = {0, 32768, 65535};
   std::memcpy(bytes, u16, 6);
-  promote(bytes, ZfpDtype::U16, out);
+  promote(bytes, ElementType::U16, out);
   EXPECT_EQ(out[0], -1073741824);
   EXPECT_EQ(out[1], 0);
   EXPECT_EQ(out[2], 32767 * 32768);
   const std::int8_t i8[] = {-128, 0, 127};
-  promote(std::span(reinterpret_cast<const std::uint8_t*>(i8), 3), ZfpDtype::I8, out);
+  promote(std::span(reinterpret_cast<const std::uint8_t*>(i8), 3), ElementType::I8, out);
   EXPECT_EQ(out[0], -1073741824);
   EXPECT_EQ(out[2], 127 << 23);
 }
 
 TEST(ZfpNarrowIntegers, DemotionSaturatesAndFloors) {
   const std::int32_t ext[] = {std::numeric_limits<std::int32_t>::max(), std::numeric_limits<std::int32_t>::min()};
-  EXPECT_EQ(demoted_bytes(ext, ZfpDtype::U8), (std::vector<std::uint8_t>{255, 0}));
-  EXPECT_EQ(demoted_bytes(ext, ZfpDtype::I8), (std::vector<std::uint8_t>{127, 128}));
-  auto u16 = demoted_bytes(ext, ZfpDtype::U16);
+  EXPECT_EQ(demoted_bytes(ext, ElementType::U8), (std::vector<std::uint8_t>{255, 0}));
+  EXPECT_EQ(demoted_bytes(ext, ElementType::I8), (std::vector<std::uint8_t>{127, 128}));
+  auto u16 = demoted_bytes(ext, ElementType::U16);
   std::uint16_t u16v[2];
   std::memcpy(u16v, u16.data(), 4);
   EXPECT_EQ(u16v[0], 65535);
   EXPECT_EQ(u16v[1], 0);
   // The shift floors: everything in [-32768, -1] leaves as -1.
   const std::int32_t small[] = {-32768, -1, -16384, 0, 32767, 32768};
-  auto i16 = demoted_bytes(small, ZfpDtype::I16);
+  auto i16 = demoted_bytes(small, ElementType::I16);
   std::int16_t v[6];
   std::memcpy(v, i16.data(), 12);
   EXPECT_EQ(v[0], -1);
@@ -336,12 +336,12 @@ TEST(ZfpNarrowIntegers, DemotionSaturatesAndFloors) {
     const std::uint16_t x = static_cast<std::uint16_t>(i);
     std::memcpy(&all[2 * i], &x, 2);
   }
-  for (ZfpDtype t : {ZfpDtype::U16, ZfpDtype::I16}) {
+  for (ElementType t : {ElementType::U16, ElementType::I16}) {
     std::vector<std::int32_t> wide(65536);
     promote(all, t, wide);
     EXPECT_EQ(demoted_bytes(wide, t), all);
   }
-  for (ZfpDtype t : {ZfpDtype::U8, ZfpDtype::I8}) {
+  for (ElementType t : {ElementType::U8, ElementType::I8}) {
     std::vector<std::uint8_t> bytes8(256);
     for (int i = 0; i < 256; ++i) bytes8[i] = static_cast<std::uint8_t>(i);
     std::vector<std::int32_t> wide(256);

@@ -39,27 +39,27 @@ constexpr const char* kModes[] = {"reversible", "fixed_rate", "fixed_accuracy", 
 
 struct Case {
   Shape shape;
-  ZfpDtype dtype;
+  ElementType dtype;
   std::optional<std::uint8_t> dims = std::nullopt;
 };
 
-const Case kCases[] = {{{37}, ZfpDtype::F64},          {{9, 7}, ZfpDtype::F32},
-                       {{5, 6, 7}, ZfpDtype::I32},     {{3, 4, 2, 5}, ZfpDtype::I64},
-                       {{6, 10}, ZfpDtype::U16},       {{2, 2, 9}, ZfpDtype::I8},
-                       {{1, 8, 1, 8}, ZfpDtype::F32, 3}, {{1, 1, 33}, ZfpDtype::U8, 1},
-                       {{4, 1, 6}, ZfpDtype::I16, 2},  {{2, 3, 1, 5}, ZfpDtype::F64, 4}};
+const Case kCases[] = {{{37}, ElementType::F64},          {{9, 7}, ElementType::F32},
+                       {{5, 6, 7}, ElementType::I32},     {{3, 4, 2, 5}, ElementType::I64},
+                       {{6, 10}, ElementType::U16},       {{2, 2, 9}, ElementType::I8},
+                       {{1, 8, 1, 8}, ElementType::F32, 3}, {{1, 1, 33}, ElementType::U8, 1},
+                       {{4, 1, 6}, ElementType::I16, 2},  {{2, 3, 1, 5}, ElementType::F64, 4}};
 
 Bytes chunk_for(const Case& c, std::uint64_t seed) {
   std::uint64_t n = 1;
   for (auto e : c.shape) n *= e;
-  Bytes b(n * zfp_dtype_size(c.dtype));
+  Bytes b(n * element_size(c.dtype));
   std::mt19937_64 rng(seed);
-  if (c.dtype == ZfpDtype::F32) {
+  if (c.dtype == ElementType::F32) {
     for (std::uint64_t i = 0; i < n; ++i) {
       float v = static_cast<float>(std::cos(0.1 * static_cast<double>(i)) * 100 + (rng() % 100) * 0.01);
       std::memcpy(&b[i * 4], &v, 4);
     }
-  } else if (c.dtype == ZfpDtype::F64) {
+  } else if (c.dtype == ElementType::F64) {
     for (std::uint64_t i = 0; i < n; ++i) {
       double v = std::sin(0.2 * static_cast<double>(i)) * 1e3 + static_cast<double>(rng() % 1000) * 1e-3;
       std::memcpy(&b[i * 8], &v, 8);
@@ -77,7 +77,7 @@ std::string decode_outcome(std::span<const std::uint8_t> stream, const Case& c, 
   if (r) {
     std::uint64_t n = 1;
     for (auto e : c.shape) n *= e;
-    EXPECT_EQ(r->size(), n * zfp_dtype_size(c.dtype));
+    EXPECT_EQ(r->size(), n * element_size(c.dtype));
     return "";
   }
   EXPECT_EQ(r.error().kind, ErrorKind::Malformed) << r.error().message;
@@ -91,12 +91,12 @@ std::string decode_outcome(std::span<const std::uint8_t> stream, const Case& c, 
 // The stream libzfp's own whole-field call writes for the chunk's samples
 // with the stream parameters of `cfg`, in whole 64-bit words.
 Bytes zfp_reference(const Bytes& chunk, const Case& c, const ZfpChunkConfig& cfg) {
-  const ScalarType type = zfp_dtype_scalar(c.dtype);
+  const ScalarType type = scalar_type_of(c.dtype);
   const Shape shape = *effective_shape(c.shape, cfg.dims);
   const StreamParams p = stream_params(*cfg.zfp_mode(), type, static_cast<unsigned>(shape.size()));
-  std::vector<std::int32_t> wide(chunk.size() / zfp_dtype_size(c.dtype));
+  std::vector<std::int32_t> wide(chunk.size() / element_size(c.dtype));
   void* data = const_cast<std::uint8_t*>(chunk.data());
-  if (zfp_dtype_size(c.dtype) < 4) {
+  if (element_size(c.dtype) < 4) {
     promote(chunk, c.dtype, wide);
     data = wide.data();
   }
@@ -150,7 +150,7 @@ TEST(ZfpMalformed, EveryCutIsRefusedUnlessOnlyPaddingIsGone) {
       const bool fixed_rate = std::string(m) == "fixed_rate";
       bool refused = false;  // once a cut is, every shorter one is
       for (std::size_t len = enc->size(); len-- > 0;) {
-        SCOPED_TRACE(std::string(m) + " " + std::string(zfp_dtype_name(c.dtype)) + " cut to " +
+        SCOPED_TRACE(std::string(m) + " " + std::string(element_name(c.dtype)) + " cut to " +
                      std::to_string(len) + " of " + std::to_string(enc->size()));
         // A private copy of exactly `len` bytes, so that a read past it is
         // caught by the address sanitizer.
@@ -171,9 +171,9 @@ TEST(ZfpMalformed, EveryCutIsRefusedUnlessOnlyPaddingIsGone) {
         ASSERT_FALSE(r_into.has_value());
         EXPECT_EQ(r_into.error(), r.error());
         const Error expected =
-            fixed_rate ? Error::malformed(0, "varnel_zfp: fixed-rate stream is " + std::to_string(len) +
+            fixed_rate ? malformed(0, "varnel_zfp: fixed-rate stream is " + std::to_string(len) +
                                                  " bytes, computed size is " + std::to_string(enc->size()))
-                       : Error::malformed(len, kTruncated);
+                       : malformed(len, kTruncated);
         if (len >= kWholeHeader) {
           EXPECT_EQ(r.error(), expected) << r.error().message;
         } else if (r.error() != expected) {
@@ -276,7 +276,7 @@ TEST(ZfpMalformed, HugeShapeWithTinyStreamAllocatesNothingFirst) {
   // A stray stream against a large declared shape fails on its header before
   // any shape-sized output is made.
   const Shape big{1u << 20, 1u << 12};
-  auto r = decode_chunk(Bytes(16, 0), big, ZfpDtype::F64, config("reversible"));
+  auto r = decode_chunk(Bytes(16, 0), big, ElementType::F64, config("reversible"));
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message, "varnel_zfp: invalid ZFP header magic");
 }
@@ -288,7 +288,7 @@ TEST(ZfpMalformed, HugeShapeWithTinyStreamAllocatesNothingFirst) {
 // the address sanitizer, a read past the cut is caught. (A block reads at
 // most about 2 KiB here.)
 TEST(ZfpMalformed, LongStreamsAreReadInPlaceUpToTheirLastWords) {
-  const Case cases[] = {{{100, 90}, ZfpDtype::F32}, {{20, 20, 21}, ZfpDtype::F64}, {{96, 96}, ZfpDtype::U16}};
+  const Case cases[] = {{{100, 90}, ElementType::F32}, {{20, 20, 21}, ElementType::F64}, {{96, 96}, ElementType::U16}};
   for (const auto& c : cases) {
     for (const char* m : kModes) {
       const auto cfg = config(m, c.dims);
@@ -320,7 +320,7 @@ TEST(ZfpMalformed, LongStreamsAreReadInPlaceUpToTheirLastWords) {
         refused = true;
         ASSERT_FALSE(r.has_value());
         if (!fixed_rate) {
-          EXPECT_EQ(r.error(), Error::malformed(len, kTruncated));
+          EXPECT_EQ(r.error(), malformed(len, kTruncated));
         }
       }
     }

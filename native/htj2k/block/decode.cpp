@@ -44,9 +44,6 @@ constexpr bool empty_quads_have_no_offset(const std::array<std::uint16_t, 1024>&
 static_assert(empty_quads_have_no_offset(DEC_VLC_TBL0) &&
               empty_quads_have_no_offset(DEC_VLC_TBL1));
 
-Error malformed(std::uint64_t at, std::string_view message) {
-  return Error::malformed(at, std::string(message));
-}
 
 inline unsigned rho_of(std::uint16_t entry) { return (entry >> 4) & 0xFu; }
 
@@ -483,8 +480,7 @@ Result<void> BlockDecoder::decode(std::span<const std::uint8_t> data,
                                   std::size_t height, std::size_t stride,
                                   std::uint32_t missing_msbs, BlockPasses passes,
                                   bool vertically_causal) {
-  auto r = run(data, out, width, height, stride, missing_msbs, passes, vertically_causal, 0);
-  if (!r) return std::unexpected(std::move(r.error()));
+  VARNEL_TRY(run(data, out, width, height, stride, missing_msbs, passes, vertically_causal, 0));
   return ok();
 }
 
@@ -493,7 +489,7 @@ Result<bool> BlockDecoder::decode_coefficients(std::span<const std::uint8_t> dat
                                                std::size_t height, std::size_t stride,
                                                std::uint32_t missing_msbs, BlockPasses passes,
                                                bool vertically_causal, unsigned shift) {
-  if (shift > 31) return std::unexpected(Error::invalid("coefficient shift must be 0..=31"));
+  if (shift > 31) return std::unexpected(invalid("coefficient shift must be 0..=31"));
   return run(data, std::span(reinterpret_cast<std::uint32_t*>(out.data()), out.size()), width,
              height, stride, missing_msbs, passes, vertically_causal, shift + 1);
 }
@@ -504,14 +500,14 @@ Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std
                                bool vertically_causal, unsigned coef) {
   // Checks, in order; none of them touches the window.
   if (width < 1 || width > 1024 || height < 1 || height > 1024)
-    return std::unexpected(Error::invalid("code-block dimensions must be 1..=1024"));
+    return std::unexpected(invalid("code-block dimensions must be 1..=1024"));
   if (width * height > 4096)
-    return std::unexpected(Error::invalid("code-block area must be <= 4096 samples (T.800 §B.7)"));
+    return std::unexpected(invalid("code-block area must be <= 4096 samples (T.800 §B.7)"));
   {
     std::size_t need = 0;
     if (stride < width || __builtin_mul_overflow(stride, height - 1, &need) ||
         __builtin_add_overflow(need, width, &need) || out.size() < need)
-      return std::unexpected(Error::invalid("output buffer too small for code-block geometry"));
+      return std::unexpected(invalid("output buffer too small for code-block geometry"));
   }
   std::uint32_t npasses = passes.count;
   if (passes.lref == 0 && npasses > 1) npasses = 1;
@@ -555,12 +551,10 @@ Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std
   // Coefficients straight from the cleanup pass when no refinement pass
   // follows; refinement passes work on words.
   const unsigned kernel_coef = refine ? 0u : coef;
-  if (auto r = kernels_->cleanup_magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
+  VARNEL_TRY(kernels_->cleanup_magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
                                         line_v_.data(), out.data(), width, height, stride,
                                         missing_msbs, sig, sstride, magsgn_bits_.data(),
-                                        kernel_coef);
-      !r)
-    return std::unexpected(std::move(r.error()));
+                                        kernel_coef));
   if (!refine) return kernel_coef != 0;
 
   const unsigned p = 30u - missing_msbs;

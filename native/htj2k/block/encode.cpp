@@ -236,7 +236,6 @@ void emit_magsgn(std::size_t quads, const std::uint32_t* info, const std::uint32
   }
 }
 
-Error invalid(const char* message) { return Error::invalid(message); }
 
 }  // namespace
 
@@ -331,8 +330,7 @@ Result<std::vector<std::uint8_t>> encode_block(std::span<const std::uint32_t> sa
                                                std::size_t stride, std::uint32_t missing_msbs) {
   BlockEncoder encoder;
   std::vector<std::uint8_t> out;
-  auto n = encoder.encode(samples, width, height, stride, missing_msbs, out);
-  if (!n) return std::unexpected(std::move(n.error()));
+  VARNEL_TRY(encoder.encode(samples, width, height, stride, missing_msbs, out));
   return out;
 }
 

@@ -150,7 +150,7 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
     for (std::size_t qx = 0; qx < nfull; ++qx) {
       __m256i q;
       if (!quad(er, ur, qx, q)) [[unlikely]]
-        return std::unexpected(Error::malformed(0, std::string("U_q exceeds the magnitude bound")));
+        return std::unexpected(malformed(0, std::string("U_q exceeds the magnitude bound")));
       // Lanes as 32-bit elements: lo = w0 v0 w1 v1, hi = w2 v2 w3 v3.
       const __m128i lo = _mm256_castsi256_si128(q);
       const __m128i hi = _mm256_extracti128_si256(q, 1);
@@ -165,7 +165,7 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
     for (std::size_t qx = nfull; qx < nqx; ++qx) {
       __m256i q;
       if (!quad(er, ur, qx, q))
-        return std::unexpected(Error::malformed(0, std::string("U_q exceeds the magnitude bound")));
+        return std::unexpected(malformed(0, std::string("U_q exceeds the magnitude bound")));
       const __m128i lo = _mm256_castsi256_si128(q);
       const __m128i hi = _mm256_extracti128_si256(q, 1);
       const __m128i row1 = _mm_unpackhi_epi32(lo, hi);  // w1 w3 v1 v3

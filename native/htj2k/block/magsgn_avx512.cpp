@@ -319,7 +319,7 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
       std::uint32_t w[4], v[4];
       if (!quad_scalar(er[qx], ur[qx], above + 2 * qx, u_max, pm1, coef, bitbuf, cap, pos, w,
                        v))
-        return std::unexpected(Error::malformed(0, std::string("U_q exceeds the magnitude bound")));
+        return std::unexpected(malformed(0, std::string("U_q exceeds the magnitude bound")));
       cur[2 * (qx + 1)] = v[1];
       cur[2 * (qx + 1) + 1] = v[3];
       const std::size_t x = 2 * qx;

@@ -38,8 +38,8 @@ namespace varnel::htj2k {
 
 const LiftKernels& lift_kernels_for(Isa isa) {
   static constexpr Family<LiftKernels> kFamilies[] = {
-      {Isa::portable, portable_kernels},
-      {Isa::avx2, avx2_kernels},
+      {Isa::portable, lift_portable_kernels},
+      {Isa::avx2, lift_avx2_kernels},
   };
   return pick_family(kFamilies, isa);
 }
@@ -349,7 +349,7 @@ Result<void> check_plane(std::span<std::int32_t> plane, std::size_t width, std::
   std::size_t area = 0;
   if (width == 0 || height == 0 || __builtin_mul_overflow(width, height, &area) ||
       plane.size() < area) {
-    return std::unexpected(Error::invalid("plane buffer smaller than width * height"));
+    return std::unexpected(invalid("plane buffer smaller than width * height"));
   }
   return ok();
 }
@@ -358,7 +358,7 @@ Result<void> check_plane(std::span<std::int32_t> plane, std::size_t width, std::
 
 Result<void> forward_53_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                              std::size_t width, std::size_t height, std::uint8_t levels) {
-  if (auto checked = check_plane(plane, width, height); !checked) return checked;
+  VARNEL_TRY(check_plane(plane, width, height));
   if (levels == 0 || (width == 1 && height == 1)) return ok();
   Lifter lifter(kernels, width, height);
   std::size_t w = width, h = height;
@@ -392,7 +392,7 @@ struct LevelRegions {
 Result<void> forward_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                                   std::size_t width, std::size_t height, std::uint8_t levels,
                                   RowSource source) {
-  if (auto checked = check_plane(plane, width, height); !checked) return checked;
+  VARNEL_TRY(check_plane(plane, width, height));
   if (levels == 0 || (width == 1 && height == 1)) {
     for (std::size_t y = 0; y < height; ++y) source.fill(source.context, y, plane.data() + y * width);
     return ok();
@@ -410,7 +410,7 @@ Result<void> forward_53_rows_with(const LiftKernels& kernels, std::span<std::int
 
 Result<void> inverse_53_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                              std::size_t width, std::size_t height, std::uint8_t levels) {
-  if (auto checked = check_plane(plane, width, height); !checked) return checked;
+  VARNEL_TRY(check_plane(plane, width, height));
   LevelRegions regions(width, height, levels);
   if (regions.count == 0) return ok();
   Lifter lifter(kernels, width, height);
@@ -422,7 +422,7 @@ Result<void> inverse_53_with(const LiftKernels& kernels, std::span<std::int32_t>
 Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                                   std::size_t width, std::size_t height, std::uint8_t levels,
                                   RowSink sink, RowGate gate) {
-  if (auto checked = check_plane(plane, width, height); !checked) return checked;
+  VARNEL_TRY(check_plane(plane, width, height));
   LevelRegions regions(width, height, levels);
   if (regions.count == 0) {
     for (std::size_t y = 0; y < height; ++y)

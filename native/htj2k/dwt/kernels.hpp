@@ -2,8 +2,8 @@
 //
 // A `LiftKernels` table holds one family of element-wise row operations: the
 // four lifting steps and the even/odd split and merge of the horizontal pass.
-// The families (core/cpu.hpp) are `portable_kernels()` (SSE2, two 128-bit
-// vectors per step, every x86-64 processor) and `avx2_kernels()` (256-bit
+// The families (core/cpu.hpp) are `lift_portable_kernels()` (SSE2, two 128-bit
+// vectors per step, every x86-64 processor) and `lift_avx2_kernels()` (256-bit
 // vectors); they give identical results. A new family is one file defining
 // its table function and one entry in the list of `lift_kernels_for`.
 //
@@ -59,8 +59,8 @@ inline std::int32_t update_term(std::int32_t a, std::int32_t b) {
 
 // The family tables, one per kernels_<family>.cpp. Call them only through
 // `lift_kernels_for`, which never hands out a family the CPU lacks.
-const LiftKernels& portable_kernels();
-const LiftKernels& avx2_kernels();
+const LiftKernels& lift_portable_kernels();
+const LiftKernels& lift_avx2_kernels();
 
 // The table of `isa`, or of the highest lower family the CPU runs.
 const LiftKernels& lift_kernels_for(Isa isa);

@@ -101,11 +101,11 @@ constexpr LiftKernels kAvx2{rows<PredictSub>, rows<UpdateAdd>, rows<UpdateSub>,
 
 }  // namespace
 
-const LiftKernels& avx2_kernels() { return kAvx2; }
+const LiftKernels& lift_avx2_kernels() { return kAvx2; }
 
 #else  // a compiler without AVX2: the portable family stands in
 
-const LiftKernels& avx2_kernels() { return portable_kernels(); }
+const LiftKernels& lift_avx2_kernels() { return lift_portable_kernels(); }
 
 #endif
 

@@ -90,6 +90,6 @@ constexpr LiftKernels kPortable{rows<PredictSub>, rows<UpdateAdd>, rows<UpdateSu
 
 }  // namespace
 
-const LiftKernels& portable_kernels() { return kPortable; }
+const LiftKernels& lift_portable_kernels() { return kPortable; }
 
 }  // namespace varnel::htj2k

@@ -2,7 +2,7 @@
  *
  * Built against an instrumented copy of zfp and run once during the build;
  * the branch and call counts it leaves behind steer the optimisation of the
- * zfp that varnel links (cmake/zfp.cmake). It codes what varnel codes, in
+ * zfp that varnel links (cmake/zfp/zfp.cmake). It codes what varnel codes, in
  * the proportions a chunk store meets: 3-D fields first, all four scalar
  * types, every mode, whole and edge blocks, through the calls varnel makes
  * (zfp's strided block functions, whole and partial, and its contiguous

@@ -24,7 +24,7 @@
 
 #include "core/pages.hpp"
 
-namespace varnel::codestream {
+namespace varnel {
 
 // glibc's largest dynamic mmap threshold (DEFAULT_MMAP_THRESHOLD_MAX on
 // 64-bit targets): requests above it are always mapped afresh.
@@ -124,4 +124,4 @@ class BigArray {
   std::size_t size_ = 0;
 };
 
-}  // namespace varnel::codestream
+}  // namespace varnel
