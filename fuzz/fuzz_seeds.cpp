@@ -19,6 +19,7 @@
 #include "htj2k/block/encode.hpp"
 #include "zarr/htj2k.hpp"
 #include "zfp/chunk.hpp"
+#include "zfp_input.hpp"
 
 using namespace varnel;
 namespace fs = std::filesystem;
@@ -190,7 +191,7 @@ void zfp_seeds() {
           config.dims = 2;
           b0 |= 0x20 | 1 << 6;
         }
-        const auto dtype = static_cast<ElementType>(t);
+        const ElementType dtype = fuzz::zfp_input_type(static_cast<std::uint8_t>(t));
         std::uint64_t n = 1;
         for (auto e : shape) n *= e;
         Bytes raw(n * element_size(dtype));

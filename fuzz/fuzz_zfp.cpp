@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "zfp/chunk.hpp"
+#include "zfp_input.hpp"
 
 using namespace varnel;
 using namespace varnel::zfpc;
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (config.mode == "fixed_accuracy") config.tolerance = p == 0 ? 0.0 : std::ldexp(1.0, p % 64 - 40);
   if (config.mode == "fixed_precision") config.precision = p;
   if (data[0] & 0x20) config.dims = static_cast<std::uint8_t>(1 + (data[0] >> 6));
-  const auto dtype = static_cast<ElementType>(data[0] & 7);
+  const ElementType dtype = fuzz::zfp_input_type(data[0]);
   std::vector<std::uint64_t> shape(data + 3, data + 3 + ndim);
   std::uint64_t elements = 1;
   for (std::uint64_t e : shape) elements *= e;
