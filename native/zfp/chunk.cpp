@@ -49,7 +49,7 @@ Error overflows(std::span<const std::uint64_t> shape) {
 // field shape, and the element count and byte length of the field.
 struct FieldPlan {
   ZfpMode mode;
-  std::vector<std::uint64_t> field;
+  FieldShape field;
   std::uint64_t count = 0;
   std::uint64_t bytes = 0;
 };
@@ -60,8 +60,12 @@ Result<FieldPlan> plan_field(std::span<const std::uint64_t> shape, ElementType d
   if (!zfp_codes(dtype))
     return std::unexpected(invalid("zfp: no path for element type " + std::string(element_name(dtype))));
   VARNEL_ASSIGN_OR_RETURN(auto mode, config.zfp_mode());
-  VARNEL_ASSIGN_OR_RETURN(auto field, effective_shape(shape, config.dims));
-  const auto sizes = sizes_of(field, dtype);
+  VARNEL_ASSIGN_OR_RETURN(auto extents, effective_shape(shape, config.dims));
+  // The field shape is checked here, once: effective_shape gives 1 to 4
+  // non-zero extents (validate_shape's conditions), whose count is the
+  // chunk's.
+  VARNEL_ASSIGN_OR_RETURN(auto field, FieldShape::checked(extents));
+  const auto sizes = sizes_of(field.extents, dtype);
   if (!sizes) return std::unexpected(overflows(shape));
   return FieldPlan{std::move(mode), std::move(field), sizes->first, sizes->second};
 }
@@ -221,7 +225,7 @@ Result<ChunkEncoder> ChunkEncoder::plan(std::span<const std::uint8_t> chunk,
                                    std::to_string(plan.bytes) + " bytes, got " +
                                    std::to_string(chunk.size())));
   }
-  VARNEL_ASSIGN_OR_RETURN(auto field, FieldEncoder::plan(plan.field, plan.count, plan.mode, dtype));
+  VARNEL_ASSIGN_OR_RETURN(auto field, FieldEncoder::plan(plan.field, plan.mode, dtype));
   // zfp reads the wider types through typed pointers: a misaligned chunk
   // is copied once (the usual bytes and arrays are aligned).
   std::vector<std::uint64_t> copy;

@@ -43,13 +43,13 @@ std::array<std::uint64_t, 4> axes_of(std::span<const std::uint64_t> shape) {
 
 std::string format_axes(const std::array<std::uint64_t, 4>& n) { return format_shape(n); }
 
-// A zfp field of `type` over `data` with the extents of a validated shape.
-FieldPtr make_field(ScalarType type, std::span<const std::uint64_t> shape, void* data) {
+// A zfp field of `type` over `data` with the extents of a checked shape.
+FieldPtr make_field(ScalarType type, const FieldShape& shape, void* data) {
   FieldPtr f(zfp_field_alloc());
   if (!f) return f;
   zfp_field_set_type(f.get(), static_cast<zfp_type>(type));
-  const auto n = axes_of(shape);
-  switch (shape.size()) {
+  const auto& n = shape.axes;
+  switch (shape.dims()) {
     case 1: zfp_field_set_size_1d(f.get(), n[0]); break;
     case 2: zfp_field_set_size_2d(f.get(), n[0], n[1]); break;
     case 3: zfp_field_set_size_3d(f.get(), n[0], n[1], n[2]); break;
@@ -119,19 +119,10 @@ Result<std::size_t> maximum_size(const zfp_stream* zs, const zfp_field* f, const
   return round_to_words(size);
 }
 
-Result<void> check_shape_and_mode(std::span<const std::uint64_t> shape, std::size_t count,
-                                  std::string_view buffer, const ZfpMode& mode, unsigned& dims) {
-  VARNEL_ASSIGN_OR_RETURN(auto d, validate_shape_len(shape, count, buffer));
-  VARNEL_TRY(mode.validate());
-  dims = d;
-  return ok();
-}
-
 // Reads the full header (magic, field metadata, mode) and checks it against
 // the expectation, in that order. Returns the number of header bits.
 Result<std::uint64_t> read_checked_header(zfp_stream* zs, ScalarType type,
-                                          std::span<const std::uint64_t> shape,
-                                          const StreamParams& expected) {
+                                          const FieldShape& shape, const StreamParams& expected) {
   FieldPtr header(zfp_field_alloc());
   if (!header) throw_no_memory();
   // One part at a time, so that a failure can be named.
@@ -150,11 +141,11 @@ Result<std::uint64_t> read_checked_header(zfp_stream* zs, ScalarType type,
                                " samples, expected " + std::string(scalar_name(type))));
   }
   const std::array<std::uint64_t, 4> declared{header->nx, header->ny, header->nz, header->nw};
-  const auto wanted = axes_of(shape);
+  const auto& wanted = shape.axes;
   if (declared != wanted) {
     return std::unexpected(malformed(0, "varnel_zfp: stream declares dimensions " + format_axes(declared) +
                                ", expected " + format_axes(wanted) + " (shape " +
-                               format_shape(shape) + ")"));
+                               format_shape(shape.extents) + ")"));
   }
   StreamParams got_params;
   zfp_stream_params(zs, &got_params.minbits, &got_params.maxbits, &got_params.maxprec,
@@ -266,6 +257,11 @@ Result<unsigned> validate_shape_len(std::span<const std::uint64_t> shape, std::u
   return d;
 }
 
+Result<FieldShape> FieldShape::checked(std::span<const std::uint64_t> shape) {
+  VARNEL_TRY(validate_shape(shape));
+  return FieldShape{{shape.begin(), shape.end()}, axes_of(shape)};
+}
+
 ScalarType scalar_type_of(ElementType t) {
   switch (t) {
     case ElementType::I64: return ScalarType::Int64;
@@ -277,11 +273,10 @@ ScalarType scalar_type_of(ElementType t) {
 
 namespace {
 
-Extents extents_of(std::span<const std::uint64_t> shape) {
+Extents extents_of(const FieldShape& shape) {
   Extents e;
-  const auto n = axes_of(shape);
-  for (std::size_t i = 0; i < shape.size(); ++i) e.n[i] = static_cast<std::size_t>(n[i]);
-  e.dims = static_cast<unsigned>(shape.size());
+  for (std::size_t i = 0; i < shape.dims(); ++i) e.n[i] = static_cast<std::size_t>(shape.axes[i]);
+  e.dims = shape.dims();
   return e;
 }
 
@@ -295,15 +290,14 @@ struct FieldSetup {
   std::size_t max = 0;
 };
 
-Result<FieldSetup> set_up(std::span<const std::uint64_t> shape, unsigned dims, const ZfpMode& mode,
-                          ScalarType type) {
+Result<FieldSetup> set_up(const FieldShape& shape, const ZfpMode& mode, ScalarType type) {
   FieldSetup f;
-  f.params = stream_params(mode, type, dims);
-  VARNEL_ASSIGN_OR_RETURN(auto zs, open_stream(mode, f.params, dims));
+  f.params = stream_params(mode, type, shape.dims());
+  VARNEL_ASSIGN_OR_RETURN(auto zs, open_stream(mode, f.params, shape.dims()));
   f.zs = std::move(zs);
   f.field = make_field(type, shape, nullptr);
   if (!f.field) throw_no_memory();
-  VARNEL_ASSIGN_OR_RETURN(auto max, maximum_size(f.zs.get(), f.field.get(), f.params, shape));
+  VARNEL_ASSIGN_OR_RETURN(auto max, maximum_size(f.zs.get(), f.field.get(), f.params, shape.extents));
   f.max = max;
   return f;
 }
@@ -323,12 +317,9 @@ FieldEncoder::FieldEncoder(FieldEncoder&&) noexcept = default;
 FieldEncoder& FieldEncoder::operator=(FieldEncoder&&) noexcept = default;
 FieldEncoder::~FieldEncoder() = default;
 
-Result<FieldEncoder> FieldEncoder::plan(std::span<const std::uint64_t> shape, std::uint64_t count,
-                                        const ZfpMode& mode, ElementType samples) {
-  unsigned dims = 0;
-  VARNEL_TRY(check_shape_and_mode(shape, count, "input", mode, dims));
+Result<FieldEncoder> FieldEncoder::plan(const FieldShape& shape, const ZfpMode& mode, ElementType samples) {
   auto st = std::make_unique<State>();
-  VARNEL_ASSIGN_OR_RETURN(auto setup, set_up(shape, dims, mode, scalar_type_of(samples)));
+  VARNEL_ASSIGN_OR_RETURN(auto setup, set_up(shape, mode, scalar_type_of(samples)));
   st->setup = std::move(setup);
   st->samples = samples;
   st->extents = extents_of(shape);
@@ -345,13 +336,13 @@ Result<FieldEncoder> FieldEncoder::plan(std::span<const std::uint64_t> shape, st
   const std::size_t header_bits = zfp_write_header(zs, st->setup.field.get(), ZFP_HEADER_FULL);
   zfp_stream_set_bit_stream(zs, nullptr);
   if (header_bits == 0) {
-    return std::unexpected(invalid("varnel_zfp: shape " + format_shape(shape) +
+    return std::unexpected(invalid("varnel_zfp: shape " + format_shape(shape.extents) +
                                    " exceeds the ZFP header metadata bounds"));
   }
   if (std::holds_alternative<FixedRate>(mode.value)) {
     // Every block takes exactly the budget; the size bound checked above
     // keeps this sum well inside 64 bits.
-    const std::uint64_t total = header_bits + block_count(shape) * std::uint64_t{st->setup.params.maxbits};
+    const std::uint64_t total = header_bits + block_count(shape.extents) * std::uint64_t{st->setup.params.maxbits};
     st->exact = static_cast<std::size_t>((total + 63) / 64 * 8);
   }
   return FieldEncoder(std::move(st));
@@ -451,14 +442,11 @@ CheckedStream::CheckedStream(CheckedStream&&) noexcept = default;
 CheckedStream& CheckedStream::operator=(CheckedStream&&) noexcept = default;
 CheckedStream::~CheckedStream() = default;
 
-Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
-                                          std::span<const std::uint64_t> shape, const ZfpMode& mode,
-                                          ElementType samples) {
-  VARNEL_ASSIGN_OR_RETURN(auto d, validate_shape(shape));
-  VARNEL_TRY(mode.validate());
+Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded, const FieldShape& shape,
+                                          const ZfpMode& mode, ElementType samples) {
   const ScalarType type = scalar_type_of(samples);
   auto st = std::make_unique<State>();
-  VARNEL_ASSIGN_OR_RETURN(auto setup, set_up(shape, d, mode, type));
+  VARNEL_ASSIGN_OR_RETURN(auto setup, set_up(shape, mode, type));
   st->setup = std::move(setup);
   const StreamParams& params = st->setup.params;
   const std::size_t max = st->setup.max;
@@ -481,7 +469,7 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
   if (!header_bits) return std::unexpected(std::move(header_bits.error()));
 
   if (std::holds_alternative<FixedRate>(mode.value)) {
-    const std::uint64_t total = *header_bits + block_count(shape) * std::uint64_t{params.maxbits};
+    const std::uint64_t total = *header_bits + block_count(shape.extents) * std::uint64_t{params.maxbits};
     const std::uint64_t exact = (total + 63) / 64 * 8;
     if (encoded.size() != exact) {
       return std::unexpected(malformed(0, "varnel_zfp: fixed-rate stream is " + std::to_string(encoded.size()) +
@@ -493,7 +481,7 @@ Result<CheckedStream> CheckedStream::open(std::span<const std::uint8_t> encoded,
   // bit), so a stream shorter than that is cut short whatever it holds; it
   // is refused before the caller makes an output the size of the field.
   const std::uint64_t have = std::uint64_t{encoded.size()} * 8;
-  if (*header_bits > have || block_count(shape) > have - *header_bits)
+  if (*header_bits > have || block_count(shape.extents) > have - *header_bits)
     return std::unexpected(malformed(encoded.size(), "varnel_zfp decompress: stream truncated"));
 
   st->samples = samples;

@@ -11,6 +11,7 @@
 // end is refused.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -72,6 +73,18 @@ Result<unsigned> validate_shape(std::span<const std::uint64_t> shape);
 Result<unsigned> validate_shape_len(std::span<const std::uint64_t> shape, std::uint64_t count,
                                     std::string_view buffer);
 
+// A field shape that has passed its checks once: 1 to 4 non-zero extents in
+// C order, with zfp's axes (x fastest, 0 past the field's dimensionality).
+// The encoder and the stream check below take it as it is.
+struct FieldShape {
+  std::vector<std::uint64_t> extents;
+  std::array<std::uint64_t, 4> axes{};
+
+  // `validate_shape`'s checks, with its messages.
+  static Result<FieldShape> checked(std::span<const std::uint64_t> shape);
+  unsigned dims() const { return static_cast<unsigned>(extents.size()); }
+};
+
 // A chunk's elements (core/dtype.hpp, all types but U32) are coded as one
 // of zfp's scalar types: I64, F32 and F64 as themselves, I32 and the narrow
 // integers as int32 (the narrow ones converted block by block as they are
@@ -93,8 +106,8 @@ enum class NonFinite : std::uint8_t { Code, Stop };
 // the caller's buffer.
 class FieldEncoder {
  public:
-  static Result<FieldEncoder> plan(std::span<const std::uint64_t> shape, std::uint64_t count,
-                                   const ZfpMode& mode, ElementType samples);
+  // `mode` has passed `ZfpMode::validate`.
+  static Result<FieldEncoder> plan(const FieldShape& field, const ZfpMode& mode, ElementType samples);
   FieldEncoder(FieldEncoder&&) noexcept;
   FieldEncoder& operator=(FieldEncoder&&) noexcept;
   ~FieldEncoder();
@@ -129,9 +142,9 @@ class FieldEncoder {
 // need not exist until the stream has passed its checks.
 class CheckedStream {
  public:
-  static Result<CheckedStream> open(std::span<const std::uint8_t> encoded,
-                                    std::span<const std::uint64_t> shape, const ZfpMode& mode,
-                                    ElementType samples);
+  // `mode` has passed `ZfpMode::validate`.
+  static Result<CheckedStream> open(std::span<const std::uint8_t> encoded, const FieldShape& field,
+                                    const ZfpMode& mode, ElementType samples);
   CheckedStream(CheckedStream&&) noexcept;
   CheckedStream& operator=(CheckedStream&&) noexcept;
   ~CheckedStream();
