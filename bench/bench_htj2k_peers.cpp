@@ -295,12 +295,14 @@ std::vector<Image> images(std::string_view only) {
 int main(int argc, char** argv) {
   int rounds = 9;
   std::string only = "a,b,c";
+  bool usage = argc % 2 == 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string_view flag = argv[i];
     if (flag == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
     else if (flag == "--only") only = argv[i + 1];
+    else usage = true;
   }
-  if (argc % 2 == 0) {
+  if (usage) {
     std::fprintf(stderr, "usage: %s [--rounds N] [--only a,b,c]\n", argv[0]);
     return 2;
   }
@@ -308,8 +310,8 @@ int main(int argc, char** argv) {
               "process CPU time;\nratio = median over rounds of peer time / varnel time (> 1: varnel "
               "faster), with its range over the rounds\n\n",
               rounds);
-  std::printf("    %-36s %-6s %9s  %9s %6s %11s  %9s %6s %11s\n", "image", "op", "varnel ms", "OpenJPH",
-              "ratio", "(range)", "OpenHTJ2K", "ratio", "(range)");
+  std::printf("    %-36s %-6s %9s  %9s %6s %11s  %9s %6s %11s\n", "image", "op", "varnel ms", "OpenJPH ms",
+              "ratio", "(range)", "OHTJ2K ms", "ratio", "(range)");
   std::vector<std::pair<const Image*, Sizes>> sizes;
   const auto all = images(only);
   for (const Image& im : all)
