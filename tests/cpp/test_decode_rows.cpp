@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -65,6 +68,17 @@ Samples whole(const Codestream& cs, const DecodePlan& plan) {
   auto r = run_decode(cs, plan, views, false);
   EXPECT_TRUE(r.has_value()) << r.error().display();
   return plane;
+}
+
+std::vector<std::string> split_tabs(const std::string& line) {
+  std::vector<std::string> out(1);
+  for (char c : line) {
+    if (c == '\t')
+      out.emplace_back();
+    else
+      out.back().push_back(c);
+  }
+  return out;
 }
 
 struct Case {
@@ -180,4 +194,37 @@ TEST(DecodeRows, ChunksOfEveryDtypeAtEveryLevelCount) {
       }
     }
   }
+}
+
+// The conformance codestreams of the supported subset (other encoders'
+// code-block sizes, precincts and styles), one component at a time through
+// the streamed decode, against the plane decode at every resolution.
+TEST(DecodeRows, ConformanceCodestreamsGiveThePlaneDecode) {
+  const std::string dir = std::string(VARNEL_SOURCE_DIR) + "/tests/data/htj2k-conformance/";
+  std::ifstream manifest(dir + "MANIFEST.tsv");
+  std::string line;
+  std::getline(manifest, line);
+  const std::vector<std::string> header = split_tabs(line);
+  const auto column = [&](const std::string& name) {
+    return static_cast<std::size_t>(std::find(header.begin(), header.end(), name) - header.begin());
+  };
+  const std::size_t file = column("file"), in_subset = column("in_subset");
+  int checked = 0;
+  while (std::getline(manifest, line)) {
+    const std::vector<std::string> cells = split_tabs(line);
+    if (cells.size() <= std::max(file, in_subset) || cells[in_subset] != "yes") continue;
+    SCOPED_TRACE(cells[file]);
+    std::ifstream f(dir + cells[file], std::ios::binary);
+    const Bytes bytes{std::istreambuf_iterator<char>(f), {}};
+    auto cs = Codestream::parse(bytes);
+    ASSERT_TRUE(cs) << cs.error().display();
+    if (cs->siz.components.size() != 1) continue;
+    for (unsigned target = 0; target <= cs->cod.levels; ++target) {
+      auto plan = plan_decode(*cs, static_cast<std::uint8_t>(target));
+      ASSERT_TRUE(plan) << plan.error().display();
+      ASSERT_EQ(streamed(*cs, *plan), whole(*cs, *plan)) << "resolution " << target;
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 5);
 }
