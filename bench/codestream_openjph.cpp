@@ -2,6 +2,7 @@
 // library, used through its public API only), on the same planes in the
 // same run. Prints medians and varnel/OpenJPH time ratios (below 1: faster).
 #include "openjph_peer.hpp"
+#include "timing.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,15 +1,21 @@
-// OpenJPH (Debian's libopenjph, through its public API only) as the peer of
-// the HTJ2K benchmarks: whole-plane reversible coding in memory with the
-// profile varnel writes (one tile, 5/3, 64x64 code-blocks, RPCL, no colour
-// transform), plus the timing helper the benchmarks share.
+// OpenJPH as a peer of the HTJ2K benchmarks, through its public API only:
+// whole-plane reversible coding in memory with the profile varnel writes
+// (one tile, 5/3, 64x64 code-blocks, RPCL, no colour transform), one row at
+// a time through its line interface. The same calls serve Debian's
+// libopenjph (codestream_openjph) and OpenJPH 0.31.0 built from its release
+// archive (bench_htj2k_peers, cmake/peers.cmake); whichever headers come
+// first on the include path decide.
+//
+// Samples are row-major elements of any integer type of up to 32 bits
+// (std::int32_t, std::uint16_t, std::uint8_t): encode widens each row into
+// OpenJPH's line, decode narrows each line into the caller's buffer, as a
+// user holding an array of that type does.
 #pragma once
 
 #include <algorithm>
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <ctime>
-#include <utility>
+#include <span>
 #include <vector>
 
 #include <openjph/ojph_arch.h>
@@ -20,8 +26,9 @@
 
 namespace bench {
 
-inline std::vector<std::uint8_t> ojph_encode(const std::vector<std::int32_t>& samples, std::size_t width,
-                                             std::size_t height, unsigned depth, unsigned levels = 5) {
+template <class T>
+std::vector<std::uint8_t> ojph_encode(std::span<const T> samples, std::size_t width, std::size_t height,
+                                      unsigned depth, unsigned levels = 5) {
   ojph::codestream cs;
   ojph::param_siz siz = cs.access_siz();
   siz.set_image_extent(ojph::point(static_cast<ojph::ui32>(width), static_cast<ojph::ui32>(height)));
@@ -43,7 +50,7 @@ inline std::vector<std::uint8_t> ojph_encode(const std::vector<std::int32_t>& sa
   ojph::ui32 comp = 0;
   ojph::line_buf* line = cs.exchange(nullptr, comp);
   for (std::size_t y = 0; y < height; ++y) {
-    std::memcpy(line->i32, samples.data() + y * width, width * sizeof(std::int32_t));
+    std::copy_n(samples.data() + y * width, width, line->i32);
     line = cs.exchange(line, comp);
   }
   cs.flush();
@@ -52,61 +59,35 @@ inline std::vector<std::uint8_t> ojph_encode(const std::vector<std::int32_t>& sa
   return bytes;
 }
 
-inline std::vector<std::int32_t> ojph_decode(const std::vector<std::uint8_t>& bytes, std::size_t width,
-                                             std::size_t height) {
+// Decodes a single-component width x height codestream into `out`
+// (width * height elements), narrowing each sample to T.
+template <class T>
+void ojph_decode_into(std::span<const std::uint8_t> bytes, std::size_t width, std::size_t height,
+                      std::span<T> out) {
   ojph::mem_infile in;
   in.open(bytes.data(), bytes.size());
   ojph::codestream cs;
   cs.read_headers(&in);
   cs.create();
-  std::vector<std::int32_t> out(width * height);
   for (std::size_t y = 0; y < height; ++y) {
     ojph::ui32 comp = 0;
-    ojph::line_buf* line = cs.pull(comp);
-    std::memcpy(out.data() + y * width, line->i32, width * sizeof(std::int32_t));
+    const ojph::line_buf* line = cs.pull(comp);
+    std::transform(line->i32, line->i32 + width, out.data() + y * width,
+                   [](std::int32_t v) { return static_cast<T>(v); });
   }
   cs.close();
+}
+
+inline std::vector<std::uint8_t> ojph_encode(const std::vector<std::int32_t>& samples, std::size_t width,
+                                             std::size_t height, unsigned depth, unsigned levels = 5) {
+  return ojph_encode(std::span<const std::int32_t>(samples), width, height, depth, levels);
+}
+
+inline std::vector<std::int32_t> ojph_decode(const std::vector<std::uint8_t>& bytes, std::size_t width,
+                                             std::size_t height) {
+  std::vector<std::int32_t> out(width * height);
+  ojph_decode_into(std::span<const std::uint8_t>(bytes), width, height, std::span<std::int32_t>(out));
   return out;
-}
-
-// CPU time of the calling thread, in seconds: other processes on a shared
-// machine cost it nothing.
-inline double thread_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
-
-// Times `a` and `b` in turn, A B A B …, `runs` times each, in thread CPU
-// time; returns the two medians in seconds. Alternating keeps a drift in
-// the machine's speed from favouring either side.
-template <class A, class B>
-std::pair<double, double> alternating_medians(int runs, A&& a, B&& b) {
-  std::vector<double> ta, tb;
-  for (int i = 0; i < runs; ++i) {
-    double t0 = thread_seconds();
-    a();
-    ta.push_back(thread_seconds() - t0);
-    t0 = thread_seconds();
-    b();
-    tb.push_back(thread_seconds() - t0);
-  }
-  std::sort(ta.begin(), ta.end());
-  std::sort(tb.begin(), tb.end());
-  return {ta[ta.size() / 2], tb[tb.size() / 2]};
-}
-
-// Median wall time of `runs` calls of `f`, in seconds.
-template <class F>
-double median_seconds(int runs, F&& f) {
-  std::vector<double> t;
-  for (int i = 0; i < runs; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
 }
 
 }  // namespace bench

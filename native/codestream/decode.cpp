@@ -15,7 +15,8 @@
 //     inverse_53             per plane (htj2k/dwt)
 //     inverse RCT            when the COD asks for it
 //     dc_shift_component     per unsigned component
-//   run_decode_rows        phase 2 for one plane streamed row by row
+//   run_decode_rows        phase 2 for one plane streamed row by row, from the
+//                          finest LL band and a strip of high-pass blocks
 //
 // Phase 1 allocates nothing large, so a codestream that cannot hold what it
 // declares fails there; then the coefficient planes are allocated and the
@@ -395,35 +396,32 @@ Result<void> prepare_planes(const DecodePlan& plan, std::span<const std::span<st
   return ok();
 }
 
-// Decodes code-blocks into checked planes, as coefficients.
+// Decodes code-blocks as coefficients, each into the window at `base`, rows
+// `stride` samples apart, that the caller checked.
 class JobRunner {
  public:
-  JobRunner(const Codestream& cs, const DecodePlan& plan,
-            std::span<const std::span<std::int32_t>> planes)
-      : plan_(plan), planes_(planes), causal_((cs.cod.cblk_style & kCblkCausal) != 0) {}
+  JobRunner(const Codestream& cs, const DecodePlan& plan)
+      : plan_(plan), causal_((cs.cod.cblk_style & kCblkCausal) != 0) {}
 
-  Result<void> run(const BlockJob& job) {
+  Result<void> run(const BlockJob& job, std::int32_t* base, std::size_t stride) {
     const PlaneWindow& w = job.window;
-    const std::size_t width = plan_.width;
-    std::int32_t* base = planes_[w.component].data() + w.plane;
     // The decoder expects a zero window (its refinement passes add to the
     // cleanup pass's words); the cleanup pass writes every sample of it.
     // M_b >= 1 for any block that has coded bit-planes; words of a band
     // with M_b = 0 are all zero.
     const unsigned shift = 31u - std::min<unsigned>(job.magb, 31u);
-    const std::size_t window = (w.height - 1u) * width + w.width;
+    const std::size_t window = (w.height - 1u) * stride + w.width;
     VARNEL_ASSIGN_OR_RETURN(const bool coefficients, decoder_.decode_coefficients(
         plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref),
-        std::span<std::int32_t>(base, window), w.width, w.height, width, job.missing_msbs,
+        std::span<std::int32_t>(base, window), w.width, w.height, stride, job.missing_msbs,
         {job.lcup, job.lref, job.passes}, causal_, shift));
     // Blocks with refinement passes leave words.
-    if (!coefficients) to_coefficients_(base, w.width, w.height, width, shift);
+    if (!coefficients) to_coefficients_(base, w.width, w.height, stride, shift);
     return ok();
   }
 
  private:
   const DecodePlan& plan_;
-  std::span<const std::span<std::int32_t>> planes_;
   bool causal_;
   htj2k::BlockDecoder decoder_;
   WordsToCoefficients to_coefficients_ = coefficient_kernels().words_to_coefficients;
@@ -434,9 +432,9 @@ class JobRunner {
 Result<void> decode_blocks(const Codestream& cs, const DecodePlan& plan,
                            std::span<const std::span<std::int32_t>> planes) {
   VARNEL_TRY(prepare_planes(plan, planes));
-  JobRunner runner(cs, plan, planes);
+  JobRunner runner(cs, plan);
   for (const BlockJob& job : plan.jobs)
-    VARNEL_TRY(runner.run(job));
+    VARNEL_TRY(runner.run(job, planes[job.window.component].data() + job.window.plane, plan.width));
   return ok();
 }
 
@@ -479,51 +477,225 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
   return ok();
 }
 
+namespace {
+
+// Where run_decode_rows keeps the coefficients: the finest level's LL band
+// (wl x nl, stride wl; the whole plane when no level does anything), then
+// one strip of `strip` rows of the finest high-pass bands, HL (stride
+// width - wl) and LH beside HH (stride width). A strip holds one row of
+// code-blocks: `strip` is the tallest high-pass block.
+struct RowsLayout {
+  std::size_t width = 0, height = 0, wl = 0, nl = 0, strip = 0;
+  bool has_level = false;
+  std::size_t hl_stride() const { return width - wl; }
+  std::size_t hl_at() const { return wl * nl; }
+  std::size_t bottom_at() const { return hl_at() + strip * hl_stride(); }
+  std::size_t samples() const { return bottom_at() + strip * width; }
+};
+
+// The window `w` (of plan's plane) as band coordinates: its row within its
+// band of the finest level (LL region rows for the rest), its column, and
+// which region holds it.
+enum class Region { low, hl, bottom };
+struct Placed {
+  Region region;
+  std::size_t row, x;
+};
+
+RowsLayout rows_layout(const DecodePlan& plan) {
+  RowsLayout l;
+  l.width = plan.width;
+  l.height = plan.height;
+  l.has_level = plan.resolution > 0 && (l.width > 1 || l.height > 1);
+  l.wl = l.has_level ? l.width - l.width / 2 : l.width;
+  l.nl = l.has_level ? l.height - l.height / 2 : l.height;
+  if (!l.has_level) return l;
+  l.strip = 1;
+  for (const BlockJob& job : plan.jobs) {
+    const std::size_t y = job.window.plane / l.width, x = job.window.plane % l.width;
+    if (y >= l.nl || x >= l.wl) l.strip = std::max<std::size_t>(l.strip, job.window.height);
+  }
+  l.strip = std::min(l.strip, l.nl);  // a band is no taller than nl
+  return l;
+}
+
+Placed place(const RowsLayout& l, const PlaneWindow& w) {
+  const std::size_t y = w.plane / l.width, x = w.plane % l.width;
+  if (y >= l.nl) return {Region::bottom, y - l.nl, x};
+  if (x >= l.wl) return {Region::hl, y, x - l.wl};
+  return {Region::low, y, x};
+}
+
+// The window fits the columns of its region.
+bool fits_across(const RowsLayout& l, const Placed& p, const PlaneWindow& w) {
+  const std::size_t cols = p.region == Region::low ? l.wl
+                           : p.region == Region::hl ? l.hl_stride()
+                                                    : l.width;
+  return p.x <= cols && w.width <= cols - p.x;
+}
+
+// The window fits its region's columns and `rows` rows counted from `first`.
+bool fits(const RowsLayout& l, const Placed& p, const PlaneWindow& w, std::size_t first,
+          std::size_t rows) {
+  return fits_across(l, p, w) && p.row >= first && w.height <= rows &&
+         p.row - first <= rows - w.height;
+}
+
+}  // namespace
+
+std::size_t rows_workspace_samples(const DecodePlan& plan) { return rows_layout(plan).samples(); }
+
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
-                             std::span<std::int32_t> plane, htj2k::RowSink sink) {
+                             std::span<std::int32_t> workspace, htj2k::RowSink sink) {
   if (plan.components != 1) return std::unexpected(invalid("one component required"));
-  const std::span<std::int32_t> planes[1] = {plane};
-  VARNEL_TRY(prepare_planes(plan, planes));
-  const std::size_t width = plan.width, height = plan.height;
-  const bool has_level = plan.resolution > 0 && (width > 1 || height > 1);
-  // The blocks of the finest level's high-pass bands (outside its low-pass
-  // region, nl x wl) are decoded just before the inverse transform reads
-  // their rows, block row by block row, while they are still in cache; the
-  // others first. Key: the block's first row within its band.
-  const std::size_t nl = height - height / 2, wl = width - width / 2;
-  JobRunner runner(cs, plan, planes);
+  const RowsLayout l = rows_layout(plan);
+  if (workspace.size() < l.samples())
+    return std::unexpected(invalid("workspace smaller than rows_workspace_samples"));
+  std::int32_t* const low = workspace.data();
+  std::int32_t* const hl = low + l.hl_at();
+  std::int32_t* const bottom = low + l.bottom_at();
+  const Result<void> outside = std::unexpected(malformed(0, "code-block outside its band"));
+  JobRunner runner(cs, plan);
+  // The LL band's blocks and uncoded windows go in first; the finest
+  // high-pass bands' wait for their strip, a row of blocks decoded just
+  // before the inverse transform reads it, while it is still in cache.
+  // Key: the window's first row within its band.
   struct Late {
     std::size_t key;
     const BlockJob* job;
   };
+  struct Zero {
+    std::size_t key;
+    PlaneWindow window;
+  };
   std::vector<Late> late;
-  late.reserve(plan.jobs.size());
+  std::vector<Zero> zeros;
+  auto zero = [&](const PlaneWindow& w) -> Result<void> {
+    const Placed p = place(l, w);
+    if (p.region != Region::low) {
+      zeros.push_back({p.row, w});
+      return ok();
+    }
+    if (!fits(l, p, w, 0, l.nl)) return outside;
+    std::int32_t* row = low + p.row * l.wl + p.x;
+    for (std::uint32_t y = 0; y < w.height; ++y, row += l.wl)
+      std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
+    return ok();
+  };
+  for (PlaneWindow w : plan.zeros) {
+    // An uncoded window may run down from one band into the band below it
+    // (find_uncoded_windows joins them when their columns agree): it is cut
+    // at row nl, where the LL band and HL give way to LH and HH.
+    const std::size_t y = w.plane / l.width;
+    if (y < l.nl && w.height > l.nl - y) {
+      PlaneWindow below = w;
+      w.height = static_cast<std::uint32_t>(l.nl - y);
+      below.height -= w.height;
+      below.plane += std::size_t{w.height} * l.width;
+      VARNEL_TRY(zero(below));
+    }
+    VARNEL_TRY(zero(w));
+  }
   for (const BlockJob& job : plan.jobs) {
-    const std::size_t y = job.window.plane / width, x = job.window.plane % width;
-    if (has_level && (y >= nl || x >= wl)) {
-      late.push_back({y >= nl ? y - nl : y, &job});
+    const Placed p = place(l, job.window);
+    if (p.region != Region::low) {
+      late.push_back({p.row, &job});
       continue;
     }
-    VARNEL_TRY(runner.run(job));
+    if (!fits(l, p, job.window, 0, l.nl)) return outside;
+    VARNEL_TRY(runner.run(job, low + p.row * l.wl + p.x, l.wl));
   }
-  std::stable_sort(late.begin(), late.end(),
-                   [](const Late& a, const Late& b) { return a.key < b.key; });
-  struct Gate {
+  auto by_key = [](const auto& a, const auto& b) { return a.key < b.key; };
+  std::stable_sort(late.begin(), late.end(), by_key);
+  std::stable_sort(zeros.begin(), zeros.end(), by_key);
+
+  // The strip holds band rows [origin, origin + strip). It moves to row j
+  // when the transform is about to read row j past it or a row of blocks
+  // starts there; the rows before j are read by then.
+  struct Strip {
+    const RowsLayout* l;
+    std::int32_t *hl, *bottom;
     JobRunner* runner;
     const std::vector<Late>* late;
-    std::size_t next = 0;
-    Result<void> status;
-  } gate{&runner, &late, 0, ok()};
-  const htj2k::RowGate row_gate{&gate, [](void* ctx, std::size_t j) {
-    auto& g = *static_cast<Gate*>(ctx);
-    for (; g.next < g.late->size() && (*g.late)[g.next].key <= j; ++g.next)
-      if (g.status = g.runner->run(*(*g.late)[g.next].job); !g.status) return false;
-    return true;
+    const std::vector<Zero>* zeros;
+    std::vector<const Zero*> active;  // uncoded windows that reach the strip
+    std::size_t next_job = 0, next_zero = 0, origin = 0, end = 0, decoded_until = 0;
+    Result<void> status = ok();
+
+    std::int32_t* at(const Placed& p) const {
+      return p.region == Region::hl ? hl + (p.row - origin) * l->hl_stride() + p.x
+                                    : bottom + (p.row - origin) * l->width + p.x;
+    }
+    std::size_t stride(Region r) const { return r == Region::hl ? l->hl_stride() : l->width; }
+
+    bool move_to(std::size_t j) {
+      if (j < decoded_until) {  // a row of blocks overlapping the last: not our geometry
+        status = std::unexpected(malformed(0, "code-block rows overlap"));
+        return false;
+      }
+      origin = j;
+      end = j + l->strip;
+      for (; next_zero < zeros->size() && (*zeros)[next_zero].key < end; ++next_zero)
+        active.push_back(&(*zeros)[next_zero]);
+      for (std::size_t k = 0; k < active.size();) {
+        const PlaneWindow& w = active[k]->window;
+        const std::size_t first = active[k]->key, last = first + w.height;
+        if (last <= origin) {  // done with: drop it
+          active[k] = active.back();
+          active.pop_back();
+          continue;
+        }
+        Placed p = place(*l, w);
+        const std::size_t from = std::max(first, origin), to = std::min(last, end);
+        p.row = from;
+        if (!fits_across(*l, p, w)) {
+          status = std::unexpected(malformed(0, "uncoded window outside its band"));
+          return false;
+        }
+        std::int32_t* row = at(p);
+        const std::size_t step = stride(p.region);
+        for (std::size_t y = from; y < to; ++y, row += step)
+          std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
+        ++k;
+      }
+      for (; next_job < late->size() && (*late)[next_job].key <= j; ++next_job) {
+        const BlockJob& job = *(*late)[next_job].job;
+        const Placed p = place(*l, job.window);
+        if (p.row != j || !fits(*l, p, job.window, origin, l->strip)) {
+          status = std::unexpected(malformed(0, "code-block outside its strip"));
+          return false;
+        }
+        if (status = runner->run(job, at(p), stride(p.region)); !status) return false;
+        decoded_until = std::max<std::size_t>(decoded_until, j + job.window.height);
+      }
+      return true;
+    }
+  } strip{&l, hl, bottom, &runner, &late, &zeros, {}};
+  const htj2k::RowGate gate{&strip, [](void* ctx, std::size_t j) {
+    auto& s = *static_cast<Strip*>(ctx);
+    const bool block_row = s.next_job < s.late->size() && (*s.late)[s.next_job].key <= j;
+    return j < s.end && !block_row ? true : s.move_to(j);
   }};
-  auto r = htj2k::inverse_53_rows(plane.first(width * height), width, height, plan.resolution,
-                                  sink, row_gate);
-  if (!r) return r;
-  return gate.status;
+  struct Source {
+    const Strip* strip;
+    std::int32_t* low;
+  } source{&strip, low};
+  const htj2k::BandRows bands{&source, [](void* ctx, std::size_t r, const std::int32_t** lo,
+                                          const std::int32_t** hi) {
+    const auto& src = *static_cast<const Source*>(ctx);
+    const Strip& s = *src.strip;
+    const RowsLayout& l = *s.l;
+    if (r < l.nl) {
+      *lo = src.low + r * l.wl;
+      *hi = s.hl + (r - s.origin) * l.hl_stride();
+    } else {
+      *lo = s.bottom + (r - l.nl - s.origin) * l.width;
+      *hi = *lo + l.wl;
+    }
+  }};
+  VARNEL_TRY(htj2k::inverse_53_bands_rows(workspace.first(l.samples()), l.width, l.height,
+                                          plan.resolution, bands, sink, gate));
+  return strip.status;
 }
 
 Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const {

@@ -70,13 +70,16 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
                         std::span<const std::span<std::int32_t>> planes, bool dc_shift);
 
 // run_decode for a one-component plan without the DC level shift, whose rows
-// go to `sink` top to bottom instead of staying in the plane
-// (htj2k::inverse_53_rows: the finest wavelet level is undone as it streams).
-// The code-blocks of the finest level's high-pass bands are decoded block
-// row by block row just before the transform reads those rows, so they are
-// still in cache. The plane's contents are unspecified afterwards.
+// go to `sink` top to bottom, without a plane: `workspace` (at least
+// `rows_workspace_samples(plan)` samples, any contents) holds the finest
+// level's LL band, where the coarser levels are undone, and one strip of
+// the finest level's high-pass bands, a row of code-blocks, decoded just
+// before the inverse transform reads it (htj2k::inverse_53_bands_rows). So
+// a decode needs about a quarter of a plane and a row of blocks, and the
+// rows reach the sink from cache.
+std::size_t rows_workspace_samples(const DecodePlan& plan);
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
-                             std::span<std::int32_t> plane, htj2k::RowSink sink);
+                             std::span<std::int32_t> workspace, htj2k::RowSink sink);
 
 // The DC level shift (T.800 G.1.2) of one unsigned component, in place,
 // clamped to the component's range; signed components are left alone.

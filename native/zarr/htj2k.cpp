@@ -522,9 +522,11 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
                            ElementType dtype, bool cut, std::uint8_t reduce, const Place& place) {
   VARNEL_TRY(check_codes(dtype));
   const ChunkHeader& header = planes.header;
-  // One plane buffer serves every plane: each decode writes all of it.
+  // One workspace serves every streamed plane, and one plane buffer every
+  // plane decoded whole (each decode writes all it reads).
   const std::size_t n = header.shape.size();
   const std::uint64_t width = codestream::halved(header.shape[n - 1], reduce);
+  BigArray<std::int32_t> workspace;
   BigArray<std::int32_t> plane;
   Codestream parsed_here;
   for (std::size_t k = 0; k < planes.ranges.size(); ++k) {
@@ -547,12 +549,14 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
     // one component of width x height.
     VARNEL_ASSIGN_OR_RETURN(auto plan, codestream::plan_decode_checked(cs, target));
     const std::size_t area = plan.width * plan.height;  // checked by plan_decode
-    if (plane.empty()) {
-      plane = BigArray<std::int32_t>(area);
-      if (plane.empty())
-        return std::unexpected(unsupported("image too large to decode in memory"));
-    }
-    const std::span<std::int32_t> view(plane.data(), area);
+    // Allocates `buffer` for `samples` (at most 2 * area, checked by
+    // plan_decode) unless it holds them already.
+    auto hold = [](BigArray<std::int32_t>& buffer, std::size_t samples) -> Result<void> {
+      if (buffer.size() >= samples && !buffer.empty()) return ok();
+      buffer = BigArray<std::int32_t>(std::max<std::size_t>(samples, 1));
+      if (buffer.empty()) return std::unexpected(unsupported("image too large to decode in memory"));
+      return ok();
+    };
     // The DC level shift is left to the narrowing when it fits 32 bits.
     const codestream::SizComponent& component = cs.siz.components.front();
     const bool fused_shift = component.is_signed || component.depth <= 31;
@@ -575,11 +579,15 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
         r.fits = r.narrow(row, r.dst + y * r.row_bytes, r.width, *r.how);
         return r.fits;
       }};
-      VARNEL_TRY(codestream::run_decode_rows(cs, plan, view, sink));
+      const std::size_t samples = codestream::rows_workspace_samples(plan);
+      VARNEL_TRY(hold(workspace, samples));
+      VARNEL_TRY(codestream::run_decode_rows(cs, plan, std::span(workspace.data(), samples), sink));
       if (rows.fits) continue;
       // Some sample is out of range: decode the plane again whole, for the
       // error that names the range of all its samples.
     }
+    VARNEL_TRY(hold(plane, area));
+    const std::span<std::int32_t> view(plane.data(), area);
     VARNEL_TRY(codestream::run_decode(cs, plan, std::span(&view, 1), !fused_shift));
     VARNEL_TRY(narrow_into(plane.data(), area, dtype, how, dst));
   }

@@ -483,6 +483,58 @@ TEST(Dwt53, StreamedLevelsGiveTheInPlaceResults) {
   }
 }
 
+// inverse_53_bands_rows with the finest LL band in a buffer of its own
+// (stride ceil(w/2)) and the other coefficients of the finest level read
+// from a copy of the plane: the rows of inverse_53, in order, on every
+// family; the coarser levels never reach past the LL band.
+TEST(Dwt53, BandRowsWithoutAPlaneGiveTheInPlaceResults) {
+  std::mt19937 rng(13);
+  for (const LiftKernels* k : families())
+    for (auto [w, h] : {std::pair{1uz, 1uz}, {1, 9}, {9, 1}, {2, 2}, {7, 5}, {40, 33}, {263, 71}})
+      for (unsigned levels : {0u, 1u, 2u, 5u, 255u}) {
+        Plane coeffs = random_plane(rng, w * h, -(1 << 24), (1 << 24) - 1);
+        ASSERT_TRUE(forward_53_with(*k, coeffs, w, h, levels).has_value());
+        Plane restored = coeffs;
+        ASSERT_TRUE(inverse_53_with(*k, restored, w, h, levels).has_value());
+        const std::size_t n = low_band_samples(w, h, static_cast<std::uint8_t>(levels));
+        const std::size_t wl = n == w * h ? w : w - w / 2;
+        Plane low(n + 1, 0x7EADBEEF);  // one sample past the band, which stays untouched
+        for (std::size_t i = 0; i < n; ++i) low[i] = coeffs[(i / wl) * w + i % wl];
+        struct Source {
+          const Plane* coeffs;
+          const Plane* low;
+          std::size_t w, wl;
+        } src{&coeffs, &low, w, wl};
+        BandRows bands{&src, [](void* ctx, std::size_t r, const std::int32_t** lo,
+                                const std::int32_t** hi) {
+          const auto& s = *static_cast<const Source*>(ctx);
+          const std::size_t nl = s.coeffs->size() / s.w - s.coeffs->size() / s.w / 2;
+          *lo = r < nl ? s.low->data() + r * s.wl : s.coeffs->data() + r * s.w;
+          *hi = s.coeffs->data() + r * s.w + s.wl;
+        }};
+        Plane rows;
+        struct Collect {
+          Plane* rows;
+          std::size_t w;
+        } c{&rows, w};
+        const RowSink sink{&c, [](void* ctx, std::size_t, const std::int32_t* row) {
+                             auto& c = *static_cast<Collect*>(ctx);
+                             c.rows->insert(c.rows->end(), row, row + c.w);
+                             return true;
+                           }};
+        ASSERT_TRUE(inverse_53_bands_rows_with(*k, std::span(low).first(n), w, h,
+                                               static_cast<std::uint8_t>(levels), bands, sink)
+                        .has_value());
+        EXPECT_EQ(rows, restored) << w << "x" << h << " L" << levels;
+        EXPECT_EQ(low[n], 0x7EADBEEF);
+        if (n > 0) {
+          EXPECT_FALSE(inverse_53_bands_rows_with(*k, std::span(low).first(n - 1), w, h,
+                                                  static_cast<std::uint8_t>(levels), bands, sink)
+                           .has_value());
+        }
+      }
+}
+
 TEST(Dwt53, StreamedForwardChecksBeforeAskingForRows) {
   Plane tiny(3);
   RowSource never{nullptr, [](void*, std::size_t, std::int32_t*) { FAIL() << "row asked for"; }};

@@ -22,7 +22,10 @@
 // and unlifted horizontally into one of four row buffers (two even, two
 // odd), where the vertical steps run as soon as their neighbours are there,
 // and every finished row goes to the caller's sink. The rows are never
-// written back or permuted. `forward_53_rows` is its mirror image: rows come
+// written back or permuted; `inverse_53_bands_rows` does the same with the
+// finest level's rows read from wherever the caller keeps them, and the
+// coarser levels undone in the LL band alone, so no plane is needed.
+// `forward_53_rows` is its mirror image: rows come
 // from the caller's source into four row buffers, are lifted vertically
 // there, and each finished low-pass or high-pass row is lifted horizontally
 // straight into its place in the Mallat layout.
@@ -118,13 +121,14 @@ class Lifter {
   // Horizontal inverse lifting (T.800 F.3.8): unlift_row reads the
   // coefficients of src and rebuilds the even then the odd samples in the
   // halves, merge_row interleaves them into dst.
-  void unlift_row(const std::int32_t* src, Halves h, std::size_t n) const {
+  // `src` holds the ceil(n/2) low-pass coefficients, `d` the floor(n/2)
+  // high-pass ones (in one row, d = src + ceil(n/2)).
+  void unlift_row(const std::int32_t* src, const std::int32_t* d, Halves h, std::size_t n) const {
     if (n == 1) {
       h.low[0] = src[0];
       return;
     }
     const std::size_t nl = n - n / 2, nh = n / 2;
-    const std::int32_t* d = src + nl;
     h.low[0] = lift_diff(src[0], update_term(d[0], d[0]));
     k_.update_sub(h.low + 1, src + 1, d, d + 1, nh - 1);
     if (nl > nh) h.low[nl - 1] = lift_diff(src[nl - 1], update_term(d[nh - 1], d[nh - 1]));
@@ -214,16 +218,19 @@ class Lifter {
     }
   }
 
-  // The inverse of one level on the w x h region at p, its rows handed to
-  // sink top to bottom (see the file comment). Returns false when the sink
-  // stopped it.
-  bool inverse_level_rows(const std::int32_t* p, std::size_t stride, std::size_t w,
-                          std::size_t h, RowSink sink, RowGate gate) {
+  // The inverse of one level of w x h coefficients, whose Mallat-layout
+  // rows `bands` gives, its rows handed to sink top to bottom (see the file
+  // comment). Returns false when the sink stopped it.
+  bool inverse_level_rows(BandRows bands, std::size_t w, std::size_t h, RowSink sink,
+                          RowGate gate) {
     std::int32_t* even[2];
     std::int32_t* odd[2];
     row_buffers(w, even, odd);
     auto unlift = [&](std::size_t r, std::int32_t* dst) {
-      unlift_row(p + r * stride, s_.first, w);
+      const std::int32_t* low = nullptr;
+      const std::int32_t* high = nullptr;
+      bands.row(bands.context, r, &low, &high);
+      unlift_row(low, high, s_.first, w);
       merge_row(s_.first, dst, w);
     };
     auto take = [&](std::size_t y, const std::int32_t* row) { return sink.take(sink.context, y, row); };
@@ -266,8 +273,9 @@ class Lifter {
   }
 
   void inverse_level(std::int32_t* p, std::size_t stride, std::size_t w, std::size_t h) {
+    const std::size_t wl = w - w / 2;
     if (h == 1) {
-      unlift_row(p, s_.first, w);
+      unlift_row(p, p + wl, s_.first, w);
       merge_row(s_.first, p, w);
       return;
     }
@@ -277,7 +285,7 @@ class Lifter {
     // rows, each row's horizontal lifting undone on its way.
     permute_rows(
         p, stride, h, [nl](std::size_t to) { return to % 2 == 0 ? to / 2 : nl + to / 2; },
-        [&](const std::int32_t* src, Halves hv) { unlift_row(src, hv, w); },
+        [&](const std::int32_t* src, Halves hv) { unlift_row(src, src + wl, hv, w); },
         [&](Halves hv, std::int32_t* dst) { merge_row(hv, dst, w); });
     // Vertical lifting undone, one stream down the rows: x(2j+2) is rebuilt
     // before x(2j+1), which needs it.
@@ -432,7 +440,44 @@ Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int
   Lifter lifter(kernels, width, height);
   for (unsigned k = regions.count; k-- > 1;)
     lifter.inverse_level(plane.data(), width, regions.ws[k], regions.hs[k]);
-  (void)lifter.inverse_level_rows(plane.data(), width, width, height, sink, gate);
+  struct InPlane {
+    const std::int32_t* p;
+    std::size_t width, wl;
+  } in{plane.data(), width, width - width / 2};
+  const BandRows bands{&in, [](void* ctx, std::size_t r, const std::int32_t** low,
+                               const std::int32_t** high) {
+    const auto& in = *static_cast<const InPlane*>(ctx);
+    *low = in.p + r * in.width;
+    *high = *low + in.wl;
+  }};
+  (void)lifter.inverse_level_rows(bands, width, height, sink, gate);
+  return ok();
+}
+
+std::size_t low_band_samples(std::size_t width, std::size_t height, std::uint8_t levels) {
+  if (levels == 0 || (width <= 1 && height <= 1)) return width * height;
+  return (width - width / 2) * (height - height / 2);
+}
+
+Result<void> inverse_53_bands_rows_with(const LiftKernels& kernels, std::span<std::int32_t> low_band,
+                                        std::size_t width, std::size_t height, std::uint8_t levels,
+                                        BandRows bands, RowSink sink, RowGate gate) {
+  std::size_t area = 0;
+  if (width == 0 || height == 0 || __builtin_mul_overflow(width, height, &area) ||
+      low_band.size() < low_band_samples(width, height, levels))
+    return std::unexpected(invalid("low-pass buffer smaller than the finest low-pass band"));
+  LevelRegions regions(width, height, levels);
+  if (regions.count == 0) {
+    for (std::size_t y = 0; y < height; ++y)
+      if (!sink.take(sink.context, y, low_band.data() + y * width)) break;
+    return ok();
+  }
+  // The coarser levels, undone in place in the low-pass band (stride wl).
+  const std::size_t wl = width - width / 2;
+  Lifter lifter(kernels, width, height - height / 2);
+  for (unsigned k = regions.count; k-- > 1;)
+    lifter.inverse_level(low_band.data(), wl, regions.ws[k], regions.hs[k]);
+  (void)lifter.inverse_level_rows(bands, width, height, sink, gate);
   return ok();
 }
 
@@ -449,6 +494,13 @@ Result<void> inverse_53(std::span<std::int32_t> plane, std::size_t width, std::s
 Result<void> forward_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
                              std::uint8_t levels, RowSource source) {
   return forward_53_rows_with(lift_kernels(), plane, width, height, levels, source);
+}
+
+Result<void> inverse_53_bands_rows(std::span<std::int32_t> low_band, std::size_t width,
+                                   std::size_t height, std::uint8_t levels, BandRows bands,
+                                   RowSink sink, RowGate gate) {
+  return inverse_53_bands_rows_with(lift_kernels(), low_band, width, height, levels, bands, sink,
+                                    gate);
 }
 
 Result<void> inverse_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,

@@ -77,4 +77,35 @@ struct RowGate {
 Result<void> inverse_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
                              std::uint8_t levels, RowSink sink, RowGate gate = {});
 
+// Where the finest level's coefficients are when they are not one plane:
+// row(context, r, &low, &high) points low at the ceil(width / 2) coefficients
+// of row r of that level's Mallat layout left of the middle and high at the
+// floor(width / 2) right of it (r < ceil(height / 2): a low-pass row, LL then
+// HL; otherwise high-pass row r - ceil(height / 2), LH then HH). Row r is
+// asked for only after the gate let its row j through (as for
+// `inverse_53_rows`), and read before the next row j is let through.
+struct BandRows {
+  void* context = nullptr;
+  void (*row)(void* context, std::size_t r, const std::int32_t** low,
+              const std::int32_t** high) = nullptr;
+};
+
+// The samples `inverse_53_bands_rows` needs in `low_band`: the finest
+// level's low-pass band, ceil(width / 2) x ceil(height / 2), or the whole
+// plane when no level does anything (levels 0, or a 1 x 1 plane).
+std::size_t low_band_samples(std::size_t width, std::size_t height, std::uint8_t levels);
+
+// `inverse_53_rows` without a plane: `low_band` holds the finest level's
+// LL band alone (row stride ceil(width / 2)), where the coarser levels are
+// undone in place (it is overwritten); the finest level's rows come from
+// `bands` (its LL rows pointing into `low_band`) and the restored rows go to
+// `sink`. When no level does anything, `low_band` is the plane (stride
+// width) and goes to the sink as it is. Fails with InvalidArgument when
+// width or height is 0 or `low_band` is smaller than `low_band_samples`.
+// So a caller needs the LL band and the finest high-pass rows the gate has
+// let through, never the plane.
+Result<void> inverse_53_bands_rows(std::span<std::int32_t> low_band, std::size_t width,
+                                   std::size_t height, std::uint8_t levels, BandRows bands,
+                                   RowSink sink, RowGate gate = {});
+
 }  // namespace varnel::htj2k
