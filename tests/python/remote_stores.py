@@ -116,6 +116,18 @@ def counting_store(inner, log: RequestLog):
 # --- HTTP ------------------------------------------------------------------------
 
 
+@contextlib.contextmanager
+def _serving(server: ThreadingHTTPServer):
+    """Serves in a thread while the block runs; yields the server's URL."""
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}"
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 def _parse_range(header: str, size: int) -> tuple[int, int] | None:
     if not header or not header.startswith("bytes="):
         return None
@@ -182,14 +194,8 @@ def RangeServer(root: Path, log: RequestLog, *, ranges: bool = True):
         def do_HEAD(self):
             self._serve(False)
 
-    server = _Server(("127.0.0.1", free_port()), Handler)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    try:
-        yield f"http://127.0.0.1:{server.server_address[1]}"
-    finally:
-        server.shutdown()
-        server.server_close()
+    with _serving(_Server(("127.0.0.1", free_port()), Handler)) as url:
+        yield url
 
 
 # --- S3 (moto) ------------------------------------------------------------------
@@ -297,14 +303,8 @@ def S3Proxy(upstream: str, log: RequestLog, *, cache: bool = False):
 
         do_GET = do_HEAD = do_PUT = do_POST = do_DELETE = _forward
 
-    server = _Server(("127.0.0.1", free_port()), Handler)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    try:
-        yield f"http://127.0.0.1:{server.server_address[1]}"
-    finally:
-        server.shutdown()
-        server.server_close()
+    with _serving(_Server(("127.0.0.1", free_port()), Handler)) as url:
+        yield url
 
 
 def upload_dir(endpoint: str, bucket: str, root: Path, prefix: str) -> None:
