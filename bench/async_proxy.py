@@ -56,16 +56,10 @@ class ProxyLog:
         import json
         return [Request(*r) for r in json.loads(self._call("GET", "/__proxy/log"))]
 
-    @property
-    def count(self) -> int:
-        return len(self.requests)
-
-    @property
-    def nbytes(self) -> int:
-        return sum(r.nbytes for r in self.requests)
-
-    def rounds(self) -> int:
-        return RequestLog(requests=self.requests).rounds()
+    def __getattr__(self, name: str):
+        """The rest of `RequestLog` (count, nbytes, rounds, ...), of the log as
+        it stands."""
+        return getattr(RequestLog(requests=self.requests), name)
 
 
 @contextlib.contextmanager
