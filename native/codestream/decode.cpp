@@ -421,6 +421,49 @@ class JobRunner {
     return ok();
   }
 
+  // `run` of two jobs at once (htj2k::BlockDecoder::decode_coefficients_pair).
+  Result<void> run_pair(const BlockJob& a, std::int32_t* base_a, std::size_t stride_a,
+                        const BlockJob& b, std::int32_t* base_b, std::size_t stride_b) {
+    const htj2k::BlockDecoder::CoefficientBlock blocks[2] = {block(a, base_a, stride_a),
+                                                             block(b, base_b, stride_b)};
+    VARNEL_ASSIGN_OR_RETURN(const auto coefficients,
+                            decoder_.decode_coefficients_pair(blocks[0], blocks[1], causal_));
+    for (int n = 0; n < 2; ++n)
+      if (!coefficients[n])
+        to_coefficients_(blocks[n].out.data(), blocks[n].width, blocks[n].height,
+                         blocks[n].stride, blocks[n].shift);
+    return ok();
+  }
+
+  // Runs `jobs` (their windows checked by the caller, at `bases` with
+  // `strides`), two at a time.
+  template <class Base, class Stride>
+  Result<void> run_all(std::span<const BlockJob* const> jobs, const Base& base, const Stride& stride) {
+    std::size_t k = 0;
+    for (; k + 1 < jobs.size(); k += 2)
+      VARNEL_TRY(run_pair(*jobs[k], base(k), stride(k), *jobs[k + 1], base(k + 1), stride(k + 1)));
+    if (k < jobs.size()) VARNEL_TRY(run(*jobs[k], base(k), stride(k)));
+    return ok();
+  }
+
+ private:
+  htj2k::BlockDecoder::CoefficientBlock block(const BlockJob& job, std::int32_t* base,
+                                              std::size_t stride) const {
+    const PlaneWindow& w = job.window;
+    htj2k::BlockDecoder::CoefficientBlock b;
+    b.data = plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref);
+    b.out = std::span<std::int32_t>(base, (w.height - 1u) * stride + w.width);
+    b.width = w.width;
+    b.height = w.height;
+    b.stride = stride;
+    b.missing_msbs = job.missing_msbs;
+    b.passes = {job.lcup, job.lref, job.passes};
+    b.shift = 31u - std::min<unsigned>(job.magb, 31u);
+    return b;
+  }
+
+ public:
+
  private:
   const DecodePlan& plan_;
   bool causal_;
@@ -605,6 +648,7 @@ struct LevelStrip {
   std::vector<Late> late;
   std::vector<Zero> zeros;
   std::vector<const Zero*> active;  // uncoded windows that reach the strip
+  std::vector<const BlockJob*> row_jobs;  // the row of blocks being decoded
   std::size_t next_job = 0, next_zero = 0, origin = 0, end = 0, decoded_until = 0;
 
   std::int32_t* at(const Placed& p) const {
@@ -640,15 +684,20 @@ struct LevelStrip {
         std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
       ++k;
     }
+    const std::size_t first = next_job;
     for (; block_row_at(j); ++next_job) {
       const BlockJob& job = *late[next_job].job;
       const Placed p = place(*l, job.window.plane);
       if (p.row != j || !fits(*l, p, job.window, origin, v->strip))
         return std::unexpected(malformed(0, "code-block outside its strip"));
-      VARNEL_TRY(runner.run(job, at(p), stride(p.region)));
+      row_jobs.push_back(&job);
       decoded_until = std::max<std::size_t>(decoded_until, j + job.window.height);
     }
-    return ok();
+    auto base = [&](std::size_t k) { return at(place(*l, late[first + k].job->window.plane)); };
+    auto step = [&](std::size_t k) { return stride(place(*l, late[first + k].job->window.plane).region); };
+    const Result<void> r = runner.run_all(row_jobs, base, step);
+    row_jobs.clear();
+    return r;
   }
 };
 
@@ -696,6 +745,7 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
         std::memset(row, 0, std::size_t{part.width} * sizeof(std::int32_t));
     }
   }
+  std::vector<const BlockJob*> low_jobs;
   for (const BlockJob& job : plan.jobs) {
     const Placed p = place(l, job.window.plane);
     if (p.region != Region::low) {
@@ -703,8 +753,15 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
       continue;
     }
     if (!fits(l, p, job.window, 0, l.low_h)) return outside;
-    VARNEL_TRY(runner.run(job, low + p.row * l.low_w + p.x, l.low_w));
+    low_jobs.push_back(&job);
   }
+  VARNEL_TRY(runner.run_all(
+      low_jobs,
+      [&](std::size_t k) {
+        const Placed p = place(l, low_jobs[k]->window.plane);
+        return low + p.row * l.low_w + p.x;
+      },
+      [&](std::size_t) { return l.low_w; }));
   auto by_key = [](const auto& a, const auto& b) { return a.key < b.key; };
   for (LevelStrip& s : strips) {
     std::stable_sort(s.late.begin(), s.late.end(), by_key);
