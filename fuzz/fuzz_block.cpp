@@ -5,7 +5,7 @@
 // pass count (b5 & 3), vertically causal (b5 & 4), Lref (b6 | b7 << 8, at
 // most the rest) -- then the segments (Lcup = the rest - Lref). The families
 // must give the same words, the same errors, and coefficients that match
-// the words.
+// the words; a pair of the block with itself gives its coefficients twice.
 #include <algorithm>
 #include <cstdint>
 #include <span>
@@ -44,6 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fill(coefs.begin(), coefs.end(), 0);
     auto c = decoders[f].decode_coefficients(seg, coefs, width, height, stride, msbs, passes, causal, shift);
     if (c.has_value() != first.has_value() || (!c && c.error() != first.error())) __builtin_trap();
+    // The block paired with itself (decoded side by side) gives the same.
+    std::vector<std::int32_t> pa(stride * height), pb(stride * height);
+    const htj2k::BlockDecoder::CoefficientBlock one{seg, pa, width, height, stride, msbs, passes, shift};
+    htj2k::BlockDecoder::CoefficientBlock two = one;
+    two.out = pb;
+    auto p = decoders[f].decode_coefficients_pair(one, two, causal);
+    if (p.has_value() != c.has_value() || (!p && p.error() != c.error())) __builtin_trap();
+    if (p && ((*p)[0] != *c || (*p)[1] != *c || pa != coefs || pb != coefs)) __builtin_trap();
     if (!c) continue;
     for (std::size_t i = 0; i < ref.size(); ++i) {
       const auto m = static_cast<std::int32_t>((ref[i] & 0x7FFFFFFFu) >> shift);

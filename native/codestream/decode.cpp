@@ -16,7 +16,8 @@
 //     inverse RCT            when the COD asks for it
 //     dc_shift_component     per unsigned component
 //   run_decode_rows        phase 2 for one plane streamed row by row, from the
-//                          finest LL band and a strip of high-pass blocks
+//                          coarsest LL band and a strip of high-pass blocks
+//                          per level
 //
 // Phase 1 allocates nothing large, so a codestream that cannot hold what it
 // declares fails there; then the coefficient planes are allocated and the
@@ -420,6 +421,49 @@ class JobRunner {
     return ok();
   }
 
+  // `run` of two jobs at once (htj2k::BlockDecoder::decode_coefficients_pair).
+  Result<void> run_pair(const BlockJob& a, std::int32_t* base_a, std::size_t stride_a,
+                        const BlockJob& b, std::int32_t* base_b, std::size_t stride_b) {
+    const htj2k::BlockDecoder::CoefficientBlock blocks[2] = {block(a, base_a, stride_a),
+                                                             block(b, base_b, stride_b)};
+    VARNEL_ASSIGN_OR_RETURN(const auto coefficients,
+                            decoder_.decode_coefficients_pair(blocks[0], blocks[1], causal_));
+    for (int n = 0; n < 2; ++n)
+      if (!coefficients[n])
+        to_coefficients_(blocks[n].out.data(), blocks[n].width, blocks[n].height,
+                         blocks[n].stride, blocks[n].shift);
+    return ok();
+  }
+
+  // Runs `jobs` (their windows checked by the caller, at `bases` with
+  // `strides`), two at a time.
+  template <class Base, class Stride>
+  Result<void> run_all(std::span<const BlockJob* const> jobs, const Base& base, const Stride& stride) {
+    std::size_t k = 0;
+    for (; k + 1 < jobs.size(); k += 2)
+      VARNEL_TRY(run_pair(*jobs[k], base(k), stride(k), *jobs[k + 1], base(k + 1), stride(k + 1)));
+    if (k < jobs.size()) VARNEL_TRY(run(*jobs[k], base(k), stride(k)));
+    return ok();
+  }
+
+ private:
+  htj2k::BlockDecoder::CoefficientBlock block(const BlockJob& job, std::int32_t* base,
+                                              std::size_t stride) const {
+    const PlaneWindow& w = job.window;
+    htj2k::BlockDecoder::CoefficientBlock b;
+    b.data = plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref);
+    b.out = std::span<std::int32_t>(base, (w.height - 1u) * stride + w.width);
+    b.width = w.width;
+    b.height = w.height;
+    b.stride = stride;
+    b.missing_msbs = job.missing_msbs;
+    b.passes = {job.lcup, job.lref, job.passes};
+    b.shift = 31u - std::min<unsigned>(job.magb, 31u);
+    return b;
+  }
+
+ public:
+
  private:
   const DecodePlan& plan_;
   bool causal_;
@@ -479,58 +523,99 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
 
 namespace {
 
-// Where run_decode_rows keeps the coefficients: the finest level's LL band
-// (wl x nl, stride wl; the whole plane when no level does anything), then
-// one strip of `strip` rows of the finest high-pass bands, HL (stride
-// width - wl) and LH beside HH (stride width). A strip holds one row of
-// code-blocks: `strip` is the tallest high-pass block.
-struct RowsLayout {
-  std::size_t width = 0, height = 0, wl = 0, nl = 0, strip = 0;
-  bool has_level = false;
-  std::size_t hl_stride() const { return width - wl; }
-  std::size_t hl_at() const { return wl * nl; }
-  std::size_t bottom_at() const { return hl_at() + strip * hl_stride(); }
-  std::size_t samples() const { return bottom_at() + strip * width; }
+// Where run_decode_rows keeps the coefficients: the coarsest level's LL band
+// whole (low_w x low_h, stride low_w; the whole plane when no level does
+// anything), then for every level k, finest first, one strip of `strip`
+// rows of its high-pass bands: HL (stride W_k - wl_k) and LH beside HH
+// (stride W_k). A strip holds one row of code-blocks: `strip` is the
+// level's tallest high-pass block. Level k works on the W_k x H_k region
+// (W_0 x H_0 the plane), its LL band wl_k x nl_k being level k + 1's region.
+struct LevelLayout {
+  std::size_t w = 0, h = 0, wl = 0, nl = 0, strip = 1;
+  std::size_t hl_at = 0, bottom_at = 0;  // workspace offsets of the strip's two parts
+  std::size_t hl_stride() const { return w - wl; }
 };
 
-// The window `w` (of plan's plane) as band coordinates: its row within its
-// band of the finest level (LL region rows for the rest), its column, and
-// which region holds it.
+struct RowsLayout {
+  std::size_t width = 0, low_w = 0, low_h = 0;
+  std::vector<LevelLayout> levels;  // finest first
+  std::size_t samples = 0;
+};
+
+// The plane offset `at` as band coordinates: which region holds it (of
+// which level), its row within that region's band (its plane row for the
+// LL band) and its column there.
 enum class Region { low, hl, bottom };
 struct Placed {
   Region region;
+  unsigned level;
   std::size_t row, x;
 };
+
+Placed place(const RowsLayout& l, std::size_t at) {
+  const std::size_t y = at / l.width, x = at % l.width;
+  for (unsigned k = 0; k < l.levels.size(); ++k) {
+    const LevelLayout& v = l.levels[k];
+    if (y >= v.nl) return {Region::bottom, k, y - v.nl, x};
+    if (x >= v.wl) return {Region::hl, k, y, x - v.wl};
+  }
+  return {Region::low, 0, y, x};
+}
+
+// The plane row where the region holding `p` ends.
+std::size_t region_end(const RowsLayout& l, const Placed& p) {
+  if (p.region == Region::low) return l.low_h;
+  const LevelLayout& v = l.levels[p.level];
+  return p.region == Region::hl ? v.nl : v.h;
+}
 
 RowsLayout rows_layout(const DecodePlan& plan) {
   RowsLayout l;
   l.width = plan.width;
-  l.height = plan.height;
-  l.has_level = plan.resolution > 0 && (l.width > 1 || l.height > 1);
-  l.wl = l.has_level ? l.width - l.width / 2 : l.width;
-  l.nl = l.has_level ? l.height - l.height / 2 : l.height;
-  if (!l.has_level) return l;
-  l.strip = 1;
-  for (const BlockJob& job : plan.jobs) {
-    const std::size_t y = job.window.plane / l.width, x = job.window.plane % l.width;
-    if (y >= l.nl || x >= l.wl) l.strip = std::max<std::size_t>(l.strip, job.window.height);
+  std::size_t w = plan.width, h = plan.height;
+  const unsigned count = htj2k::active_levels(w, h, plan.resolution);
+  for (unsigned k = 0; k < count; ++k) {
+    LevelLayout v;
+    v.w = w;
+    v.h = h;
+    v.wl = w - w / 2;
+    v.nl = h - h / 2;
+    l.levels.push_back(v);
+    w = v.wl;
+    h = v.nl;
   }
-  l.strip = std::min(l.strip, l.nl);  // a band is no taller than nl
+  l.low_w = w;
+  l.low_h = h;
+  for (const BlockJob& job : plan.jobs) {
+    const Placed p = place(l, job.window.plane);
+    if (p.region != Region::low) {
+      std::size_t& strip = l.levels[p.level].strip;
+      strip = std::max<std::size_t>(strip, job.window.height);
+    }
+  }
+  // Each strip is no taller than its level's bands (nl rows at most), so
+  // the workspace stays below twice the plane, which size_planes allows.
+  std::size_t at = l.low_w * l.low_h;
+  for (LevelLayout& v : l.levels) {
+    v.strip = std::min(v.strip, v.nl);
+    v.hl_at = at;
+    at += v.strip * v.hl_stride();
+    v.bottom_at = at;
+    at += v.strip * v.w;
+  }
+  l.samples = at;
   return l;
 }
 
-Placed place(const RowsLayout& l, const PlaneWindow& w) {
-  const std::size_t y = w.plane / l.width, x = w.plane % l.width;
-  if (y >= l.nl) return {Region::bottom, y - l.nl, x};
-  if (x >= l.wl) return {Region::hl, y, x - l.wl};
-  return {Region::low, y, x};
+std::size_t columns(const RowsLayout& l, const Placed& p) {
+  if (p.region == Region::low) return l.low_w;
+  const LevelLayout& v = l.levels[p.level];
+  return p.region == Region::hl ? v.hl_stride() : v.w;
 }
 
 // The window fits the columns of its region.
 bool fits_across(const RowsLayout& l, const Placed& p, const PlaneWindow& w) {
-  const std::size_t cols = p.region == Region::low ? l.wl
-                           : p.region == Region::hl ? l.hl_stride()
-                                                    : l.width;
+  const std::size_t cols = columns(l, p);
   return p.x <= cols && w.width <= cols - p.x;
 }
 
@@ -541,161 +626,183 @@ bool fits(const RowsLayout& l, const Placed& p, const PlaneWindow& w, std::size_
          p.row - first <= rows - w.height;
 }
 
+// A code-block or an uncoded window of a strip, keyed by its first row
+// within its band.
+struct Late {
+  std::size_t key;
+  const BlockJob* job;
+};
+struct Zero {
+  std::size_t key;
+  PlaneWindow window;
+};
+
+// The strip of one level's high-pass bands. It holds band rows [origin,
+// origin + strip). It moves to row j when the transform is about to read
+// row j past it or a row of blocks starts there; the rows before j are read
+// by then.
+struct LevelStrip {
+  const RowsLayout* l = nullptr;
+  const LevelLayout* v = nullptr;
+  std::int32_t *hl = nullptr, *bottom = nullptr;
+  std::vector<Late> late;
+  std::vector<Zero> zeros;
+  std::vector<const Zero*> active;  // uncoded windows that reach the strip
+  std::vector<const BlockJob*> row_jobs;  // the row of blocks being decoded
+  std::size_t next_job = 0, next_zero = 0, origin = 0, end = 0, decoded_until = 0;
+
+  std::int32_t* at(const Placed& p) const {
+    return p.region == Region::hl ? hl + (p.row - origin) * v->hl_stride() + p.x
+                                  : bottom + (p.row - origin) * v->w + p.x;
+  }
+  std::size_t stride(Region r) const { return r == Region::hl ? v->hl_stride() : v->w; }
+
+  bool block_row_at(std::size_t j) const { return next_job < late.size() && late[next_job].key <= j; }
+
+  Result<void> move_to(std::size_t j, JobRunner& runner) {
+    if (j < decoded_until)  // a row of blocks overlapping the last: not our geometry
+      return std::unexpected(malformed(0, "code-block rows overlap"));
+    origin = j;
+    end = j + v->strip;
+    for (; next_zero < zeros.size() && zeros[next_zero].key < end; ++next_zero)
+      active.push_back(&zeros[next_zero]);
+    for (std::size_t k = 0; k < active.size();) {
+      const PlaneWindow& w = active[k]->window;
+      const std::size_t first = active[k]->key, last = first + w.height;
+      if (last <= origin) {  // done with: drop it
+        active[k] = active.back();
+        active.pop_back();
+        continue;
+      }
+      Placed p = place(*l, w.plane);
+      const std::size_t from = std::max(first, origin), to = std::min(last, end);
+      p.row = from;
+      if (!fits_across(*l, p, w)) return std::unexpected(malformed(0, "uncoded window outside its band"));
+      std::int32_t* row = at(p);
+      const std::size_t step = stride(p.region);
+      for (std::size_t y = from; y < to; ++y, row += step)
+        std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
+      ++k;
+    }
+    const std::size_t first = next_job;
+    for (; block_row_at(j); ++next_job) {
+      const BlockJob& job = *late[next_job].job;
+      const Placed p = place(*l, job.window.plane);
+      if (p.row != j || !fits(*l, p, job.window, origin, v->strip))
+        return std::unexpected(malformed(0, "code-block outside its strip"));
+      row_jobs.push_back(&job);
+      decoded_until = std::max<std::size_t>(decoded_until, j + job.window.height);
+    }
+    auto base = [&](std::size_t k) { return at(place(*l, late[first + k].job->window.plane)); };
+    auto step = [&](std::size_t k) { return stride(place(*l, late[first + k].job->window.plane).region); };
+    const Result<void> r = runner.run_all(row_jobs, base, step);
+    row_jobs.clear();
+    return r;
+  }
+};
+
 }  // namespace
 
-std::size_t rows_workspace_samples(const DecodePlan& plan) { return rows_layout(plan).samples(); }
+std::size_t rows_workspace_samples(const DecodePlan& plan) { return rows_layout(plan).samples; }
 
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
                              std::span<std::int32_t> workspace, htj2k::RowSink sink) {
   if (plan.components != 1) return std::unexpected(invalid("one component required"));
   const RowsLayout l = rows_layout(plan);
-  if (workspace.size() < l.samples())
+  if (workspace.size() < l.samples)
     return std::unexpected(invalid("workspace smaller than rows_workspace_samples"));
   std::int32_t* const low = workspace.data();
-  std::int32_t* const hl = low + l.hl_at();
-  std::int32_t* const bottom = low + l.bottom_at();
+  std::vector<LevelStrip> strips(l.levels.size());
+  for (std::size_t k = 0; k < strips.size(); ++k) {
+    strips[k].l = &l;
+    strips[k].v = &l.levels[k];
+    strips[k].hl = low + l.levels[k].hl_at;
+    strips[k].bottom = low + l.levels[k].bottom_at;
+  }
   const Result<void> outside = std::unexpected(malformed(0, "code-block outside its band"));
   JobRunner runner(cs, plan);
-  // The LL band's blocks and uncoded windows go in first; the finest
-  // high-pass bands' wait for their strip, a row of blocks decoded just
-  // before the inverse transform reads it, while it is still in cache.
-  // Key: the window's first row within its band.
-  struct Late {
-    std::size_t key;
-    const BlockJob* job;
-  };
-  struct Zero {
-    std::size_t key;
-    PlaneWindow window;
-  };
-  std::vector<Late> late;
-  std::vector<Zero> zeros;
-  auto zero = [&](const PlaneWindow& w) -> Result<void> {
-    const Placed p = place(l, w);
-    if (p.region != Region::low) {
-      zeros.push_back({p.row, w});
-      return ok();
-    }
-    if (!fits(l, p, w, 0, l.nl)) return outside;
-    std::int32_t* row = low + p.row * l.wl + p.x;
-    for (std::uint32_t y = 0; y < w.height; ++y, row += l.wl)
-      std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
-    return ok();
-  };
+  // The coarsest LL band's blocks and uncoded windows go in first; the
+  // high-pass bands' wait for their level's strip, a row of blocks decoded
+  // just before the inverse transform reads it, while it is still in cache.
+  // An uncoded window may run down from one band into the band below it
+  // (find_uncoded_windows joins them when their columns agree): it is cut
+  // where its region ends.
   for (PlaneWindow w : plan.zeros) {
-    // An uncoded window may run down from one band into the band below it
-    // (find_uncoded_windows joins them when their columns agree): it is cut
-    // at row nl, where the LL band and HL give way to LH and HH.
-    const std::size_t y = w.plane / l.width;
-    if (y < l.nl && w.height > l.nl - y) {
-      PlaneWindow below = w;
-      w.height = static_cast<std::uint32_t>(l.nl - y);
-      below.height -= w.height;
-      below.plane += std::size_t{w.height} * l.width;
-      VARNEL_TRY(zero(below));
+    while (w.height > 0) {
+      const Placed p = place(l, w.plane);
+      const std::size_t y = w.plane / l.width, end = region_end(l, p);
+      PlaneWindow part = w;
+      if (end > y && w.height > end - y) part.height = static_cast<std::uint32_t>(end - y);
+      w.height -= part.height;
+      w.plane += std::size_t{part.height} * l.width;
+      if (p.region != Region::low) {
+        strips[p.level].zeros.push_back({p.row, part});
+        continue;
+      }
+      if (!fits(l, p, part, 0, l.low_h)) return outside;
+      std::int32_t* row = low + p.row * l.low_w + p.x;
+      for (std::uint32_t r = 0; r < part.height; ++r, row += l.low_w)
+        std::memset(row, 0, std::size_t{part.width} * sizeof(std::int32_t));
     }
-    VARNEL_TRY(zero(w));
   }
+  std::vector<const BlockJob*> low_jobs;
   for (const BlockJob& job : plan.jobs) {
-    const Placed p = place(l, job.window);
+    const Placed p = place(l, job.window.plane);
     if (p.region != Region::low) {
-      late.push_back({p.row, &job});
+      strips[p.level].late.push_back({p.row, &job});
       continue;
     }
-    if (!fits(l, p, job.window, 0, l.nl)) return outside;
-    VARNEL_TRY(runner.run(job, low + p.row * l.wl + p.x, l.wl));
+    if (!fits(l, p, job.window, 0, l.low_h)) return outside;
+    low_jobs.push_back(&job);
   }
+  VARNEL_TRY(runner.run_all(
+      low_jobs,
+      [&](std::size_t k) {
+        const Placed p = place(l, low_jobs[k]->window.plane);
+        return low + p.row * l.low_w + p.x;
+      },
+      [&](std::size_t) { return l.low_w; }));
   auto by_key = [](const auto& a, const auto& b) { return a.key < b.key; };
-  std::stable_sort(late.begin(), late.end(), by_key);
-  std::stable_sort(zeros.begin(), zeros.end(), by_key);
+  for (LevelStrip& s : strips) {
+    std::stable_sort(s.late.begin(), s.late.end(), by_key);
+    std::stable_sort(s.zeros.begin(), s.zeros.end(), by_key);
+  }
 
-  // The strip holds band rows [origin, origin + strip). It moves to row j
-  // when the transform is about to read row j past it or a row of blocks
-  // starts there; the rows before j are read by then.
-  struct Strip {
+  struct Context {
     const RowsLayout* l;
-    std::int32_t *hl, *bottom;
-    JobRunner* runner;
-    const std::vector<Late>* late;
-    const std::vector<Zero>* zeros;
-    std::vector<const Zero*> active;  // uncoded windows that reach the strip
-    std::size_t next_job = 0, next_zero = 0, origin = 0, end = 0, decoded_until = 0;
-    Result<void> status = ok();
-
-    std::int32_t* at(const Placed& p) const {
-      return p.region == Region::hl ? hl + (p.row - origin) * l->hl_stride() + p.x
-                                    : bottom + (p.row - origin) * l->width + p.x;
-    }
-    std::size_t stride(Region r) const { return r == Region::hl ? l->hl_stride() : l->width; }
-
-    bool move_to(std::size_t j) {
-      if (j < decoded_until) {  // a row of blocks overlapping the last: not our geometry
-        status = std::unexpected(malformed(0, "code-block rows overlap"));
-        return false;
-      }
-      origin = j;
-      end = j + l->strip;
-      for (; next_zero < zeros->size() && (*zeros)[next_zero].key < end; ++next_zero)
-        active.push_back(&(*zeros)[next_zero]);
-      for (std::size_t k = 0; k < active.size();) {
-        const PlaneWindow& w = active[k]->window;
-        const std::size_t first = active[k]->key, last = first + w.height;
-        if (last <= origin) {  // done with: drop it
-          active[k] = active.back();
-          active.pop_back();
-          continue;
-        }
-        Placed p = place(*l, w);
-        const std::size_t from = std::max(first, origin), to = std::min(last, end);
-        p.row = from;
-        if (!fits_across(*l, p, w)) {
-          status = std::unexpected(malformed(0, "uncoded window outside its band"));
-          return false;
-        }
-        std::int32_t* row = at(p);
-        const std::size_t step = stride(p.region);
-        for (std::size_t y = from; y < to; ++y, row += step)
-          std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
-        ++k;
-      }
-      for (; next_job < late->size() && (*late)[next_job].key <= j; ++next_job) {
-        const BlockJob& job = *(*late)[next_job].job;
-        const Placed p = place(*l, job.window);
-        if (p.row != j || !fits(*l, p, job.window, origin, l->strip)) {
-          status = std::unexpected(malformed(0, "code-block outside its strip"));
-          return false;
-        }
-        if (status = runner->run(job, at(p), stride(p.region)); !status) return false;
-        decoded_until = std::max<std::size_t>(decoded_until, j + job.window.height);
-      }
-      return true;
-    }
-  } strip{&l, hl, bottom, &runner, &late, &zeros, {}};
-  const htj2k::RowGate gate{&strip, [](void* ctx, std::size_t j) {
-    auto& s = *static_cast<Strip*>(ctx);
-    const bool block_row = s.next_job < s.late->size() && (*s.late)[s.next_job].key <= j;
-    return j < s.end && !block_row ? true : s.move_to(j);
-  }};
-  struct Source {
-    const Strip* strip;
     std::int32_t* low;
-  } source{&strip, low};
-  const htj2k::BandRows bands{&source, [](void* ctx, std::size_t r, const std::int32_t** lo,
-                                          const std::int32_t** hi) {
-    const auto& src = *static_cast<const Source*>(ctx);
-    const Strip& s = *src.strip;
-    const RowsLayout& l = *s.l;
-    if (r < l.nl) {
-      *lo = src.low + r * l.wl;
-      *hi = s.hl + (r - s.origin) * l.hl_stride();
-    } else {
-      *lo = s.bottom + (r - l.nl - s.origin) * l.width;
-      *hi = *lo + l.wl;
-    }
-  }};
-  VARNEL_TRY(htj2k::inverse_53_bands_rows(workspace.first(l.samples()), l.width, l.height,
-                                          plan.resolution, bands, sink, gate));
-  return strip.status;
+    std::vector<LevelStrip>* strips;
+    JobRunner* runner;
+    Result<void> status = ok();
+  } ctx{&l, low, &strips, &runner};
+  const htj2k::LevelRows bands{
+      &ctx,
+      [](void* c, unsigned level, std::size_t j) {
+        auto& ctx = *static_cast<Context*>(c);
+        LevelStrip& s = (*ctx.strips)[level];
+        if (j < s.end && !s.block_row_at(j)) return true;
+        ctx.status = s.move_to(j, *ctx.runner);
+        return ctx.status.has_value();
+      },
+      [](void* c, unsigned level, std::size_t r, const std::int32_t** lo, const std::int32_t** hi) {
+        const auto& ctx = *static_cast<const Context*>(c);
+        const RowsLayout& l = *ctx.l;
+        if (l.levels.empty()) {  // no level: the LL band is the plane
+          *lo = ctx.low + r * l.low_w;
+          return;
+        }
+        const LevelLayout& v = l.levels[level];
+        const LevelStrip& s = (*ctx.strips)[level];
+        if (r < v.nl) {
+          if (level + 1 == l.levels.size()) *lo = ctx.low + r * l.low_w;
+          *hi = s.hl + (r - s.origin) * v.hl_stride();
+        } else {
+          *lo = s.bottom + (r - v.nl - s.origin) * v.w;
+          *hi = *lo + v.wl;
+        }
+      }};
+  VARNEL_TRY(htj2k::inverse_53_levels_rows(plan.width, plan.height, plan.resolution, bands, sink));
+  return ctx.status;
 }
 
 Result<DecodedImage> Codestream::decode_to_resolution(std::uint8_t target) const {

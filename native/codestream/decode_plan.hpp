@@ -71,12 +71,12 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
 
 // run_decode for a one-component plan without the DC level shift, whose rows
 // go to `sink` top to bottom, without a plane: `workspace` (at least
-// `rows_workspace_samples(plan)` samples, any contents) holds the finest
-// level's LL band, where the coarser levels are undone, and one strip of
-// the finest level's high-pass bands, a row of code-blocks, decoded just
-// before the inverse transform reads it (htj2k::inverse_53_bands_rows). So
-// a decode needs about a quarter of a plane and a row of blocks, and the
-// rows reach the sink from cache.
+// `rows_workspace_samples(plan)` samples, any contents) holds the coarsest
+// level's LL band and, for every level, one strip of its high-pass bands, a
+// row of code-blocks, decoded just before the inverse transform reads it
+// (htj2k::inverse_53_levels_rows). So a decode needs the coarsest band and
+// a row of blocks per level (a tenth of a large plane with five levels),
+// and every level's rows are restored from cache.
 std::size_t rows_workspace_samples(const DecodePlan& plan);
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
                              std::span<std::int32_t> workspace, htj2k::RowSink sink);

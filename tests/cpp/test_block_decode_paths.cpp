@@ -20,6 +20,7 @@ namespace {
 
 using varnel::Isa;
 using varnel::htj2k::BlockDecoder;
+using varnel::Result;
 using varnel::htj2k::BlockPasses;
 
 struct Decoded {
@@ -203,6 +204,71 @@ TEST_P(DecodePaths, CoefficientsAreTheWordsConverted) {
           {static_cast<std::uint32_t>(lcup), static_cast<std::uint32_t>(lref),
            1 + static_cast<std::uint32_t>(rng() % 3)},
           rng() % 32);
+  }
+}
+
+// decode_coefficients_pair gives what two decode_coefficients calls give:
+// the coefficients or words of both blocks and the first block's error,
+// for pairs of one shape (decoded side by side) and of two, coded, damaged
+// or random with refinement passes.
+TEST_P(DecodePaths, PairsAreTwoSingleDecodes) {
+  std::mt19937 rng(2718);
+  struct One {
+    std::vector<std::uint8_t> data;
+    std::size_t w, h;
+    std::uint32_t mm;
+    BlockPasses passes;
+    unsigned shift;
+  };
+  auto make = [&](std::size_t w, std::size_t h, int kind) {
+    One o{{}, w, h, static_cast<std::uint32_t>(rng() % 30), {}, static_cast<unsigned>(rng() % 32)};
+    if (kind < 2) {
+      auto seg = varnel::htj2k::encode_block(block_words(rng, w * h, o.mm, 12, 0.4), w, h, w, o.mm);
+      o.data = *seg;
+      if (kind == 1) o.data[rng() % o.data.size()] ^= std::uint8_t(1u << (rng() % 8));
+      o.passes = {static_cast<std::uint32_t>(o.data.size()), 0, 1};
+      return o;
+    }
+    const std::size_t lcup = 1 + rng() % 300, lref = rng() % 40;  // some refused by the checks
+    o.data.resize(lcup + lref);
+    for (auto& x : o.data) x = static_cast<std::uint8_t>(rng());
+    const std::size_t scup = 2 + rng() % std::min<std::size_t>(lcup, 0xFEF);
+    if (lcup < 2) {
+      o.passes = {1, 0, 1};
+      return o;
+    }
+    o.data[lcup - 1] = static_cast<std::uint8_t>(scup >> 4);
+    o.data[lcup - 2] = static_cast<std::uint8_t>((o.data[lcup - 2] & 0xF0u) | (scup & 0xFu));
+    o.passes = {static_cast<std::uint32_t>(lcup), static_cast<std::uint32_t>(lref),
+                1 + static_cast<std::uint32_t>(rng() % 3)};
+    return o;
+  };
+  for (int round = 0; round < 600; ++round) {
+    const std::size_t w = 1 + rng() % 64, h = 1 + rng() % 64;
+    const bool same = round % 3 != 0;
+    const One o[2] = {make(w, h, static_cast<int>(rng() % 3)),
+                      make(same ? w : 1 + rng() % 64, same ? h : 1 + rng() % 64,
+                           static_cast<int>(rng() % 3))};
+    std::vector<std::int32_t> single[2], paired[2];
+    BlockDecoder::CoefficientBlock blocks[2];
+    Result<bool> want[2];
+    for (int n = 0; n < 2; ++n) {
+      single[n].assign(o[n].w * o[n].h, 0);
+      paired[n].assign(o[n].w * o[n].h, 0);
+      want[n] = a.decode_coefficients(o[n].data, single[n], o[n].w, o[n].h, o[n].w, o[n].mm,
+                                      o[n].passes, false, o[n].shift);
+      blocks[n] = {o[n].data, paired[n], o[n].w, o[n].h, o[n].w, o[n].mm, o[n].passes, o[n].shift};
+    }
+    const auto got = b.decode_coefficients_pair(blocks[0], blocks[1], false);
+    ASSERT_EQ(got.has_value(), want[0].has_value() && want[1].has_value()) << round;
+    if (!got) {
+      EXPECT_EQ(got.error().display(), (want[0] ? want[1] : want[0]).error().display());
+      continue;
+    }
+    for (int n = 0; n < 2; ++n) {
+      EXPECT_EQ((*got)[n], *want[n]) << round;
+      EXPECT_EQ(paired[n], single[n]) << round << " block " << n;
+    }
   }
 }
 

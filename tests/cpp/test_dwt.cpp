@@ -483,11 +483,12 @@ TEST(Dwt53, StreamedLevelsGiveTheInPlaceResults) {
   }
 }
 
-// inverse_53_bands_rows with the finest LL band in a buffer of its own
-// (stride ceil(w/2)) and the other coefficients of the finest level read
-// from a copy of the plane: the rows of inverse_53, in order, on every
-// family; the coarser levels never reach past the LL band.
-TEST(Dwt53, BandRowsWithoutAPlaneGiveTheInPlaceResults) {
+// inverse_53_levels_rows with every level's rows read from a copy of the
+// coefficient plane: the rows of inverse_53, in order, on every family. Only
+// the coarsest level's LL rows are asked for (the finer levels' come from
+// the transform), each level's gate is called for j = 0, 1, ... in order,
+// and no row is asked for before its gate.
+TEST(Dwt53, LevelRowsWithoutAPlaneGiveTheInPlaceResults) {
   std::mt19937 rng(13);
   for (const LiftKernels* k : families())
     for (auto [w, h] : {std::pair{1uz, 1uz}, {1, 9}, {9, 1}, {2, 2}, {7, 5}, {40, 33}, {263, 71}})
@@ -496,22 +497,43 @@ TEST(Dwt53, BandRowsWithoutAPlaneGiveTheInPlaceResults) {
         ASSERT_TRUE(forward_53_with(*k, coeffs, w, h, levels).has_value());
         Plane restored = coeffs;
         ASSERT_TRUE(inverse_53_with(*k, restored, w, h, levels).has_value());
-        const std::size_t n = low_band_samples(w, h, static_cast<std::uint8_t>(levels));
-        const std::size_t wl = n == w * h ? w : w - w / 2;
-        Plane low(n + 1, 0x7EADBEEF);  // one sample past the band, which stays untouched
-        for (std::size_t i = 0; i < n; ++i) low[i] = coeffs[(i / wl) * w + i % wl];
+        const unsigned count = active_levels(w, h, static_cast<std::uint8_t>(levels));
         struct Source {
           const Plane* coeffs;
-          const Plane* low;
-          std::size_t w, wl;
-        } src{&coeffs, &low, w, wl};
-        BandRows bands{&src, [](void* ctx, std::size_t r, const std::int32_t** lo,
-                                const std::int32_t** hi) {
-          const auto& s = *static_cast<const Source*>(ctx);
-          const std::size_t nl = s.coeffs->size() / s.w - s.coeffs->size() / s.w / 2;
-          *lo = r < nl ? s.low->data() + r * s.wl : s.coeffs->data() + r * s.w;
-          *hi = s.coeffs->data() + r * s.w + s.wl;
-        }};
+          std::size_t w, h;
+          unsigned count;
+          std::vector<std::size_t> gated;  // per level: gates passed
+          bool in_order = true;
+        } src{&coeffs, w, h, count, std::vector<std::size_t>(std::max(count, 1u), 0)};
+        LevelRows bands{
+            &src,
+            [](void* ctx, unsigned level, std::size_t j) {
+              auto& s = *static_cast<Source*>(ctx);
+              s.in_order = s.in_order && level < s.count && j == s.gated[level];
+              ++s.gated[level];
+              return true;
+            },
+            [](void* ctx, unsigned level, std::size_t r, const std::int32_t** lo,
+               const std::int32_t** hi) {
+              auto& s = *static_cast<Source*>(ctx);
+              std::size_t wk = s.w, hk = s.h;
+              for (unsigned i = 0; i < level; ++i) {
+                wk -= wk / 2;
+                hk -= hk / 2;
+              }
+              const std::size_t nl = hk - hk / 2;
+              const bool coarsest_low = s.count == 0 || (level + 1 == s.count && r < nl);
+              if (s.count > 0) {
+                const std::size_t j = r < nl ? r : r - nl;
+                s.in_order = s.in_order && j < s.gated[level];
+              }
+              if (r < nl && !coarsest_low) {
+                s.in_order = s.in_order && *lo != nullptr;  // the coarser level's row
+              } else {
+                *lo = s.coeffs->data() + r * s.w;
+              }
+              *hi = s.coeffs->data() + r * s.w + (wk - wk / 2);
+            }};
         Plane rows;
         struct Collect {
           Plane* rows;
@@ -522,17 +544,14 @@ TEST(Dwt53, BandRowsWithoutAPlaneGiveTheInPlaceResults) {
                              c.rows->insert(c.rows->end(), row, row + c.w);
                              return true;
                            }};
-        ASSERT_TRUE(inverse_53_bands_rows_with(*k, std::span(low).first(n), w, h,
-                                               static_cast<std::uint8_t>(levels), bands, sink)
+        ASSERT_TRUE(inverse_53_levels_rows_with(*k, w, h, static_cast<std::uint8_t>(levels),
+                                                bands, sink)
                         .has_value());
         EXPECT_EQ(rows, restored) << w << "x" << h << " L" << levels;
-        EXPECT_EQ(low[n], 0x7EADBEEF);
-        if (n > 0) {
-          EXPECT_FALSE(inverse_53_bands_rows_with(*k, std::span(low).first(n - 1), w, h,
-                                                  static_cast<std::uint8_t>(levels), bands, sink)
-                           .has_value());
-        }
+        EXPECT_TRUE(src.in_order) << w << "x" << h << " L" << levels;
       }
+  const RowSink never{nullptr, [](void*, std::size_t, const std::int32_t*) { return false; }};
+  EXPECT_FALSE(inverse_53_levels_rows(0, 4, 2, LevelRows{}, never).has_value());
 }
 
 TEST(Dwt53, StreamedForwardChecksBeforeAskingForRows) {

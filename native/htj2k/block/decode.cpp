@@ -97,93 +97,121 @@ inline void contexts_above(const std::uint16_t* ea, std::size_t nqx, std::uint16
 // qe receives each quad's table entry, qu its u_q (kappa not yet added).
 // The working entries carry the next quad's context (dec_tables.hpp), which
 // keeps the chain from one codeword to the next short.
-[[gnu::noinline]] void cleanup_vlc(const std::uint8_t* seg, std::size_t lcup, std::size_t scup,
-                                   std::size_t nqx, std::size_t nqy, std::uint16_t* qe,
-                                   std::uint8_t* qu) {
-  MelDecoder mel(seg + (lcup - scup), scup - 1);
-  RevReader vlc = RevReader::vlc(seg, lcup, scup);
+//
+// The chain from one codeword to the next is what bounds this step, so two
+// blocks of the same shape are decoded in one loop: their chains are
+// independent and the processor overlaps them. VlcBlock is the state of one
+// block; the steps below are always inlined so that it stays in registers.
+struct VlcBlock {
+  VlcBlock(const std::uint8_t* seg, std::size_t lcup, std::size_t scup, std::uint16_t* qe,
+           std::uint8_t* qu)
+      : mel(seg + (lcup - scup), scup - 1), vlc(RevReader::vlc(seg, lcup, scup)), qe(qe), qu(qu) {}
+  MelDecoder mel;
+  RevReader vlc;
+  std::uint16_t* qe;
+  std::uint8_t* qu;
+  unsigned c_q = 0;        // initial row: the context of the next quad
+  std::uint32_t left = 0;  // other rows: bit 1 of the next quad's context, as a table offset
+  std::uint16_t above[512];  // other rows: context bits 0 and 2 (nqx <= 512)
+};
 
-  // Initial quad row: the context of a quad comes from the quad to its left.
-  unsigned c_q = 0;
-  for (std::size_t qx = 0; qx < nqx; qx += 2) {
-    vlc.refill();  // a pair takes at most 7 + 7 + 6 + 10 bits
-    std::uint32_t e0 = DEC_VLC_CTX0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
-    e0 &= keep_mask(c_q, mel);
-    vlc.skip(e0 & 7u);
-    qe[qx] = static_cast<std::uint16_t>(e0);
-    c_q = (e0 >> 16) & 7u;
+// Initial quad row, quads qx and qx + 1 (when there is one): the context of
+// a quad comes from the quad to its left.
+[[gnu::always_inline]] inline void initial_pair(VlcBlock& b, std::size_t qx, std::size_t nqx) {
+  RevReader& vlc = b.vlc;
+  vlc.refill();  // a pair takes at most 7 + 7 + 6 + 10 bits
+  std::uint32_t e0 = DEC_VLC_CTX0[(b.c_q << 7) | (vlc.peek() & 0x7Fu)];
+  e0 &= keep_mask(b.c_q, b.mel);
+  vlc.skip(e0 & 7u);
+  b.qe[qx] = static_cast<std::uint16_t>(e0);
+  b.c_q = (e0 >> 16) & 7u;
 
-    std::uint32_t e1 = 0;
-    const bool has_q1 = qx + 1 < nqx;
-    if (has_q1) {
-      e1 = DEC_VLC_CTX0[(c_q << 7) | (vlc.peek() & 0x7Fu)];
-      e1 &= keep_mask(c_q, mel);
-      vlc.skip(e1 & 7u);
-      qe[qx + 1] = static_cast<std::uint16_t>(e1);
-      c_q = (e1 >> 16) & 7u;
-    }
-
-    unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
-    if (mode == 3 && mel.event()) mode = 4;
-    unsigned u0 = 0, u1 = 0;
-    read_uvlc_pair(vlc, UVLC_TBL0[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
-    qu[qx] = static_cast<std::uint8_t>(u0);
-    if (has_q1) qu[qx + 1] = static_cast<std::uint8_t>(u1);
+  std::uint32_t e1 = 0;
+  const bool has_q1 = qx + 1 < nqx;
+  if (has_q1) {
+    e1 = DEC_VLC_CTX0[(b.c_q << 7) | (vlc.peek() & 0x7Fu)];
+    e1 &= keep_mask(b.c_q, b.mel);
+    vlc.skip(e1 & 7u);
+    b.qe[qx + 1] = static_cast<std::uint16_t>(e1);
+    b.c_q = (e1 >> 16) & 7u;
   }
 
-  // Other quad rows: contexts from the quad row above (taken for the whole
-  // row first, as table offsets) and from the left quad's entry.
-  std::uint16_t above[512];  // nqx <= 512
+  unsigned mode = ((e0 >> 3) & 1u) | ((e1 >> 2) & 2u);
+  if (mode == 3 && b.mel.event()) mode = 4;
+  unsigned u0 = 0, u1 = 0;
+  read_uvlc_pair(vlc, UVLC_TBL0[(mode << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
+  b.qu[qx] = static_cast<std::uint8_t>(u0);
+  if (has_q1) b.qu[qx + 1] = static_cast<std::uint8_t>(u1);
+}
+
+// Other quad rows, quads qx and qx + 1 of row r: contexts from the quad row
+// above (taken for the whole row first, as table offsets) and from the left
+// quad's entry.
+[[gnu::always_inline]] inline void row_pair(VlcBlock& b, std::size_t row, std::size_t qx) {
+  RevReader& vlc = b.vlc;
+  std::uint16_t* const er = b.qe + row;
+  std::uint8_t* const ur = b.qu + row;
+  vlc.refill();  // a pair takes at most 7 + 7 + 6 + 10 bits
+  std::uint32_t c = b.above[qx] | b.left;
+  std::uint32_t e0 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
+  e0 &= keep_mask(c, b.mel);
+  vlc.skip(e0 & 7u);
+  er[qx] = static_cast<std::uint16_t>(e0);
+
+  c = b.above[qx + 1] | ((e0 >> 12) & 0x100u);
+  std::uint32_t e1 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
+  e1 &= keep_mask(c, b.mel);
+  vlc.skip(e1 & 7u);
+  er[qx + 1] = static_cast<std::uint16_t>(e1);
+  b.left = (e1 >> 12) & 0x100u;
+
+  // mode << 6 from the u_off bits (bit 3) of both entries.
+  const unsigned mode6 = ((e0 & 8u) << 3) | ((e1 & 8u) << 4);
+  // U-VLC prefixes and suffixes leave the reader in one step; the
+  // suffix bits come from the same window (a pair uses at most 30 bits).
+  const std::uint64_t bits = vlc.peek();
+  const std::uint32_t f = UVLC_FIELDS1[mode6 | (bits & 0x3Fu)];
+  vlc.skip(f & 31u);
+  const auto sfx = static_cast<std::uint32_t>(bits >> ((f >> 5) & 7u));
+  ur[qx] = static_cast<std::uint8_t>(((f >> 21) & 7u) + (sfx & (f >> 11) & 31u));
+  const std::uint32_t sfx1 = sfx >> ((f >> 8) & 7u);
+  ur[qx + 1] = static_cast<std::uint8_t>(((f >> 24) & 7u) + (sfx1 & (f >> 16) & 31u));
+}
+
+// A last quad without a partner (odd nqx) of a non-initial row.
+[[gnu::always_inline]] inline void row_last(VlcBlock& b, std::size_t row, std::size_t qx) {
+  RevReader& vlc = b.vlc;
+  vlc.refill();
+  const std::uint32_t c = b.above[qx] | b.left;
+  std::uint32_t e0 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
+  e0 &= keep_mask(c, b.mel);
+  vlc.skip(e0 & 7u);
+  b.qe[row + qx] = static_cast<std::uint16_t>(e0);
+  unsigned u0 = 0, u1 = 0;
+  read_uvlc_pair(vlc, UVLC_TBL1[(((e0 >> 3) & 1u) << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
+  b.qu[row + qx] = static_cast<std::uint8_t>(u0);
+}
+
+// Step 1 for N blocks of nqx x nqy quads at once (see above).
+template <std::size_t N>
+[[gnu::noinline]] void cleanup_vlc(VlcBlock* blocks, std::size_t nqx, std::size_t nqy) {
+  for (std::size_t qx = 0; qx < nqx; qx += 2)
+#pragma GCC unroll 2
+    for (std::size_t n = 0; n < N; ++n) initial_pair(blocks[n], qx, nqx);
   for (std::size_t r = 1; r < nqy; ++r) {
-    std::uint16_t* const er = qe + r * nqx;
-    const std::uint16_t* const ea = er - nqx;
-    std::uint8_t* const ur = qu + r * nqx;
-    contexts_above(ea, nqx, above);
-    // Bit 1 of the context from the left quad's entry (bit 20), as a
-    // table offset.
-    std::uint32_t left = 0;
+    const std::size_t row = r * nqx;
+#pragma GCC unroll 2
+    for (std::size_t n = 0; n < N; ++n) {
+      contexts_above(blocks[n].qe + row - nqx, nqx, blocks[n].above);
+      blocks[n].left = 0;
+    }
     const std::size_t npair = nqx / 2;
-    for (std::size_t k = 0; k < npair; ++k) {
-      const std::size_t qx = 2 * k;
-      vlc.refill();  // a pair takes at most 7 + 7 + 6 + 10 bits
-      std::uint32_t c = above[qx] | left;
-      std::uint32_t e0 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
-      e0 &= keep_mask(c, mel);
-      vlc.skip(e0 & 7u);
-      er[qx] = static_cast<std::uint16_t>(e0);
-
-      c = above[qx + 1] | ((e0 >> 12) & 0x100u);
-      std::uint32_t e1 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
-      e1 &= keep_mask(c, mel);
-      vlc.skip(e1 & 7u);
-      er[qx + 1] = static_cast<std::uint16_t>(e1);
-      left = (e1 >> 12) & 0x100u;
-
-      // mode << 6 from the u_off bits (bit 3) of both entries.
-      const unsigned mode6 = ((e0 & 8u) << 3) | ((e1 & 8u) << 4);
-      // U-VLC prefixes and suffixes leave the reader in one step; the
-      // suffix bits come from the same window (a pair uses at most 30 bits).
-      const std::uint64_t bits = vlc.peek();
-      const std::uint32_t f = UVLC_FIELDS1[mode6 | (bits & 0x3Fu)];
-      vlc.skip(f & 31u);
-      const auto sfx = static_cast<std::uint32_t>(bits >> ((f >> 5) & 7u));
-      ur[qx] = static_cast<std::uint8_t>(((f >> 21) & 7u) + (sfx & (f >> 11) & 31u));
-      const std::uint32_t sfx1 = sfx >> ((f >> 8) & 7u);
-      ur[qx + 1] = static_cast<std::uint8_t>(((f >> 24) & 7u) + (sfx1 & (f >> 16) & 31u));
-    }
-    if (nqx & 1u) {
-      // A last quad without a partner.
-      const std::size_t qx = nqx - 1;
-      vlc.refill();
-      const std::uint32_t c = above[qx] | left;
-      std::uint32_t e0 = DEC_VLC_CTX1[c | (vlc.peek() & 0x7Fu)];
-      e0 &= keep_mask(c, mel);
-      vlc.skip(e0 & 7u);
-      er[qx] = static_cast<std::uint16_t>(e0);
-      unsigned u0 = 0, u1 = 0;
-      read_uvlc_pair(vlc, UVLC_TBL1[(((e0 >> 3) & 1u) << 6) | (vlc.peek() & 0x3Fu)], u0, u1);
-      ur[qx] = static_cast<std::uint8_t>(u0);
-    }
+    for (std::size_t k = 0; k < npair; ++k)
+#pragma GCC unroll 2
+      for (std::size_t n = 0; n < N; ++n) row_pair(blocks[n], row, 2 * k);
+    if (nqx & 1u)
+#pragma GCC unroll 2
+      for (std::size_t n = 0; n < N; ++n) row_last(blocks[n], row, nqx - 1);
   }
 }
 
@@ -494,10 +522,59 @@ Result<bool> BlockDecoder::decode_coefficients(std::span<const std::uint8_t> dat
              height, stride, missing_msbs, passes, vertically_causal, shift + 1);
 }
 
-Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
-                               std::size_t width, std::size_t height, std::size_t stride,
-                               std::uint32_t missing_msbs, BlockPasses passes,
-                               bool vertically_causal, unsigned coef) {
+Result<std::array<bool, 2>> BlockDecoder::decode_coefficients_pair(const CoefficientBlock& a,
+                                                                   const CoefficientBlock& b,
+                                                                   bool vertically_causal) {
+  const CoefficientBlock* blocks[2] = {&a, &b};
+  Checked checked[2];
+  for (int n = 0; n < 2; ++n) {
+    const CoefficientBlock& k = *blocks[n];
+    auto c = check(k.data, as_words(k.out), k.width, k.height, k.stride, k.missing_msbs, k.passes);
+    if (!c || k.shift > 31) {
+      // One after the other, for the errors two calls give.
+      std::array<bool, 2> coefficients{};
+      for (int i = 0; i < 2; ++i) {
+        const CoefficientBlock& one = *blocks[i];
+        VARNEL_ASSIGN_OR_RETURN(coefficients[i],
+                                decode_coefficients(one.data, one.out, one.width, one.height,
+                                                    one.stride, one.missing_msbs, one.passes,
+                                                    vertically_causal, one.shift));
+      }
+      return coefficients;
+    }
+    checked[n] = *c;
+  }
+  const std::size_t nq0 = checked[0].nqx * checked[0].nqy, nq1 = checked[1].nqx * checked[1].nqy;
+  if (quad_entry_.size() < nq0 + nq1) {
+    quad_entry_.resize(nq0 + nq1);
+    quad_u_.resize(nq0 + nq1);
+  }
+  VlcBlock vlc[2] = {
+      {checked[0].seg, checked[0].lcup, checked[0].scup, quad_entry_.data(), quad_u_.data()},
+      {checked[1].seg, checked[1].lcup, checked[1].scup, quad_entry_.data() + nq0,
+       quad_u_.data() + nq0}};
+  if (checked[0].nqx == checked[1].nqx && checked[0].nqy == checked[1].nqy) {
+    cleanup_vlc<2>(vlc, checked[0].nqx, checked[0].nqy);
+  } else {
+    cleanup_vlc<1>(&vlc[0], checked[0].nqx, checked[0].nqy);
+    cleanup_vlc<1>(&vlc[1], checked[1].nqx, checked[1].nqy);
+  }
+  std::array<bool, 2> coefficients{};
+  for (int n = 0; n < 2; ++n) {
+    const CoefficientBlock& k = *blocks[n];
+    VARNEL_ASSIGN_OR_RETURN(
+        coefficients[n],
+        finish(checked[n], n == 0 ? 0 : nq0, as_words(k.out), k.width, k.height, k.stride,
+               k.missing_msbs, vertically_causal, k.shift + 1));
+  }
+  return coefficients;
+}
+
+Result<BlockDecoder::Checked> BlockDecoder::check(std::span<const std::uint8_t> data,
+                                                  std::span<std::uint32_t> out, std::size_t width,
+                                                  std::size_t height, std::size_t stride,
+                                                  std::uint32_t missing_msbs,
+                                                  BlockPasses passes) {
   // Checks, in order; none of them touches the window.
   if (width < 1 || width > 1024 || height < 1 || height > 1024)
     return std::unexpected(invalid("code-block dimensions must be 1..=1024"));
@@ -524,18 +601,42 @@ Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std
   const std::uint64_t scup = (std::uint64_t{last} << 4) | (seg[lcup - 2] & 0x0Fu);
   if (last == 0xFF || scup < 2 || scup > lcup)
     return std::unexpected(malformed(lcup - 2, "invalid Scup interface word"));
+  Checked c;
+  c.seg = seg;
+  c.lcup = lcup;
+  c.scup = scup;
+  c.lref = lref;
+  c.npasses = npasses;
+  c.nqx = (width + 1) / 2;
+  c.nqy = (height + 1) / 2;
+  return c;
+}
 
-  // Scratch, grown to the largest block seen.
-  const std::size_t nqx = (width + 1) / 2;
-  const std::size_t nqy = (height + 1) / 2;
-  const std::size_t nq = nqx * nqy;
+Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
+                               std::size_t width, std::size_t height, std::size_t stride,
+                               std::uint32_t missing_msbs, BlockPasses passes,
+                               bool vertically_causal, unsigned coef) {
+  VARNEL_ASSIGN_OR_RETURN(const Checked c, check(data, out, width, height, stride, missing_msbs, passes));
+  const std::size_t nq = c.nqx * c.nqy;
   if (quad_entry_.size() < nq) {
     quad_entry_.resize(nq);
     quad_u_.resize(nq);
   }
+  {
+    VlcBlock block(c.seg, c.lcup, c.scup, quad_entry_.data(), quad_u_.data());
+    cleanup_vlc<1>(&block, c.nqx, c.nqy);
+  }
+  return finish(c, 0, out, width, height, stride, missing_msbs, vertically_causal, coef);
+}
+
+Result<bool> BlockDecoder::finish(const Checked& c, std::size_t quads, std::span<std::uint32_t> out,
+                                  std::size_t width, std::size_t height, std::size_t stride,
+                                  std::uint32_t missing_msbs, bool vertically_causal,
+                                  unsigned coef) {
+  const std::size_t nqx = c.nqx;
   if (line_v_.size() < detail::magsgn_line_words(nqx))
     line_v_.resize(detail::magsgn_line_words(nqx));
-  const bool refine = npasses >= 2;
+  const bool refine = c.npasses >= 2;
   const std::size_t nstripes = (height + 3) / 4;
   const std::size_t sstride = width + 2;
   if (refine) {
@@ -543,27 +644,28 @@ Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std
     if (sig_.size() < n) sig_.resize(n);
     std::fill_n(sig_.data(), nstripes * sstride, std::uint8_t{0});
   }
-
-  cleanup_vlc(seg, lcup, scup, nqx, nqy, quad_entry_.data(), quad_u_.data());
+  const std::uint8_t* const seg = c.seg;
+  const std::size_t lcup = c.lcup, scup = c.scup;
   std::uint8_t* const sig = refine ? sig_.data() : nullptr;
   const std::size_t nbuf = (lcup - scup) + kernels_->bitbuf_pad;
   if (magsgn_bits_.size() < nbuf) magsgn_bits_.resize(nbuf);
   // Coefficients straight from the cleanup pass when no refinement pass
   // follows; refinement passes work on words.
   const unsigned kernel_coef = refine ? 0u : coef;
-  VARNEL_TRY(kernels_->cleanup_magsgn(seg, lcup - scup, quad_entry_.data(), quad_u_.data(),
-                                        line_v_.data(), out.data(), width, height, stride,
-                                        missing_msbs, sig, sstride, magsgn_bits_.data(),
-                                        kernel_coef));
+  VARNEL_TRY(kernels_->cleanup_magsgn(seg, lcup - scup, quad_entry_.data() + quads,
+                                        quad_u_.data() + quads, line_v_.data(), out.data(), width,
+                                        height, stride, missing_msbs, sig, sstride,
+                                        magsgn_bits_.data(), kernel_coef));
   if (!refine) return kernel_coef != 0;
 
   const unsigned p = 30u - missing_msbs;
   std::uint8_t* const cs = sig_.data();
   std::uint8_t* const ws = cs + nstripes * sstride;
   std::copy_n(cs, nstripes * sstride, ws);
-  sigprop_pass(seg + lcup, lref, cs, ws, sstride, out.data(), width, height, stride, p,
+  sigprop_pass(seg + lcup, c.lref, cs, ws, sstride, out.data(), width, height, stride, p,
                vertically_causal);
-  if (npasses >= 3) magref_pass(seg + lcup, lref, cs, sstride, out.data(), width, height, stride, p);
+  if (c.npasses >= 3)
+    magref_pass(seg + lcup, c.lref, cs, sstride, out.data(), width, height, stride, p);
   return false;
 }
 

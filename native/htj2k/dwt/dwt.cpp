@@ -17,18 +17,20 @@
 // destination row. No plane-sized temporary is needed: the plane is read
 // and written twice per level, and the scratch is two rows.
 //
-// `inverse_53_rows` undoes the finest level differently, as one stream: each
-// low-pass row and high-pass row is read from its place in the Mallat layout
-// and unlifted horizontally into one of four row buffers (two even, two
-// odd), where the vertical steps run as soon as their neighbours are there,
-// and every finished row goes to the caller's sink. The rows are never
-// written back or permuted; `inverse_53_bands_rows` does the same with the
-// finest level's rows read from wherever the caller keeps them, and the
-// coarser levels undone in the LL band alone, so no plane is needed.
-// `forward_53_rows` is its mirror image: rows come
-// from the caller's source into four row buffers, are lifted vertically
-// there, and each finished low-pass or high-pass row is lifted horizontally
-// straight into its place in the Mallat layout.
+// `inverse_53_rows` and `inverse_53_levels_rows` undo every level
+// differently, as one stream per level, each pulling rows from the next
+// coarser one: a level reads each low-pass and high-pass row of its Mallat
+// layout (a low-pass row's LL part being the next coarser level's restored
+// row) and unlifts it horizontally into one of four row buffers (two even,
+// two odd), where the vertical steps run as soon as their neighbours are
+// there; every finished row of the finest level goes to the caller's sink.
+// Nothing is written back or permuted, and the coarser levels' rows are
+// restored just before the finer level needs them, while they are in cache.
+// `forward_53_rows` is the mirror image of the finest level's stream:
+// rows come from the caller's source into four row buffers, are lifted
+// vertically there, and each finished low-pass or high-pass row is lifted
+// horizontally straight into its place in the Mallat layout; the coarser
+// levels then run in place.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -89,6 +91,10 @@ class Lifter {
  public:
   Lifter(const LiftKernels& k, std::size_t width, std::size_t height)
       : k_(k), s_(width, height) {}
+
+  const LiftKernels& kernels() const { return k_; }
+  // Scratch halves for rows of up to `width` samples.
+  Halves halves() const { return s_.first; }
 
   // Horizontal forward lifting (T.800 F.4.8, signal starting at an even
   // index), in two halves so that a row can be read before its destination
@@ -218,60 +224,6 @@ class Lifter {
     }
   }
 
-  // The inverse of one level of w x h coefficients, whose Mallat-layout
-  // rows `bands` gives, its rows handed to sink top to bottom (see the file
-  // comment). Returns false when the sink stopped it.
-  bool inverse_level_rows(BandRows bands, std::size_t w, std::size_t h, RowSink sink,
-                          RowGate gate) {
-    std::int32_t* even[2];
-    std::int32_t* odd[2];
-    row_buffers(w, even, odd);
-    auto unlift = [&](std::size_t r, std::int32_t* dst) {
-      const std::int32_t* low = nullptr;
-      const std::int32_t* high = nullptr;
-      bands.row(bands.context, r, &low, &high);
-      unlift_row(low, high, s_.first, w);
-      merge_row(s_.first, dst, w);
-    };
-    auto take = [&](std::size_t y, const std::int32_t* row) { return sink.take(sink.context, y, row); };
-    auto ready = [&](std::size_t j) { return gate.ready == nullptr || gate.ready(gate.context, j); };
-    if (!ready(0)) return false;
-    if (h == 1) {
-      unlift(0, even[0]);
-      return take(0, even[0]);
-    }
-    // Low-pass row j sits at row j, high-pass row j at row nl + j; x(2j) is
-    // rebuilt from low-pass row j and high-pass rows j - 1 and j (the first
-    // and, for odd h, the last repeating their neighbour), x(2j+1) from
-    // high-pass row j and x(2j), x(2j+2) (for even h the last repeating x(2j)).
-    const std::size_t nl = h - h / 2, nh = h / 2;
-    unlift(0, even[0]);
-    unlift(nl, odd[0]);
-    k_.update_sub(even[0], even[0], odd[0], odd[0], w);
-    if (!take(0, even[0])) return false;
-    for (std::size_t j = 0; j < nh; ++j) {
-      std::int32_t* const e = even[j & 1];
-      std::int32_t* const d = odd[j & 1];
-      const std::int32_t* below = e;
-      if (j + 1 < nl) {
-        if (!ready(j + 1)) return false;
-        std::int32_t* const e_next = even[(j + 1) & 1];
-        const std::int32_t* next = d;
-        if (j + 1 < nh) {
-          unlift(nl + j + 1, odd[(j + 1) & 1]);
-          next = odd[(j + 1) & 1];
-        }
-        unlift(j + 1, e_next);
-        k_.update_sub(e_next, e_next, d, next, w);
-        below = e_next;
-      }
-      k_.predict_add(d, d, e, below, w);
-      if (!take(2 * j + 1, d)) return false;
-      if (j + 1 < nl && !take(2 * j + 2, below)) return false;
-    }
-    return true;
-  }
-
   void inverse_level(std::int32_t* p, std::size_t stride, std::size_t w, std::size_t h) {
     const std::size_t wl = w - w / 2;
     if (h == 1) {
@@ -353,6 +305,96 @@ class Lifter {
   std::unique_ptr<std::int32_t[]> rows_;  // the streamed levels' four rows
 };
 
+// One level of a streamed inverse (see the file comment): restores the
+// rows of its W x H region top to bottom, one per call of `next`, from the
+// rows `bands` gives for its level and, unless it is the coarsest, the LL
+// rows that the next coarser level restores. Four row buffers of its own;
+// the halves of the shared Lifter are used only between two pulls.
+class LevelStream {
+ public:
+  LevelStream(const Lifter& lifter, LevelRows bands, unsigned level, std::size_t w, std::size_t h,
+              LevelStream* coarser)
+      : lifter_(lifter), k_(lifter.kernels()), bands_(bands), level_(level), w_(w), h_(h),
+        nl_(h - h / 2), nh_(h / 2), coarser_(coarser) {
+    const std::size_t len = round_up(w);
+    rows_ = std::make_unique_for_overwrite<std::int32_t[]>(4 * len + kAlign);
+    std::int32_t* base = rows_.get();
+    base += (kAlign - (reinterpret_cast<std::uintptr_t>(base) / sizeof(std::int32_t)) % kAlign) %
+            kAlign;
+    even_[0] = base;
+    even_[1] = base + len;
+    odd_[0] = base + 2 * len;
+    odd_[1] = base + 3 * len;
+  }
+
+  // The next restored row (valid until the next call), or null when a gate
+  // or a coarser level stopped the transform.
+  const std::int32_t* next() {
+    const std::size_t y = y_++;
+    if (y == 0) {
+      if (!ready(0) || !unlift(0, even_[0])) return nullptr;
+      if (h_ == 1) return even_[0];
+      // x(0) from low-pass row 0 and high-pass row 0 (d(-1) repeating d(0)).
+      if (!unlift(nl_, odd_[0])) return nullptr;
+      k_.update_sub(even_[0], even_[0], odd_[0], odd_[0], w_);
+      return even_[0];
+    }
+    const std::size_t j = (y - 1) / 2;
+    if (y % 2 == 0) return even_[(j + 1) & 1];  // x(2j+2), rebuilt with x(2j+1)
+    // x(2j+1) from high-pass row j, x(2j) and x(2j+2); x(2j+2) first, from
+    // low-pass row j + 1 and high-pass rows j and j + 1 (the last, for odd
+    // H, repeating its neighbour; for even H, x(2j+2) past the end repeats
+    // x(2j)).
+    std::int32_t* const e = even_[j & 1];
+    std::int32_t* const d = odd_[j & 1];
+    const std::int32_t* below = e;
+    if (j + 1 < nl_) {
+      if (!ready(j + 1)) return nullptr;
+      std::int32_t* const e_next = even_[(j + 1) & 1];
+      const std::int32_t* next = d;
+      if (j + 1 < nh_) {
+        if (!unlift(nl_ + j + 1, odd_[(j + 1) & 1])) return nullptr;
+        next = odd_[(j + 1) & 1];
+      }
+      if (!unlift(j + 1, e_next)) return nullptr;
+      k_.update_sub(e_next, e_next, d, next, w_);
+      below = e_next;
+    }
+    k_.predict_add(d, d, e, below, w_);
+    return d;
+  }
+
+ private:
+  bool ready(std::size_t j) {
+    return bands_.ready == nullptr || bands_.ready(bands_.context, level_, j);
+  }
+
+  // Row r of the level's Mallat layout, its horizontal lifting undone, into dst.
+  bool unlift(std::size_t r, std::int32_t* dst) {
+    const std::int32_t* low = nullptr;
+    const std::int32_t* high = nullptr;
+    if (r < nl_ && coarser_ != nullptr) {
+      low = coarser_->next();  // before the halves are used here
+      if (low == nullptr) return false;
+    }
+    bands_.row(bands_.context, level_, r, &low, &high);
+    lifter_.unlift_row(low, high, lifter_.halves(), w_);
+    lifter_.merge_row(lifter_.halves(), dst, w_);
+    return true;
+  }
+
+  const Lifter& lifter_;
+  const LiftKernels& k_;
+  LevelRows bands_;
+  unsigned level_;
+  std::size_t w_, h_, nl_, nh_;
+  LevelStream* coarser_;
+  std::size_t y_ = 0;
+  std::unique_ptr<std::int32_t[]> rows_;
+  std::int32_t* even_[2];
+  std::int32_t* odd_[2];
+};
+
 Result<void> check_plane(std::span<std::int32_t> plane, std::size_t width, std::size_t height) {
   std::size_t area = 0;
   if (width == 0 || height == 0 || __builtin_mul_overflow(width, height, &area) ||
@@ -427,6 +469,29 @@ Result<void> inverse_53_with(const LiftKernels& kernels, std::span<std::int32_t>
   return ok();
 }
 
+unsigned active_levels(std::size_t width, std::size_t height, std::uint8_t levels) {
+  return LevelRegions(width, height, levels).count;
+}
+
+namespace {
+
+// Every level streamed (the levels of `regions`, at least one): a chain of
+// LevelStreams, the finest pulled row by row into the sink.
+void stream_levels(const LiftKernels& kernels, const LevelRegions& regions, LevelRows bands,
+                   RowSink sink) {
+  const Lifter lifter(kernels, regions.ws[0], 0);
+  std::vector<std::unique_ptr<LevelStream>> streams(regions.count);
+  for (unsigned k = regions.count; k-- > 0;)
+    streams[k] = std::make_unique<LevelStream>(lifter, bands, k, regions.ws[k], regions.hs[k],
+                                               k + 1 < regions.count ? streams[k + 1].get() : nullptr);
+  for (std::size_t y = 0; y < regions.hs[0]; ++y) {
+    const std::int32_t* row = streams[0]->next();
+    if (row == nullptr || !sink.take(sink.context, y, row)) return;
+  }
+}
+
+}  // namespace
+
 Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                                   std::size_t width, std::size_t height, std::uint8_t levels,
                                   RowSink sink, RowGate gate) {
@@ -437,47 +502,48 @@ Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int
       if (!sink.take(sink.context, y, plane.data() + y * width)) break;
     return ok();
   }
-  Lifter lifter(kernels, width, height);
-  for (unsigned k = regions.count; k-- > 1;)
-    lifter.inverse_level(plane.data(), width, regions.ws[k], regions.hs[k]);
+  // Level k's Mallat rows are the plane's rows, its W_k columns.
   struct InPlane {
     const std::int32_t* p;
-    std::size_t width, wl;
-  } in{plane.data(), width, width - width / 2};
-  const BandRows bands{&in, [](void* ctx, std::size_t r, const std::int32_t** low,
-                               const std::int32_t** high) {
-    const auto& in = *static_cast<const InPlane*>(ctx);
-    *low = in.p + r * in.width;
-    *high = *low + in.wl;
-  }};
-  (void)lifter.inverse_level_rows(bands, width, height, sink, gate);
+    std::size_t width;
+    const LevelRegions* regions;
+    RowGate gate;
+  } in{plane.data(), width, &regions, gate};
+  const LevelRows bands{
+      &in,
+      [](void* ctx, unsigned level, std::size_t j) {
+        const auto& in = *static_cast<const InPlane*>(ctx);
+        return level != 0 || in.gate.ready == nullptr || in.gate.ready(in.gate.context, j);
+      },
+      [](void* ctx, unsigned level, std::size_t r, const std::int32_t** low,
+         const std::int32_t** high) {
+        const auto& in = *static_cast<const InPlane*>(ctx);
+        const std::size_t w = in.regions->ws[level], h = in.regions->hs[level];
+        const std::int32_t* row = in.p + r * in.width;
+        if (level + 1 == in.regions->count || r >= h - h / 2) *low = row;
+        *high = row + (w - w / 2);
+      }};
+  stream_levels(kernels, regions, bands, sink);
   return ok();
 }
 
-std::size_t low_band_samples(std::size_t width, std::size_t height, std::uint8_t levels) {
-  if (levels == 0 || (width <= 1 && height <= 1)) return width * height;
-  return (width - width / 2) * (height - height / 2);
-}
-
-Result<void> inverse_53_bands_rows_with(const LiftKernels& kernels, std::span<std::int32_t> low_band,
-                                        std::size_t width, std::size_t height, std::uint8_t levels,
-                                        BandRows bands, RowSink sink, RowGate gate) {
+Result<void> inverse_53_levels_rows_with(const LiftKernels& kernels, std::size_t width,
+                                         std::size_t height, std::uint8_t levels, LevelRows bands,
+                                         RowSink sink) {
   std::size_t area = 0;
-  if (width == 0 || height == 0 || __builtin_mul_overflow(width, height, &area) ||
-      low_band.size() < low_band_samples(width, height, levels))
-    return std::unexpected(invalid("low-pass buffer smaller than the finest low-pass band"));
+  if (width == 0 || height == 0 || __builtin_mul_overflow(width, height, &area))
+    return std::unexpected(invalid("plane of no samples"));
   LevelRegions regions(width, height, levels);
   if (regions.count == 0) {
-    for (std::size_t y = 0; y < height; ++y)
-      if (!sink.take(sink.context, y, low_band.data() + y * width)) break;
+    for (std::size_t y = 0; y < height; ++y) {
+      const std::int32_t* low = nullptr;
+      const std::int32_t* high = nullptr;
+      bands.row(bands.context, 0, y, &low, &high);
+      if (!sink.take(sink.context, y, low)) break;
+    }
     return ok();
   }
-  // The coarser levels, undone in place in the low-pass band (stride wl).
-  const std::size_t wl = width - width / 2;
-  Lifter lifter(kernels, width, height - height / 2);
-  for (unsigned k = regions.count; k-- > 1;)
-    lifter.inverse_level(low_band.data(), wl, regions.ws[k], regions.hs[k]);
-  (void)lifter.inverse_level_rows(bands, width, height, sink, gate);
+  stream_levels(kernels, regions, bands, sink);
   return ok();
 }
 
@@ -496,11 +562,9 @@ Result<void> forward_53_rows(std::span<std::int32_t> plane, std::size_t width, s
   return forward_53_rows_with(lift_kernels(), plane, width, height, levels, source);
 }
 
-Result<void> inverse_53_bands_rows(std::span<std::int32_t> low_band, std::size_t width,
-                                   std::size_t height, std::uint8_t levels, BandRows bands,
-                                   RowSink sink, RowGate gate) {
-  return inverse_53_bands_rows_with(lift_kernels(), low_band, width, height, levels, bands, sink,
-                                    gate);
+Result<void> inverse_53_levels_rows(std::size_t width, std::size_t height, std::uint8_t levels,
+                                    LevelRows bands, RowSink sink) {
+  return inverse_53_levels_rows_with(lift_kernels(), width, height, levels, bands, sink);
 }
 
 Result<void> inverse_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,

@@ -57,18 +57,18 @@ struct RowSink {
 };
 
 // `inverse_53` with the restored rows handed to `sink` instead of written
-// back. The coarser levels are undone in place as by `inverse_53`; the finest
-// one is undone in four row buffers as it streams, so at that level the plane
-// is read once and not written. Its contents are unspecified afterwards. The
-// checks and their failure are those of `inverse_53`; a sink that stops the
-// transform does not make it fail.
-// Lets the caller fill the finest level's coefficients just in time: before
-// the streamed finest level first reads low-pass row j (plane row j) and
-// high-pass row j (plane row ceil(height / 2) + j, when there is one), it
-// calls ready(context, j), for j = 0 .. ceil(height / 2) - 1 in order. The
-// coarser levels, undone before, read only the region of the finest level's
-// low-pass band, which must be complete on entry. Returning false stops the
-// transform (as a sink does). Not called when the transform has no level.
+// back: every level is undone as one stream in four row buffers of its own
+// (as by `inverse_53_levels_rows`), so the plane is read once and not
+// written. The checks and their failure are those of `inverse_53`; a sink
+// that stops the transform does not make it fail.
+// Lets the caller fill the finest level's high-pass coefficients just in
+// time: before the streamed finest level first reads its HL row j (plane
+// row j, right of column ceil(width / 2)) and high-pass row j (plane row
+// ceil(height / 2) + j, when there is one), it calls ready(context, j), for
+// j = 0 .. ceil(height / 2) - 1 in order. The region of the finest level's
+// low-pass band, which the coarser levels read, must be complete on entry.
+// Returning false stops the transform (as a sink does). Not called when the
+// transform has no level.
 struct RowGate {
   void* context = nullptr;
   bool (*ready)(void* context, std::size_t j) = nullptr;
@@ -77,35 +77,40 @@ struct RowGate {
 Result<void> inverse_53_rows(std::span<std::int32_t> plane, std::size_t width, std::size_t height,
                              std::uint8_t levels, RowSink sink, RowGate gate = {});
 
-// Where the finest level's coefficients are when they are not one plane:
-// row(context, r, &low, &high) points low at the ceil(width / 2) coefficients
-// of row r of that level's Mallat layout left of the middle and high at the
-// floor(width / 2) right of it (r < ceil(height / 2): a low-pass row, LL then
-// HL; otherwise high-pass row r - ceil(height / 2), LH then HH). Row r is
-// asked for only after the gate let its row j through (as for
-// `inverse_53_rows`), and read before the next row j is let through.
-struct BandRows {
+// The levels of an inverse with `levels` levels that do something: a level
+// whose region is 1 x 1 and every level past it do nothing.
+unsigned active_levels(std::size_t width, std::size_t height, std::uint8_t levels);
+
+// Where the coefficients of every level are when they are not one plane.
+// Level k (0 = finest, up to active_levels - 1) works on the region
+// W_k x H_k (W_0 x H_0 = width x height, W_k+1 = ceil(W_k / 2), H_k+1 =
+// ceil(H_k / 2)) whose Mallat-layout rows are: r < ceil(H_k / 2) a low-pass
+// row, the LL band left of column ceil(W_k / 2) and HL right of it;
+// otherwise high-pass row r - ceil(H_k / 2), LH then HH.
+// row(context, k, r, &low, &high) points high at the floor(W_k / 2)
+// coefficients right of the middle and, for high-pass rows and for the
+// low-pass rows of the coarsest level only, low at the ceil(W_k / 2) left of
+// it; the LL rows of a finer level are the restored rows of the next coarser
+// one, which never leave the transform's own row buffers. Before level k
+// first reads its low-pass row j and its high-pass row j (when there is
+// one) it calls ready(context, k, j), for j = 0 .. ceil(H_k / 2) - 1 in
+// order; row(k, r) is asked for after that and read before the next
+// ready(k, ...). Returning false stops the transform (as a sink does).
+// When no level does anything, row(context, 0, y, &low, &high) points low
+// at plane row y, which goes to the sink as it is (ready is not called).
+struct LevelRows {
   void* context = nullptr;
-  void (*row)(void* context, std::size_t r, const std::int32_t** low,
+  bool (*ready)(void* context, unsigned level, std::size_t j) = nullptr;
+  void (*row)(void* context, unsigned level, std::size_t r, const std::int32_t** low,
               const std::int32_t** high) = nullptr;
 };
 
-// The samples `inverse_53_bands_rows` needs in `low_band`: the finest
-// level's low-pass band, ceil(width / 2) x ceil(height / 2), or the whole
-// plane when no level does anything (levels 0, or a 1 x 1 plane).
-std::size_t low_band_samples(std::size_t width, std::size_t height, std::uint8_t levels);
-
-// `inverse_53_rows` without a plane: `low_band` holds the finest level's
-// LL band alone (row stride ceil(width / 2)), where the coarser levels are
-// undone in place (it is overwritten); the finest level's rows come from
-// `bands` (its LL rows pointing into `low_band`) and the restored rows go to
-// `sink`. When no level does anything, `low_band` is the plane (stride
-// width) and goes to the sink as it is. Fails with InvalidArgument when
-// width or height is 0 or `low_band` is smaller than `low_band_samples`.
-// So a caller needs the LL band and the finest high-pass rows the gate has
-// let through, never the plane.
-Result<void> inverse_53_bands_rows(std::span<std::int32_t> low_band, std::size_t width,
-                                   std::size_t height, std::uint8_t levels, BandRows bands,
-                                   RowSink sink, RowGate gate = {});
+// `inverse_53_rows` without a plane: every level is undone as one stream, the
+// coarsest pulling its rows from `bands` and every finer level pulling its
+// LL rows from the next coarser level as it restores them, and the finest
+// level's rows go to `sink`. The working memory is four rows per level.
+// Fails with InvalidArgument when width or height is 0.
+Result<void> inverse_53_levels_rows(std::size_t width, std::size_t height, std::uint8_t levels,
+                                    LevelRows bands, RowSink sink);
 
 }  // namespace varnel::htj2k

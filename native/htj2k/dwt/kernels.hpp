@@ -78,8 +78,8 @@ Result<void> forward_53_rows_with(const LiftKernels& kernels, std::span<std::int
 Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int32_t> plane,
                                   std::size_t width, std::size_t height, std::uint8_t levels,
                                   RowSink sink, RowGate gate = {});
-Result<void> inverse_53_bands_rows_with(const LiftKernels& kernels, std::span<std::int32_t> low_band,
-                                        std::size_t width, std::size_t height, std::uint8_t levels,
-                                        BandRows bands, RowSink sink, RowGate gate = {});
+Result<void> inverse_53_levels_rows_with(const LiftKernels& kernels, std::size_t width,
+                                         std::size_t height, std::uint8_t levels, LevelRows bands,
+                                         RowSink sink);
 
 }  // namespace varnel::htj2k
