@@ -112,8 +112,6 @@ class VlcEncoder {
     }
     std::memcpy(buf_ + pos_, &acc_, 8);  // little-endian targets only
     pos_ += nb;
-    const auto last = static_cast<unsigned>(acc_ >> ((8 * nb - 8) & 63)) & 0xFF;
-    last_big_ = nb != 0 ? unsigned{last > 0x8F} : last_big_;
     acc_ >>= 8 * nb;
     bits_ &= 7;
   }
@@ -122,7 +120,7 @@ class VlcEncoder {
   // byte holds open_bits() < 8 bits, in open_byte().
   void settle() {
     flush();
-    if (last_big_ != 0 && bits_ == 7 && (acc_ & 0x7F) == 0x7F) emit_byte();
+    if (last_big() && bits_ == 7 && (acc_ & 0x7F) == 0x7F) emit_byte();
   }
   unsigned open_bits() const { return bits_; }
   std::uint8_t open_byte() const { return static_cast<std::uint8_t>(acc_); }
@@ -154,13 +152,14 @@ class VlcEncoder {
   const std::uint8_t* data() const { return buf_; }
 
  private:
+  // 1 when the last byte written was above 0x8F (the first, 0xFF, is).
+  unsigned last_big() const { return buf_[pos_ - 1] > 0x8F; }
   void emit_byte() {
-    const unsigned stuff = last_big_ & ((acc_ & 0x7F) == 0x7F);
+    const unsigned stuff = last_big() & ((acc_ & 0x7F) == 0x7F);
     const std::uint8_t b = static_cast<std::uint8_t>(acc_ & (0xFFu >> stuff));
     buf_[pos_++] = b;
     acc_ >>= 8 - stuff;
     bits_ -= 8 - stuff;
-    last_big_ = b > 0x8F;
   }
   void flush() {
     while (bits_ >= 8) emit_byte();
@@ -169,7 +168,6 @@ class VlcEncoder {
   std::size_t pos_ = 1;
   std::uint64_t acc_ = 0x0F;
   unsigned bits_ = 4;
-  unsigned last_big_ = 1;  // 1 when the last byte written was above 0x8F
 };
 
 }  // namespace varnel::htj2k
