@@ -35,7 +35,8 @@ std::vector<std::int32_t> block_coefficients(std::mt19937& rng, std::size_t stri
 std::vector<std::uint32_t> words_of(const std::vector<std::int32_t>& c, unsigned magb) {
   std::vector<std::uint32_t> w(c.size());
   for (std::size_t i = 0; i < c.size(); ++i) {
-    const std::uint32_t m = c[i] < 0 ? 0u - static_cast<std::uint32_t>(c[i]) : static_cast<std::uint32_t>(c[i]);
+    const auto u = static_cast<std::uint32_t>(c[i]);
+    const std::uint32_t m = c[i] < 0 ? 0u - u : u;
     w[i] = (c[i] < 0 ? 0x80000000u : 0u) | m << (31 - magb);
   }
   return w;

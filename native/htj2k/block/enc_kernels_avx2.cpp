@@ -6,8 +6,6 @@
 #include "htj2k/block/enc_kernels.hpp"
 #include "htj2k/block/enc_tables.hpp"
 
-#include <array>
-
 #if defined(__AVX2__)
 #include <immintrin.h>
 #endif
@@ -76,7 +74,11 @@ struct Pairs {
   }
 };
 
-inline V nonzero(V a) { return _mm256_andnot_si256(_mm256_cmpeq_epi32(a, _mm256_setzero_si256()), set1(1)); }
+inline V nonzero(V a) {
+  return _mm256_andnot_si256(_mm256_cmpeq_epi32(a, _mm256_setzero_si256()), set1(1));
+}
+inline V shl(V a, int n) { return _mm256_slli_epi32(a, n); }
+inline V either(V a, V b) { return _mm256_or_si256(a, b); }
 inline V equal(V a, V b) { return _mm256_srli_epi32(_mm256_cmpeq_epi32(a, b), 31); }
 inline V max(V a, V b) { return _mm256_max_epu32(a, b); }
 inline V bits4(V b0, V b1, V b2, V b3) {
@@ -84,20 +86,13 @@ inline V bits4(V b0, V b1, V b2, V b3) {
                          _mm256_or_si256(_mm256_slli_epi32(b2, 2), _mm256_slli_epi32(b3, 3)));
 }
 
-// The CxtVLC tables with 32-bit entries, for gathers.
-constexpr std::array<std::uint32_t, 2048> widened(const EncVlcTable& t) {
-  std::array<std::uint32_t, 2048> out{};
-  for (std::size_t i = 0; i < t.size(); ++i) out[i] = t[i];
-  return out;
-}
-constexpr std::array<std::uint32_t, 2048> VLC_TBL0 = widened(ENC_VLC_TBL0);
-constexpr std::array<std::uint32_t, 2048> VLC_TBL1 = widened(ENC_VLC_TBL1);
 
 // The plan of the portable family, eight quads at a time.
 template <bool Initial>
 void plan_rows(std::size_t quads, const std::uint32_t* et, const std::uint32_t* eb,
                const std::uint32_t* ep, std::uint32_t* code, std::uint32_t* info) {
-  const auto* table = reinterpret_cast<const int*>(Initial ? VLC_TBL0.data() : VLC_TBL1.data());
+  const auto* table =
+      reinterpret_cast<const int*>((Initial ? ENC_VLC_TBL0_WIDE : ENC_VLC_TBL1_WIDE).data());
   for (std::size_t j = 0; j < quads; j += 8) {
     const std::size_t x = 2 * j;
     const Pairs t = Pairs::at(et + x), b = Pairs::at(eb + x);
@@ -125,16 +120,15 @@ void plan_rows(std::size_t quads, const std::uint32_t* et, const std::uint32_t* 
     const V big_u = max(e_max, kappa);
     const V u = _mm256_sub_epi32(big_u, kappa);
     const V emb = _mm256_andnot_si256(_mm256_cmpeq_epi32(u, _mm256_setzero_si256()), at_max);
-    const V key = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(c, 8), _mm256_slli_epi32(rho, 4)), emb);
+    const V key = either(either(shl(c, 8), shl(rho, 4)), emb);
     const V entry = _mm256_i32gather_epi32(table, key, 4);  // codeword << 8 | length << 4 | e_k
     const V no_context = _mm256_cmpeq_epi32(c, _mm256_setzero_si256());
-    const V mel = _mm256_and_si256(no_context, _mm256_or_si256(set1(QUAD_MEL), _mm256_slli_epi32(nonzero(rho), 9)));
-    const V q = _mm256_or_si256(
-        _mm256_or_si256(_mm256_srli_epi32(entry, 8), mel),
-        _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(entry, set1(0x70)), 8), _mm256_slli_epi32(u, 16)));
-    store(code + j, q);
-    store(info + j, _mm256_or_si256(_mm256_or_si256(big_u, _mm256_slli_epi32(_mm256_and_si256(entry, set1(0xF)), 8)),
-                                    _mm256_slli_epi32(rho, 12)));
+    const V mel = _mm256_and_si256(no_context, either(set1(QUAD_MEL), shl(nonzero(rho), 9)));
+    const V length = _mm256_and_si256(entry, set1(0x70));
+    const V e_k = _mm256_and_si256(entry, set1(0xF));
+    const V codeword = _mm256_srli_epi32(entry, 8);
+    store(code + j, either(either(codeword, mel), either(shl(length, 8), shl(u, 16))));
+    store(info + j, either(either(big_u, shl(e_k, 8)), shl(rho, 12)));
   }
 }
 

@@ -7,8 +7,6 @@
 #include "htj2k/block/enc_kernels.hpp"
 #include "htj2k/block/enc_tables.hpp"
 
-#include <array>
-
 #if defined(__AVX512F__) && defined(__AVX512CD__) && defined(__AVX512BW__)
 // GCC 12's AVX-512 intrinsics start from an undefined vector, which
 // -Wmaybe-uninitialized reports (GCC bug 105593).
@@ -31,8 +29,11 @@ inline V set1(int a) { return _mm512_set1_epi32(a); }
 // E = 32 - lzcnt(v | 1) for a significant sample.
 inline void sample_terms(V mu, V sign, std::uint32_t* e, std::uint32_t* v) {
   const __mmask16 sig = _mm512_test_epi32_mask(mu, mu);
-  const V val = _mm512_maskz_add_epi32(sig, _mm512_sub_epi32(_mm512_add_epi32(mu, mu), set1(2)), sign);
-  const V exp = _mm512_maskz_sub_epi32(sig, set1(32), _mm512_lzcnt_epi32(_mm512_or_si512(val, set1(1))));
+  const V twice_less_2 = _mm512_sub_epi32(_mm512_add_epi32(mu, mu), set1(2));
+  const V val = _mm512_maskz_add_epi32(sig, twice_less_2, sign);
+  const V lz = _mm512_lzcnt_epi32(_mm512_or_si512(val, set1(1)));
+  const V bit_length = _mm512_sub_epi32(set1(32), lz);
+  const V exp = _mm512_maskz_mov_epi32(sig, bit_length);
   store(v, val);
   store(e, exp);
 }
@@ -64,7 +65,8 @@ void load_coefficients(const std::int32_t* src, std::size_t width, std::uint32_t
 struct Pairs {
   V even, odd;
   static Pairs at(const std::uint32_t* p) {
-    const V even_index = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    const V even_index =
+        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
     const V a = load(p), b = load(p + 16);
     return {_mm512_permutex2var_epi32(a, even_index, b),
             _mm512_permutex2var_epi32(a, _mm512_add_epi32(even_index, set1(1)), b)};
@@ -74,24 +76,19 @@ struct Pairs {
 inline V nonzero(V a) { return _mm512_maskz_mov_epi32(_mm512_test_epi32_mask(a, a), set1(1)); }
 inline V equal(V a, V b) { return _mm512_maskz_mov_epi32(_mm512_cmpeq_epi32_mask(a, b), set1(1)); }
 inline V max(V a, V b) { return _mm512_max_epu32(a, b); }
+inline V shl(V a, unsigned n) { return _mm512_slli_epi32(a, n); }
+inline V either(V a, V b) { return _mm512_or_si512(a, b); }
 inline V bits4(V b0, V b1, V b2, V b3) {
   return _mm512_or_si512(_mm512_or_si512(b0, _mm512_slli_epi32(b1, 1)),
                          _mm512_or_si512(_mm512_slli_epi32(b2, 2), _mm512_slli_epi32(b3, 3)));
 }
 
-constexpr std::array<std::uint32_t, 2048> widened(const EncVlcTable& t) {
-  std::array<std::uint32_t, 2048> out{};
-  for (std::size_t i = 0; i < t.size(); ++i) out[i] = t[i];
-  return out;
-}
-constexpr std::array<std::uint32_t, 2048> VLC_TBL0 = widened(ENC_VLC_TBL0);
-constexpr std::array<std::uint32_t, 2048> VLC_TBL1 = widened(ENC_VLC_TBL1);
 
 // The plan of the portable family, sixteen quads at a time.
 template <bool Initial>
 void plan_rows(std::size_t quads, const std::uint32_t* et, const std::uint32_t* eb,
                const std::uint32_t* ep, std::uint32_t* code, std::uint32_t* info) {
-  const void* table = Initial ? VLC_TBL0.data() : VLC_TBL1.data();
+  const void* table = Initial ? ENC_VLC_TBL0_WIDE.data() : ENC_VLC_TBL1_WIDE.data();
   const V zero = _mm512_setzero_si512();
   for (std::size_t j = 0; j < quads; j += 16) {
     const std::size_t x = 2 * j;
@@ -116,17 +113,15 @@ void plan_rows(std::size_t quads, const std::uint32_t* et, const std::uint32_t* 
     const V big_u = max(e_max, kappa);
     const V u = _mm512_sub_epi32(big_u, kappa);
     const V emb = _mm512_maskz_mov_epi32(_mm512_test_epi32_mask(u, u), at_max);
-    const V key = _mm512_or_si512(_mm512_or_si512(_mm512_slli_epi32(c, 8), _mm512_slli_epi32(rho, 4)), emb);
+    const V key = either(either(shl(c, 8), shl(rho, 4)), emb);
     const V entry = _mm512_i32gather_epi32(key, table, 4);  // codeword << 8 | length << 4 | e_k
     const __mmask16 no_context = _mm512_cmpeq_epi32_mask(c, zero);
-    const V mel = _mm512_maskz_mov_epi32(
-        no_context, _mm512_or_si512(set1(QUAD_MEL), _mm512_slli_epi32(nonzero(rho), 9)));
-    const V q = _mm512_or_si512(
-        _mm512_or_si512(_mm512_srli_epi32(entry, 8), mel),
-        _mm512_or_si512(_mm512_slli_epi32(_mm512_and_si512(entry, set1(0x70)), 8), _mm512_slli_epi32(u, 16)));
-    store(code + j, q);
-    store(info + j, _mm512_or_si512(_mm512_or_si512(big_u, _mm512_slli_epi32(_mm512_and_si512(entry, set1(0xF)), 8)),
-                                    _mm512_slli_epi32(rho, 12)));
+    const V mel = _mm512_maskz_mov_epi32(no_context, either(set1(QUAD_MEL), shl(nonzero(rho), 9)));
+    const V length = _mm512_and_si512(entry, set1(0x70));
+    const V e_k = _mm512_and_si512(entry, set1(0xF));
+    const V codeword = _mm512_srli_epi32(entry, 8);
+    store(code + j, either(either(codeword, mel), either(shl(length, 8), shl(u, 16))));
+    store(info + j, either(either(big_u, shl(e_k, 8)), shl(rho, 12)));
   }
 }
 
@@ -144,7 +139,8 @@ void magsgn_words(std::size_t quads, const std::uint32_t* info, const std::uint3
   const V one = _mm512_set1_epi64(1);
   const V even_index = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
   for (std::size_t j = 0; j < quads; j += 8) {
-    const V in = _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(info + j)));
+    const V in =
+        _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(info + j)));
     const V big_u = _mm512_and_si512(in, _mm512_set1_epi64(0xFF));
     const V top_shift = _mm512_sub_epi64(big_u, one);
     // Columns 2j.. of each row: even columns are samples 0 (top) and 1

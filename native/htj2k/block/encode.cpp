@@ -64,7 +64,8 @@ struct CoefficientRows {
             std::uint32_t* v) const {
     if (y + PREFETCH_ROWS < height) {
       const auto* ahead = reinterpret_cast<const char*>(src + (y + PREFETCH_ROWS) * stride);
-      for (std::size_t b = 0; b < width * sizeof(std::int32_t); b += 64) __builtin_prefetch(ahead + b);
+      for (std::size_t b = 0; b < width * sizeof(std::int32_t); b += 64)
+        __builtin_prefetch(ahead + b);
       __builtin_prefetch(ahead + width * sizeof(std::int32_t) - 1);
     }
     k.load_coefficients(src + y * stride, width, e, v);
