@@ -3,7 +3,8 @@
 // A synthetic 1024 x 1024 16-bit image (smooth gradients, hard edges, texture
 // and sensor noise) goes through five levels of the reversible 5/3 transform;
 // every sub-band is cut into 64 x 64 code-blocks held as sign-magnitude words
-// the way the codestream writer prepares them. The benchmark then encodes all
+// (the block coder's word entry; the codestream writer codes the coefficients
+// themselves through its coefficient entry). The benchmark then encodes all
 // blocks, and decodes all of them, a number of rounds each, and prints the
 // median samples per second of each direction. The baseline, measured in the
 // same run, is one read-only pass over the same words that finds each block's

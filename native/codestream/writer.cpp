@@ -33,7 +33,6 @@ struct CodedBand {
 // Reused across all blocks of a call.
 struct BlockScratch {
   htj2k::BlockEncoder encoder;
-  std::vector<std::uint32_t> words = std::vector<std::uint32_t>(htj2k::MAX_BLOCK_AREA);
 };
 
 // Codes every block of `band`, appending the cleanup segments to `body`.
@@ -45,30 +44,17 @@ Result<CodedBand> code_band_into(const std::int32_t* coeffs, std::size_t stride,
   out.across = grid.across;
   out.down = grid.down;
   out.blocks.resize(grid.across * grid.down);
-  // |c| << (31 - M_b): the band's top bit-plane lands at bit 30.
-  const unsigned shift = 31u - magb;
-  std::uint32_t* words = scratch.words.data();
   std::size_t k = 0;
   for (std::uint64_t j = 0; j < grid.down; ++j) {
     for (std::uint64_t i = 0; i < grid.across; ++i, ++k) {
       const BlockRect rect = grid.block(i, j);
       const std::size_t w = rect.width, h = rect.height;
       const std::int32_t* src = coeffs + (band.y0 + rect.y0) * stride + band.x0 + rect.x0;
-      std::uint32_t any = 0;
-      for (std::size_t y = 0; y < h; ++y, src += stride) {
-        std::uint32_t* __restrict dst = words + y * w;
-        for (std::size_t x = 0; x < w; ++x) {
-          const std::uint32_t c = static_cast<std::uint32_t>(src[x]);
-          const std::uint32_t s = static_cast<std::uint32_t>(src[x] >> 31);  // 0 or all ones
-          const std::uint32_t m = (c ^ s) - s;
-          any |= m;
-          dst[x] = (s << 31) | (m << shift);
-        }
-      }
-      if (any == 0) continue;  // not included in its packet
       const std::size_t at = body.size();
-      VARNEL_ASSIGN_OR_RETURN(auto lcup, scratch.encoder.encode(std::span<const std::uint32_t>(words, w * h), w, h, w,
-                                         magb - 1, body));
+      VARNEL_ASSIGN_OR_RETURN(auto lcup, scratch.encoder.encode_coefficients(
+                                             std::span<const std::int32_t>(src, (h - 1) * stride + w),
+                                             w, h, stride, magb, body));
+      if (lcup == 0) continue;  // all zero: not included in its packet
       out.blocks[k] = {at, static_cast<std::uint32_t>(lcup), static_cast<std::uint8_t>(magb - 1)};
     }
   }

@@ -46,17 +46,19 @@ constexpr std::size_t kReserveCap = std::size_t{1} << 30;
 // Its bit width is the bit width of the largest such value, which is all the
 // depth rule needs. An unsigned 32-bit value above INT32_MAX shows up as bit
 // 31 of the result.
+// The OR runs in lanes of T's width (16 lanes of uint16 per 256 bits, not 8
+// of uint32): the values it gathers fit T.
 template <class T>
 std::uint32_t magnitude_bits(const std::uint8_t* src, std::size_t n) {
-  std::uint32_t bits = 0;
+  using U = std::make_unsigned_t<T>;
+  U bits = 0;
   for (std::size_t i = 0; i < n; ++i) {
     T v;
     std::memcpy(&v, src + i * sizeof(T), sizeof(T));
-    const auto s = static_cast<std::int32_t>(v);
     if constexpr (std::is_signed_v<T>)
-      bits |= static_cast<std::uint32_t>(s ^ (s >> 31));
+      bits |= static_cast<U>(v ^ (v >> (8 * sizeof(T) - 1)));
     else
-      bits |= static_cast<std::uint32_t>(s);
+      bits |= v;
   }
   return bits;
 }

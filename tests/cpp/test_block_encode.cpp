@@ -118,17 +118,22 @@ void append_bits(Bits& bits, std::uint64_t value, unsigned n) {
   for (unsigned i = 0; i < n; ++i) bits.push_back(int((value >> i) & 1));
 }
 
-TEST(BlockStreams, MagSgnStuffsAfterFFAndReadsBack) {
+class MagSgnWidths : public ::testing::TestWithParam<unsigned> {};
+INSTANTIATE_TEST_SUITE_P(UpTo, MagSgnWidths, ::testing::Values(31u, 56u));
+
+// Puts of up to GetParam() bits: one sample's bits, or a whole quad's.
+TEST_P(MagSgnWidths, MagSgnStuffsAfterFFAndReadsBack) {
   std::mt19937 rng(3);
   for (int trial = 0; trial < 300; ++trial) {
-    std::vector<std::uint8_t> buf(4096);
+    std::vector<std::uint8_t> buf(8192);
     MagSgnWriter w(buf.data());
     Bits sent;
     const int puts = int(rng() % 200);
     for (int i = 0; i < puts; ++i) {
-      const unsigned n = rng() % 32;
+      const unsigned n = rng() % (GetParam() + 1);
       // Mostly all-ones values, to make 0xFF bytes common.
-      std::uint64_t v = (trial % 2 == 0) ? (std::uint64_t{1} << n) - 1 : rng();
+      std::uint64_t v = (trial % 2 == 0) ? (std::uint64_t{1} << n) - 1
+                                         : (std::uint64_t{rng()} << 32 | rng());
       v &= (std::uint64_t{1} << n) - 1;
       w.put(v, n);
       append_bits(sent, v, n);
@@ -154,16 +159,21 @@ TEST(BlockStreams, MagSgnStuffsAfterFFAndReadsBack) {
   }
 }
 
-TEST(BlockStreams, VlcStuffsSevenOnesAfterBigBytesAndReadsBack) {
+class VlcWidths : public ::testing::TestWithParam<unsigned> {};
+INSTANTIATE_TEST_SUITE_P(UpTo, VlcWidths, ::testing::Values(16u, 30u));
+
+// Puts of up to GetParam() bits: one codeword, or a quad pair's codewords
+// and U-VLC bits.
+TEST_P(VlcWidths, VlcStuffsSevenOnesAfterBigBytesAndReadsBack) {
   std::mt19937 rng(4);
   for (int trial = 0; trial < 300; ++trial) {
-    std::vector<std::uint8_t> buf(4096);
+    std::vector<std::uint8_t> buf(8192);
     VlcEncoder w(buf.data());
     Bits sent;
     const int puts = int(rng() % 300);
     for (int i = 0; i < puts; ++i) {
-      const unsigned n = 1 + rng() % 16;
-      std::uint32_t v = (rng() % 3 != 0) ? 0xFFFFu : std::uint32_t(rng());
+      const unsigned n = 1 + rng() % GetParam();
+      std::uint32_t v = (rng() % 3 != 0) ? 0x3FFFFFFFu : std::uint32_t(rng());
       v &= (1u << n) - 1;
       w.put(v, n);
       append_bits(sent, v, n);

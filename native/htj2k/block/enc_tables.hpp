@@ -54,6 +54,23 @@ constexpr EncVlcTable make_enc_vlc_table(std::uint8_t table) {
 inline constexpr EncVlcTable ENC_VLC_TBL0 = detail::make_enc_vlc_table(0);
 inline constexpr EncVlcTable ENC_VLC_TBL1 = detail::make_enc_vlc_table(1);
 
+// The same tables with 32-bit entries, for the gathers of the SIMD kernel
+// families (enc_kernels.hpp).
+using EncVlcTableWide = std::array<std::uint32_t, 2048>;
+
+namespace detail {
+
+constexpr EncVlcTableWide widened(const EncVlcTable& t) {
+  EncVlcTableWide out{};
+  for (std::size_t i = 0; i < t.size(); ++i) out[i] = t[i];
+  return out;
+}
+
+}  // namespace detail
+
+inline constexpr EncVlcTableWide ENC_VLC_TBL0_WIDE = detail::widened(ENC_VLC_TBL0);
+inline constexpr EncVlcTableWide ENC_VLC_TBL1_WIDE = detail::widened(ENC_VLC_TBL1);
+
 // One U-VLC value as sent: prefix then suffix, each least significant bit
 // first (the U-VLC code of T.814).
 struct UvlcCode {

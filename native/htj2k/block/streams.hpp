@@ -27,39 +27,28 @@ class MagSgnWriter {
  public:
   explicit MagSgnWriter(std::uint8_t* buf) : buf_(buf) {}
 
-  // Appends the n low bits of `value` (value < 2^n, n <= 32) and writes the
-  // completed bytes.
+  // Appends the n low bits of `value` (value < 2^n, n <= 56) and writes the
+  // completed bytes. Fewer than 8 bits are pending between calls, so the
+  // completed bytes are at most 7 and go out in one 8-byte store (the buffer
+  // has slack behind the stream), without a branch that depends on the
+  // bit counts; only when stuffing applies to them (an 0xFF among them, or
+  // before them) do they go byte by byte.
   void put(std::uint64_t value, unsigned n) {
-    add(value, n);
-    flush();
-  }
-
-  // Appends bits without writing bytes: between two flushes at most 56 bits
-  // may be added (fewer than 8 are pending after a flush).
-  void add(std::uint64_t value, unsigned n) {
     acc_ |= value << bits_;
     bits_ += n;
-  }
-
-  // Writes every completed byte; afterwards fewer than 8 bits are pending.
-  // Without an 0xFF among them the completed bytes go out in one 8-byte
-  // store (the buffer has slack behind the stream); otherwise byte by byte.
-  void flush() {
-    const unsigned nb = bits_ >> 3;
+    const unsigned nb = bits_ >> 3;  // <= 7
     const std::uint64_t y = ~acc_;
     // High bit of each byte of acc_ that is 0xFF (false alarms only above
     // a real one).
     const std::uint64_t ff = (y - 0x0101010101010101u) & ~y & 0x8080808080808080u;
-    const std::uint64_t in_range = nb >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * nb)) - 1;
-    if ((last_ff_ | (ff & in_range)) != 0) {
-      while (bits_ >= 8) emit_byte();
+    if ((last_ff_ | (ff & ((std::uint64_t{1} << (8 * nb)) - 1))) != 0) [[unlikely]] {
+      while (bits_ >= 8 - last_ff_) emit_byte();
       return;
     }
     std::memcpy(buf_ + pos_, &acc_, 8);  // little-endian targets only
     pos_ += nb;
-    acc_ >>= 4 * nb;  // two shifts: nb may be 8
-    acc_ >>= 4 * nb;
-    bits_ -= 8 * nb;
+    acc_ >>= 8 * nb;
+    bits_ &= 7;
   }
 
   // Pads the open byte with 1 bits and drops a final 0xFF (the reader fills
@@ -96,7 +85,7 @@ class MagSgnWriter {
   std::uint8_t* buf_;
   std::size_t pos_ = 0;
   std::uint64_t acc_ = 0;
-  unsigned bits_ = 0;
+  unsigned bits_ = 0;     // pending bits in acc_: < 8 between calls
   unsigned last_ff_ = 0;  // 1 when the last byte written was 0xFF
 };
 
@@ -106,18 +95,32 @@ class VlcEncoder {
   // 12 bits that later hold Scup (T.814 segment layout).
   explicit VlcEncoder(std::uint8_t* buf) : buf_(buf) { buf_[0] = 0xFF; }
 
-  // Appends the n low bits of `value` (n <= 32), least significant first.
+  // Appends the n low bits of `value` (n <= 32), least significant first,
+  // and writes the completed bytes. Fewer than 8 bits are pending between
+  // calls; the completed bytes (at most 4) go out in one 8-byte store unless
+  // one of them has seven low 1 bits (only such a byte can be stuffed),
+  // then byte by byte.
   void put(std::uint32_t value, unsigned n) {
     acc_ |= static_cast<std::uint64_t>(value) << bits_;
     bits_ += n;
-    if (bits_ >= 32) flush32();
+    const unsigned nb = bits_ >> 3;  // <= 4
+    const std::uint64_t y = ~(acc_ | 0x8080808080808080u);
+    const std::uint64_t sevens = (y - 0x0101010101010101u) & ~y & 0x8080808080808080u;
+    if ((sevens & ((std::uint64_t{1} << (8 * nb)) - 1)) != 0) [[unlikely]] {
+      flush();
+      return;
+    }
+    std::memcpy(buf_ + pos_, &acc_, 8);  // little-endian targets only
+    pos_ += nb;
+    acc_ >>= 8 * nb;
+    bits_ &= 7;
   }
 
   // Writes every byte the stuffing rule has completed. Afterwards the open
   // byte holds open_bits() < 8 bits, in open_byte().
   void settle() {
     flush();
-    if (last_big_ != 0 && bits_ == 7 && (acc_ & 0x7F) == 0x7F) emit_byte();
+    if (last_big() && bits_ == 7 && (acc_ & 0x7F) == 0x7F) emit_byte();
   }
   unsigned open_bits() const { return bits_; }
   std::uint8_t open_byte() const { return static_cast<std::uint8_t>(acc_); }
@@ -149,39 +152,22 @@ class VlcEncoder {
   const std::uint8_t* data() const { return buf_; }
 
  private:
+  // 1 when the last byte written was above 0x8F (the first, 0xFF, is).
+  unsigned last_big() const { return buf_[pos_ - 1] > 0x8F; }
   void emit_byte() {
-    const unsigned stuff = last_big_ & ((acc_ & 0x7F) == 0x7F);
+    const unsigned stuff = last_big() & ((acc_ & 0x7F) == 0x7F);
     const std::uint8_t b = static_cast<std::uint8_t>(acc_ & (0xFFu >> stuff));
     buf_[pos_++] = b;
     acc_ >>= 8 - stuff;
     bits_ -= 8 - stuff;
-    last_big_ = b > 0x8F;
   }
   void flush() {
     while (bits_ >= 8) emit_byte();
   }
-  // Called with 32 <= bits_ < 64. Stuffing needs a byte whose low seven bits
-  // are all 1; when none of the next four bytes has them, they go out as
-  // they are, in one store.
-  void flush32() {
-    const auto low = static_cast<std::uint32_t>(acc_);
-    const std::uint32_t y = ~(low | 0x80808080u);
-    if (((y - 0x01010101u) & ~y & 0x80808080u) != 0) {
-      flush();
-      return;
-    }
-    std::memcpy(buf_ + pos_, &low, 4);  // little-endian targets only
-    pos_ += 4;
-    acc_ >>= 32;
-    bits_ -= 32;
-    last_big_ = (low >> 24) > 0x8F;
-  }
-
   std::uint8_t* buf_;
   std::size_t pos_ = 1;
   std::uint64_t acc_ = 0x0F;
   unsigned bits_ = 4;
-  unsigned last_big_ = 1;  // 1 when the last byte written was above 0x8F
 };
 
 }  // namespace varnel::htj2k
