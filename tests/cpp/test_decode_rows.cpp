@@ -145,7 +145,9 @@ TEST(DecodeRows, WorkspaceIsTheCoarsestBandAndARowOfBlocksPerLevel) {
       hk -= hk / 2;
     }
     EXPECT_EQ(rows_workspace_samples(*plan), wk * hk + strips) << w << "x" << h;
-    if (w * h >= 2048 * 2048) EXPECT_LE(rows_workspace_samples(*plan), w * h / 10);
+    if (w * h >= 2048 * 2048) {
+      EXPECT_LE(rows_workspace_samples(*plan), w * h / 10);
+    }
     EXPECT_LE(rows_workspace_samples(*plan), std::max<std::size_t>(w * h, 1));
     // A workspace one sample short is refused before anything is decoded.
     Samples short_one(rows_workspace_samples(*plan) - 1);
