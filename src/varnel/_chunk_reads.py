@@ -37,6 +37,18 @@ from varnel._fetch import Fetcher, Want
 from varnel._stored_layout import ABSENT, StoredLayout
 
 
+class _Where:
+    """A chunk's name for messages, formatted only when one is raised."""
+
+    __slots__ = ("layout", "key", "coords")
+
+    def __init__(self, layout: StoredLayout, key: str, coords: tuple[int, ...]):
+        self.layout, self.key, self.coords = layout, key, coords
+
+    def __format__(self, spec: str) -> str:
+        return _where(self.layout, self.key, self.coords)
+
+
 def _where(layout: StoredLayout, key: str, coords: tuple[int, ...]) -> str:
     if layout.sharding is None:
         return f"varnel.htj2k chunk {key!r} (chunk {tuple(coords)} of {layout.name})"
@@ -67,7 +79,7 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
             if entries is None or entries[slot][0] == ABSENT:
                 continue
             offset, length = entries[slot]
-            where = _where(layout, key, wanted[i][0])
+            where = _Where(layout, key, wanted[i][0])
             if not sh.at_end and offset < sh.index_size:
                 raise ValueError(f"{where}: its shard index entry points into the index")
             if not whole and length < layout.head_size:
@@ -86,7 +98,8 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
         else:
             planes = wanted[i][1]
             first = planes is None or 0 in planes
-            asks.append(Want(key, offset, offset + first_ask(layout, length, reduce, first)))
+            asks.append(Want(key, offset, offset + first_ask(layout, length, reduce, first,
+                                                             fetcher.max_gap)))
     heads = await fetcher.round(asks)
     out: list[bytes | None] = [None] * n
     if whole:
@@ -108,7 +121,7 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
     for i, head, ask in zip(present, heads, firsts):
         key, offset, length = spans[i]
         coords, planes = wanted[i]
-        where = _where(layout, key, coords)
+        where = _Where(layout, key, coords)
         if head is None:
             if length is None:  # a plain chunk that was never written
                 continue
@@ -155,7 +168,7 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
     tails = await fetcher.round(asks)
     for i, head, planes, parts, rest in plans:
         key = spans[i][0]
-        where = _where(layout, key, wanted[i][0])
+        where = _Where(layout, key, wanted[i][0])
         for a, p in rest:
             body, w = tails[a], asks[a]
             if body is None or len(body) != w.end - w.start:
@@ -170,12 +183,14 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
     return out
 
 
-def first_ask(layout: StoredLayout, length: int | None, reduce: int, first: bool) -> int:
+def first_ask(layout: StoredLayout, length: int | None, reduce: int, first: bool,
+              max_gap: int = 0) -> int:
     """Bytes to fetch from a chunk's start in its first request: header and
     index and, with `first`, an estimate of its first plane's prefix at
     `reduce` (at most `length`, the chunk's size where a shard index gives
-    it). An estimate that falls short costs a request in the next round; one
-    that overshoots costs the bytes it overshoots by."""
+    it; the whole chunk when the rest is at most `max_gap` bytes). An
+    estimate that falls short costs a request in the next round; one that
+    overshoots costs the bytes it overshoots by."""
     head = layout.head_size
     if not first:
         return head if length is None else min(head, length)
@@ -185,7 +200,9 @@ def first_ask(layout: StoredLayout, length: int | None, reduce: int, first: bool
     else:  # a plain chunk's size is unknown before its index: guess a lean 30 % of its raw size
         body = math.prod(layout.chunk_shape[-2:]) * layout.dtype.itemsize * 0.3
     ask = head + _container.prefix_estimate(body, reduce, layout.levels)
-    return ask if length is None else min(ask, length)
+    if length is not None and length - ask <= max_gap:  # the rest costs no more than a request
+        return length
+    return ask
 
 
 async def _shard_indexes(layout: StoredLayout, fetcher: Fetcher, keys: list[str],
