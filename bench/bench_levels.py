@@ -26,9 +26,12 @@ runs), requests and bytes of:
 - the virtual level through `varnel.zarr.levels` (plain zarr over a
   MultiscaleStore) and through `varnel.zarr.ReducedReader`;
 - reading level 0 and downsampling (2 x 2 means), once.
-zarr's async.concurrency is raised to 128 for every read (zarr issues that
-many chunk requests at a time; 10 by default), and s3fs's connection pool to
-128 connections.
+zarr's async.concurrency is raised to 1024 for every read (--concurrency;
+zarr issues that many chunk requests at a time, 10 by default: a whole-array
+read of a level is then one batch of 1024 chunk requests, so it takes the
+same rounds through zarr as through ReducedReader), and s3fs's connection
+pool to 128 connections. obstore is the default client: its requests are
+made in Rust, and a reduced read makes one request per inner chunk.
 
 Goals: virtual bytes within 1.3x of the stored level's, time within 1.5x of
 reading the stored level, and at least 10x faster than level 0 + downsampling.
@@ -143,6 +146,8 @@ def main() -> None:
     ap.add_argument("--latency", type=float, default=0.03, help="seconds added to each request")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--store", choices=["s3fs", "obstore"], default="obstore")
+    ap.add_argument("--concurrency", type=int, default=1024,
+                    help="zarr's async.concurrency for every read (chunk requests in flight)")
     ap.add_argument("--forward", action="store_true",
                     help="a threaded proxy in this process that sends every request on to moto (by "
                          "default an asyncio proxy in its own process answers byte-range GETs from "
@@ -155,13 +160,14 @@ def main() -> None:
     rows = []
     try:
         sizes, plane0 = write(args, work)
-        with moto_server() as endpoint, zarr.config.set({"async.concurrency": 128}), \
+        with moto_server() as endpoint, zarr.config.set({"async.concurrency": args.concurrency}), \
                 contextlib.ExitStack() as stack:
             t0 = time.perf_counter()
             upload_dir(endpoint, "bench", work / "image.zarr", "image.zarr")
             upload_dir(endpoint, "bench", work / "pyramid.zarr", "pyramid.zarr")
             print(f"uploaded to moto in {time.perf_counter() - t0:.1f} s; every request below is "
-                  f"held {args.latency * 1e3:.0f} ms at the proxy\n")
+                  f"held {args.latency * 1e3:.0f} ms at the proxy ({'threaded, forwarding to moto' if args.forward else 'asyncio, own process, serving ranges from its copy'}); "
+                  f"client {args.store}, zarr async.concurrency {args.concurrency}\n")
             shutil.rmtree(work, ignore_errors=True)
             if args.forward:
                 log = RequestLog()
