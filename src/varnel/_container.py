@@ -205,7 +205,7 @@ def stored_size(view: memoryview, parsed: Head) -> int:
 #: 12-bit microscopy planes of 1024 x 1024 (bench/synthetic.py), then raised
 #: to the largest seen. Shallow levels follow the share of samples; deep
 #: low-pass bands cost more bits per sample than the high-pass ones.
-PREFIX_WEIGHTS = (1.0, 1.0, 0.97, 1.03, 1.42, 2.1)
+PREFIX_WEIGHTS = (1.0, 1.0, 0.97, 1.06, 1.42, 2.1)
 
 
 def prefix_estimate(plane_bytes: float, reduce: int, levels: int) -> int:
