@@ -273,14 +273,10 @@ def test_ranges_that_touch_are_one_request():
     assert reader.stats.bytes_fetched == reader.stats.bytes_full - 2 * 4
 
 
-def contents(kind: str, shape) -> np.ndarray:
-    y, x = np.mgrid[0:shape[-2], 0:shape[-1]]
-    if kind == "noise":
-        return np.random.default_rng(9).integers(0, 4096, shape).astype(np.uint16)
-    if kind == "smooth":
-        return np.broadcast_to((2000 + 1500 * np.sin(x / 9.0) * np.cos(y / 7.0)).astype(np.uint16),
-                               shape).copy()
-    return np.full(shape, 1234, np.uint16)
+_Y, _X = np.mgrid[0:256, 0:256]
+CONTENTS = {"noise": np.random.default_rng(9).integers(0, 4096, (2, 256, 256)).astype(np.uint16),
+            "smooth": np.stack([2000 + 1500 * np.sin(_X / 9.0) * np.cos(_Y / 7.0)] * 2).astype(np.uint16),
+            "constant": np.full((2, 256, 256), 1234, np.uint16)}
 
 
 @pytest.mark.parametrize("kind,sharded,k,rounds", [
@@ -294,17 +290,16 @@ def test_estimated_prefixes_and_top_ups(kind, sharded, k, rounds):
     """Round 2 fetches each chunk's header, index and an estimate of its
     prefix; what falls short is topped up, within the round budget, and the
     values are the stored chunks' at k."""
-    data = contents(kind, (2, 256, 256))
+    data = CONTENTS[kind]
     inner = zarr.storage.MemoryStore()
     a = zarr.create_array(inner, shape=data.shape, chunks=(1, 128, 128), dtype="uint16",
                           shards=(1, 256, 256) if sharded else None,
                           serializer=varnel.zarr.Htj2k(), compressors=None)
     a[...] = data
     log = RequestLog()
-    array = zarr.open_array(counting_store(inner, log), mode="r")
+    reader = varnel.zarr.ReducedReader(zarr.open_array(counting_store(inner, log), mode="r"))
     log.clear()
     log.latency = 0.02
-    reader = varnel.zarr.ReducedReader(array)
     assert np.array_equal(reader.read(k), reference(data, (1, 128, 128), k, 5))
     assert reader.stats.rounds == log.rounds() == rounds
 
@@ -325,8 +320,7 @@ def truncated(tmp_path, how: str):
         blob = blob[:varnel.htj2k_chunk_ranges(bytes(blob), 1).ranges[0][0] + 20]
     elif how == "shard entry shorter than the prefix":
         index_at = len(blob) - (16 + 4)
-        offset, length = struct.unpack_from("<QQ", blob, index_at)
-        struct.pack_into("<QQ", blob, index_at, offset, 100)
+        struct.pack_into("<Q", blob, index_at + 8, 100)  # the entry's length
         from varnel._stored_layout import _crc32c
         struct.pack_into("<I", blob, len(blob) - 4, _crc32c(bytes(blob[index_at:len(blob) - 4])))
     obj.write_bytes(bytes(blob))
