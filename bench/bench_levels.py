@@ -26,9 +26,12 @@ runs), requests and bytes of:
 - the virtual level through `varnel.zarr.levels` (plain zarr over a
   MultiscaleStore) and through `varnel.zarr.ReducedReader`;
 - reading level 0 and downsampling (2 x 2 means), once.
-zarr's async.concurrency is raised to 128 for every read (zarr issues that
-many chunk requests at a time; 10 by default), and s3fs's connection pool to
-128 connections.
+zarr's async.concurrency is raised to 1024 for every read (--concurrency;
+zarr issues that many chunk requests at a time, 10 by default: a whole-array
+read of a level is then one batch of 1024 chunk requests, so it takes the
+same rounds through zarr as through ReducedReader), and s3fs's connection
+pool to 128 connections. obstore is the default client: its requests are
+made in Rust, and a reduced read makes one request per inner chunk.
 
 Goals: virtual bytes within 1.3x of the stored level's, time within 1.5x of
 reading the stored level, and at least 10x faster than level 0 + downsampling.
@@ -117,7 +120,9 @@ def write(args, work: Path) -> tuple[dict, np.ndarray]:
 
 
 def measure(log: RequestLog, fn, repeat: int):
-    """(median seconds, requests, bytes, result) over `repeat` runs."""
+    """(median seconds, requests, bytes, rounds, result) over `repeat` runs;
+    rounds are the waves of requests the proxy saw (none in flight before
+    each)."""
     times, counts = [], None
     out = None
     for _ in range(repeat):
@@ -126,8 +131,8 @@ def measure(log: RequestLog, fn, repeat: int):
         t0 = time.perf_counter()
         out = fn()
         times.append(time.perf_counter() - t0)
-        counts = (log.count, log.nbytes)
-    return statistics.median(times), counts[0], counts[1], out
+        counts = (log.count, log.nbytes, log.rounds())
+    return statistics.median(times), counts[0], counts[1], counts[2], out
 
 
 def main() -> None:
@@ -141,6 +146,8 @@ def main() -> None:
     ap.add_argument("--latency", type=float, default=0.03, help="seconds added to each request")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--store", choices=["s3fs", "obstore"], default="obstore")
+    ap.add_argument("--concurrency", type=int, default=1024,
+                    help="zarr's async.concurrency for every read (chunk requests in flight)")
     ap.add_argument("--forward", action="store_true",
                     help="a threaded proxy in this process that sends every request on to moto (by "
                          "default an asyncio proxy in its own process answers byte-range GETs from "
@@ -153,13 +160,14 @@ def main() -> None:
     rows = []
     try:
         sizes, plane0 = write(args, work)
-        with moto_server() as endpoint, zarr.config.set({"async.concurrency": 128}), \
+        with moto_server() as endpoint, zarr.config.set({"async.concurrency": args.concurrency}), \
                 contextlib.ExitStack() as stack:
             t0 = time.perf_counter()
             upload_dir(endpoint, "bench", work / "image.zarr", "image.zarr")
             upload_dir(endpoint, "bench", work / "pyramid.zarr", "pyramid.zarr")
             print(f"uploaded to moto in {time.perf_counter() - t0:.1f} s; every request below is "
-                  f"held {args.latency * 1e3:.0f} ms at the proxy\n")
+                  f"held {args.latency * 1e3:.0f} ms at the proxy ({'threaded, forwarding to moto' if args.forward else 'asyncio, own process, serving ranges from its copy'}); "
+                  f"client {args.store}, zarr async.concurrency {args.concurrency}\n")
             shutil.rmtree(work, ignore_errors=True)
             if args.forward:
                 log = RequestLog()
@@ -180,19 +188,19 @@ def main() -> None:
                 for region, sel in (("whole array", (slice(None),) * 3),
                                     (f"viewport {v}x{v}", (0, slice(0, v), slice(0, v)))):
                     stored_arr = pyramid[str(k)]
-                    t_s, n_s, b_s, ref = measure(log, lambda: stored_arr[sel], args.repeat)
+                    t_s, n_s, b_s, w_s, ref = measure(log, lambda: stored_arr[sel], args.repeat)
                     virtual = varnel.zarr.levels(image)[k]
-                    t_v, n_v, b_v, got = measure(log, lambda: virtual[sel], args.repeat)
+                    t_v, n_v, b_v, w_v, got = measure(log, lambda: virtual[sel], args.repeat)
                     reader = varnel.zarr.ReducedReader(image)
-                    t_r, n_r, b_r, got_r = measure(log, lambda: reader.read(k, sel), args.repeat)
+                    t_r, n_r, b_r, w_r, got_r = measure(log, lambda: reader.read(k, sel), args.repeat)
                     assert np.array_equal(got, got_r)
                     f = 1 << k
                     sel0 = sel if region == "whole array" else (0, slice(0, v * f), slice(0, v * f))
-                    t_0, n_0, b_0, _ = measure(log, lambda: downsample(image[sel0], k), 1)
+                    t_0, n_0, b_0, w_0, _ = measure(log, lambda: downsample(image[sel0], k), 1)
                     if k == LEVELS[-1] and region != "whole array":
                         thumb = got
-                    rows.append((k, region, (t_s, n_s, b_s), (t_v, n_v, b_v), (t_r, n_r, b_r),
-                                 (t_0, n_0, b_0), got.shape))
+                    rows.append((k, region, (t_s, n_s, b_s, w_s), (t_v, n_v, b_v, w_v),
+                                 (t_r, n_r, b_r, w_r), (t_0, n_0, b_0, w_0), got.shape))
             log.latency = 0
     finally:
         shutil.rmtree(work, ignore_errors=True)
@@ -207,15 +215,16 @@ def report(args, sizes: dict, rows: list) -> None:
           f"{pyr / mib:,.1f} MiB (+{100 * pyr / sizes['array']:.1f} %); the virtual pyramid adds 0")
     print("  " + "  ".join(f"level {k}: {sizes[k] / mib:,.2f} MiB" for k in range(1, 6)))
     print()
-    head = (f"{'level':>5} {'region':<17} {'read':<28} {'time s':>8} {'requests':>9} {'MiB':>9}"
+    head = (f"{'level':>5} {'region':<17} {'read':<28} {'time s':>8} {'rounds':>6} {'requests':>9} "
+            f"{'MiB':>9}"
             f"  {'bytes/stored':>12} {'time/stored':>11}")
     print(head)
     print("-" * len(head))
     verdicts = []
     for k, region, stored, virtual, reader, level0, shape in rows:
-        for name, (t, n, b) in (("stored level", stored), ("virtual: levels() + zarr", virtual),
-                                ("virtual: ReducedReader", reader), ("level 0 + downsample", level0)):
-            print(f"{k:>5} {region:<17} {name:<28} {t:8.3f} {n:>9,d} {b / mib:9.2f}  "
+        for name, (t, n, b, w) in (("stored level", stored), ("virtual: levels() + zarr", virtual),
+                                   ("virtual: ReducedReader", reader), ("level 0 + downsample", level0)):
+            print(f"{k:>5} {region:<17} {name:<28} {t:8.3f} {w:>6d} {n:>9,d} {b / mib:9.2f}  "
                   f"{b / stored[2]:12.2f} {t / stored[0]:11.2f}")
         best = min(virtual[0], reader[0])
         verdicts.append((k, region, max(virtual[2], reader[2]) / stored[2], best / stored[0],

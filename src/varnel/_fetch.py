@@ -1,7 +1,8 @@
 """Byte ranges fetched from a zarr v3 store in rounds, and what they cost.
 
 A reduced read asks for many small byte ranges at a time: the shard indexes,
-then every chunk's header and index, then every plane's prefix. `Fetcher`
+then from every chunk's start its header, index and estimated prefix, then
+what the estimates missed. `Fetcher`
 takes one such set of wants as one *round*: it merges the ranges of one
 object that touch or lie within `max_gap` bytes of each other into one
 request, issues every request of the round concurrently, and hands each want

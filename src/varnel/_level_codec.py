@@ -28,6 +28,8 @@ if TYPE_CHECKING:
     from zarr.core.buffer import Buffer, NDBuffer
 
 HTJ2K_REDUCED = "varnel.htj2k_reduced"
+#: Chunks up to this size decode on the event loop's thread (some 100 us).
+_INLINE_BYTES = 16 << 10
 
 
 @dataclass(frozen=True)
@@ -85,6 +87,8 @@ class Htj2kReduced(ArrayBytesCodec):
         return chunk_spec.prototype.nd_buffer.from_numpy_array(array)
 
     async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        if len(chunk_bytes) <= _INLINE_BYTES:  # a thread hop would cost more than the decode
+            return self._decode_sync(chunk_bytes, chunk_spec)
         return await asyncio.to_thread(self._decode_sync, chunk_bytes, chunk_spec)
 
     def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:

@@ -14,8 +14,9 @@ tile are left out.
 
 Chunk requests that arrive together (zarr asks for the chunks of a read
 concurrently, ``async.concurrency`` at a time) are read together
-(`_chunk_reads`): each shard index once, then all headers and indexes, then
-all prefixes, with nearby ranges merged. The shard indexes stay while chunk
+(`_chunk_reads`): each shard index once, then one range from each chunk's
+start (header, index and an estimate of its prefix), then only what the
+estimates missed, with nearby ranges merged. The shard indexes stay while chunk
 requests keep arriving (the batches of one zarr read; until 0.2 s without
 one), so a read fetches each shard's index once.
 """

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import asyncio
 import itertools
+import os
 
 import numpy as np
 import zarr
@@ -28,6 +29,8 @@ from varnel._fetch import DEFAULT_MAX_GAP, Fetcher, FetchStats
 from varnel._stored_layout import stored_layout
 
 __all__ = ["FetchStats", "ReducedReader", "read_reduced"]
+
+_DECODE_THREADS = max(1, min(8, os.cpu_count() or 1))
 
 
 def _normalize(selection, shape: tuple[int, ...]) -> tuple[list[range], list[bool]]:
@@ -144,18 +147,24 @@ class ReducedReader:
         fetcher = Fetcher(lay.store, self.stats, self.max_gap)
         compacts = await compact_chunks(lay, fetcher, wanted, reduce)
 
-        async def place(compact, cc, planes, src, dst) -> None:
+        def place(compact, cc, planes, src, dst) -> None:
             plane_shape = (len(planes),) + lay.chunk_shape[-2:]
             try:
-                block = await asyncio.to_thread(_native_calls.decode_htj2k_reduced, compact,
-                                                plane_shape, lay.dtype, reduce)
+                block = _native_calls.decode_htj2k_reduced(compact, plane_shape, lay.dtype, reduce)
             except ValueError as e:
                 raise ValueError(f"{where(lay, cc)}: {e}") from e
             block = block.reshape(tuple(s.stop - s.start for s in src[:-2]) + rchunk[-2:])
             out[tuple(dst)] = block[(Ellipsis,) + tuple(src[-2:])]
 
-        await asyncio.gather(*[place(c, *w, *p) for c, w, p in zip(compacts, wanted, places)
-                               if c is not None])
+        def place_all(jobs) -> None:
+            for job in jobs:
+                place(*job)
+
+        # The decodes release the GIL: a few threads, each taking its share of
+        # the chunks (a thread hop per chunk costs more than a small decode).
+        jobs = [(c, *w, *p) for c, w, p in zip(compacts, wanted, places) if c is not None]
+        shares = min(len(jobs), _DECODE_THREADS)
+        await asyncio.gather(*[asyncio.to_thread(place_all, jobs[s::shares]) for s in range(shares)])
         return out[tuple(0 if d else slice(None) for d in dropped)]
 
 

@@ -273,6 +273,74 @@ def test_ranges_that_touch_are_one_request():
     assert reader.stats.bytes_fetched == reader.stats.bytes_full - 2 * 4
 
 
+_Y, _X = np.mgrid[0:256, 0:256]
+CONTENTS = {"noise": np.random.default_rng(9).integers(0, 4096, (2, 256, 256)).astype(np.uint16),
+            "smooth": np.stack([2000 + 1500 * np.sin(_X / 9.0) * np.cos(_Y / 7.0)] * 2).astype(np.uint16),
+            "constant": np.full((2, 256, 256), 1234, np.uint16)}
+
+
+@pytest.mark.parametrize("kind,sharded,k,rounds", [
+    ("noise", True, 2, 2),     # the estimates hold: shard indexes, then one range per chunk
+    ("smooth", True, 2, 3),    # prefixes longer than their estimates: topped up in a third round
+    ("noise", False, 2, 2),    # a plain chunk's guess falls short: topped up in a second round
+    ("constant", False, 3, 1), # objects shorter than the guess: each comes whole, in one round
+    ("constant", True, 3, 2),  # a chunk shorter than its estimate: fetched whole
+])
+def test_estimated_prefixes_and_top_ups(kind, sharded, k, rounds):
+    """Round 2 fetches each chunk's header, index and an estimate of its
+    prefix; what falls short is topped up, within the round budget, and the
+    values are the stored chunks' at k."""
+    data = CONTENTS[kind]
+    inner = zarr.storage.MemoryStore()
+    a = zarr.create_array(inner, shape=data.shape, chunks=(1, 128, 128), dtype="uint16",
+                          shards=(1, 256, 256) if sharded else None,
+                          serializer=varnel.zarr.Htj2k(), compressors=None)
+    a[...] = data
+    log = RequestLog()
+    reader = varnel.zarr.ReducedReader(zarr.open_array(counting_store(inner, log), mode="r"))
+    log.clear()
+    log.latency = 0.02
+    assert np.array_equal(reader.read(k), reference(data, (1, 128, 128), k, 5))
+    assert reader.stats.rounds == log.rounds() == rounds
+
+
+def truncated(tmp_path, how: str):
+    data = image((1, 64, 64), seed=2)
+    path = tmp_path / "t.zarr"
+    sharded = how.startswith("shard")
+    a = zarr.create_array(str(path), shape=data.shape, chunks=(1, 64, 64), dtype="uint16",
+                          shards=(1, 64, 64) if sharded else None,
+                          serializer=varnel.zarr.Htj2k(), compressors=None)
+    a[...] = data
+    obj = path / "c" / "0" / "0" / "0"
+    blob = bytearray(obj.read_bytes())
+    if how == "plain, shorter than its header":
+        blob = blob[:40]
+    elif how == "plain, shorter than its prefix":
+        blob = blob[:varnel.htj2k_chunk_ranges(bytes(blob), 1).ranges[0][0] + 20]
+    elif how == "shard entry shorter than the prefix":
+        index_at = len(blob) - (16 + 4)
+        struct.pack_into("<Q", blob, index_at + 8, 100)  # the entry's length
+        from varnel._stored_layout import _crc32c
+        struct.pack_into("<I", blob, len(blob) - 4, _crc32c(bytes(blob[index_at:len(blob) - 4])))
+    obj.write_bytes(bytes(blob))
+    return zarr.open_array(str(path), mode="r")
+
+
+@pytest.mark.parametrize("how,reason", [
+    ("plain, shorter than its header", "where header and plane index need"),
+    ("plain, shorter than its prefix", "plane index points past"),
+    ("shard entry shorter than the prefix", "plane index points past the chunk's 100 bytes"),
+])
+def test_malformed_lengths_are_errors(tmp_path, how, reason):
+    array = truncated(tmp_path, how)
+    for read in (lambda: varnel.zarr.ReducedReader(array).read(1),
+                 lambda: varnel.zarr.levels(array)[1][...]):
+        with pytest.raises(ValueError, match=reason) as info:
+            read()
+        assert "c/0/0/0" in str(info.value)
+
+
 # --- the group ------------------------------------------------------------------
 
 
