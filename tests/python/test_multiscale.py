@@ -168,7 +168,8 @@ def test_levels_on_every_store(written, kind, layout, request):
         assert {r.method for r in log.requests} == {"GET"}
         if kind != "http without ranges":
             assert log.rounds() <= budget, log.rounds()
-            assert (log.count, log.nbytes) == (reader.stats.requests, reader.stats.bytes_fetched)
+            assert (log.count, log.nbytes) == (reader.stats.requests, reader.stats.bytes_fetched), \
+                [(r.key, r.range, r.nbytes) for r in log.requests]
             assert reader.stats.bytes_fetched < reader.stats.bytes_full / 2
         # Through zarr: chunk requests that arrive together are read together.
         with zarr.config.set({"async.concurrency": 64}):
