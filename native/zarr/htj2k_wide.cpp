@@ -47,12 +47,18 @@ Result<void> decode_plane_wide(const codestream::Codestream& cs,
   // Unsigned: clamped to the component's range, then shifted (T.800 G.1.2).
   // Signed: clipped to it below full resolution only, where the low-pass
   // samples may overshoot; at full resolution a lossless plane never does.
-  const bool clamp = !component.is_signed || reduce > 0;
+  // A 32-bit unsigned component at full resolution is taken modulo 2^32
+  // instead: encoders that level-shift 32-bit samples in 32-bit arithmetic
+  // (OpenJPH, in imagecodecs) code those of 2^31 and above 2^32 too low, and
+  // read them back so; within the range both readings agree.
+  const bool wrap = !component.is_signed && d == 32 && reduce == 0;
+  const bool clamp = (!component.is_signed || reduce > 0) && !wrap;
   const std::int64_t add = component.is_signed ? 0 : half;
   const std::int64_t lo = element_min(dtype), hi = element_max(dtype);
   std::int64_t smallest = INT64_MAX, largest = INT64_MIN;
   for (std::size_t i = 0; i < area; ++i) {
-    const std::int64_t v = (clamp ? std::clamp(view[i], -half, half - 1) : view[i]) + add;
+    std::int64_t v = (clamp ? std::clamp(view[i], -half, half - 1) : view[i]) + add;
+    if (wrap) v = static_cast<std::int64_t>(static_cast<std::uint64_t>(v) & 0xFFFFFFFFu);
     smallest = std::min(smallest, v);
     largest = std::max(largest, v);
     store_as(dtype, v, dst, i);

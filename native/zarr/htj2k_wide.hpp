@@ -15,7 +15,8 @@ namespace varnel::zarr {
 // Decodes the one-component `plan` of `cs` and writes its width x height
 // samples to `dst` as `dtype`, with the DC level shift of an unsigned
 // component; below full resolution (`reduce` > 0) a signed component's
-// samples are clipped to its range, as on the 32-bit path. Malformed
+// samples are clipped to its range, as on the 32-bit path, and at full
+// resolution a 32-bit unsigned one's are taken modulo 2^32. Malformed
 // "decoded sample range [lo, hi] does not fit dtype ..." when a sample does
 // not fit, with nothing promised about `dst`.
 Result<void> decode_plane_wide(const codestream::Codestream& cs,
