@@ -57,8 +57,10 @@ Result<void> decode_plane_wide(const codestream::Codestream& cs,
   const std::int64_t lo = element_min(dtype), hi = element_max(dtype);
   std::int64_t smallest = INT64_MAX, largest = INT64_MIN;
   for (std::size_t i = 0; i < area; ++i) {
-    std::int64_t v = (clamp ? std::clamp(view[i], -half, half - 1) : view[i]) + add;
-    if (wrap) v = static_cast<std::int64_t>(static_cast<std::uint64_t>(v) & 0xFFFFFFFFu);
+    // (Wrapped in 64 bits first: a malformed plane may hold any value.)
+    const std::int64_t v =
+        wrap ? static_cast<std::int64_t>((static_cast<std::uint64_t>(view[i]) + add) & 0xFFFFFFFFu)
+             : (clamp ? std::clamp(view[i], -half, half - 1) : view[i]) + add;
     smallest = std::min(smallest, v);
     largest = std::max(largest, v);
     store_as(dtype, v, dst, i);
