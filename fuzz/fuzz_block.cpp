@@ -6,12 +6,17 @@
 // most the rest) -- then the segments (Lcup = the rest - Lref). The families
 // must give the same words, the same errors, and coefficients that match
 // the words; a pair of the block with itself gives its coefficients twice.
+// The 64-bit decoder reads the same input with 32 missing MSBs
+// more (the same bit-plane p): wherever a 32-bit family decodes, it gives
+// the same magnitudes and signs (its larger bounds only let it go on where
+// the 32-bit one stops, and keep the bit above a 32-bit word's magnitude).
 #include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "core/cpu.hpp"
+#include "htj2k/block/block64.hpp"
 #include "htj2k/block/decode.hpp"
 
 using namespace varnel;
@@ -36,6 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint32_t> ref(stride * height), words(stride * height);
   std::vector<std::int32_t> coefs(stride * height);
   auto first = decoders[0].decode(seg, ref, width, height, stride, msbs, passes, causal);
+  static htj2k::WideBlockDecoder wide_decoder;
+  std::vector<std::uint64_t> wide(stride * height);
+  auto w = wide_decoder.decode(seg, wide, width, height, stride, msbs + 32, passes, causal);
+  if (first && !w) __builtin_trap();
+  // A damaged stream may give a sample mu = 2^(missing MSBs + 1), whose
+  // magnitude needs bit 31: the 32-bit word drops it, the 64-bit one keeps it.
+  constexpr std::uint64_t kAbove = 0x7FFFFFFF80000000u;
+  if (first)
+    for (std::size_t i = 0; i < ref.size(); ++i)
+      if ((wide[i] & ~kAbove) != (std::uint64_t{ref[i] >> 31} << 63 | (ref[i] & 0x7FFFFFFFu)) ||
+          ((wide[i] & kAbove) != 0 && (wide[i] & kAbove) != std::uint64_t{1} << 31))
+        __builtin_trap();
   for (std::size_t f = 0; f < decoders.size(); ++f) {
     std::fill(words.begin(), words.end(), 0u);
     auto r = decoders[f].decode(seg, words, width, height, stride, msbs, passes, causal);

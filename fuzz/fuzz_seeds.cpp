@@ -16,6 +16,7 @@
 #include "codestream/packet.hpp"
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
+#include "htj2k/block/block64.hpp"
 #include "htj2k/block/encode.hpp"
 #include "zarr/htj2k.hpp"
 #include "zfp/chunk.hpp"
@@ -71,6 +72,19 @@ void codestream_seeds() {
       save("codestream", static_cast<std::uint8_t>(k % 3), cs);
       save("codestream", 0x80 | 1, Bytes(cs.begin(), cs.begin() + static_cast<std::ptrdiff_t>(cs.size() * 2 / 3)));
     }
+  // Full-range 32-bit samples: codestreams of the 64-bit datapath (K_max > 30).
+  for (auto [w, h] : sizes) {
+    ++k;
+    codestream::EncodeParams params;
+    params.levels = static_cast<std::uint8_t>(k % 9);
+    params.progression = static_cast<std::uint8_t>(k % 5);
+    std::vector<std::int32_t> plane(w * h);
+    for (auto& v : plane) v = static_cast<std::int32_t>(rnd() << 8 ^ rnd());
+    Bytes cs;
+    if (!codestream::encode_plane_in_place(plane, w, h, 32, true, params, cs)) continue;
+    save("codestream", static_cast<std::uint8_t>(k % 3), cs);
+    save("codestream", 0x80 | 1, Bytes(cs.begin(), cs.begin() + static_cast<std::ptrdiff_t>(cs.size() * 2 / 3)));
+  }
 }
 
 void chunk_seeds() {
@@ -85,6 +99,7 @@ void chunk_seeds() {
       std::uint64_t n = 1;
       for (auto e : shape) n *= e;
       Bytes raw(n * element_size(t));
+      // Every third chunk full-range: 32-bit types on the 64-bit datapath.
       for (auto& b : raw) b = static_cast<std::uint8_t>(rnd() & (k % 3 ? 0x0F : 0xFF));
       zarr::Htj2kConfig config;
       config.xy_levels = static_cast<std::uint8_t>(k % 4);
@@ -96,6 +111,18 @@ void chunk_seeds() {
       save("chunk", dtype, *chunk);
       if (config.index && config.xy_levels > 0) save("chunk", static_cast<std::uint8_t>(dtype | 2 << 3), *chunk);
     }
+  // Full-range uint32 (int32 gets it above): the 64-bit datapath.
+  for (std::uint8_t levels : {0, 3, 8}) {
+    Bytes raw(4 * 19 * 23);
+    for (auto& b : raw) b = static_cast<std::uint8_t>(rnd());
+    zarr::Htj2kConfig config;
+    config.xy_levels = levels;
+    const std::vector<std::uint64_t> shape = {19, 23};
+    auto chunk = zarr::encode_chunk(raw, shape, ElementType::U32, config);
+    if (!chunk) continue;
+    save("chunk", static_cast<std::uint8_t>(ElementType::U32), *chunk);
+    if (levels > 0) save("chunk", static_cast<std::uint8_t>(static_cast<std::uint8_t>(ElementType::U32) | 2 << 3), *chunk);
+  }
 }
 
 void conformance_seeds(const std::vector<std::string>& files) {
@@ -172,6 +199,20 @@ void block_seeds() {
                             static_cast<std::uint8_t>(lref), static_cast<std::uint8_t>(lref >> 8)};
       save("block", static_cast<std::uint8_t>(w - 1), seg, prefix);
     }
+  // Blocks of the 64-bit coder, 37 bit-planes deep: the target reads them
+  // with 32 missing MSBs more than its field (36 = 4 + 32).
+  htj2k::WideBlockEncoder wide;
+  for (auto [w, h] : sizes) {
+    std::vector<std::uint64_t> words(w * h);
+    for (auto& word : words)
+      if (rnd() % 5) word = ((std::uint64_t{rnd()} << 40 ^ std::uint64_t{rnd()} << 26) & (~std::uint64_t{0} >> 1)) |
+                            std::uint64_t{rnd() & 1} << 63;
+    Bytes seg;
+    if (!wide.encode(words, w, h, w, 36, seg)) continue;
+    const Bytes prefix = {static_cast<std::uint8_t>((w - 1) >> 8), static_cast<std::uint8_t>(h - 1),
+                          static_cast<std::uint8_t>((h - 1) >> 8), 4, 1, 0, 0};
+    save("block", static_cast<std::uint8_t>(w - 1), seg, prefix);
+  }
 }
 
 void zfp_seeds() {

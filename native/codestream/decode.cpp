@@ -32,6 +32,7 @@
 
 #include "codestream/coefficients.hpp"
 #include "codestream/decode_plan.hpp"
+#include "codestream/decode_wide.hpp"
 #include "codestream/geometry.hpp"
 #include "codestream/packet.hpp"
 #include "codestream/packet_order.hpp"
@@ -486,6 +487,7 @@ Result<void> decode_blocks(const Codestream& cs, const DecodePlan& plan,
 
 Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
                         std::span<const std::span<std::int32_t>> planes, bool dc_shift) {
+  if (needs_wide_datapath(cs.qcd)) return run_decode_wide_clamped(cs, plan, planes, dc_shift);
   const std::size_t comps = plan.components;
   const std::size_t width = plan.width, height = plan.height;
   VARNEL_TRY(decode_blocks(cs, plan, planes));
@@ -708,6 +710,8 @@ std::size_t rows_workspace_samples(const DecodePlan& plan) { return rows_layout(
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
                              std::span<std::int32_t> workspace, htj2k::RowSink sink) {
   if (plan.components != 1) return std::unexpected(invalid("one component required"));
+  if (needs_wide_datapath(cs.qcd))
+    return std::unexpected(unsupported("K_max > 30 needs the 64-bit datapath (run_decode_wide)"));
   const RowsLayout l = rows_layout(plan);
   if (workspace.size() < l.samples)
     return std::unexpected(invalid("workspace smaller than rows_workspace_samples"));

@@ -65,7 +65,9 @@ Result<DecodePlan> plan_decode(const Codestream& cs, std::uint8_t target);
 // (the chunk driver checks each plane's codestream once, when it parses it).
 Result<DecodePlan> plan_decode_checked(const Codestream& cs, std::uint8_t target);
 
-// planes: one per component, each at least width * height samples.
+// planes: one per component, each at least width * height samples. A
+// codestream that needs the 64-bit datapath (quant.hpp) is decoded by
+// run_decode_wide_clamped (decode_wide.hpp).
 Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
                         std::span<const std::span<std::int32_t>> planes, bool dc_shift);
 
@@ -76,7 +78,9 @@ Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
 // row of code-blocks, decoded just before the inverse transform reads it
 // (htj2k::inverse_53_levels_rows). So a decode needs the coarsest band and
 // a row of blocks per level (a tenth of a large plane with five levels),
-// and every level's rows are restored from cache.
+// and every level's rows are restored from cache. Unsupported for a
+// codestream that needs the 64-bit datapath (decode_wide.hpp decodes it
+// whole).
 std::size_t rows_workspace_samples(const DecodePlan& plan);
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
                              std::span<std::int32_t> workspace, htj2k::RowSink sink);

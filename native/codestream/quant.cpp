@@ -99,8 +99,8 @@ Result<Quant> Quant::parse(std::span<const std::uint8_t> payload, std::uint64_t 
       q.steps[i] = static_cast<std::uint16_t>(body[2 * i] << 8 | body[2 * i + 1]);
   }
   if (q.steps.empty()) return std::unexpected(malformed(at, "QCD with no subband step sizes"));
-  // Magnitudes travel in 31 bits of a sign-magnitude word.
-  if (q.magb() > 31) return std::unexpected(malformed(at, "QCD K_max exceeds the 31-bit magnitude datapath"));
+  // Every K_max the segment can declare (G <= 7, eps_b <= 31: at most 37)
+  // has a datapath: 32-bit words up to kMaxNarrowMagb, 64-bit words beyond.
   return q;
 }
 

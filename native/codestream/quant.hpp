@@ -52,6 +52,13 @@ struct Quant {
   bool operator==(const Quant&) const = default;
 };
 
+// The deepest K_max the 32-bit HT datapath holds: a coefficient's magnitude
+// and sign in one 32-bit word, with a bit-plane to spare for the decoder's
+// half step. Deeper codestreams (32-bit samples after the wavelet's gain,
+// up to the 37 bit-planes a QCD can declare) take the 64-bit datapath.
+inline constexpr std::uint32_t kMaxNarrowMagb = 30;
+inline bool needs_wide_datapath(const Quant& q) { return q.magb() > kMaxNarrowMagb; }
+
 // The QCD entry index of a subband (see band_magb).
 constexpr std::size_t quant_entry_index(std::uint8_t resolution, std::uint8_t kind) {
   return resolution == 0 ? 0 : 3 * (static_cast<std::size_t>(resolution) - 1) + kind;

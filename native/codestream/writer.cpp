@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/big_buffer.hpp"
+#include "codestream/coded_planes.hpp"
 #include "codestream/markers.hpp"
 #include "codestream/reader.hpp"
 #include "htj2k/block/encode.hpp"
@@ -15,20 +16,6 @@
 
 namespace varnel::codestream {
 namespace {
-
-// A coded block as the writer keeps it until the packets are written: its
-// bytes are a range of the one body buffer.
-struct CodedBlock {
-  std::size_t offset = 0;
-  std::uint32_t lcup = 0;  // 0: not included
-  std::uint8_t missing_msbs = 0;
-};
-
-struct CodedBand {
-  std::uint64_t across = 0;
-  std::uint64_t down = 0;
-  std::vector<CodedBlock> blocks;  // raster order
-};
 
 // Reused across all blocks of a call.
 struct BlockScratch {
@@ -177,17 +164,18 @@ bool in_range(std::pair<std::int32_t, std::int32_t> range, std::uint8_t depth, b
   return range.first >= lo && range.second <= hi;
 }
 
-// The checks after the sample range: quantization, K_max, the u32 sizes.
+// The checks after the sample range: quantization, the u32 sizes.
 Result<Quant> check_quant(std::size_t width, std::size_t height, std::uint8_t depth,
-                          const EncodeParams& params) {
+                          bool is_signed, const EncodeParams& params) {
   VARNEL_ASSIGN_OR_RETURN(auto quant, Quant::reversible(params.levels, depth, 0));
   // COD holds at most 32 levels (T.800 SPcod); a 33-level codestream would
   // be refused by every reader, this one included.
   if (params.levels > 32)
     return std::unexpected(invalid("more than 32 decomposition levels (T.800 SPcod)"));
-  if (quant.magb() > 30)
-    return std::unexpected(
-        unsupported("bit depth exceeds the 32-bit HT datapath (K_max > 30)"));
+  // 32-bit samples cannot carry the level shift 2^(depth - 1) of a deeper
+  // unsigned component.
+  if (!is_signed && depth > 32)
+    return std::unexpected(unsupported("unsigned depth beyond 32 bits (level shift exceeds the samples)"));
   // Checked here rather than after coding: nothing else can fail for such
   // a plane before it, and it spares coding 2^32 samples in vain.
   if (width > 0xFFFFFFFFu) return std::unexpected(invalid("width exceeds u32"));
@@ -217,14 +205,6 @@ Codestream header_layout(std::size_t width, std::size_t height, std::size_t comp
   layout.qcd = quant;
   return layout;
 }
-
-// Every plane's coded blocks: the cleanup segments of all planes in one
-// body buffer, in packet-body order (component, resolution, band, raster).
-struct CodedPlanes {
-  std::vector<std::uint8_t> body;
-  std::vector<std::vector<std::vector<CodedBand>>> coded;  // [c][r][band]
-  std::vector<std::vector<Band>> bands;                    // [r]
-};
 
 // Step 2: level shift, transform and code each plane in turn. The body's
 // capacity is reserved generously up front (untouched pages cost nothing)
@@ -395,8 +375,13 @@ Result<void> write_codestream(std::size_t width, std::size_t height, std::size_t
                               const Quant& quant, NextPlane&& next_plane,
                               std::vector<std::uint8_t>& out, ResolutionEnds* ends) {
   const Codestream layout = header_layout(width, height, comps, depth, is_signed, params, quant);
-  VARNEL_ASSIGN_OR_RETURN(const CodedPlanes planes,
-                          code_planes(width, height, comps, depth, params, quant, next_plane));
+  // The planes too deep for 32-bit words take the 64-bit path, untransformed.
+  VARNEL_ASSIGN_OR_RETURN(
+      const CodedPlanes planes,
+      needs_wide_datapath(quant)
+          ? code_planes_wide(width, height, comps, depth, params, quant,
+                             [&](std::size_t c) { return next_plane(c, std::uint8_t{0}); })
+          : code_planes(width, height, comps, depth, params, quant, next_plane));
   VARNEL_ASSIGN_OR_RETURN(const Packets packets, write_packet_headers(layout, planes, params));
   std::vector<std::uint8_t> plt;
   if (params.index) {
@@ -437,7 +422,7 @@ Result<std::vector<std::uint8_t>> encode_image_with_depth(std::span<const CoeffP
   for (const CoeffPlane& p : planes)
     if (!in_range(sample_range(p.samples().data(), p.samples().size()), depth, is_signed))
       return std::unexpected(invalid("sample outside the declared dtype range"));
-  VARNEL_ASSIGN_OR_RETURN(auto quant, check_quant(width, height, depth, params));
+  VARNEL_ASSIGN_OR_RETURN(auto quant, check_quant(width, height, depth, is_signed, params));
 
   // Every sample is written by the level shift, so the buffer is not zeroed.
   const std::size_t samples = width * height;
@@ -477,7 +462,7 @@ Result<void> append_plane(std::span<std::int32_t> plane, std::size_t width, std:
                           std::uint8_t depth, bool is_signed, const EncodeParams& params,
                           const Transform& transform, std::vector<std::uint8_t>& out,
                           ResolutionEnds* ends) {
-  VARNEL_ASSIGN_OR_RETURN(auto quant, check_quant(width, height, depth, params));
+  VARNEL_ASSIGN_OR_RETURN(auto quant, check_quant(width, height, depth, is_signed, params));
   const std::size_t at = out.size();
   auto w = write_codestream(
       width, height, 1, depth, is_signed, params, quant,

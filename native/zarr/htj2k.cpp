@@ -14,6 +14,7 @@
 #include "codestream/writer.hpp"
 #include "core/pages.hpp"
 #include "core/plane.hpp"
+#include "zarr/htj2k_wide.hpp"
 #include "zarr/narrow.hpp"
 #include "core/quote.hpp"
 
@@ -296,20 +297,6 @@ struct WrittenPlane {
   codestream::ResolutionEnds ends;
 };
 
-// Refuses a uint32 plane with a sample above the 31 bits the HT datapath
-// holds (`bits`: its magnitude bits), naming the first such sample.
-Result<void> check_uint32_range(const std::uint8_t* src, std::size_t area, std::uint32_t bits) {
-  if (bits <= 0x7FFFFFFFu) return ok();
-  std::uint32_t first = 0;
-  for (std::size_t i = 0; i < area; ++i) {
-    std::memcpy(&first, src + 4 * i, 4);
-    if (first > 0x7FFFFFFFu) break;
-  }
-  return std::unexpected(invalid(
-      "uint32 sample " + std::to_string(first) +
-      " exceeds the 32-bit HT datapath; decorrelate or reduce the dynamic range"));
-}
-
 // Codes plane `k` of the chunk (at `src`, height x width elements) as one
 // codestream appended to `out`, through the coefficient plane `samples`:
 // the depth comes from a pass over the narrow elements, then the writer
@@ -321,9 +308,8 @@ Result<WrittenPlane> encode_plane(const std::uint8_t* src, std::size_t k, std::u
   const std::size_t area = samples.size();
   const bool is_signed = element_signed(dtype);
   const std::uint32_t bits = plane_bits(src, area, dtype);
-  if (dtype == ElementType::U32) VARNEL_TRY(check_uint32_range(src, area, bits));
   const std::uint8_t depth = plane_depth(bits, is_signed);
-  const std::uint32_t shift = is_signed ? 0 : std::uint32_t{1} << (depth - 1u);  // depth <= 31 here
+  const std::uint32_t shift = is_signed ? 0 : std::uint32_t{1} << (depth - 1u);  // depth <= 32
   // Rows are widened and level-shifted (so they are in the depth's range
   // by construction) as the first wavelet level takes them in.
   struct Rows {
@@ -566,6 +552,10 @@ Result<void> decode_planes(std::span<const std::uint8_t> chunk, const ChunkPlane
     std::uint8_t* dst = place(area * element_size(dtype));
     if (dst == nullptr)
       return std::unexpected(invalid("decode output buffer does not match the chunk shape"));
+    if (codestream::needs_wide_datapath(cs.qcd)) {
+      VARNEL_TRY(decode_plane_wide(cs, plan, dtype, reduce, dst));
+      continue;
+    }
     if (fused_shift) {
       // Each row is narrowed into the output as the inverse transform
       // finishes it, while it is still in cache.

@@ -103,7 +103,9 @@ Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk);
 Result<ChunkPlanes> reduced_plane_ranges(std::span<const std::uint8_t> chunk, std::uint8_t reduce);
 
 // One plane's samples (x * y, row-major) from its codestream, which must
-// code a single y x x component as the header declares.
+// code a single y x x component as the header declares. 32-bit signed
+// samples: a 32-bit unsigned component's above 2^31 - 1 are clamped there
+// (decode_chunk gives them whole).
 Result<std::vector<std::int32_t>> decode_plane(const codestream::ChunkHeader& header,
                                                std::span<const std::uint8_t> codestream);
 

@@ -154,28 +154,6 @@ def zfp_field_shape(chunk_shape: tuple[int, ...], dims: int | None) -> tuple[int
     return (1,) * (dims - len(kept)) + kept
 
 
-def htj2k_value_bound(dtype: Any, xy_levels: int) -> tuple[int, int]:
-    """The range [low, high) of the values an htj2k chunk of ``dtype`` can
-    hold with ``xy_levels`` wavelet levels: the 32-bit HT datapath takes at
-    most 30 magnitude bit planes, and the wavelet adds 0 (no levels), 1 (one
-    level), 2 (2 to 5 levels) or 3 (6 or more) to the values' bit depth."""
-    dt = np.dtype(dtype)
-    depth = 8 * dt.itemsize
-    if depth == 32:
-        depth = 30 - (0 if xy_levels == 0 else 1 if xy_levels == 1 else 2 if xy_levels <= 5 else 3)
-    if dt.kind == "u":
-        return 0, 1 << depth
-    return -(1 << (depth - 1)), 1 << (depth - 1)
-
-
-def htj2k_bound_text(dtype: Any, xy_levels: int) -> str:
-    """How ``htj2k_value_bound`` reads in a message, for the 32-bit types."""
-    low, high = htj2k_value_bound(dtype, xy_levels)
-    bits = high.bit_length() - 1
-    values = f"below 2**{bits}" if low == 0 else f"from -2**{bits} to 2**{bits} - 1"
-    return f"with xy_levels={xy_levels}, {np.dtype(dtype).name} values must lie {values}"
-
-
 def zfp_chunk_problem(chunk_shape: tuple[int, ...], dims: int | None) -> str | None:
     """Why the zfp codec cannot code chunks of this shape, or None."""
     field = zfp_field_shape(chunk_shape, dims)
@@ -210,15 +188,3 @@ def zfp_encode_problem(shape: tuple[int, ...], dims: int | None) -> str | None:
     own words for a chunk of too many dimensions), or None."""
     field = zfp_field_shape(shape, dims)
     return field if isinstance(field, str) else None
-
-
-def htj2k_encode_hint(exc: BaseException, dtype: Any, xy_levels: int) -> str:
-    """The module's refusal of a 32-bit chunk's values, with the bound that
-    applies to this dtype and level count; other errors unchanged."""
-    text = str(exc)
-    if np.dtype(dtype).itemsize == 4 and ("K_max > 30" in text or "exceeds the 32-bit HT datapath" in text):
-        return (
-            f"{text} ({htj2k_bound_text(dtype, xy_levels)}: the datapath takes 30 bit planes, less the "
-            "wavelet's growth of 0 bits at xy_levels=0, 1 at 1, 2 at 2 to 5 and 3 at 6 or more)"
-        )
-    return text

@@ -170,14 +170,9 @@ class _VarnelNumcodec(Codec):
 class Htj2k(_VarnelNumcodec):
     """Lossless HTJ2K (JPEG 2000 Part 15) of every 2-D plane of a chunk.
 
-    Integer dtypes uint8, int8, uint16, int16, uint32 and int32; chunks of
-    two or more dimensions, whose two trailing ones are the planes. The
-    32-bit types take values of at most 30 bits less the wavelet's growth:
-    with ``xy_levels`` 0, uint32 values below 2**30 (int32 from -2**29 to
-    2**29 - 1); with 1, below 2**29; with 2 to 5 (the default 5), below
-    2**28 (int32 from -2**27 to 2**27 - 1); with 6 or more, below 2**27. A
-    chunk holding a value past the bound is refused by ``encode``, with the
-    bound in the message.
+    Integer dtypes uint8, int8, uint16, int16, uint32 and int32, every
+    value of each at every ``xy_levels``; chunks of two or more dimensions,
+    whose two trailing ones are the planes.
 
     Parameters
     ----------
@@ -233,9 +228,6 @@ class Htj2k(_VarnelNumcodec):
                 f'so it could not be read back; give the codec dtype="{array.dtype.name}"'
             )
         return None
-
-    def _explained(self, exc: ValueError, dtype: np.dtype) -> str:
-        return _config.htj2k_encode_hint(exc, dtype, self.xy_levels)
 
     def _encode_native(self, array: np.ndarray, dtype: np.dtype) -> bytes:
         return _native_calls.encode_htj2k(array, array.shape, dtype, self._settings())

@@ -154,12 +154,7 @@ class Htj2k(_VarnelCodec):
 
     The planes are the chunk's two trailing dimensions; integer dtypes
     uint8, int8, uint16, int16, uint32 and int32, in arrays of two or more
-    dimensions. The 32-bit types take values of at most 30 bits less the
-    wavelet's growth: with ``xy_levels`` 0, uint32 values below 2**30 (int32
-    from -2**29 to 2**29 - 1); with 1, below 2**29; with 2 to 5 (the default
-    5), below 2**28 (int32 from -2**27 to 2**27 - 1); with 6 or more, below
-    2**27. A chunk holding a value past the bound is refused when it is
-    written, with the bound in the message.
+    dimensions; every value of each at every ``xy_levels``.
 
     Parameters
     ----------
@@ -212,9 +207,6 @@ class Htj2k(_VarnelCodec):
 
     def _chunk_problem(self, chunk_shape: tuple[int, ...]) -> str | None:
         return _config.htj2k_chunk_problem(chunk_shape)
-
-    def _explained(self, exc: ValueError, dtype: np.dtype) -> str:
-        return _config.htj2k_encode_hint(exc, dtype, self.xy_levels)
 
     def _encode_array(self, array: np.ndarray, dtype: np.dtype) -> bytes:
         return _native_calls.encode_htj2k(array, array.shape, dtype, self._configuration())

@@ -233,11 +233,11 @@ TEST(PlaneReuse, InPlaceWriterMatchesTheCopyingWriter) {
   EXPECT_EQ(error_of({0}, 1, 1, 0, false, p), "invalid argument: declared bit depth must be in 1..=38");
   EXPECT_EQ(error_of({128}, 1, 1, 8, true, p),
             "invalid argument: sample outside the declared dtype range");
-  // The range is checked before the K_max bound, as in the copying writer.
-  EXPECT_EQ(error_of({-1}, 1, 1, 29, false, p),
+  // The range is checked before the depth bounds, as in the copying writer.
+  EXPECT_EQ(error_of({-1}, 1, 1, 33, false, p),
             "invalid argument: sample outside the declared dtype range");
-  EXPECT_EQ(error_of({0}, 1, 1, 29, false, p),
-            "unsupported: bit depth exceeds the 32-bit HT datapath (K_max > 30)");
+  EXPECT_EQ(error_of({0}, 1, 1, 33, false, p),
+            "unsupported: unsigned depth beyond 32 bits (level shift exceeds the samples)");
 }
 
 }  // namespace

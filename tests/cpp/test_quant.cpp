@@ -142,13 +142,8 @@ TEST(QuantReversible, GivesEveryBandItsBitGrowth) {
           }
         EXPECT_EQ(q->magb(), kmax);
 
-        // The payload reads back to the same record, unless its K_max is
-        // past what a 32-bit sample word can carry.
+        // The payload reads back to the same record.
         auto back = parse_copy(q->to_bytes(), 0);
-        if (kmax > 31) {
-          expect_malformed(back, 0, "QCD K_max exceeds the 31-bit magnitude datapath");
-          continue;
-        }
         ASSERT_TRUE(back.has_value()) << back.error().message;
         EXPECT_EQ(*back, *q);
       }
@@ -170,13 +165,29 @@ TEST(QuantParse, ChecksInOrderWithExactMessages) {
       {"odd expounded, three bytes", {0x22, 0x48, 0x00, 0x48}, "odd-length expounded QCD payload"},
       {"no steps", {0x20}, "QCD with no subband step sizes"},
       {"no expounded steps", {0x42}, "QCD with no subband step sizes"},
-      {"G 7 eps 31", {0xE0, 0xF8}, "QCD K_max exceeds the 31-bit magnitude datapath"},
-      {"G 2 eps 31 in a later band", {0x40, 0x48, 0x50, 0x50, 0xF8}, "QCD K_max exceeds the 31-bit magnitude datapath"},
-      {"expounded G 7 eps 31", {0xE2, 0xF8, 0x00}, "QCD K_max exceeds the 31-bit magnitude datapath"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     expect_malformed(parse_copy(c.payload, at), at, c.message);
+  }
+}
+
+TEST(QuantParse, ReadsEveryKmaxASegmentCanDeclare) {
+  // G 7 and eps 31 make K_max 37, the deepest: the 64-bit datapath's.
+  struct Case {
+    Bytes payload;
+    std::uint32_t kmax;
+    bool wide;
+  };
+  const Case cases[] = {{{0xE0, 0xF8}, 37, true},
+                        {{0x40, 0x48, 0x50, 0x50, 0xF8}, 32, true},
+                        {{0xE2, 0xF8, 0x00}, 37, true},
+                        {{0x20, 0xF0}, 30, false}};
+  for (const Case& c : cases) {
+    auto q = parse_copy(c.payload, 0);
+    ASSERT_TRUE(q.has_value()) << q.error().message;
+    EXPECT_EQ(q->magb(), c.kmax);
+    EXPECT_EQ(needs_wide_datapath(*q), c.wide);
   }
 }
 
@@ -256,14 +267,14 @@ TEST(QuantParse, SurvivesRandomBytes) {
   std::mt19937 rng(47);
   const std::vector<std::string> known = {
       "empty QCD payload", "unsupported quantization style (derived)", "odd-length expounded QCD payload",
-      "QCD with no subband step sizes", "QCD K_max exceeds the 31-bit magnitude datapath"};
+      "QCD with no subband step sizes"};
   for (int n = 0; n < 5000; ++n) {
     Bytes b(rng() % 120);
     for (auto& x : b) x = std::uint8_t(rng());
     if (!b.empty() && (rng() & 1)) b[0] = std::uint8_t((b[0] & 0xE0) | ((rng() & 1) ? 0 : 2));
     auto r = parse_copy(b, std::uint64_t(n));
     if (r.has_value()) {
-      EXPECT_LE(r->magb(), 31u);
+      EXPECT_LE(r->magb(), 37u);  // G <= 7, eps_b <= 31
       EXPECT_FALSE(r->steps.empty());
       continue;
     }

@@ -114,7 +114,7 @@ TEST(Writer, checks_in_order) {
   expect_error(encode({128}, 1, 1, 8, true, p), ErrorKind::InvalidArgument, "sample outside the declared dtype range");
   expect_error(encode({-1}, 1, 1, 8, false, p), ErrorKind::InvalidArgument, "sample outside the declared dtype range");
   expect_error(encode({256}, 1, 1, 8, false, p), ErrorKind::InvalidArgument, "sample outside the declared dtype range");
-  // Quant errors pass through; then the K_max bound.
+  // Quant errors pass through; then the unsigned depth bound.
   expect_error(encode(s, 4, 4, 8, false, params(34, 2, true)), ErrorKind::InvalidArgument,
                "more than 33 decomposition levels");
   expect_error(encode(s, 4, 4, 8, false, params(33, 2, true)), ErrorKind::InvalidArgument,
@@ -122,21 +122,29 @@ TEST(Writer, checks_in_order) {
   EXPECT_TRUE(encode(s, 4, 4, 8, false, params(32, 2, true)).has_value());
   expect_error(encode(s, 4, 4, 36, false, params(6, 2, true)), ErrorKind::InvalidArgument,
                "bit depth + wavelet gain exceeds the 38-bit J2K bound");
-  expect_error(encode(s, 4, 4, 29, false, params(5, 2, true)), ErrorKind::Unsupported,
-               "bit depth exceeds the 32-bit HT datapath (K_max > 30)");
+  expect_error(encode(s, 4, 4, 33, false, params(5, 2, true)), ErrorKind::Unsupported,
+               "unsigned depth beyond 32 bits (level shift exceeds the samples)");
+  EXPECT_TRUE(encode(s, 4, 4, 35, true, params(5, 2, true)).has_value());
 }
 
 TEST(Writer, largest_depth_per_level_count) {
-  const std::vector<std::int32_t> s(64, 1);
-  const std::pair<int, int> limits[] = {{0, 30}, {1, 29}, {2, 28}, {5, 28}, {6, 27}, {12, 27}};
+  // Up to the 38-bit bound on depth plus wavelet gain, past K_max 30 on the
+  // 64-bit path; the samples decode back.
+  const std::vector<std::int32_t> s(64, -1);
+  const std::pair<int, int> limits[] = {{0, 37}, {1, 36}, {2, 35}, {5, 35}, {6, 34}, {12, 34}};
   for (auto [levels, depth] : limits) {
-    EXPECT_TRUE(encode(s, 8, 8, static_cast<std::uint8_t>(depth), false,
-                       params(static_cast<std::uint8_t>(levels), 2, true)).has_value())
-        << levels;
-    auto r = encode(s, 8, 8, static_cast<std::uint8_t>(depth + 1), false,
+    auto ok = encode(s, 8, 8, static_cast<std::uint8_t>(depth), true,
+                     params(static_cast<std::uint8_t>(levels), 2, true));
+    ASSERT_TRUE(ok.has_value()) << levels;
+    auto cs = Codestream::parse(*ok);
+    ASSERT_TRUE(cs.has_value());
+    auto image = cs->decode_to_resolution(cs->cod.levels);
+    ASSERT_TRUE(image.has_value()) << image.error().display();
+    EXPECT_EQ(image->components[0], s);
+    auto r = encode(s, 8, 8, static_cast<std::uint8_t>(depth + 1), true,
                     params(static_cast<std::uint8_t>(levels), 2, true));
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().message, "bit depth exceeds the 32-bit HT datapath (K_max > 30)");
+    EXPECT_EQ(r.error().message, "bit depth + wavelet gain exceeds the 38-bit J2K bound");
   }
 }
 

@@ -203,19 +203,23 @@ TEST(EncodeChunk, EveryProgressionNameIsKnown) {
   EXPECT_EQ(c.progression_order().error().message, "htj2k: unknown progression order \"a\\\"b\"");
 }
 
-TEST(EncodeChunk, RefusesUint32AboveTheDatapath) {
+TEST(EncodeChunk, CodesUint32AboveThe31BitRange) {
+  // Once refused ("exceeds the 32-bit HT datapath"): now the 64-bit path.
   std::vector<std::uint32_t> values = {1, 2, 3, 2147483647u, 5, 6, 7, 2147483648u, 4294967295u};
-  EXPECT_EQ(encode_error(bytes_of(values), {1, 3, 3}, ElementType::U32),
-            "invalid argument: uint32 sample 2147483648 exceeds the 32-bit HT datapath; decorrelate "
-            "or reduce the dynamic range");
+  const Bytes chunk = bytes_of(values);
+  EXPECT_EQ(*decode_chunk(encode(chunk, {1, 3, 3}, ElementType::U32), Shape{1, 3, 3}, ElementType::U32),
+            chunk);
+  EXPECT_EQ(plane_depths(encode(chunk, {1, 3, 3}, ElementType::U32)), std::vector<int>{32});
 }
 
-TEST(EncodeChunk, WriterLimitsNameThePlane) {
-  // Plane 0 is small; plane 1 needs 31 bits, beyond the HT magnitude bound.
+TEST(EncodeChunk, DeepPlaneBesideShallowOnes) {
+  // Plane 0 is small (32-bit path); plane 1 needs the 64-bit path.
   std::vector<std::int32_t> values(2 * 4 * 4, 1);
   values[16 + 5] = -2147483647 - 1;
-  const std::string e = encode_error(bytes_of(values), {2, 4, 4}, ElementType::I32);
-  EXPECT_EQ(e.rfind("unsupported: htj2k plane 1: ", 0), 0u) << e;
+  const Bytes chunk = bytes_of(values);
+  const Bytes coded = encode(chunk, {2, 4, 4}, ElementType::I32);
+  EXPECT_EQ(plane_depths(coded), (std::vector<int>{2, 32}));
+  EXPECT_EQ(*decode_chunk(coded, Shape{2, 4, 4}, ElementType::I32), chunk);
 }
 
 TEST(EncodeChunk, ExtentBeyondU32IsRefused) {

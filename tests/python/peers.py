@@ -25,6 +25,13 @@ Grok (`grk_decompress`, 10.0) is a third decoder of varnel's codestreams:
   code-block style byte 0x48"), and its reduced-resolution output (`-r`) is
   wrong in the lower half of the rows for every codestream we tried, its
   own included, so it judges full-resolution decodes of the default style.
+
+Codestreams deeper than 30 bit-planes (K_max > 30, varnel's 64-bit
+datapath): `opj_decompress` (2.5) fails with "32 bits are not enough to
+decode this codeblock" and refuses 32-bit samples outright ("OpenJpeg only
+supports up to 31"), `ojph_expand` (0.9) warns the same and gives wrong
+samples, Grok refuses them (above). OpenJPH 0.33 inside imagecodecs decodes
+them, and judges them (Python 3.12).
 """
 
 from __future__ import annotations

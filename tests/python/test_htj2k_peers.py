@@ -22,12 +22,14 @@ pytestmark = pytest.mark.skipif(not (HAVE_OJPH and HAVE_OPJ and HAVE_GRK),
                                 reason="needs openjph-tools, libopenjp2-tools and grokj2k-tools")
 
 PROGRESSIONS = ["LRCP", "RLCP", "RPCL", "PCRL", "CPRL"]
-# Largest bit depth the writer takes for a level count (K_max <= 30).
-MAX_DEPTH = {0: 30, 1: 29, 2: 28, 3: 28, 4: 28, 5: 28}
+# The deepest samples OpenJPEG 2.5 and OpenJPH 0.9 decode for a level count:
+# their HT block decoders stop at 30 bit-planes (K_max 30), varnel's 32-bit
+# datapath's bound; deeper codestreams take varnel's 64-bit datapath.
+PEER_MAX_DEPTH = {0: 30, 1: 29, 2: 28, 3: 28, 4: 28, 5: 28}
 
 
-def max_depth(levels: int) -> int:
-    return MAX_DEPTH.get(levels, 27)
+def peer_max_depth(levels: int) -> int:
+    return PEER_MAX_DEPTH.get(levels, 27)
 
 
 def image(shape, lo: int, hi: int, seed: int) -> np.ndarray:
@@ -98,8 +100,9 @@ def test_peers_decode_varnel_progressions(tmp_path, progression, index):
 @pytest.mark.parametrize("dtype,levels", list(itertools.product(
     ["uint8", "int8", "uint16", "int16", "uint32", "int32"], [0, 2, 5, 6])))
 def test_peers_decode_varnel_depth_limits(tmp_path, dtype, levels):
-    width = np.dtype(dtype).itemsize * 8
-    depth = min(width, max_depth(levels))
+    # The deepest samples the command-line peers decode (peers.py): K_max 30.
+    # Deeper ones, up to the full 32 bits, are judged by imagecodecs below.
+    depth = min(np.dtype(dtype).itemsize * 8, peer_max_depth(levels))
     lo, hi = depth_range(dtype, depth)
     a = image((45, 77), lo, hi, seed=levels)
     cs = varnel_codestream(a, dtype, xy_levels=levels)
@@ -212,3 +215,71 @@ def test_out_of_subset_ojph_is_refused(tmp_path, option):
                    + option, check=True, capture_output=True)
     with pytest.raises(ValueError, match="^unsupported: "):
         varnel_decode_foreign(out.read_bytes(), a.shape, "uint8")
+
+
+# -- 32-bit samples through OpenJPH inside imagecodecs, both ways ------------------------------
+
+try:
+    import imagecodecs
+except ImportError:  # Python 3.11's test environment has no imagecodecs
+    imagecodecs = None
+
+needs_imagecodecs = pytest.mark.skipif(imagecodecs is None, reason="needs imagecodecs")
+FILLS = ["zero", "extremes", "alternating", "random", "image"]
+
+
+def full_range(dtype: str, fill: str, shape=(45, 77), seed=0) -> np.ndarray:
+    """A plane of `dtype` spanning its whole range in the pattern `fill`."""
+    info = np.iinfo(dtype)
+    lo, hi = int(info.min), int(info.max)
+    rng = np.random.default_rng(seed)
+    if fill == "zero":
+        a = np.zeros(shape, np.int64)
+    elif fill == "extremes":  # max everywhere, min in one row and one column
+        a = np.full(shape, hi, np.int64)
+        a[shape[0] // 2] = lo
+        a[:, shape[1] // 3] = lo
+    elif fill == "alternating":
+        a = np.where(np.indices(shape).sum(axis=0) % 2, lo, hi)
+    elif fill == "random":
+        a = rng.integers(lo, hi, size=shape, endpoint=True)
+    else:
+        a = image(shape, lo, hi, seed)
+    return a.astype(dtype)
+
+
+@needs_imagecodecs
+@pytest.mark.parametrize("levels", [0, 1, 2, 3, 4, 5, 6, 7, 8])
+@pytest.mark.parametrize("fill", FILLS)
+@pytest.mark.parametrize("dtype", ["uint32", "int32"])
+def test_imagecodecs_decodes_varnel_32_bit(dtype, fill, levels):
+    a = full_range(dtype, fill, seed=levels)
+    cs = varnel_codestream(a, dtype, xy_levels=levels)
+    np.testing.assert_array_equal(imagecodecs.htj2k_decode(cs), a)
+    if levels:
+        # One resolution down the low-pass samples may overshoot the range:
+        # varnel clips them to it, OpenJPH wraps them modulo 2^32; the rest
+        # must agree.
+        chunk = varnel.htj2k_encode(a.tobytes(), a.shape, dtype, xy_levels=levels)
+        shape = tuple(-(-n // 2) for n in a.shape)
+        ours = np.frombuffer(varnel.htj2k_decode_reduced(chunk, a.shape, dtype, 1), dtype).reshape(shape)
+        theirs = imagecodecs.htj2k_decode(cs, skipres=1)
+        info = np.iinfo(dtype)
+        inside = (ours != info.min) & (ours != info.max)
+        np.testing.assert_array_equal(theirs[inside], ours[inside])
+
+
+@needs_imagecodecs
+@pytest.mark.parametrize("resolutions", [1, 2, 3, 6, 7, 9])
+@pytest.mark.parametrize("fill", FILLS)
+@pytest.mark.parametrize("dtype", ["uint32", "int32"])
+def test_varnel_decodes_imagecodecs_32_bit(dtype, fill, resolutions):
+    """Judged by OpenJPH's own decode: without a wavelet level imagecodecs
+    does not round-trip 32-bit samples itself (its output comes back shifted
+    by 2^31 in places), and varnel reads what its decode reads."""
+    a = full_range(dtype, fill, shape=(70, 131), seed=resolutions)
+    cs = imagecodecs.htj2k_encode(a, resolutions=resolutions)
+    expect = imagecodecs.htj2k_decode(cs)
+    if resolutions > 1:
+        np.testing.assert_array_equal(expect, a)
+    np.testing.assert_array_equal(varnel_decode_foreign(cs, a.shape, dtype), expect)
