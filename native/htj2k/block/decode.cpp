@@ -570,22 +570,26 @@ Result<std::array<bool, 2>> BlockDecoder::decode_coefficients_pair(const Coeffic
   return coefficients;
 }
 
+Result<void> check_block_window(std::size_t width, std::size_t height, std::size_t stride,
+                                std::size_t out_size) {
+  if (width < 1 || width > 1024 || height < 1 || height > 1024)
+    return std::unexpected(invalid("code-block dimensions must be 1..=1024"));
+  if (width * height > 4096)
+    return std::unexpected(invalid("code-block area must be <= 4096 samples (T.800 §B.7)"));
+  std::size_t need = 0;
+  if (stride < width || __builtin_mul_overflow(stride, height - 1, &need) ||
+      __builtin_add_overflow(need, width, &need) || out_size < need)
+    return std::unexpected(invalid("output buffer too small for code-block geometry"));
+  return {};
+}
+
 Result<BlockDecoder::Checked> BlockDecoder::check(std::span<const std::uint8_t> data,
                                                   std::span<std::uint32_t> out, std::size_t width,
                                                   std::size_t height, std::size_t stride,
                                                   std::uint32_t missing_msbs,
                                                   BlockPasses passes) {
   // Checks, in order; none of them touches the window.
-  if (width < 1 || width > 1024 || height < 1 || height > 1024)
-    return std::unexpected(invalid("code-block dimensions must be 1..=1024"));
-  if (width * height > 4096)
-    return std::unexpected(invalid("code-block area must be <= 4096 samples (T.800 §B.7)"));
-  {
-    std::size_t need = 0;
-    if (stride < width || __builtin_mul_overflow(stride, height - 1, &need) ||
-        __builtin_add_overflow(need, width, &need) || out.size() < need)
-      return std::unexpected(invalid("output buffer too small for code-block geometry"));
-  }
+  VARNEL_TRY(check_block_window(width, height, stride, out.size()));
   std::uint32_t npasses = passes.count;
   if (passes.lref == 0 && npasses > 1) npasses = 1;
   if (npasses >= 4) return std::unexpected(malformed(0, "more than 3 coding passes"));

@@ -29,6 +29,12 @@ struct BlockPasses {
   std::uint32_t count = 0;
 };
 
+// The first checks of every block decoder, before it touches its window:
+// code-block dimensions (1..=1024 each, at most 4096 samples) and an output
+// of `out_size` samples that holds `height` rows of `width` at `stride`.
+Result<void> check_block_window(std::size_t width, std::size_t height, std::size_t stride,
+                                std::size_t out_size);
+
 // A decoder that keeps its scratch storage across code-blocks, so decoding a
 // run of blocks allocates only while the largest block seen grows. Not
 // thread-safe: use one per thread.

@@ -29,9 +29,6 @@
 namespace varnel::htj2k {
 namespace {
 
-// Scup is a 12-bit field and counts at least the two bytes that hold it; a
-// segment suffix longer than 4079 bytes is not allowed (T.814, segment layout).
-constexpr std::size_t SCUP_MAX = 4079;
 
 // Slack behind every stream buffer, so no writer ever needs a capacity check.
 constexpr std::size_t SLACK = 16;
@@ -260,24 +257,8 @@ Result<std::size_t> BlockEncoder::encode_rows(const Rows* rows, std::size_t widt
 
   vlc.terminate_with_mel(mel);
   const std::size_t magsgn_len = magsgn.finish();
-  const std::size_t mel_len = mel.size();
-  const std::size_t vlc_len = vlc.size();
-  const std::size_t scup = mel_len + vlc_len;
-  if (scup < 2 || scup > SCUP_MAX)
-    return std::unexpected(invalid("cleanup segment suffix out of range (Scup)"));
-
-  const std::size_t lcup = magsgn_len + scup;
-  const std::size_t start = out.size();
-  // Grow geometrically: callers append block after block to one buffer, and
-  // an exact reserve would copy all of it for every block.
-  if (out.capacity() - start < lcup) out.reserve(std::max(2 * out.capacity(), start + lcup));
-  out.insert(out.end(), magsgn_.data(), magsgn_.data() + magsgn_len);
-  out.insert(out.end(), mel_.data(), mel_.data() + mel_len);
-  out.insert(out.end(), std::make_reverse_iterator(vlc_.data() + vlc_len),
-             std::make_reverse_iterator(vlc_.data()));
-  out[start + lcup - 1] = static_cast<std::uint8_t>(scup >> 4);
-  out[start + lcup - 2] = static_cast<std::uint8_t>((out[start + lcup - 2] & 0xF0) | (scup & 0x0F));
-  return lcup;
+  return append_cleanup_segment(out, {magsgn_.data(), magsgn_len}, {mel_.data(), mel.size()},
+                                {vlc_.data(), vlc.size()});
 }
 
 Result<std::vector<std::uint8_t>> encode_block(std::span<const std::uint32_t> samples,

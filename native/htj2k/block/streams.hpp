@@ -6,17 +6,23 @@
 //                 once at the end; after a byte above 0x8F, seven 1 bits are
 //                 sent as the byte 0x7F (T.814 VLC bit stuffing).
 //
-// VlcEncoder::terminate_with_mel ends the VLC and MEL streams together.
+// VlcEncoder::terminate_with_mel ends the VLC and MEL streams together;
+// append_cleanup_segment lays the three finished streams out as a segment.
 // Both writers gather bits in a 64-bit register and write whole bytes into a buffer
 // the caller has sized for the block (see the bounds in encode.cpp); neither
 // checks capacity in the hot path.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <span>
+#include <vector>
 
+#include "core/error.hpp"
 #include "htj2k/block/mel.hpp"
 
 namespace varnel::htj2k {
@@ -169,5 +175,31 @@ class VlcEncoder {
   std::uint64_t acc_ = 0x0F;
   unsigned bits_ = 4;
 };
+
+// Appends the cleanup segment of finished streams to `out` (T.814 segment
+// layout): MagSgn forward, then MEL, then the VLC bytes reversed, with Scup
+// (the MEL and VLC bytes, 2..4079: a 12-bit field that counts the two bytes
+// holding it) in the low nibble of the second-to-last byte and the last
+// byte. Returns Lcup, the segment's length.
+inline Result<std::size_t> append_cleanup_segment(std::vector<std::uint8_t>& out,
+                                                  std::span<const std::uint8_t> magsgn,
+                                                  std::span<const std::uint8_t> mel,
+                                                  std::span<const std::uint8_t> vlc) {
+  constexpr std::size_t scup_max = 4079;
+  const std::size_t scup = mel.size() + vlc.size();
+  if (scup < 2 || scup > scup_max)
+    return std::unexpected(invalid("cleanup segment suffix out of range (Scup)"));
+  const std::size_t lcup = magsgn.size() + scup;
+  const std::size_t start = out.size();
+  // Grow geometrically: callers append block after block to one buffer, and
+  // an exact reserve would copy all of it for every block.
+  if (out.capacity() - start < lcup) out.reserve(std::max(2 * out.capacity(), start + lcup));
+  out.insert(out.end(), magsgn.begin(), magsgn.end());
+  out.insert(out.end(), mel.begin(), mel.end());
+  out.insert(out.end(), vlc.rbegin(), vlc.rend());
+  out[start + lcup - 1] = static_cast<std::uint8_t>(scup >> 4);
+  out[start + lcup - 2] = static_cast<std::uint8_t>((out[start + lcup - 2] & 0xF0) | (scup & 0x0F));
+  return lcup;
+}
 
 }  // namespace varnel::htj2k
