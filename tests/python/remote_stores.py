@@ -70,6 +70,13 @@ class RequestLog:
     def nbytes(self) -> int:
         return sum(r.nbytes for r in self.requests)
 
+    def distinct(self) -> tuple[int, int]:
+        """Requests and bytes with each (method, key, range) once: a request
+        the client's transport sent again (aiohttp does so when a connection
+        drops under load) is the same request to the reader."""
+        seen = {(r.method, r.key, r.range): r.nbytes for r in self.requests}
+        return len(seen), sum(seen.values())
+
     def rounds(self) -> int:
         """The waves of requests: a request that starts when none is in
         flight begins a new one. (Requests a reader issues together can reach
@@ -154,6 +161,8 @@ def RangeServer(root: Path, log: RequestLog, *, ranges: bool = True):
     """Serves `root` on http://127.0.0.1:PORT/; yields the base URL."""
 
     class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"  # keep-alive: no connection and thread per request
+
         def log_message(self, *args):
             pass
 
