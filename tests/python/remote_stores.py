@@ -70,6 +70,13 @@ class RequestLog:
     def nbytes(self) -> int:
         return sum(r.nbytes for r in self.requests)
 
+    def timeline(self) -> list[tuple[float, float, str, str | None]]:
+        """(start, end, key, range) of every request, in ms from the first
+        start: what a failed round count shows."""
+        t0 = min((r.start for r in self.requests), default=0.0)
+        return [(round(1e3 * (r.start - t0)), round(1e3 * (r.end - t0)), r.key, r.range)
+                for r in sorted(self.requests, key=lambda r: r.start)]
+
     def distinct(self) -> tuple[int, int]:
         """Requests and bytes with each (method, key, range) once: a request
         the client's transport sent again (aiohttp does so when a connection

@@ -137,6 +137,21 @@ def open_on(kind: str, path: Path, log: RequestLog, request):
     return opened()
 
 
+def rounds_attempts(log: RequestLog, budget: int, counted: bool, attempts: int = 3):
+    """Yields for a read to run, with `log` cleared, until the store saw at
+    most `budget` waves of requests (or at once, when not `counted`); fails
+    after `attempts` reads. A reader that takes a round too many does so in
+    every read; on a loaded machine, one request in a few hundred reaches a
+    local server after its round-mates have all been answered, and one read
+    in many then shows a wave too many."""
+    for attempt in range(attempts):
+        log.clear()
+        yield attempt
+        if not counted or log.rounds() <= budget:
+            return
+    assert log.rounds() <= budget, log.timeline()
+
+
 @pytest.mark.parametrize("layout", list(LAYOUTS))
 @pytest.mark.parametrize("kind", STORES)
 def test_levels_on_every_store(written, kind, layout, request):
@@ -160,24 +175,22 @@ def test_levels_on_every_store(written, kind, layout, request):
         budget = 3 if sharded else 2
         log.latency = LATENCY.get(kind, NETWORK_LATENCY)
         selection = (slice(0, 2), slice(3, None), slice(None, 40))
-        reader = varnel.zarr.ReducedReader(array)
-        log.clear()
-        got = reader.read(top, selection)
-        assert np.array_equal(got, reference(data, chunk, top, levels)[selection])
-        assert reader.stats.rounds <= budget
-        assert {r.method for r in log.requests} == {"GET"}
+        expected = reference(data, chunk, top, levels)[selection]
+        for attempt in rounds_attempts(log, budget, counted=kind != "http without ranges"):
+            reader = varnel.zarr.ReducedReader(array)
+            got = reader.read(top, selection)
+            assert np.array_equal(got, expected)
+            assert reader.stats.rounds <= budget
+            assert {r.method for r in log.requests} == {"GET"}
         if kind != "http without ranges":
-            assert log.rounds() <= budget, log.rounds()
             assert log.distinct() == (reader.stats.requests, reader.stats.bytes_fetched), \
                 [(r.key, r.range, r.nbytes) for r in log.requests]
             assert reader.stats.bytes_fetched < reader.stats.bytes_full / 2
         # Through zarr: chunk requests that arrive together are read together.
+        expected = reference(data, chunk, 1, levels)[selection]
         with zarr.config.set({"async.concurrency": 64}):
-            log.clear()
-            got = pyramid[1][selection]
-            assert np.array_equal(got, reference(data, chunk, 1, levels)[selection])
-            if kind != "http without ranges":
-                assert log.rounds() <= budget, log.rounds()
+            for attempt in rounds_attempts(log, budget, counted=kind != "http without ranges"):
+                assert np.array_equal(pyramid[1][selection], expected)
         log.latency = 0
 
 
