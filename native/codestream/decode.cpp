@@ -381,23 +381,6 @@ void dc_shift_component(std::span<std::int32_t> v, const SizComponent& sc) {
 
 namespace {
 
-// Checks the planes against the plan and zeroes the windows of the blocks
-// no packet codes.
-Result<void> prepare_planes(const DecodePlan& plan, std::span<const std::span<std::int32_t>> planes) {
-  const std::size_t width = plan.width, height = plan.height;
-  if (planes.size() != plan.components)
-    return std::unexpected(invalid("one plane per component required"));
-  for (const auto& p : planes)
-    if (p.size() / std::max<std::size_t>(width, 1) < height)
-      return std::unexpected(invalid("plane buffer smaller than width * height"));
-  for (const PlaneWindow& w : plan.zeros) {
-    std::int32_t* row = planes[w.component].data() + w.plane;
-    for (std::uint32_t y = 0; y < w.height; ++y, row += width)
-      std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
-  }
-  return ok();
-}
-
 // Decodes code-blocks as coefficients, each into the window at `base`, rows
 // `stride` samples apart, that the caller checked.
 class JobRunner {

@@ -12,6 +12,7 @@
 // these two steps with planes of its own.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -70,6 +71,24 @@ Result<DecodePlan> plan_decode_checked(const Codestream& cs, std::uint8_t target
 // run_decode_wide_clamped (decode_wide.hpp).
 Result<void> run_decode(const Codestream& cs, const DecodePlan& plan,
                         std::span<const std::span<std::int32_t>> planes, bool dc_shift);
+
+// Checks the planes (32-bit or 64-bit samples) against the plan and zeroes
+// the windows of the blocks no packet codes: the first step of run_decode
+// and of run_decode_wide.
+template <class Sample>
+Result<void> prepare_planes(const DecodePlan& plan, std::span<const std::span<Sample>> planes) {
+  const std::size_t width = plan.width, height = plan.height;
+  if (planes.size() != plan.components)
+    return std::unexpected(invalid("one plane per component required"));
+  for (const auto& p : planes)
+    if (p.size() / std::max<std::size_t>(width, 1) < height)
+      return std::unexpected(invalid("plane buffer smaller than width * height"));
+  for (const PlaneWindow& w : plan.zeros) {
+    Sample* row = planes[w.component].data() + w.plane;
+    for (std::uint32_t y = 0; y < w.height; ++y, row += width) std::fill_n(row, w.width, Sample{0});
+  }
+  return {};
+}
 
 // run_decode for a one-component plan without the DC level shift, whose rows
 // go to `sink` top to bottom, without a plane: `workspace` (at least

@@ -32,16 +32,8 @@ void words_to_coefficients(const std::uint64_t* words, std::size_t w, std::size_
 
 Result<void> run_decode_wide(const Codestream& cs, const DecodePlan& plan,
                              std::span<const std::span<std::int64_t>> planes) {
+  VARNEL_TRY(prepare_planes(plan, planes));
   const std::size_t width = plan.width, height = plan.height;
-  if (planes.size() != plan.components)
-    return std::unexpected(invalid("one plane per component required"));
-  for (const auto& p : planes)
-    if (p.size() / std::max<std::size_t>(width, 1) < height)
-      return std::unexpected(invalid("plane buffer smaller than width * height"));
-  for (const PlaneWindow& w : plan.zeros) {
-    std::int64_t* row = planes[w.component].data() + w.plane;
-    for (std::uint32_t y = 0; y < w.height; ++y, row += width) std::fill_n(row, w.width, 0);
-  }
   const bool causal = (cs.cod.cblk_style & kCblkCausal) != 0;
   htj2k::WideBlockDecoder decoder;
   std::vector<std::uint64_t> words(htj2k::MAX_BLOCK_AREA);

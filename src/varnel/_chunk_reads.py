@@ -45,7 +45,7 @@ class _Where:
     def __init__(self, layout: StoredLayout, key: str, coords: tuple[int, ...]):
         self.layout, self.key, self.coords = layout, key, coords
 
-    def __format__(self, spec: str) -> str:
+    def __format__(self, format_spec: str) -> str:
         return _where(self.layout, self.key, self.coords)
 
 
