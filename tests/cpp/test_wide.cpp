@@ -3,13 +3,17 @@
 // extreme through the chunk driver at every level count.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "codestream/quant.hpp"
 #include "codestream/reader.hpp"
+#include "codestream/writer.hpp"
+#include "core/plane.hpp"
 #include "htj2k/block/block64.hpp"
 #include "htj2k/block/decode.hpp"
 #include "htj2k/block/encode.hpp"
@@ -271,3 +275,50 @@ TEST(WideChunk, every_truncation_fails_cleanly) {
 }
 
 }  // namespace
+
+// The inverse reversible component transform (T.800 G.2) on both datapaths:
+// three planes written as the forward transform of random RGB, the COD's
+// multiple component transform flag set, and decoded back to the RGB.
+TEST(WideColour, undoes_the_component_transform_on_both_datapaths) {
+  struct Case {
+    std::uint8_t depth;  // 32 takes the 64-bit path, 20 the 32-bit one
+    std::int32_t bound;  // |R|, |G|, |B| below this, so chroma fits 32 bits
+    std::uint8_t levels;
+  };
+  const Case cases[] = {{20, 1 << 17, 0}, {20, 1 << 17, 3}, {32, 1 << 29, 0}, {32, 1 << 29, 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "depth " << int(c.depth) << " levels " << int(c.levels));
+    const std::size_t w = 37, h = 21, n = w * h;
+    std::mt19937 rng(c.depth + c.levels);
+    std::uniform_int_distribution<std::int32_t> sample(-c.bound, c.bound - 1);
+    std::vector<std::vector<std::int32_t>> rgb(3, std::vector<std::int32_t>(n));
+    for (auto& p : rgb)
+      for (auto& v : p) v = sample(rng);
+    rgb[1][0] = -c.bound, rgb[0][0] = rgb[2][0] = c.bound - 1;  // the largest chroma
+    std::vector<std::vector<std::int32_t>> ycc(3, std::vector<std::int32_t>(n));
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::int64_t r = rgb[0][i], g = rgb[1][i], b = rgb[2][i];
+      ycc[0][i] = static_cast<std::int32_t>((r + 2 * g + b) >> 2);
+      ycc[1][i] = static_cast<std::int32_t>(b - g);
+      ycc[2][i] = static_cast<std::int32_t>(r - g);
+    }
+    std::vector<CoeffPlane> planes;
+    for (const auto& p : ycc) planes.push_back(*CoeffPlane::make(p, w, h));
+    codestream::EncodeParams params;
+    params.levels = c.levels;
+    auto bytes = codestream::encode_image_with_depth(planes, c.depth, true, params);
+    ASSERT_TRUE(bytes) << bytes.error().display();
+    // COD: marker, Lcod, Scod, progression, layers (2 bytes), then the flag.
+    const std::uint8_t cod[] = {0xFF, 0x52};
+    auto at = std::search(bytes->begin(), bytes->end(), std::begin(cod), std::end(cod));
+    ASSERT_NE(at, bytes->end());
+    ASSERT_EQ(at[8], 0);
+    at[8] = 1;
+    auto cs = codestream::Codestream::parse(*bytes);
+    ASSERT_TRUE(cs) << cs.error().display();
+    EXPECT_EQ(codestream::needs_wide_datapath(cs->qcd), c.depth == 32);
+    auto image = cs->decode_to_resolution(c.levels);
+    ASSERT_TRUE(image) << image.error().display();
+    EXPECT_TRUE(image->components == rgb);
+  }
+}
