@@ -25,6 +25,8 @@
 // block decoder writes every sample of a coded block, and only the windows
 // of the blocks that no packet codes are zeroed.
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -381,6 +383,19 @@ void dc_shift_component(std::span<std::int32_t> v, const SizComponent& sc) {
 
 namespace {
 
+// The width x height window of 32-bit coefficients at `from` (rows `width`
+// apart) into int16 at `to` (rows `stride` apart), saturated.
+void narrow_window(const std::int32_t* from, std::size_t width, std::size_t height,
+                   std::int16_t* to, std::size_t stride) {
+  for (std::size_t y = 0; y < height; ++y, from += width, to += stride)
+    for (std::size_t x = 0; x < width; ++x)
+      to[x] = static_cast<std::int16_t>(std::clamp<std::int32_t>(from[x], INT16_MIN, INT16_MAX));
+}
+
+void widen_row(const std::int16_t* from, std::int32_t* to, std::size_t n) {
+  for (std::size_t x = 0; x < n; ++x) to[x] = from[x];
+}
+
 // Decodes code-blocks as coefficients, each into the window at `base`, rows
 // `stride` samples apart, that the caller checked.
 class JobRunner {
@@ -430,6 +445,34 @@ class JobRunner {
     return ok();
   }
 
+  // `run_all` into windows of int16 coefficients: each pair of blocks is
+  // decoded into 32-bit scratch and then saturated into its windows.
+  template <class Base, class Stride>
+  Result<void> run_all_narrow(std::span<const BlockJob* const> jobs, const Base& base,
+                              const Stride& stride) {
+    std::size_t area = 0;
+    for (const BlockJob* job : jobs) area = std::max<std::size_t>(area, std::size_t{job->window.width} * job->window.height);
+    if (scratch_.size() < 2 * area) scratch_.resize(2 * area);
+    std::int32_t* const first = scratch_.data();
+    std::int32_t* const second = first + area;
+    auto store = [&](std::size_t k, const std::int32_t* from) {
+      const PlaneWindow& w = jobs[k]->window;
+      narrow_window(from, w.width, w.height, base(k), stride(k));
+    };
+    std::size_t k = 0;
+    for (; k + 1 < jobs.size(); k += 2) {
+      VARNEL_TRY(run_pair(*jobs[k], first, jobs[k]->window.width, *jobs[k + 1], second,
+                          jobs[k + 1]->window.width));
+      store(k, first);
+      store(k + 1, second);
+    }
+    if (k < jobs.size()) {
+      VARNEL_TRY(run(*jobs[k], first, jobs[k]->window.width));
+      store(k, first);
+    }
+    return ok();
+  }
+
  private:
   htj2k::BlockDecoder::CoefficientBlock block(const BlockJob& job, std::int32_t* base,
                                               std::size_t stride) const {
@@ -453,6 +496,7 @@ class JobRunner {
   bool causal_;
   htj2k::BlockDecoder decoder_;
   WordsToCoefficients to_coefficients_ = coefficient_kernels().words_to_coefficients;
+  std::vector<std::int32_t> scratch_;  // run_all_narrow: two blocks of 32-bit coefficients
 };
 
 // Checks the planes against the plan and decodes every code-block into
@@ -518,8 +562,24 @@ namespace {
 struct LevelLayout {
   std::size_t w = 0, h = 0, wl = 0, nl = 0, strip = 1;
   std::size_t hl_at = 0, bottom_at = 0;  // workspace offsets of the strip's two parts
+  // The strip holds 16-bit coefficients: every high-pass block of the level
+  // has at most kNarrowPlanes magnitude bit-planes.
+  bool narrow = false;
   std::size_t hl_stride() const { return w - wl; }
 };
+
+// A band's coefficients are below 2^M_b in magnitude (T.800 E.1: M_b =
+// G + epsilon_b - 1 bit-planes; the block decoder keeps no bit above them),
+// so a band of M_b <= 15 fits int16.
+constexpr unsigned kNarrowPlanes = 15;
+
+bool fits_narrow(const BlockJob& job) { return job.magb <= kNarrowPlanes; }
+
+// Workspace samples (32-bit) of a strip part of `count` coefficients: a
+// narrow one packs two to a sample.
+std::size_t part_samples(std::size_t count, bool narrow) {
+  return narrow ? count / 2 + count % 2 : count;
+}
 
 struct RowsLayout {
   std::size_t width = 0, low_w = 0, low_h = 0;
@@ -571,22 +631,26 @@ RowsLayout rows_layout(const DecodePlan& plan) {
   }
   l.low_w = w;
   l.low_h = h;
+  std::vector<bool> wide(l.levels.size(), false);
   for (const BlockJob& job : plan.jobs) {
     const Placed p = place(l, job.window.plane);
     if (p.region != Region::low) {
       std::size_t& strip = l.levels[p.level].strip;
       strip = std::max<std::size_t>(strip, job.window.height);
+      if (!fits_narrow(job)) wide[p.level] = true;
     }
   }
   // Each strip is no taller than its level's bands (nl rows at most), so
   // the workspace stays below twice the plane, which size_planes allows.
   std::size_t at = l.low_w * l.low_h;
-  for (LevelLayout& v : l.levels) {
+  for (unsigned k = 0; k < l.levels.size(); ++k) {
+    LevelLayout& v = l.levels[k];
     v.strip = std::min(v.strip, v.nl);
+    v.narrow = !wide[k];
     v.hl_at = at;
-    at += v.strip * v.hl_stride();
+    at += part_samples(v.strip * v.hl_stride(), v.narrow);
     v.bottom_at = at;
-    at += v.strip * v.w;
+    at += part_samples(v.strip * v.w, v.narrow);
   }
   l.samples = at;
   return l;
@@ -625,22 +689,42 @@ struct Zero {
 // The strip of one level's high-pass bands. It holds band rows [origin,
 // origin + strip). It moves to row j when the transform is about to read
 // row j past it or a row of blocks starts there; the rows before j are read
-// by then.
+// by then. A narrow strip holds int16 coefficients and widens each row the
+// transform asks for into `wide_row`.
 struct LevelStrip {
   const RowsLayout* l = nullptr;
   const LevelLayout* v = nullptr;
-  std::int32_t *hl = nullptr, *bottom = nullptr;
+  std::byte *hl = nullptr, *bottom = nullptr;
   std::vector<Late> late;
   std::vector<Zero> zeros;
   std::vector<const Zero*> active;  // uncoded windows that reach the strip
   std::vector<const BlockJob*> row_jobs;  // the row of blocks being decoded
+  std::vector<std::int32_t> wide_row;     // narrow strips: the last row handed out
   std::size_t next_job = 0, next_zero = 0, origin = 0, end = 0, decoded_until = 0;
 
-  std::int32_t* at(const Placed& p) const {
-    return p.region == Region::hl ? hl + (p.row - origin) * v->hl_stride() + p.x
-                                  : bottom + (p.row - origin) * v->w + p.x;
+  void attach(const RowsLayout& layout, unsigned level, std::int32_t* workspace) {
+    l = &layout;
+    v = &layout.levels[level];
+    hl = reinterpret_cast<std::byte*>(workspace + v->hl_at);
+    bottom = reinterpret_cast<std::byte*>(workspace + v->bottom_at);
+    if (v->narrow) wide_row.resize(v->w);
   }
+
+  std::size_t sample_bytes() const { return v->narrow ? sizeof(std::int16_t) : sizeof(std::int32_t); }
   std::size_t stride(Region r) const { return r == Region::hl ? v->hl_stride() : v->w; }
+  std::byte* at(const Placed& p) const {
+    return (p.region == Region::hl ? hl : bottom) +
+           ((p.row - origin) * stride(p.region) + p.x) * sample_bytes();
+  }
+
+  // Band row `row` (in the strip) of the HL band or of LH beside HH, as
+  // 32-bit coefficients valid until the next call.
+  const std::int32_t* row_of(Region r, std::size_t row) {
+    const std::byte* from = (r == Region::hl ? hl : bottom) + (row - origin) * stride(r) * sample_bytes();
+    if (!v->narrow) return reinterpret_cast<const std::int32_t*>(from);
+    widen_row(reinterpret_cast<const std::int16_t*>(from), wide_row.data(), stride(r));
+    return wide_row.data();
+  }
 
   bool block_row_at(std::size_t j) const { return next_job < late.size() && late[next_job].key <= j; }
 
@@ -663,10 +747,10 @@ struct LevelStrip {
       const std::size_t from = std::max(first, origin), to = std::min(last, end);
       p.row = from;
       if (!fits_across(*l, p, w)) return std::unexpected(malformed(0, "uncoded window outside its band"));
-      std::int32_t* row = at(p);
-      const std::size_t step = stride(p.region);
+      std::byte* row = at(p);
+      const std::size_t step = stride(p.region) * sample_bytes();
       for (std::size_t y = from; y < to; ++y, row += step)
-        std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
+        std::memset(row, 0, std::size_t{w.width} * sample_bytes());
       ++k;
     }
     const std::size_t first = next_job;
@@ -680,7 +764,10 @@ struct LevelStrip {
     }
     auto base = [&](std::size_t k) { return at(place(*l, late[first + k].job->window.plane)); };
     auto step = [&](std::size_t k) { return stride(place(*l, late[first + k].job->window.plane).region); };
-    const Result<void> r = runner.run_all(row_jobs, base, step);
+    const Result<void> r =
+        v->narrow
+            ? runner.run_all_narrow(row_jobs, [&](std::size_t k) { return reinterpret_cast<std::int16_t*>(base(k)); }, step)
+            : runner.run_all(row_jobs, [&](std::size_t k) { return reinterpret_cast<std::int32_t*>(base(k)); }, step);
     row_jobs.clear();
     return r;
   }
@@ -700,12 +787,7 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
     return std::unexpected(invalid("workspace smaller than rows_workspace_samples"));
   std::int32_t* const low = workspace.data();
   std::vector<LevelStrip> strips(l.levels.size());
-  for (std::size_t k = 0; k < strips.size(); ++k) {
-    strips[k].l = &l;
-    strips[k].v = &l.levels[k];
-    strips[k].hl = low + l.levels[k].hl_at;
-    strips[k].bottom = low + l.levels[k].bottom_at;
-  }
+  for (unsigned k = 0; k < strips.size(); ++k) strips[k].attach(l, k, low);
   const Result<void> outside = std::unexpected(malformed(0, "code-block outside its band"));
   JobRunner runner(cs, plan);
   // The coarsest LL band's blocks and uncoded windows go in first; the
@@ -772,19 +854,19 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
         return ctx.status.has_value();
       },
       [](void* c, unsigned level, std::size_t r, const std::int32_t** lo, const std::int32_t** hi) {
-        const auto& ctx = *static_cast<const Context*>(c);
+        auto& ctx = *static_cast<Context*>(c);
         const RowsLayout& l = *ctx.l;
         if (l.levels.empty()) {  // no level: the LL band is the plane
           *lo = ctx.low + r * l.low_w;
           return;
         }
         const LevelLayout& v = l.levels[level];
-        const LevelStrip& s = (*ctx.strips)[level];
+        LevelStrip& s = (*ctx.strips)[level];
         if (r < v.nl) {
           if (level + 1 == l.levels.size()) *lo = ctx.low + r * l.low_w;
-          *hi = s.hl + (r - s.origin) * v.hl_stride();
+          *hi = s.row_of(Region::hl, r);
         } else {
-          *lo = s.bottom + (r - v.nl - s.origin) * v.w;
+          *lo = s.row_of(Region::bottom, r - v.nl);
           *hi = *lo + v.wl;
         }
       }};
