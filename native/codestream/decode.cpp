@@ -383,19 +383,6 @@ void dc_shift_component(std::span<std::int32_t> v, const SizComponent& sc) {
 
 namespace {
 
-// The width x height window of 32-bit coefficients at `from` (rows `width`
-// apart) into int16 at `to` (rows `stride` apart), saturated.
-void narrow_window(const std::int32_t* from, std::size_t width, std::size_t height,
-                   std::int16_t* to, std::size_t stride) {
-  for (std::size_t y = 0; y < height; ++y, from += width, to += stride)
-    for (std::size_t x = 0; x < width; ++x)
-      to[x] = static_cast<std::int16_t>(std::clamp<std::int32_t>(from[x], INT16_MIN, INT16_MAX));
-}
-
-void widen_row(const std::int16_t* from, std::int32_t* to, std::size_t n) {
-  for (std::size_t x = 0; x < n; ++x) to[x] = from[x];
-}
-
 // Decodes code-blocks as coefficients, each into the window at `base`, rows
 // `stride` samples apart, that the caller checked.
 class JobRunner {
@@ -457,7 +444,7 @@ class JobRunner {
     std::int32_t* const second = first + area;
     auto store = [&](std::size_t k, const std::int32_t* from) {
       const PlaneWindow& w = jobs[k]->window;
-      narrow_window(from, w.width, w.height, base(k), stride(k));
+      narrow_(from, w.width, w.height, base(k), stride(k));
     };
     std::size_t k = 0;
     for (; k + 1 < jobs.size(); k += 2) {
@@ -496,6 +483,7 @@ class JobRunner {
   bool causal_;
   htj2k::BlockDecoder decoder_;
   WordsToCoefficients to_coefficients_ = coefficient_kernels().words_to_coefficients;
+  NarrowCoefficients narrow_ = coefficient_kernels().narrow_coefficients;
   std::vector<std::int32_t> scratch_;  // run_all_narrow: two blocks of 32-bit coefficients
 };
 
@@ -689,8 +677,8 @@ struct Zero {
 // The strip of one level's high-pass bands. It holds band rows [origin,
 // origin + strip). It moves to row j when the transform is about to read
 // row j past it or a row of blocks starts there; the rows before j are read
-// by then. A narrow strip holds int16 coefficients and widens each row the
-// transform asks for into `wide_row`.
+// by then. A narrow strip holds int16 coefficients, which the transform
+// widens as it reads them.
 struct LevelStrip {
   const RowsLayout* l = nullptr;
   const LevelLayout* v = nullptr;
@@ -699,7 +687,6 @@ struct LevelStrip {
   std::vector<Zero> zeros;
   std::vector<const Zero*> active;  // uncoded windows that reach the strip
   std::vector<const BlockJob*> row_jobs;  // the row of blocks being decoded
-  std::vector<std::int32_t> wide_row;     // narrow strips: the last row handed out
   std::size_t next_job = 0, next_zero = 0, origin = 0, end = 0, decoded_until = 0;
 
   void attach(const RowsLayout& layout, unsigned level, std::int32_t* workspace) {
@@ -707,7 +694,6 @@ struct LevelStrip {
     v = &layout.levels[level];
     hl = reinterpret_cast<std::byte*>(workspace + v->hl_at);
     bottom = reinterpret_cast<std::byte*>(workspace + v->bottom_at);
-    if (v->narrow) wide_row.resize(v->w);
   }
 
   std::size_t sample_bytes() const { return v->narrow ? sizeof(std::int16_t) : sizeof(std::int32_t); }
@@ -717,13 +703,16 @@ struct LevelStrip {
            ((p.row - origin) * stride(p.region) + p.x) * sample_bytes();
   }
 
-  // Band row `row` (in the strip) of the HL band or of LH beside HH, as
-  // 32-bit coefficients valid until the next call.
-  const std::int32_t* row_of(Region r, std::size_t row) {
-    const std::byte* from = (r == Region::hl ? hl : bottom) + (row - origin) * stride(r) * sample_bytes();
-    if (!v->narrow) return reinterpret_cast<const std::int32_t*>(from);
-    widen_row(reinterpret_cast<const std::int16_t*>(from), wide_row.data(), stride(r));
-    return wide_row.data();
+  // Band row `row` of the HL band or of LH beside HH, from column x on.
+  htj2k::BandRow row_of(Region r, std::size_t row, std::size_t x = 0) const {
+    const std::byte* from =
+        (r == Region::hl ? hl : bottom) + ((row - origin) * stride(r) + x) * sample_bytes();
+    htj2k::BandRow out;
+    if (v->narrow)
+      out.narrow = reinterpret_cast<const std::int16_t*>(from);
+    else
+      out.wide = reinterpret_cast<const std::int32_t*>(from);
+    return out;
   }
 
   bool block_row_at(std::size_t j) const { return next_job < late.size() && late[next_job].key <= j; }
@@ -853,21 +842,21 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
         ctx.status = s.move_to(j, *ctx.runner);
         return ctx.status.has_value();
       },
-      [](void* c, unsigned level, std::size_t r, const std::int32_t** lo, const std::int32_t** hi) {
-        auto& ctx = *static_cast<Context*>(c);
+      [](void* c, unsigned level, std::size_t r, htj2k::BandRow* lo, htj2k::BandRow* hi) {
+        const auto& ctx = *static_cast<const Context*>(c);
         const RowsLayout& l = *ctx.l;
         if (l.levels.empty()) {  // no level: the LL band is the plane
-          *lo = ctx.low + r * l.low_w;
+          lo->wide = ctx.low + r * l.low_w;
           return;
         }
         const LevelLayout& v = l.levels[level];
-        LevelStrip& s = (*ctx.strips)[level];
+        const LevelStrip& s = (*ctx.strips)[level];
         if (r < v.nl) {
-          if (level + 1 == l.levels.size()) *lo = ctx.low + r * l.low_w;
+          if (level + 1 == l.levels.size()) lo->wide = ctx.low + r * l.low_w;
           *hi = s.row_of(Region::hl, r);
         } else {
           *lo = s.row_of(Region::bottom, r - v.nl);
-          *hi = *lo + v.wl;
+          *hi = s.row_of(Region::bottom, r - v.nl, v.wl);
         }
       }};
   VARNEL_TRY(htj2k::inverse_53_levels_rows(plan.width, plan.height, plan.resolution, bands, sink));

@@ -129,17 +129,28 @@ class Lifter {
   // halves, merge_row interleaves them into dst.
   // `src` holds the ceil(n/2) low-pass coefficients, `d` the floor(n/2)
   // high-pass ones (in one row, d = src + ceil(n/2)).
-  void unlift_row(const std::int32_t* src, const std::int32_t* d, Halves h, std::size_t n) const {
+  // Either half may be 16-bit (the kernels widen it as they load).
+  template <class Low, class High>
+  void unlift_row(const Low* src, const High* d, Halves h, std::size_t n) const {
     if (n == 1) {
       h.low[0] = src[0];
       return;
     }
     const std::size_t nl = n - n / 2, nh = n / 2;
     h.low[0] = lift_diff(src[0], update_term(d[0], d[0]));
-    k_.update_sub(h.low + 1, src + 1, d, d + 1, nh - 1);
+    update_sub(h.low + 1, src + 1, d, d + 1, nh - 1);
     if (nl > nh) h.low[nl - 1] = lift_diff(src[nl - 1], update_term(d[nh - 1], d[nh - 1]));
     if (nl == nh) h.low[nl] = h.low[nl - 1];
-    k_.predict_add(h.high, d, h.low, h.low + 1, nh);
+    predict_add(h.high, d, h.low, h.low + 1, nh);
+  }
+
+  void unlift_row(BandRow low, BandRow high, Halves h, std::size_t n) const {
+    if (high.narrow == nullptr) {
+      if (low.narrow == nullptr) return unlift_row(low.wide, high.wide, h, n);
+      return unlift_row(low.narrow, high.wide, h, n);
+    }
+    if (low.narrow == nullptr) return unlift_row(low.wide, high.narrow, h, n);
+    unlift_row(low.narrow, high.narrow, h, n);
   }
 
   void merge_row(Halves h, std::int32_t* dst, std::size_t n) const {
@@ -300,6 +311,32 @@ class Lifter {
     }
   }
 
+  // The inverse steps of unlift_row by operand widths.
+  void update_sub(std::int32_t* dst, const std::int32_t* x, const std::int32_t* a,
+                  const std::int32_t* b, std::size_t n) const {
+    k_.update_sub(dst, x, a, b, n);
+  }
+  void update_sub(std::int32_t* dst, const std::int32_t* x, const std::int16_t* a,
+                  const std::int16_t* b, std::size_t n) const {
+    k_.update_sub_wn(dst, x, a, b, n);
+  }
+  void update_sub(std::int32_t* dst, const std::int16_t* x, const std::int16_t* a,
+                  const std::int16_t* b, std::size_t n) const {
+    k_.update_sub_nn(dst, x, a, b, n);
+  }
+  void update_sub(std::int32_t* dst, const std::int16_t* x, const std::int32_t* a,
+                  const std::int32_t* b, std::size_t n) const {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = lift_diff(x[i], update_term(a[i], b[i]));  // no caller's layout
+  }
+  void predict_add(std::int32_t* dst, const std::int32_t* x, const std::int32_t* a,
+                   const std::int32_t* b, std::size_t n) const {
+    k_.predict_add(dst, x, a, b, n);
+  }
+  void predict_add(std::int32_t* dst, const std::int16_t* x, const std::int32_t* a,
+                   const std::int32_t* b, std::size_t n) const {
+    k_.predict_add_nw(dst, x, a, b, n);
+  }
+
   const LiftKernels& k_;
   Scratch s_;
   std::unique_ptr<std::int32_t[]> rows_;  // the streamed levels' four rows
@@ -371,11 +408,10 @@ class LevelStream {
 
   // Row r of the level's Mallat layout, its horizontal lifting undone, into dst.
   bool unlift(std::size_t r, std::int32_t* dst) {
-    const std::int32_t* low = nullptr;
-    const std::int32_t* high = nullptr;
+    BandRow low, high;
     if (r < nl_ && coarser_ != nullptr) {
-      low = coarser_->next();  // before the halves are used here
-      if (low == nullptr) return false;
+      low.wide = coarser_->next();  // before the halves are used here
+      if (low.wide == nullptr) return false;
     }
     bands_.row(bands_.context, level_, r, &low, &high);
     lifter_.unlift_row(low, high, lifter_.halves(), w_);
@@ -515,13 +551,12 @@ Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int
         const auto& in = *static_cast<const InPlane*>(ctx);
         return level != 0 || in.gate.ready == nullptr || in.gate.ready(in.gate.context, j);
       },
-      [](void* ctx, unsigned level, std::size_t r, const std::int32_t** low,
-         const std::int32_t** high) {
+      [](void* ctx, unsigned level, std::size_t r, BandRow* low, BandRow* high) {
         const auto& in = *static_cast<const InPlane*>(ctx);
         const std::size_t w = in.regions->ws[level], h = in.regions->hs[level];
         const std::int32_t* row = in.p + r * in.width;
-        if (level + 1 == in.regions->count || r >= h - h / 2) *low = row;
-        *high = row + (w - w / 2);
+        if (level + 1 == in.regions->count || r >= h - h / 2) low->wide = row;
+        high->wide = row + (w - w / 2);
       }};
   stream_levels(kernels, regions, bands, sink);
   return ok();
@@ -536,10 +571,9 @@ Result<void> inverse_53_levels_rows_with(const LiftKernels& kernels, std::size_t
   LevelRegions regions(width, height, levels);
   if (regions.count == 0) {
     for (std::size_t y = 0; y < height; ++y) {
-      const std::int32_t* low = nullptr;
-      const std::int32_t* high = nullptr;
+      BandRow low, high;
       bands.row(bands.context, 0, y, &low, &high);
-      if (!sink.take(sink.context, y, low)) break;
+      if (!sink.take(sink.context, y, low.wide)) break;
     }
     return ok();
   }
