@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "htj2k/dwt/dwt.hpp"
@@ -138,17 +139,15 @@ class Lifter {
     }
     const std::size_t nl = n - n / 2, nh = n / 2;
     h.low[0] = lift_diff(src[0], update_term(d[0], d[0]));
-    update_sub(h.low + 1, src + 1, d, d + 1, nh - 1);
+    update_sub_kernel<Low, High>()(h.low + 1, src + 1, d, d + 1, nh - 1);
     if (nl > nh) h.low[nl - 1] = lift_diff(src[nl - 1], update_term(d[nh - 1], d[nh - 1]));
     if (nl == nh) h.low[nl] = h.low[nl - 1];
-    predict_add(h.high, d, h.low, h.low + 1, nh);
+    predict_add_kernel<High>()(h.high, d, h.low, h.low + 1, nh);
   }
 
+  // A BandRow's low half is 16-bit only when its high half is (dwt.hpp).
   void unlift_row(BandRow low, BandRow high, Halves h, std::size_t n) const {
-    if (high.narrow == nullptr) {
-      if (low.narrow == nullptr) return unlift_row(low.wide, high.wide, h, n);
-      return unlift_row(low.narrow, high.wide, h, n);
-    }
+    if (high.narrow == nullptr) return unlift_row(low.wide, high.wide, h, n);
     if (low.narrow == nullptr) return unlift_row(low.wide, high.narrow, h, n);
     unlift_row(low.narrow, high.narrow, h, n);
   }
@@ -311,30 +310,23 @@ class Lifter {
     }
   }
 
-  // The inverse steps of unlift_row by operand widths.
-  void update_sub(std::int32_t* dst, const std::int32_t* x, const std::int32_t* a,
-                  const std::int32_t* b, std::size_t n) const {
-    k_.update_sub(dst, x, a, b, n);
+  // The kernels of unlift_row's steps for operands x of type X and a, b of
+  // type AB (16-bit ones are widened as they load).
+  template <class X, class AB>
+  auto update_sub_kernel() const {
+    if constexpr (std::is_same_v<AB, std::int32_t>)
+      return k_.update_sub;
+    else if constexpr (std::is_same_v<X, std::int32_t>)
+      return k_.update_sub_wn;
+    else
+      return k_.update_sub_nn;
   }
-  void update_sub(std::int32_t* dst, const std::int32_t* x, const std::int16_t* a,
-                  const std::int16_t* b, std::size_t n) const {
-    k_.update_sub_wn(dst, x, a, b, n);
-  }
-  void update_sub(std::int32_t* dst, const std::int16_t* x, const std::int16_t* a,
-                  const std::int16_t* b, std::size_t n) const {
-    k_.update_sub_nn(dst, x, a, b, n);
-  }
-  void update_sub(std::int32_t* dst, const std::int16_t* x, const std::int32_t* a,
-                  const std::int32_t* b, std::size_t n) const {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = lift_diff(x[i], update_term(a[i], b[i]));  // no caller's layout
-  }
-  void predict_add(std::int32_t* dst, const std::int32_t* x, const std::int32_t* a,
-                   const std::int32_t* b, std::size_t n) const {
-    k_.predict_add(dst, x, a, b, n);
-  }
-  void predict_add(std::int32_t* dst, const std::int16_t* x, const std::int32_t* a,
-                   const std::int32_t* b, std::size_t n) const {
-    k_.predict_add_nw(dst, x, a, b, n);
+  template <class X>
+  auto predict_add_kernel() const {
+    if constexpr (std::is_same_v<X, std::int32_t>)
+      return k_.predict_add;
+    else
+      return k_.predict_add_nw;
   }
 
   const LiftKernels& k_;

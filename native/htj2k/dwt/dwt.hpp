@@ -92,8 +92,9 @@ unsigned active_levels(std::size_t width, std::size_t height, std::uint8_t level
 // low-pass rows of the coarsest level only, low at the ceil(W_k / 2) left of
 // it; the LL rows of a finer level are the restored rows of the next coarser
 // one, which never leave the transform's own row buffers (low.wide is set
-// to them on entry). Either half may be given in 16 bits (BandRow.narrow),
-// which the transform widens as it reads them. Before level k
+// to them on entry). The high half may be given in 16 bits (BandRow.narrow),
+// and then the low half of a high-pass row too; the transform widens them
+// as it reads them. Before level k
 // first reads its low-pass row j and its high-pass row j (when there is
 // one) it calls ready(context, k, j), for j = 0 .. ceil(H_k / 2) - 1 in
 // order; row(k, r) is asked for after that and read before the next
