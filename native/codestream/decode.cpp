@@ -432,30 +432,45 @@ class JobRunner {
     return ok();
   }
 
-  // `run_all` into windows of int16 coefficients: each pair of blocks is
-  // decoded into 32-bit scratch and then saturated into its windows.
+  // `run_all` into windows of int16 coefficients (the caller's bands have
+  // M_b <= 15). A block without refinement passes is decoded straight into
+  // its window; one with them into 32-bit scratch, then saturated into it.
   template <class Base, class Stride>
   Result<void> run_all_narrow(std::span<const BlockJob* const> jobs, const Base& base,
                               const Stride& stride) {
     std::size_t area = 0;
-    for (const BlockJob* job : jobs) area = std::max<std::size_t>(area, std::size_t{job->window.width} * job->window.height);
-    if (scratch_.size() < 2 * area) scratch_.resize(2 * area);
-    std::int32_t* const first = scratch_.data();
-    std::int32_t* const second = first + area;
-    auto store = [&](std::size_t k, const std::int32_t* from) {
-      const PlaneWindow& w = jobs[k]->window;
-      narrow_(from, w.width, w.height, base(k), stride(k));
+    for (const BlockJob* job : jobs)
+      area = std::max<std::size_t>(area, std::size_t{job->window.width} * job->window.height);
+    auto describe = [&](std::size_t k, std::size_t slot) {
+      const BlockJob& job = *jobs[k];
+      const PlaneWindow& w = job.window;
+      if (job.passes <= 1 || job.lref == 0) {
+        htj2k::BlockDecoder::CoefficientBlock b = block(job, nullptr, 0);
+        b.stride = stride(k);
+        b.narrow = std::span<std::int16_t>(base(k), (w.height - 1u) * b.stride + w.width);
+        return b;
+      }
+      if (scratch_.size() < 2 * area) scratch_.resize(2 * area);
+      return block(job, scratch_.data() + slot * area, w.width);
+    };
+    auto settle = [&](std::size_t k, const htj2k::BlockDecoder::CoefficientBlock& b,
+                      bool coefficients) {
+      if (!b.narrow.empty()) return;
+      if (!coefficients) to_coefficients_(b.out.data(), b.width, b.height, b.stride, b.shift);
+      narrow_(b.out.data(), b.width, b.height, base(k), stride(k));
     };
     std::size_t k = 0;
     for (; k + 1 < jobs.size(); k += 2) {
-      VARNEL_TRY(run_pair(*jobs[k], first, jobs[k]->window.width, *jobs[k + 1], second,
-                          jobs[k + 1]->window.width));
-      store(k, first);
-      store(k + 1, second);
+      const htj2k::BlockDecoder::CoefficientBlock blocks[2] = {describe(k, 0), describe(k + 1, 1)};
+      VARNEL_ASSIGN_OR_RETURN(const auto coefficients,
+                              decoder_.decode_coefficients_pair(blocks[0], blocks[1], causal_));
+      settle(k, blocks[0], coefficients[0]);
+      settle(k + 1, blocks[1], coefficients[1]);
     }
     if (k < jobs.size()) {
-      VARNEL_TRY(run(*jobs[k], first, jobs[k]->window.width));
-      store(k, first);
+      const htj2k::BlockDecoder::CoefficientBlock b = describe(k, 0);
+      VARNEL_ASSIGN_OR_RETURN(const bool coefficients, decoder_.decode_coefficients(b, causal_));
+      settle(k, b, coefficients);
     }
     return ok();
   }
@@ -466,7 +481,7 @@ class JobRunner {
     const PlaneWindow& w = job.window;
     htj2k::BlockDecoder::CoefficientBlock b;
     b.data = plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref);
-    b.out = std::span<std::int32_t>(base, (w.height - 1u) * stride + w.width);
+    if (base != nullptr) b.out = std::span<std::int32_t>(base, (w.height - 1u) * stride + w.width);
     b.width = w.width;
     b.height = w.height;
     b.stride = stride;
@@ -484,7 +499,7 @@ class JobRunner {
   htj2k::BlockDecoder decoder_;
   WordsToCoefficients to_coefficients_ = coefficient_kernels().words_to_coefficients;
   NarrowCoefficients narrow_ = coefficient_kernels().narrow_coefficients;
-  std::vector<std::int32_t> scratch_;  // run_all_narrow: two blocks of 32-bit coefficients
+  std::vector<std::int32_t> scratch_;  // run_all_narrow: two blocks with refinement passes
 };
 
 // Checks the planes against the plan and decodes every code-block into
