@@ -567,15 +567,7 @@ Result<std::array<bool, 2>> BlockDecoder::decode_coefficients_pair(const Coeffic
 
 Result<bool> BlockDecoder::decode_coefficients(const CoefficientBlock& b, bool vertically_causal) {
   VARNEL_ASSIGN_OR_RETURN(const Checked c, check(b));
-  const std::size_t nq = c.nqx * c.nqy;
-  if (quad_entry_.size() < nq) {
-    quad_entry_.resize(nq);
-    quad_u_.resize(nq);
-  }
-  {
-    VlcBlock block(c.seg, c.lcup, c.scup, quad_entry_.data(), quad_u_.data());
-    cleanup_vlc<1>(&block, c.nqx, c.nqy);
-  }
+  first_step(c);
   return finish(c, 0, b, vertically_causal);
 }
 
@@ -643,11 +635,7 @@ Result<BlockDecoder::Checked> BlockDecoder::check(std::span<const std::uint8_t> 
   return c;
 }
 
-Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
-                               std::size_t width, std::size_t height, std::size_t stride,
-                               std::uint32_t missing_msbs, BlockPasses passes,
-                               bool vertically_causal, unsigned coef) {
-  VARNEL_ASSIGN_OR_RETURN(const Checked c, check(data, out.size(), width, height, stride, missing_msbs, passes));
+void BlockDecoder::first_step(const Checked& c) {
   const std::size_t nq = c.nqx * c.nqy;
   if (quad_entry_.size() < nq) {
     quad_entry_.resize(nq);
@@ -657,6 +645,14 @@ Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std
     VlcBlock block(c.seg, c.lcup, c.scup, quad_entry_.data(), quad_u_.data());
     cleanup_vlc<1>(&block, c.nqx, c.nqy);
   }
+}
+
+Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
+                               std::size_t width, std::size_t height, std::size_t stride,
+                               std::uint32_t missing_msbs, BlockPasses passes,
+                               bool vertically_causal, unsigned coef) {
+  VARNEL_ASSIGN_OR_RETURN(const Checked c, check(data, out.size(), width, height, stride, missing_msbs, passes));
+  first_step(c);
   return finish(c, 0, out, width, height, stride, missing_msbs, vertically_causal, coef);
 }
 

@@ -105,6 +105,9 @@ class BlockDecoder {
                                std::size_t width, std::size_t height, std::size_t stride,
                                std::uint32_t missing_msbs, BlockPasses passes);
   static Result<Checked> check(const CoefficientBlock& b);
+  // The first step of one block (every quad's CxtVLC entry and u), into
+  // the scratch's first quads.
+  void first_step(const Checked& c);
   // The steps after the first, from the quads at `quads` of the scratch.
   Result<bool> finish(const Checked& c, std::size_t quads, std::span<std::uint32_t> out,
                       std::size_t width, std::size_t height, std::size_t stride,
