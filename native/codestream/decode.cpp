@@ -17,7 +17,7 @@
 //     dc_shift_component     per unsigned component
 //   run_decode_rows        phase 2 for one plane streamed row by row, from the
 //                          coarsest LL band and a strip of high-pass blocks
-//                          per level
+//                          per level (16-bit where the bands' M_b allow)
 //
 // Phase 1 allocates nothing large, so a codestream that cannot hold what it
 // declares fails there; then the coefficient planes are allocated and the
@@ -559,14 +559,15 @@ namespace {
 // whole (low_w x low_h, stride low_w; the whole plane when no level does
 // anything), then for every level k, finest first, one strip of `strip`
 // rows of its high-pass bands: HL (stride W_k - wl_k) and LH beside HH
-// (stride W_k). A strip holds one row of code-blocks: `strip` is the
-// level's tallest high-pass block. Level k works on the W_k x H_k region
-// (W_0 x H_0 the plane), its LL band wl_k x nl_k being level k + 1's region.
+// (stride W_k), in 16 or 32 bits a coefficient. A strip holds one row of
+// code-blocks: `strip` is the level's tallest high-pass block. Level k
+// works on the W_k x H_k region (W_0 x H_0 the plane), its LL band
+// wl_k x nl_k being level k + 1's region.
 struct LevelLayout {
   std::size_t w = 0, h = 0, wl = 0, nl = 0, strip = 1;
   std::size_t hl_at = 0, bottom_at = 0;  // workspace offsets of the strip's two parts
   // The strip holds 16-bit coefficients: every high-pass block of the level
-  // has at most kNarrowPlanes magnitude bit-planes.
+  // has M_b <= kNarrowPlanes.
   bool narrow = false;
   std::size_t hl_stride() const { return w - wl; }
 };
