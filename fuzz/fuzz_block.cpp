@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (c.has_value() != first.has_value() || (!c && c.error() != first.error())) __builtin_trap();
     // The block paired with itself (decoded side by side) gives the same.
     std::vector<std::int32_t> pa(stride * height), pb(stride * height);
-    const htj2k::BlockDecoder::CoefficientBlock one{seg, pa, width, height, stride, msbs, passes, shift};
+    const htj2k::BlockDecoder::CoefficientBlock one{seg, pa, width, height, stride, msbs, passes, shift, {}};
     htj2k::BlockDecoder::CoefficientBlock two = one;
     two.out = pb;
     auto p = decoders[f].decode_coefficients_pair(one, two, causal);

@@ -1,5 +1,8 @@
-// The portable words-to-coefficients kernel and the family list.
+// The portable (SSE2) coefficient kernels and the family list.
 #include "codestream/coefficients.hpp"
+
+#include <algorithm>
+#include <emmintrin.h>
 
 namespace varnel::codestream {
 namespace {
@@ -16,7 +19,21 @@ void words_to_coefficients(std::int32_t* row, std::size_t width, std::size_t hei
   }
 }
 
-constexpr CoefficientKernels kPortable{words_to_coefficients};
+void narrow_coefficients(const std::int32_t* from, std::size_t width, std::size_t height,
+                         std::int16_t* to, std::size_t stride) {
+  for (std::size_t y = 0; y < height; ++y, from += width, to += stride) {
+    std::size_t x = 0;
+    for (; x + 8 <= width; x += 8) {  // packssdw saturates
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x + 4));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + x), _mm_packs_epi32(a, b));
+    }
+    for (; x < width; ++x)
+      to[x] = static_cast<std::int16_t>(std::clamp<std::int32_t>(from[x], INT16_MIN, INT16_MAX));
+  }
+}
+
+constexpr CoefficientKernels kPortable{words_to_coefficients, narrow_coefficients};
 
 }  // namespace
 

@@ -1,5 +1,6 @@
-// varnel codestream: decoded code-block words to wavelet coefficients, a
-// kernel kind with a table per instruction-set family (core/cpu.hpp).
+// varnel codestream: decoded code-block words to wavelet coefficients, and
+// coefficients to 16 bits, a kernel kind with a table per instruction-set
+// family (core/cpu.hpp).
 //
 // The block decoder writes sign-magnitude words with the band's top
 // bit-plane at bit 30; the wavelet wants two's-complement coefficients:
@@ -20,8 +21,15 @@ namespace varnel::codestream {
 using WordsToCoefficients = void (*)(std::int32_t* row, std::size_t width, std::size_t height,
                                      std::size_t stride, unsigned shift);
 
+// Copies the width x height window of coefficients at `from` (rows `width`
+// apart) to int16 at `to` (rows `stride` apart), saturated: the 16-bit
+// strips of the streamed decode.
+using NarrowCoefficients = void (*)(const std::int32_t* from, std::size_t width,
+                                    std::size_t height, std::int16_t* to, std::size_t stride);
+
 struct CoefficientKernels {
   WordsToCoefficients words_to_coefficients;
+  NarrowCoefficients narrow_coefficients;
 };
 
 // The family tables: portable (coefficients.cpp), avx512

@@ -1,4 +1,4 @@
-// The avx512 family of words_to_coefficients, 16 words a step. This file
+// The avx512 family of the coefficient kernels, 16 samples a step. This file
 // alone is compiled for that family; its table is handed out only by
 // coefficient_kernels_for (coefficients.cpp), on a CPU that runs it.
 #include "codestream/coefficients.hpp"
@@ -29,7 +29,20 @@ void words_to_coefficients(std::int32_t* row, std::size_t width, std::size_t hei
   }
 }
 
-constexpr CoefficientKernels kAvx512{words_to_coefficients};
+void narrow_coefficients(const std::int32_t* from, std::size_t width, std::size_t height,
+                         std::int16_t* to, std::size_t stride) {
+  const auto tail = static_cast<__mmask16>((1u << (width % 16)) - 1u);
+  for (std::size_t y = 0; y < height; ++y, from += width, to += stride) {
+    std::size_t x = 0;
+    for (; x + 16 <= width; x += 16)  // vpmovsdw saturates
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + x),
+                          _mm512_cvtsepi32_epi16(_mm512_loadu_si512(from + x)));
+    if (x < width)
+      _mm512_mask_cvtsepi32_storeu_epi16(to + x, tail, _mm512_maskz_loadu_epi32(tail, from + x));
+  }
+}
+
+constexpr CoefficientKernels kAvx512{words_to_coefficients, narrow_coefficients};
 
 }  // namespace
 

@@ -17,7 +17,7 @@
 //     dc_shift_component     per unsigned component
 //   run_decode_rows        phase 2 for one plane streamed row by row, from the
 //                          coarsest LL band and a strip of high-pass blocks
-//                          per level
+//                          per level (16-bit where the bands' M_b allow)
 //
 // Phase 1 allocates nothing large, so a codestream that cannot hold what it
 // declares fails there; then the coefficient planes are allocated and the
@@ -25,6 +25,8 @@
 // block decoder writes every sample of a coded block, and only the windows
 // of the blocks that no packet codes are zeroed.
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -430,13 +432,56 @@ class JobRunner {
     return ok();
   }
 
+  // `run_all` into windows of int16 coefficients (the caller's bands have
+  // M_b <= 15). A block without refinement passes is decoded straight into
+  // its window; one with them into 32-bit scratch, then saturated into it.
+  template <class Base, class Stride>
+  Result<void> run_all_narrow(std::span<const BlockJob* const> jobs, const Base& base,
+                              const Stride& stride) {
+    std::size_t area = 0;
+    for (const BlockJob* job : jobs)
+      area = std::max<std::size_t>(area, std::size_t{job->window.width} * job->window.height);
+    auto describe = [&](std::size_t k, std::size_t slot) {
+      const BlockJob& job = *jobs[k];
+      const PlaneWindow& w = job.window;
+      if (job.passes <= 1 || job.lref == 0) {
+        htj2k::BlockDecoder::CoefficientBlock b = block(job, nullptr, 0);
+        b.stride = stride(k);
+        b.narrow = std::span<std::int16_t>(base(k), (w.height - 1u) * b.stride + w.width);
+        return b;
+      }
+      if (scratch_.size() < 2 * area) scratch_.resize(2 * area);
+      return block(job, scratch_.data() + slot * area, w.width);
+    };
+    auto settle = [&](std::size_t k, const htj2k::BlockDecoder::CoefficientBlock& b,
+                      bool coefficients) {
+      if (!b.narrow.empty()) return;
+      if (!coefficients) to_coefficients_(b.out.data(), b.width, b.height, b.stride, b.shift);
+      narrow_(b.out.data(), b.width, b.height, base(k), stride(k));
+    };
+    std::size_t k = 0;
+    for (; k + 1 < jobs.size(); k += 2) {
+      const htj2k::BlockDecoder::CoefficientBlock blocks[2] = {describe(k, 0), describe(k + 1, 1)};
+      VARNEL_ASSIGN_OR_RETURN(const auto coefficients,
+                              decoder_.decode_coefficients_pair(blocks[0], blocks[1], causal_));
+      settle(k, blocks[0], coefficients[0]);
+      settle(k + 1, blocks[1], coefficients[1]);
+    }
+    if (k < jobs.size()) {
+      const htj2k::BlockDecoder::CoefficientBlock b = describe(k, 0);
+      VARNEL_ASSIGN_OR_RETURN(const bool coefficients, decoder_.decode_coefficients(b, causal_));
+      settle(k, b, coefficients);
+    }
+    return ok();
+  }
+
  private:
   htj2k::BlockDecoder::CoefficientBlock block(const BlockJob& job, std::int32_t* base,
                                               std::size_t stride) const {
     const PlaneWindow& w = job.window;
     htj2k::BlockDecoder::CoefficientBlock b;
     b.data = plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref);
-    b.out = std::span<std::int32_t>(base, (w.height - 1u) * stride + w.width);
+    if (base != nullptr) b.out = std::span<std::int32_t>(base, (w.height - 1u) * stride + w.width);
     b.width = w.width;
     b.height = w.height;
     b.stride = stride;
@@ -453,6 +498,8 @@ class JobRunner {
   bool causal_;
   htj2k::BlockDecoder decoder_;
   WordsToCoefficients to_coefficients_ = coefficient_kernels().words_to_coefficients;
+  NarrowCoefficients narrow_ = coefficient_kernels().narrow_coefficients;
+  std::vector<std::int32_t> scratch_;  // run_all_narrow: two blocks with refinement passes
 };
 
 // Checks the planes against the plan and decodes every code-block into
@@ -512,14 +559,31 @@ namespace {
 // whole (low_w x low_h, stride low_w; the whole plane when no level does
 // anything), then for every level k, finest first, one strip of `strip`
 // rows of its high-pass bands: HL (stride W_k - wl_k) and LH beside HH
-// (stride W_k). A strip holds one row of code-blocks: `strip` is the
-// level's tallest high-pass block. Level k works on the W_k x H_k region
-// (W_0 x H_0 the plane), its LL band wl_k x nl_k being level k + 1's region.
+// (stride W_k), in 16 or 32 bits a coefficient. A strip holds one row of
+// code-blocks: `strip` is the level's tallest high-pass block. Level k
+// works on the W_k x H_k region (W_0 x H_0 the plane), its LL band
+// wl_k x nl_k being level k + 1's region.
 struct LevelLayout {
   std::size_t w = 0, h = 0, wl = 0, nl = 0, strip = 1;
   std::size_t hl_at = 0, bottom_at = 0;  // workspace offsets of the strip's two parts
+  // The strip holds 16-bit coefficients: every high-pass block of the level
+  // has M_b <= kNarrowPlanes.
+  bool narrow = false;
   std::size_t hl_stride() const { return w - wl; }
 };
+
+// A band's coefficients are below 2^M_b in magnitude (T.800 E.1: M_b =
+// G + epsilon_b - 1 bit-planes; the block decoder keeps no bit above them),
+// so a band of M_b <= 15 fits int16.
+constexpr unsigned kNarrowPlanes = 15;
+
+bool fits_narrow(const BlockJob& job) { return job.magb <= kNarrowPlanes; }
+
+// Workspace samples (32-bit) of a strip part of `count` coefficients: a
+// narrow one packs two to a sample.
+std::size_t part_samples(std::size_t count, bool narrow) {
+  return narrow ? count / 2 + count % 2 : count;
+}
 
 struct RowsLayout {
   std::size_t width = 0, low_w = 0, low_h = 0;
@@ -571,22 +635,26 @@ RowsLayout rows_layout(const DecodePlan& plan) {
   }
   l.low_w = w;
   l.low_h = h;
+  std::vector<bool> wide(l.levels.size(), false);
   for (const BlockJob& job : plan.jobs) {
     const Placed p = place(l, job.window.plane);
     if (p.region != Region::low) {
       std::size_t& strip = l.levels[p.level].strip;
       strip = std::max<std::size_t>(strip, job.window.height);
+      if (!fits_narrow(job)) wide[p.level] = true;
     }
   }
   // Each strip is no taller than its level's bands (nl rows at most), so
   // the workspace stays below twice the plane, which size_planes allows.
   std::size_t at = l.low_w * l.low_h;
-  for (LevelLayout& v : l.levels) {
+  for (unsigned k = 0; k < l.levels.size(); ++k) {
+    LevelLayout& v = l.levels[k];
     v.strip = std::min(v.strip, v.nl);
+    v.narrow = !wide[k];
     v.hl_at = at;
-    at += v.strip * v.hl_stride();
+    at += part_samples(v.strip * v.hl_stride(), v.narrow);
     v.bottom_at = at;
-    at += v.strip * v.w;
+    at += part_samples(v.strip * v.w, v.narrow);
   }
   l.samples = at;
   return l;
@@ -625,22 +693,43 @@ struct Zero {
 // The strip of one level's high-pass bands. It holds band rows [origin,
 // origin + strip). It moves to row j when the transform is about to read
 // row j past it or a row of blocks starts there; the rows before j are read
-// by then.
+// by then. A narrow strip holds int16 coefficients, which the transform
+// widens as it reads them.
 struct LevelStrip {
   const RowsLayout* l = nullptr;
   const LevelLayout* v = nullptr;
-  std::int32_t *hl = nullptr, *bottom = nullptr;
+  std::byte *hl = nullptr, *bottom = nullptr;
   std::vector<Late> late;
   std::vector<Zero> zeros;
   std::vector<const Zero*> active;  // uncoded windows that reach the strip
   std::vector<const BlockJob*> row_jobs;  // the row of blocks being decoded
   std::size_t next_job = 0, next_zero = 0, origin = 0, end = 0, decoded_until = 0;
 
-  std::int32_t* at(const Placed& p) const {
-    return p.region == Region::hl ? hl + (p.row - origin) * v->hl_stride() + p.x
-                                  : bottom + (p.row - origin) * v->w + p.x;
+  void attach(const RowsLayout& layout, unsigned level, std::int32_t* workspace) {
+    l = &layout;
+    v = &layout.levels[level];
+    hl = reinterpret_cast<std::byte*>(workspace + v->hl_at);
+    bottom = reinterpret_cast<std::byte*>(workspace + v->bottom_at);
   }
+
+  std::size_t sample_bytes() const { return v->narrow ? sizeof(std::int16_t) : sizeof(std::int32_t); }
   std::size_t stride(Region r) const { return r == Region::hl ? v->hl_stride() : v->w; }
+  std::byte* at(const Placed& p) const {
+    return (p.region == Region::hl ? hl : bottom) +
+           ((p.row - origin) * stride(p.region) + p.x) * sample_bytes();
+  }
+
+  // Band row `row` of the HL band or of LH beside HH, from column x on.
+  htj2k::BandRow row_of(Region r, std::size_t row, std::size_t x = 0) const {
+    const std::byte* from =
+        (r == Region::hl ? hl : bottom) + ((row - origin) * stride(r) + x) * sample_bytes();
+    htj2k::BandRow out;
+    if (v->narrow)
+      out.narrow = reinterpret_cast<const std::int16_t*>(from);
+    else
+      out.wide = reinterpret_cast<const std::int32_t*>(from);
+    return out;
+  }
 
   bool block_row_at(std::size_t j) const { return next_job < late.size() && late[next_job].key <= j; }
 
@@ -663,10 +752,10 @@ struct LevelStrip {
       const std::size_t from = std::max(first, origin), to = std::min(last, end);
       p.row = from;
       if (!fits_across(*l, p, w)) return std::unexpected(malformed(0, "uncoded window outside its band"));
-      std::int32_t* row = at(p);
-      const std::size_t step = stride(p.region);
+      std::byte* row = at(p);
+      const std::size_t step = stride(p.region) * sample_bytes();
       for (std::size_t y = from; y < to; ++y, row += step)
-        std::memset(row, 0, std::size_t{w.width} * sizeof(std::int32_t));
+        std::memset(row, 0, std::size_t{w.width} * sample_bytes());
       ++k;
     }
     const std::size_t first = next_job;
@@ -680,7 +769,10 @@ struct LevelStrip {
     }
     auto base = [&](std::size_t k) { return at(place(*l, late[first + k].job->window.plane)); };
     auto step = [&](std::size_t k) { return stride(place(*l, late[first + k].job->window.plane).region); };
-    const Result<void> r = runner.run_all(row_jobs, base, step);
+    const Result<void> r =
+        v->narrow
+            ? runner.run_all_narrow(row_jobs, [&](std::size_t k) { return reinterpret_cast<std::int16_t*>(base(k)); }, step)
+            : runner.run_all(row_jobs, [&](std::size_t k) { return reinterpret_cast<std::int32_t*>(base(k)); }, step);
     row_jobs.clear();
     return r;
   }
@@ -700,12 +792,7 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
     return std::unexpected(invalid("workspace smaller than rows_workspace_samples"));
   std::int32_t* const low = workspace.data();
   std::vector<LevelStrip> strips(l.levels.size());
-  for (std::size_t k = 0; k < strips.size(); ++k) {
-    strips[k].l = &l;
-    strips[k].v = &l.levels[k];
-    strips[k].hl = low + l.levels[k].hl_at;
-    strips[k].bottom = low + l.levels[k].bottom_at;
-  }
+  for (unsigned k = 0; k < strips.size(); ++k) strips[k].attach(l, k, low);
   const Result<void> outside = std::unexpected(malformed(0, "code-block outside its band"));
   JobRunner runner(cs, plan);
   // The coarsest LL band's blocks and uncoded windows go in first; the
@@ -771,21 +858,21 @@ Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
         ctx.status = s.move_to(j, *ctx.runner);
         return ctx.status.has_value();
       },
-      [](void* c, unsigned level, std::size_t r, const std::int32_t** lo, const std::int32_t** hi) {
+      [](void* c, unsigned level, std::size_t r, htj2k::BandRow* lo, htj2k::BandRow* hi) {
         const auto& ctx = *static_cast<const Context*>(c);
         const RowsLayout& l = *ctx.l;
         if (l.levels.empty()) {  // no level: the LL band is the plane
-          *lo = ctx.low + r * l.low_w;
+          lo->wide = ctx.low + r * l.low_w;
           return;
         }
         const LevelLayout& v = l.levels[level];
         const LevelStrip& s = (*ctx.strips)[level];
         if (r < v.nl) {
-          if (level + 1 == l.levels.size()) *lo = ctx.low + r * l.low_w;
-          *hi = s.hl + (r - s.origin) * v.hl_stride();
+          if (level + 1 == l.levels.size()) lo->wide = ctx.low + r * l.low_w;
+          *hi = s.row_of(Region::hl, r);
         } else {
-          *lo = s.bottom + (r - v.nl - s.origin) * v.w;
-          *hi = *lo + v.wl;
+          *lo = s.row_of(Region::bottom, r - v.nl);
+          *hi = s.row_of(Region::bottom, r - v.nl, v.wl);
         }
       }};
   VARNEL_TRY(htj2k::inverse_53_levels_rows(plan.width, plan.height, plan.resolution, bands, sink));

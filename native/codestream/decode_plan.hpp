@@ -95,8 +95,10 @@ Result<void> prepare_planes(const DecodePlan& plan, std::span<const std::span<Sa
 // `rows_workspace_samples(plan)` samples, any contents) holds the coarsest
 // level's LL band and, for every level, one strip of its high-pass bands, a
 // row of code-blocks, decoded just before the inverse transform reads it
-// (htj2k::inverse_53_levels_rows). So a decode needs the coarsest band and
-// a row of blocks per level (a tenth of a large plane with five levels),
+// (htj2k::inverse_53_levels_rows); a level whose bands have M_b <= 15
+// keeps its strip in 16-bit coefficients, two to a workspace sample. So a
+// decode needs the coarsest band and a row of blocks per level (a
+// twentieth of a large plane with five levels in 16 bits, a tenth in 32),
 // and every level's rows are restored from cache. Unsupported for a
 // codestream that needs the 64-bit datapath (decode_wide.hpp decodes it
 // whole).

@@ -2,7 +2,8 @@
 // the errors of the portable one, for coded blocks of many shapes and
 // magnitudes, for damaged segments and for random bytes with refinement
 // passes; a window that is not zero on entry gets the same words. Their
-// unstuffing of the MagSgn stream gives the bytewise one's bytes.
+// unstuffing of the MagSgn stream gives the bytewise one's bytes. 16-bit
+// coefficients are the 32-bit ones in int16.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -257,7 +258,7 @@ TEST_P(DecodePaths, PairsAreTwoSingleDecodes) {
       paired[n].assign(o[n].w * o[n].h, 0);
       want[n] = a.decode_coefficients(o[n].data, single[n], o[n].w, o[n].h, o[n].w, o[n].mm,
                                       o[n].passes, false, o[n].shift);
-      blocks[n] = {o[n].data, paired[n], o[n].w, o[n].h, o[n].w, o[n].mm, o[n].passes, o[n].shift};
+      blocks[n] = {o[n].data, paired[n], o[n].w, o[n].h, o[n].w, o[n].mm, o[n].passes, o[n].shift, {}};
     }
     const auto got = b.decode_coefficients_pair(blocks[0], blocks[1], false);
     ASSERT_EQ(got.has_value(), want[0].has_value() && want[1].has_value()) << round;
@@ -269,6 +270,53 @@ TEST_P(DecodePaths, PairsAreTwoSingleDecodes) {
       EXPECT_EQ((*got)[n], *want[n]) << round;
       EXPECT_EQ(paired[n], single[n]) << round << " block " << n;
     }
+  }
+}
+
+// 16-bit coefficients (CoefficientBlock.narrow) are the 32-bit ones in
+// int16, written into a window of a wider strip whose other samples stay as
+// they were, singly and in pairs, for blocks of many shapes (quads inside
+// and sticking out) with every shift from 16; a block with refinement
+// passes or a shift below 16 is refused before the window is touched.
+TEST_P(DecodePaths, SixteenBitCoefficientsAreTheWideOnesInItsWindow) {
+  std::mt19937 rng(1616);
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t w = 1 + rng() % 64, h = 1 + rng() % 64, stride = w + rng() % 5;
+    const auto shift = static_cast<unsigned>(16 + rng() % 16);
+    // Words below 2^31, so coefficients below 2^(31 - shift): at most 15 bits.
+    const auto mm = static_cast<std::uint32_t>(rng() % 29);
+    auto seg = varnel::htj2k::encode_block(block_words(rng, w * h, mm, 30, 0.3), w, h, w, mm);
+    ASSERT_TRUE(seg.has_value());
+    const BlockPasses passes{static_cast<std::uint32_t>(seg->size()), 0, 1};
+    std::vector<std::int32_t> wide(w * h, 0);
+    ASSERT_TRUE(a.decode_coefficients(*seg, wide, w, h, w, mm, passes, false, shift).has_value());
+    std::vector<std::int16_t> want(stride * h + 3, 0x5A5A);
+    for (std::size_t y = 0; y < h; ++y)
+      for (std::size_t x = 0; x < w; ++x) want[y * stride + x] = static_cast<std::int16_t>(wide[y * w + x]);
+    std::vector<std::int16_t> one(stride * h + 3, 0x5A5A), first = one, second = one;
+    BlockDecoder::CoefficientBlock block{*seg, {}, w, h, stride, mm, passes, shift, one};
+    const auto single = b.decode_coefficients(block, false);
+    ASSERT_TRUE(single.has_value() && *single) << round;
+    EXPECT_EQ(one, want) << round;
+    BlockDecoder::CoefficientBlock pair[2] = {block, block};
+    pair[0].narrow = first;
+    pair[1].narrow = second;
+    const auto both = b.decode_coefficients_pair(pair[0], pair[1], false);
+    ASSERT_TRUE(both.has_value()) << round;
+    EXPECT_EQ(first, want) << round;
+    EXPECT_EQ(second, want) << round;
+    std::vector<std::int16_t> untouched(stride * h + 3, 0x5A5A), kept = untouched;
+    BlockDecoder::CoefficientBlock refused = block;
+    refused.narrow = kept;
+    refused.shift = 15;
+    EXPECT_FALSE(b.decode_coefficients(refused, false).has_value());
+    refused.shift = shift;
+    std::vector<std::uint8_t> refined = *seg;
+    refined.push_back(0);
+    refused.data = refined;
+    refused.passes = {passes.lcup, 1, 2};
+    EXPECT_FALSE(b.decode_coefficients(refused, false).has_value());
+    EXPECT_EQ(kept, untouched);
   }
 }
 

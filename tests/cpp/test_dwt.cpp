@@ -349,6 +349,32 @@ TEST(LiftKernels, EachKernelComputesItsStep) {
   }
 }
 
+// The inverse steps with 16-bit operands give the 32-bit steps on the
+// operands widened, int16's ends included, for rows of every length.
+TEST(LiftKernels, SixteenBitOperandsGiveTheWideSteps) {
+  std::mt19937 rng(8);
+  for (const LiftKernels* k : families()) {
+    for (std::size_t n = 0; n <= 41; ++n) {
+      std::vector<std::int16_t> x16(n), a16(n), b16(n);
+      for (auto* v : {&x16, &a16, &b16})
+        for (std::size_t i = 0; i < n; ++i)
+          (*v)[i] = i % 4 == 0 ? (rng() % 2 ? INT16_MIN : INT16_MAX) : static_cast<std::int16_t>(rng());
+      const Plane x(x16.begin(), x16.end()), a(a16.begin(), a16.end()), b(b16.begin(), b16.end());
+      const Plane x32 = random_plane(rng, n, INT32_MIN, INT32_MAX);
+      Plane want(n + 1, 99), got(n + 1, 99);
+      k->update_sub(want.data(), x32.data(), a.data(), b.data(), n);
+      k->update_sub_wn(got.data(), x32.data(), a16.data(), b16.data(), n);
+      ASSERT_EQ(got, want) << "update_sub_wn n " << n;
+      k->update_sub(want.data(), x.data(), a.data(), b.data(), n);
+      k->update_sub_nn(got.data(), x16.data(), a16.data(), b16.data(), n);
+      ASSERT_EQ(got, want) << "update_sub_nn n " << n;
+      k->predict_add(want.data(), x.data(), x32.data(), x32.data(), n);
+      k->predict_add_nw(got.data(), x16.data(), x32.data(), x32.data(), n);
+      ASSERT_EQ(got, want) << "predict_add_nw n " << n;
+    }
+  }
+}
+
 class LiftFamily : public ::testing::TestWithParam<Isa> {};
 VARNEL_FOR_EVERY_FAMILY(LiftFamily);
 
@@ -513,8 +539,7 @@ TEST(Dwt53, LevelRowsWithoutAPlaneGiveTheInPlaceResults) {
               ++s.gated[level];
               return true;
             },
-            [](void* ctx, unsigned level, std::size_t r, const std::int32_t** lo,
-               const std::int32_t** hi) {
+            [](void* ctx, unsigned level, std::size_t r, BandRow* lo, BandRow* hi) {
               auto& s = *static_cast<Source*>(ctx);
               std::size_t wk = s.w, hk = s.h;
               for (unsigned i = 0; i < level; ++i) {
@@ -528,11 +553,11 @@ TEST(Dwt53, LevelRowsWithoutAPlaneGiveTheInPlaceResults) {
                 s.in_order = s.in_order && j < s.gated[level];
               }
               if (r < nl && !coarsest_low) {
-                s.in_order = s.in_order && *lo != nullptr;  // the coarser level's row
+                s.in_order = s.in_order && lo->wide != nullptr;  // the coarser level's row
               } else {
-                *lo = s.coeffs->data() + r * s.w;
+                lo->wide = s.coeffs->data() + r * s.w;
               }
-              *hi = s.coeffs->data() + r * s.w + (wk - wk / 2);
+              hi->wide = s.coeffs->data() + r * s.w + (wk - wk / 2);
             }};
         Plane rows;
         struct Collect {

@@ -242,6 +242,26 @@ def test_every_kernel_family_codes_the_same_bytes(isa):
     assert family_digest(isa) == family_digest(None)
 
 
+@pytest.mark.parametrize("bits", [7, 13, 14, 15])
+@pytest.mark.parametrize("dtype", ["uint16", "int16", "uint32", "int32"])
+@pytest.mark.parametrize("shape", [(131, 517), (2, 67, 130)])
+def test_round_trips_at_the_16_bit_strip_switch(dtype, bits, shape):
+    """A decode keeps a level's high-pass blocks in 16 bits while its bands
+    have at most 15 magnitude bit-planes, which grow with the plane's depth:
+    up to 13 bits every level is 16-bit, at 14 the finest level only, at 15
+    none. Checkerboards of the range's ends (the largest high-pass
+    coefficients) above noise, in every dtype that can hold them."""
+    rng = np.random.default_rng(bits)
+    signed = not dtype.startswith("u")
+    lo, hi = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if signed else (0, (1 << bits) - 1)
+    a = rng.integers(lo, hi + 1, shape).astype(dtype)
+    y, x = np.indices(shape[-2:])
+    board = np.where((x + y) % 2 == 1, hi, lo).astype(dtype)
+    half = shape[-2] // 2
+    a[..., :half, :] = board[:half]
+    roundtrip(a)
+
+
 # --- the container the encoder writes --------------------------------------
 
 

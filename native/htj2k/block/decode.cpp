@@ -292,9 +292,10 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, unsigned c
 
 // Step 2: MagSgn values of every quad, written to the window. sig (when not
 // null) receives the cleanup significance as 4-bit column masks per stripe.
+template <class Out>
 [[gnu::noinline]] Result<void> cleanup_magsgn(const std::uint8_t* seg, std::size_t length,
                                               const std::uint16_t* qe, const std::uint8_t* qu,
-                                              std::uint32_t* line, std::uint32_t* out,
+                                              std::uint32_t* line, Out* out,
                                               std::size_t width, std::size_t height,
                                               std::size_t stride, std::uint32_t missing_msbs,
                                               std::uint8_t* sig, std::size_t sstride,
@@ -310,8 +311,8 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, unsigned c
     const std::uint16_t* const er = qe + r * nqx;
     const std::uint8_t* const ur = qu + r * nqx;
     const bool has_bottom = 2 * r + 1 < height;
-    std::uint32_t* const o0 = out + 2 * r * stride;
-    std::uint32_t* const o1 = o0 + stride;  // only touched when has_bottom
+    Out* const o0 = out + 2 * r * stride;
+    Out* const o1 = o0 + stride;  // only touched when has_bottom
     std::uint8_t* const srow = sig ? sig + (r >> 1) * sstride + 1 : nullptr;
     const unsigned sshift = (r & 1u) * 2u;
     // line[k] holds the OR of v over columns 2k - 1 and 2k of the bottom row
@@ -358,20 +359,20 @@ inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, unsigned c
       const bool has_right = x + 1 < width;
       unsigned inside = 0xFu;
       if (has_bottom && has_right) [[likely]] {
-        o0[x] = w[0];
-        o1[x] = w[1];
-        o0[x + 1] = w[2];
-        o1[x + 1] = w[3];
+        o0[x] = static_cast<Out>(w[0]);
+        o1[x] = static_cast<Out>(w[1]);
+        o0[x + 1] = static_cast<Out>(w[2]);
+        o1[x + 1] = static_cast<Out>(w[3]);
       } else {
         // Samples outside the code-block are decoded but never written.
-        o0[x] = w[0];
+        o0[x] = static_cast<Out>(w[0]);
         inside = 0x1u;
         if (has_bottom) {
-          o1[x] = w[1];
+          o1[x] = static_cast<Out>(w[1]);
           inside |= 0x2u;
         }
         if (has_right) {
-          o0[x + 1] = w[2];
+          o0[x + 1] = static_cast<Out>(w[2]);
           inside |= 0x4u;
         }
       }
@@ -483,7 +484,8 @@ std::size_t unstuff_portable(const std::uint8_t* src, std::size_t size, std::uin
   return unstuff_magsgn(src, size, dst);
 }
 
-constexpr BlockKernels kPortable{cleanup_magsgn, unstuff_portable, UNSTUFF_PAD};
+constexpr BlockKernels kPortable{cleanup_magsgn<std::uint32_t>, cleanup_magsgn<std::int16_t>,
+                                 unstuff_portable, UNSTUFF_PAD};
 
 }  // namespace
 
@@ -517,9 +519,9 @@ Result<bool> BlockDecoder::decode_coefficients(std::span<const std::uint8_t> dat
                                                std::size_t height, std::size_t stride,
                                                std::uint32_t missing_msbs, BlockPasses passes,
                                                bool vertically_causal, unsigned shift) {
-  if (shift > 31) return std::unexpected(invalid("coefficient shift must be 0..=31"));
-  return run(data, std::span(reinterpret_cast<std::uint32_t*>(out.data()), out.size()), width,
-             height, stride, missing_msbs, passes, vertically_causal, shift + 1);
+  return decode_coefficients(
+      CoefficientBlock{data, out, width, height, stride, missing_msbs, passes, shift, {}},
+      vertically_causal);
 }
 
 Result<std::array<bool, 2>> BlockDecoder::decode_coefficients_pair(const CoefficientBlock& a,
@@ -529,16 +531,12 @@ Result<std::array<bool, 2>> BlockDecoder::decode_coefficients_pair(const Coeffic
   Checked checked[2];
   for (int n = 0; n < 2; ++n) {
     const CoefficientBlock& k = *blocks[n];
-    auto c = check(k.data, as_words(k.out), k.width, k.height, k.stride, k.missing_msbs, k.passes);
-    if (!c || k.shift > 31) {
+    auto c = check(k);
+    if (!c) {
       // One after the other, for the errors two calls give.
       std::array<bool, 2> coefficients{};
       for (int i = 0; i < 2; ++i) {
-        const CoefficientBlock& one = *blocks[i];
-        VARNEL_ASSIGN_OR_RETURN(coefficients[i],
-                                decode_coefficients(one.data, one.out, one.width, one.height,
-                                                    one.stride, one.missing_msbs, one.passes,
-                                                    vertically_causal, one.shift));
+        VARNEL_ASSIGN_OR_RETURN(coefficients[i], decode_coefficients(*blocks[i], vertically_causal));
       }
       return coefficients;
     }
@@ -561,13 +559,34 @@ Result<std::array<bool, 2>> BlockDecoder::decode_coefficients_pair(const Coeffic
   }
   std::array<bool, 2> coefficients{};
   for (int n = 0; n < 2; ++n) {
-    const CoefficientBlock& k = *blocks[n];
-    VARNEL_ASSIGN_OR_RETURN(
-        coefficients[n],
-        finish(checked[n], n == 0 ? 0 : nq0, as_words(k.out), k.width, k.height, k.stride,
-               k.missing_msbs, vertically_causal, k.shift + 1));
+    VARNEL_ASSIGN_OR_RETURN(coefficients[n],
+                            finish(checked[n], n == 0 ? 0 : nq0, *blocks[n], vertically_causal));
   }
   return coefficients;
+}
+
+Result<bool> BlockDecoder::decode_coefficients(const CoefficientBlock& b, bool vertically_causal) {
+  VARNEL_ASSIGN_OR_RETURN(const Checked c, check(b));
+  first_step(c);
+  return finish(c, 0, b, vertically_causal);
+}
+
+Result<BlockDecoder::Checked> BlockDecoder::check(const CoefficientBlock& b) {
+  if (b.shift > 31) return std::unexpected(invalid("coefficient shift must be 0..=31"));
+  if (b.narrow.empty())
+    return check(b.data, b.out.size(), b.width, b.height, b.stride, b.missing_msbs, b.passes);
+  if (b.shift < 16) return std::unexpected(invalid("16-bit coefficients need a shift >= 16"));
+  VARNEL_ASSIGN_OR_RETURN(const Checked c, check(b.data, b.narrow.size(), b.width, b.height,
+                                                 b.stride, b.missing_msbs, b.passes));
+  if (c.npasses >= 2)
+    return std::unexpected(invalid("16-bit coefficients need a block without refinement passes"));
+  return c;
+}
+
+Result<bool> BlockDecoder::finish(const Checked& c, std::size_t quads, const CoefficientBlock& b,
+                                  bool vertically_causal) {
+  return finish(c, quads, as_words(b.out), b.width, b.height, b.stride, b.missing_msbs,
+                vertically_causal, b.shift + 1, b.narrow.empty() ? nullptr : b.narrow.data());
 }
 
 Result<void> check_block_window(std::size_t width, std::size_t height, std::size_t stride,
@@ -584,12 +603,12 @@ Result<void> check_block_window(std::size_t width, std::size_t height, std::size
 }
 
 Result<BlockDecoder::Checked> BlockDecoder::check(std::span<const std::uint8_t> data,
-                                                  std::span<std::uint32_t> out, std::size_t width,
+                                                  std::size_t out_size, std::size_t width,
                                                   std::size_t height, std::size_t stride,
                                                   std::uint32_t missing_msbs,
                                                   BlockPasses passes) {
   // Checks, in order; none of them touches the window.
-  VARNEL_TRY(check_block_window(width, height, stride, out.size()));
+  VARNEL_TRY(check_block_window(width, height, stride, out_size));
   std::uint32_t npasses = passes.count;
   if (passes.lref == 0 && npasses > 1) npasses = 1;
   if (npasses >= 4) return std::unexpected(malformed(0, "more than 3 coding passes"));
@@ -616,11 +635,7 @@ Result<BlockDecoder::Checked> BlockDecoder::check(std::span<const std::uint8_t> 
   return c;
 }
 
-Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
-                               std::size_t width, std::size_t height, std::size_t stride,
-                               std::uint32_t missing_msbs, BlockPasses passes,
-                               bool vertically_causal, unsigned coef) {
-  VARNEL_ASSIGN_OR_RETURN(const Checked c, check(data, out, width, height, stride, missing_msbs, passes));
+void BlockDecoder::first_step(const Checked& c) {
   const std::size_t nq = c.nqx * c.nqy;
   if (quad_entry_.size() < nq) {
     quad_entry_.resize(nq);
@@ -630,13 +645,21 @@ Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std
     VlcBlock block(c.seg, c.lcup, c.scup, quad_entry_.data(), quad_u_.data());
     cleanup_vlc<1>(&block, c.nqx, c.nqy);
   }
+}
+
+Result<bool> BlockDecoder::run(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
+                               std::size_t width, std::size_t height, std::size_t stride,
+                               std::uint32_t missing_msbs, BlockPasses passes,
+                               bool vertically_causal, unsigned coef) {
+  VARNEL_ASSIGN_OR_RETURN(const Checked c, check(data, out.size(), width, height, stride, missing_msbs, passes));
+  first_step(c);
   return finish(c, 0, out, width, height, stride, missing_msbs, vertically_causal, coef);
 }
 
 Result<bool> BlockDecoder::finish(const Checked& c, std::size_t quads, std::span<std::uint32_t> out,
                                   std::size_t width, std::size_t height, std::size_t stride,
                                   std::uint32_t missing_msbs, bool vertically_causal,
-                                  unsigned coef) {
+                                  unsigned coef, std::int16_t* narrow) {
   const std::size_t nqx = c.nqx;
   if (line_v_.size() < detail::magsgn_line_words(nqx))
     line_v_.resize(detail::magsgn_line_words(nqx));
@@ -656,6 +679,13 @@ Result<bool> BlockDecoder::finish(const Checked& c, std::size_t quads, std::span
   // Coefficients straight from the cleanup pass when no refinement pass
   // follows; refinement passes work on words.
   const unsigned kernel_coef = refine ? 0u : coef;
+  if (narrow != nullptr) {  // check(CoefficientBlock) has made sure there is no refinement
+    VARNEL_TRY(kernels_->cleanup_magsgn16(seg, lcup - scup, quad_entry_.data() + quads,
+                                          quad_u_.data() + quads, line_v_.data(), narrow, width,
+                                          height, stride, missing_msbs, nullptr, sstride,
+                                          magsgn_bits_.data(), coef));
+    return true;
+  }
   VARNEL_TRY(kernels_->cleanup_magsgn(seg, lcup - scup, quad_entry_.data() + quads,
                                         quad_u_.data() + quads, line_v_.data(), out.data(), width,
                                         height, stride, missing_msbs, sig, sstride,

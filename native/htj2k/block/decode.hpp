@@ -71,6 +71,10 @@ class BlockDecoder {
   // same size have their first step (every codeword's chain of lookups)
   // decoded side by side. The error is the one the two calls in order give;
   // the windows then hold unspecified values.
+  // With `narrow` not empty the coefficients go there in 16 bits instead
+  // of to `out` (the window checks apply to it): they must fit (shift >=
+  // 16; a band of M_b <= 15 does), and the block must have no refinement
+  // pass to decode (else InvalidArgument, before the window is touched).
   struct CoefficientBlock {
     std::span<const std::uint8_t> data;
     std::span<std::int32_t> out;
@@ -78,10 +82,13 @@ class BlockDecoder {
     std::uint32_t missing_msbs = 0;
     BlockPasses passes;
     unsigned shift = 0;
+    std::span<std::int16_t> narrow;
   };
   Result<std::array<bool, 2>> decode_coefficients_pair(const CoefficientBlock& a,
                                                        const CoefficientBlock& b,
                                                        bool vertically_causal);
+  // `decode_coefficients` of one such block.
+  Result<bool> decode_coefficients(const CoefficientBlock& block, bool vertically_causal);
 
  private:
   // What `check` found of a block's segment and shape.
@@ -94,13 +101,20 @@ class BlockDecoder {
     return {reinterpret_cast<std::uint32_t*>(out.data()), out.size()};
   }
   // The checks of every decode, before anything is touched.
-  static Result<Checked> check(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
+  static Result<Checked> check(std::span<const std::uint8_t> data, std::size_t out_size,
                                std::size_t width, std::size_t height, std::size_t stride,
                                std::uint32_t missing_msbs, BlockPasses passes);
+  static Result<Checked> check(const CoefficientBlock& b);
+  // The first step of one block (every quad's CxtVLC entry and u), into
+  // the scratch's first quads.
+  void first_step(const Checked& c);
   // The steps after the first, from the quads at `quads` of the scratch.
   Result<bool> finish(const Checked& c, std::size_t quads, std::span<std::uint32_t> out,
                       std::size_t width, std::size_t height, std::size_t stride,
-                      std::uint32_t missing_msbs, bool vertically_causal, unsigned coef);
+                      std::uint32_t missing_msbs, bool vertically_causal, unsigned coef,
+                      std::int16_t* narrow = nullptr);
+  Result<bool> finish(const Checked& c, std::size_t quads, const CoefficientBlock& b,
+                      bool vertically_causal);
   // `decode` and `decode_coefficients`: coef = 0 for words, shift + 1 for coefficients.
   Result<bool> run(std::span<const std::uint8_t> data, std::span<std::uint32_t> out,
                    std::size_t width, std::size_t height, std::size_t stride,

@@ -34,6 +34,17 @@ using CleanupMagSgn = Result<void> (*)(const std::uint8_t* seg, std::size_t leng
                                        std::uint32_t missing_msbs, std::uint8_t* sig,
                                        std::size_t sstride, std::uint8_t* bitbuf, unsigned coef);
 
+// `CleanupMagSgn` with coefficients (coef >= 17, sig null) written as int16
+// to `out`: what fits 16 bits, as a band of M_b <= 15 does, is exact; a
+// larger magnitude keeps its low 16 bits.
+using CleanupMagSgn16 = Result<void> (*)(const std::uint8_t* seg, std::size_t length,
+                                         const std::uint16_t* qe, const std::uint8_t* qu,
+                                         std::uint32_t* line, std::int16_t* out,
+                                         std::size_t width, std::size_t height,
+                                         std::size_t stride, std::uint32_t missing_msbs,
+                                         std::uint8_t* sig, std::size_t sstride,
+                                         std::uint8_t* bitbuf, unsigned coef);
+
 // The MagSgn stream of `size` bytes at src without its stuffed bits, as
 // unstuff_magsgn (readers.hpp) writes it and with its return value; dst must
 // hold size + the table's bitbuf_pad bytes.
@@ -42,6 +53,7 @@ using UnstuffMagSgn = std::size_t (*)(const std::uint8_t* src, std::size_t size,
 
 struct BlockKernels {
   CleanupMagSgn cleanup_magsgn;
+  CleanupMagSgn16 cleanup_magsgn16;
   // The unstuffing the MagSgn step of this family runs (tests compare them).
   UnstuffMagSgn unstuff_magsgn;
   // Bytes of bitbuf past the segment length that cleanup_magsgn needs.

@@ -73,9 +73,10 @@ inline std::uint64_t window(const std::uint8_t* bits, std::size_t cap, std::size
   return w >> (pos & 7u);
 }
 
+template <class Out>
 Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
                                  const std::uint16_t* qe, const std::uint8_t* qu,
-                                 std::uint32_t* line, std::uint32_t* out, std::size_t width,
+                                 std::uint32_t* line, Out* out, std::size_t width,
                                  std::size_t height, std::size_t stride,
                                  std::uint32_t missing_msbs, std::uint8_t* sig,
                                  std::size_t sstride, std::uint8_t* bitbuf, unsigned coef) {
@@ -143,8 +144,8 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
     const std::uint16_t* const er = qe + r * nqx;
     const std::uint8_t* const ur = qu + r * nqx;
     const bool has_bottom = 2 * r + 1 < height;
-    std::uint32_t* const o0 = out + 2 * r * stride;
-    std::uint32_t* const o1 = o0 + stride;  // only touched when has_bottom
+    Out* const o0 = out + 2 * r * stride;
+    Out* const o1 = o0 + stride;  // only touched when has_bottom
     // Full quads (both columns, both rows inside) first.
     const std::size_t nfull = has_bottom ? width / 2 : 0;
     for (std::size_t qx = 0; qx < nfull; ++qx) {
@@ -156,8 +157,15 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
       const __m128i hi = _mm256_extracti128_si256(q, 1);
       const __m128i row0 = _mm_unpacklo_epi32(lo, hi);  // w0 w2 v0 v2
       const __m128i row1 = _mm_unpackhi_epi32(lo, hi);  // w1 w3 v1 v3
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(o0 + 2 * qx), row0);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(o1 + 2 * qx), row1);
+      if constexpr (sizeof(Out) == 4) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o0 + 2 * qx), row0);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o1 + 2 * qx), row1);
+      } else {  // int16 lanes: w0 w2 v0 v2 w1 w3 v1 v3 (the w fit, the v are not stored)
+        const __m128i both = _mm_packs_epi32(row0, row1);
+        const int top = _mm_cvtsi128_si32(both), bottom = _mm_extract_epi32(both, 2);
+        std::memcpy(o0 + 2 * qx, &top, 4);
+        std::memcpy(o1 + 2 * qx, &bottom, 4);
+      }
       _mm_storeh_pd(reinterpret_cast<double*>(cur + 2 * (qx + 1)), _mm_castsi128_pd(row1));
     }
     // Then the quads that stick out: samples outside the code-block are
@@ -175,11 +183,11 @@ Result<void> cleanup_magsgn_avx2(const std::uint8_t* seg, std::size_t length,
                       _mm_unpacklo_epi64(_mm_shuffle_epi32(lo, _MM_SHUFFLE(3, 1, 2, 0)),
                                          _mm_shuffle_epi32(hi, _MM_SHUFFLE(3, 1, 2, 0))));
       const std::size_t x = 2 * qx;
-      o0[x] = wd[0];
-      if (has_bottom) o1[x] = wd[1];
+      o0[x] = static_cast<Out>(wd[0]);
+      if (has_bottom) o1[x] = static_cast<Out>(wd[1]);
       if (x + 1 < width) {
-        o0[x + 1] = wd[2];
-        if (has_bottom) o1[x + 1] = wd[3];
+        o0[x + 1] = static_cast<Out>(wd[2]);
+        if (has_bottom) o1[x + 1] = static_cast<Out>(wd[3]);
       }
     }
     std::swap(above, cur);
@@ -192,7 +200,8 @@ std::size_t unstuff_avx2(const std::uint8_t* src, std::size_t size, std::uint8_t
   return unstuff_magsgn(src, size, dst);
 }
 
-constexpr BlockKernels kAvx2{cleanup_magsgn_avx2, unstuff_avx2, UNSTUFF_PAD};
+constexpr BlockKernels kAvx2{cleanup_magsgn_avx2<std::uint32_t>, cleanup_magsgn_avx2<std::int16_t>,
+                             unstuff_avx2, UNSTUFF_PAD};
 
 }  // namespace
 

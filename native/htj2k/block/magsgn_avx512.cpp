@@ -130,9 +130,10 @@ std::size_t unstuff_magsgn_avx512(const std::uint8_t* src, std::size_t size, std
   return static_cast<std::size_t>(d - dst);
 }
 
+template <class Out>
 Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
                                    const std::uint16_t* qe, const std::uint8_t* qu,
-                                   std::uint32_t* line, std::uint32_t* out, std::size_t width,
+                                   std::uint32_t* line, Out* out, std::size_t width,
                                    std::size_t height, std::size_t stride,
                                    std::uint32_t missing_msbs, std::uint8_t* sig,
                                    std::size_t sstride, std::uint8_t* bitbuf, unsigned coef) {
@@ -206,8 +207,8 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
     const std::uint16_t* const er = qe + r * nqx;
     const std::uint8_t* const ur = qu + r * nqx;
     const bool has_bottom = 2 * r + 1 < height;
-    std::uint32_t* const o0 = out + 2 * r * stride;
-    std::uint32_t* const o1 = o0 + stride;  // only touched when has_bottom
+    Out* const o0 = out + 2 * r * stride;
+    Out* const o1 = o0 + stride;  // only touched when has_bottom
     // Groups of four quads that lie wholly inside the code-block. First
     // everything that does not depend on the reader position.
     std::size_t ngroup = has_bottom ? (width / 2) / 4 : 0;
@@ -307,9 +308,15 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
       }
       const __m512i wr = _mm512_permutexvar_epi32(rows, word);
       const __m512i vr = _mm512_permutexvar_epi32(rows, v);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o0 + 2 * qx), _mm512_castsi512_si256(wr));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o1 + 2 * qx),
-                          _mm512_extracti64x4_epi64(wr, 1));
+      if constexpr (sizeof(Out) == 4) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o0 + 2 * qx), _mm512_castsi512_si256(wr));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o1 + 2 * qx),
+                            _mm512_extracti64x4_epi64(wr, 1));
+      } else {  // the low 16 bits of each coefficient, top row then bottom row
+        const __m256i w16 = _mm512_cvtepi32_epi16(wr);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o0 + 2 * qx), _mm256_castsi256_si128(w16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o1 + 2 * qx), _mm256_extracti128_si256(w16, 1));
+      }
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(cur + 2 * (qx + 1)),
                           _mm512_extracti64x4_epi64(vr, 1));
     }
@@ -323,11 +330,11 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
       cur[2 * (qx + 1)] = v[1];
       cur[2 * (qx + 1) + 1] = v[3];
       const std::size_t x = 2 * qx;
-      o0[x] = w[0];
-      if (has_bottom) o1[x] = w[1];
+      o0[x] = static_cast<Out>(w[0]);
+      if (has_bottom) o1[x] = static_cast<Out>(w[1]);
       if (x + 1 < width) {
-        o0[x + 1] = w[2];
-        if (has_bottom) o1[x + 1] = w[3];
+        o0[x + 1] = static_cast<Out>(w[2]);
+        if (has_bottom) o1[x + 1] = static_cast<Out>(w[3]);
       }
     }
     std::swap(above, cur);
@@ -336,7 +343,9 @@ Result<void> cleanup_magsgn_avx512(const std::uint8_t* seg, std::size_t length,
   return ok();
 }
 
-constexpr BlockKernels kAvx512{cleanup_magsgn_avx512, unstuff_magsgn_avx512, MAGSGN_AVX512_PAD};
+constexpr BlockKernels kAvx512{cleanup_magsgn_avx512<std::uint32_t>,
+                               cleanup_magsgn_avx512<std::int16_t>, unstuff_magsgn_avx512,
+                               MAGSGN_AVX512_PAD};
 
 }  // namespace
 }  // namespace varnel::htj2k::detail

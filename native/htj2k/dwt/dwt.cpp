@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "htj2k/dwt/dwt.hpp"
@@ -129,17 +130,26 @@ class Lifter {
   // halves, merge_row interleaves them into dst.
   // `src` holds the ceil(n/2) low-pass coefficients, `d` the floor(n/2)
   // high-pass ones (in one row, d = src + ceil(n/2)).
-  void unlift_row(const std::int32_t* src, const std::int32_t* d, Halves h, std::size_t n) const {
+  // Either half may be 16-bit (the kernels widen it as they load).
+  template <class Low, class High>
+  void unlift_row(const Low* src, const High* d, Halves h, std::size_t n) const {
     if (n == 1) {
       h.low[0] = src[0];
       return;
     }
     const std::size_t nl = n - n / 2, nh = n / 2;
     h.low[0] = lift_diff(src[0], update_term(d[0], d[0]));
-    k_.update_sub(h.low + 1, src + 1, d, d + 1, nh - 1);
+    update_sub_kernel<Low, High>()(h.low + 1, src + 1, d, d + 1, nh - 1);
     if (nl > nh) h.low[nl - 1] = lift_diff(src[nl - 1], update_term(d[nh - 1], d[nh - 1]));
     if (nl == nh) h.low[nl] = h.low[nl - 1];
-    k_.predict_add(h.high, d, h.low, h.low + 1, nh);
+    predict_add_kernel<High>()(h.high, d, h.low, h.low + 1, nh);
+  }
+
+  // A BandRow's low half is 16-bit only when its high half is (dwt.hpp).
+  void unlift_row(BandRow low, BandRow high, Halves h, std::size_t n) const {
+    if (high.narrow == nullptr) return unlift_row(low.wide, high.wide, h, n);
+    if (low.narrow == nullptr) return unlift_row(low.wide, high.narrow, h, n);
+    unlift_row(low.narrow, high.narrow, h, n);
   }
 
   void merge_row(Halves h, std::int32_t* dst, std::size_t n) const {
@@ -300,6 +310,25 @@ class Lifter {
     }
   }
 
+  // The kernels of unlift_row's steps for operands x of type X and a, b of
+  // type AB (16-bit ones are widened as they load).
+  template <class X, class AB>
+  auto update_sub_kernel() const {
+    if constexpr (std::is_same_v<AB, std::int32_t>)
+      return k_.update_sub;
+    else if constexpr (std::is_same_v<X, std::int32_t>)
+      return k_.update_sub_wn;
+    else
+      return k_.update_sub_nn;
+  }
+  template <class X>
+  auto predict_add_kernel() const {
+    if constexpr (std::is_same_v<X, std::int32_t>)
+      return k_.predict_add;
+    else
+      return k_.predict_add_nw;
+  }
+
   const LiftKernels& k_;
   Scratch s_;
   std::unique_ptr<std::int32_t[]> rows_;  // the streamed levels' four rows
@@ -371,11 +400,10 @@ class LevelStream {
 
   // Row r of the level's Mallat layout, its horizontal lifting undone, into dst.
   bool unlift(std::size_t r, std::int32_t* dst) {
-    const std::int32_t* low = nullptr;
-    const std::int32_t* high = nullptr;
+    BandRow low, high;
     if (r < nl_ && coarser_ != nullptr) {
-      low = coarser_->next();  // before the halves are used here
-      if (low == nullptr) return false;
+      low.wide = coarser_->next();  // before the halves are used here
+      if (low.wide == nullptr) return false;
     }
     bands_.row(bands_.context, level_, r, &low, &high);
     lifter_.unlift_row(low, high, lifter_.halves(), w_);
@@ -515,13 +543,12 @@ Result<void> inverse_53_rows_with(const LiftKernels& kernels, std::span<std::int
         const auto& in = *static_cast<const InPlane*>(ctx);
         return level != 0 || in.gate.ready == nullptr || in.gate.ready(in.gate.context, j);
       },
-      [](void* ctx, unsigned level, std::size_t r, const std::int32_t** low,
-         const std::int32_t** high) {
+      [](void* ctx, unsigned level, std::size_t r, BandRow* low, BandRow* high) {
         const auto& in = *static_cast<const InPlane*>(ctx);
         const std::size_t w = in.regions->ws[level], h = in.regions->hs[level];
         const std::int32_t* row = in.p + r * in.width;
-        if (level + 1 == in.regions->count || r >= h - h / 2) *low = row;
-        *high = row + (w - w / 2);
+        if (level + 1 == in.regions->count || r >= h - h / 2) low->wide = row;
+        high->wide = row + (w - w / 2);
       }};
   stream_levels(kernels, regions, bands, sink);
   return ok();
@@ -536,10 +563,9 @@ Result<void> inverse_53_levels_rows_with(const LiftKernels& kernels, std::size_t
   LevelRegions regions(width, height, levels);
   if (regions.count == 0) {
     for (std::size_t y = 0; y < height; ++y) {
-      const std::int32_t* low = nullptr;
-      const std::int32_t* high = nullptr;
+      BandRow low, high;
       bands.row(bands.context, 0, y, &low, &high);
-      if (!sink.take(sink.context, y, low)) break;
+      if (!sink.take(sink.context, y, low.wide)) break;
     }
     return ok();
   }

@@ -91,18 +91,27 @@ unsigned active_levels(std::size_t width, std::size_t height, std::uint8_t level
 // coefficients right of the middle and, for high-pass rows and for the
 // low-pass rows of the coarsest level only, low at the ceil(W_k / 2) left of
 // it; the LL rows of a finer level are the restored rows of the next coarser
-// one, which never leave the transform's own row buffers. Before level k
+// one, which never leave the transform's own row buffers (low.wide is set
+// to them on entry). The high half may be given in 16 bits (BandRow.narrow),
+// and then the low half of a high-pass row too; the transform widens them
+// as it reads them. Before level k
 // first reads its low-pass row j and its high-pass row j (when there is
 // one) it calls ready(context, k, j), for j = 0 .. ceil(H_k / 2) - 1 in
 // order; row(k, r) is asked for after that and read before the next
 // ready(k, ...). Returning false stops the transform (as a sink does).
-// When no level does anything, row(context, 0, y, &low, &high) points low
-// at plane row y, which goes to the sink as it is (ready is not called).
+// When no level does anything, row(context, 0, y, &low, &high) points
+// low.wide at plane row y, which goes to the sink as it is (ready is not
+// called).
+// Coefficients of a row held in 32 or in 16 bits: one of the two is set.
+struct BandRow {
+  const std::int32_t* wide = nullptr;
+  const std::int16_t* narrow = nullptr;
+};
+
 struct LevelRows {
   void* context = nullptr;
   bool (*ready)(void* context, unsigned level, std::size_t j) = nullptr;
-  void (*row)(void* context, unsigned level, std::size_t r, const std::int32_t** low,
-              const std::int32_t** high) = nullptr;
+  void (*row)(void* context, unsigned level, std::size_t r, BandRow* low, BandRow* high) = nullptr;
 };
 
 // `inverse_53_rows` without a plane: every level is undone as one stream, the

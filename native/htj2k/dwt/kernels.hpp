@@ -30,6 +30,17 @@ namespace varnel::htj2k {
 using LiftRow = void (*)(std::int32_t* dst, const std::int32_t* x, const std::int32_t* a,
                          const std::int32_t* b, std::size_t n);
 
+// The inverse steps on rows that hold some operands in 16 bits (the
+// decoder's 16-bit strips, BandRow): the same arithmetic on the operands
+// widened as they load. `_wn`: x 32-bit, a and b 16-bit; `_nn`: all three
+// 16-bit; `_nw`: x 16-bit, a and b 32-bit.
+using LiftRowWn = void (*)(std::int32_t* dst, const std::int32_t* x, const std::int16_t* a,
+                           const std::int16_t* b, std::size_t n);
+using LiftRowNn = void (*)(std::int32_t* dst, const std::int16_t* x, const std::int16_t* a,
+                           const std::int16_t* b, std::size_t n);
+using LiftRowNw = void (*)(std::int32_t* dst, const std::int16_t* x, const std::int32_t* a,
+                           const std::int32_t* b, std::size_t n);
+
 struct LiftKernels {
   LiftRow predict_sub;  // forward
   LiftRow update_add;   // forward
@@ -40,6 +51,9 @@ struct LiftKernels {
   // merge: the reverse of split, row[2k] = low[k], row[2k+1] = high[k].
   void (*merge)(const std::int32_t* low, const std::int32_t* high, std::int32_t* row,
                 std::size_t n);
+  LiftRowWn update_sub_wn;  // inverse, 16-bit high-pass operands
+  LiftRowNn update_sub_nn;
+  LiftRowNw predict_add_nw;
 };
 
 // The scalar lifting arithmetic that every kernel's tail and the oracle of

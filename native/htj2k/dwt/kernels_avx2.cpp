@@ -15,6 +15,9 @@ namespace {
 using V = __m256i;
 
 inline V load(const std::int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const V*>(p)); }
+inline V load(const std::int16_t* p) {  // eight int16 widened to int32
+  return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
 inline void store(std::int32_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<V*>(p), v); }
 
 struct PredictSub {
@@ -53,9 +56,8 @@ struct UpdateSub {
 };
 
 // One generic row loop, instantiated once per lifting step.
-template <class Op>
-void rows(std::int32_t* dst, const std::int32_t* x, const std::int32_t* a, const std::int32_t* b,
-          std::size_t n) {
+template <class Op, class X = std::int32_t, class AB = std::int32_t>
+void rows(std::int32_t* dst, const X* x, const AB* a, const AB* b, std::size_t n) {
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) store(dst + i, Op::vec(load(x + i), load(a + i), load(b + i)));
   for (; i < n; ++i) dst[i] = Op::one(x[i], a[i], b[i]);
@@ -96,8 +98,11 @@ void merge(const std::int32_t* low, const std::int32_t* high, std::int32_t* row,
   if (2 * k < n) row[2 * k] = low[k];
 }
 
-constexpr LiftKernels kAvx2{rows<PredictSub>, rows<UpdateAdd>, rows<UpdateSub>,
-                            rows<PredictAdd>, split,           merge};
+using N = std::int16_t;
+using W = std::int32_t;
+constexpr LiftKernels kAvx2{rows<PredictSub>,      rows<UpdateAdd>,       rows<UpdateSub>,
+                            rows<PredictAdd>,      split,                 merge,
+                            rows<UpdateSub, W, N>, rows<UpdateSub, N, N>, rows<PredictAdd, N, W>};
 
 }  // namespace
 

@@ -10,6 +10,11 @@ namespace {
 using V = __m128i;
 
 inline V load(const std::int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const V*>(p)); }
+// Four int16 widened to int32 (the sign spread by the arithmetic shift).
+inline V load(const std::int16_t* p) {
+  const V v = _mm_loadl_epi64(reinterpret_cast<const V*>(p));
+  return _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+}
 inline void store(std::int32_t* p, V v) { _mm_storeu_si128(reinterpret_cast<V*>(p), v); }
 
 struct PredictSub {
@@ -43,9 +48,8 @@ struct UpdateSub {
   }
 };
 
-template <class Op>
-void rows(std::int32_t* dst, const std::int32_t* x, const std::int32_t* a, const std::int32_t* b,
-          std::size_t n) {
+template <class Op, class X = std::int32_t, class AB = std::int32_t>
+void rows(std::int32_t* dst, const X* x, const AB* a, const AB* b, std::size_t n) {
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const V lo = Op::vec(load(x + i), load(a + i), load(b + i));
@@ -85,8 +89,13 @@ void merge(const std::int32_t* low, const std::int32_t* high, std::int32_t* row,
   if (2 * k < n) row[2 * k] = low[k];
 }
 
-constexpr LiftKernels kPortable{rows<PredictSub>, rows<UpdateAdd>, rows<UpdateSub>,
-                                rows<PredictAdd>, split,           merge};
+using N = std::int16_t;
+using W = std::int32_t;
+constexpr LiftKernels kPortable{rows<PredictSub>,           rows<UpdateAdd>,
+                                rows<UpdateSub>,            rows<PredictAdd>,
+                                split,                      merge,
+                                rows<UpdateSub, W, N>,      rows<UpdateSub, N, N>,
+                                rows<PredictAdd, N, W>};
 
 }  // namespace
 
