@@ -15,13 +15,14 @@ namespace varnel::codestream {
 namespace {
 
 // Words (bit 63 the sign, the band's top bit-plane at bit 62) of a w x h
-// block into coefficients of a band with M_b = magb: magnitude >> (63 - M_b).
-void words_to_coefficients(const std::uint64_t* words, std::size_t w, std::size_t h,
-                           std::int64_t* dst, std::size_t stride, unsigned magb) {
+// block (rows `words_stride` apart) into coefficients of a band with
+// M_b = magb: magnitude >> (63 - M_b). `dst` may be `words`.
+void words_to_coefficients(const std::uint64_t* words, std::size_t words_stride, std::size_t w,
+                           std::size_t h, std::int64_t* dst, std::size_t stride, unsigned magb) {
   const unsigned shift = 63u - std::min(magb, 63u);
   for (std::size_t y = 0; y < h; ++y, dst += stride) {
     for (std::size_t x = 0; x < w; ++x) {
-      const std::uint64_t word = words[y * w + x];
+      const std::uint64_t word = words[y * words_stride + x];
       const auto m = static_cast<std::int64_t>((word & (~std::uint64_t{0} >> 1)) >> shift);
       dst[x] = (word >> 63) != 0 ? -m : m;
     }
@@ -47,13 +48,194 @@ Result<void> run_decode_wide(const Codestream& cs, const DecodePlan& plan,
                               std::span(words.data(), std::min(n, words.size())), w.width,
                               w.height, w.width, job.missing_msbs,
                               {job.lcup, job.lref, job.passes}, causal));
-    words_to_coefficients(words.data(), w.width, w.height, planes[w.component].data() + w.plane,
-                          width, job.magb);
+    words_to_coefficients(words.data(), w.width, w.width, w.height,
+                          planes[w.component].data() + w.plane, width, job.magb);
   }
   const std::size_t area = width * height;
   for (const auto& plane : planes)
     VARNEL_TRY(htj2k::inverse_53_wide(plane.first(area), width, height, plan.resolution));
   return ok();
+}
+
+namespace {
+
+// Where run_decode_wide_rows keeps the coefficients: the coarsest level's
+// LL band whole (low_w x low_h; the plane when no level does anything) and,
+// per level k (finest first, region w x h, LL band wl x nl), one strip of
+// `strip` band rows [origin, origin + strip): HL (w - wl a row) and LH
+// beside HH (w a row). A strip is zeroed when it moves, then the row of
+// blocks starting there is decoded into it; band rows no block codes stay
+// zero.
+struct WideStrip {
+  std::size_t w = 0, h = 0, wl = 0, nl = 0, strip = 1;
+  std::vector<std::int64_t> hl, bottom;
+  std::vector<std::pair<std::size_t, const BlockJob*>> jobs;  // by first band row
+  std::size_t next_job = 0, origin = 0, end = 0, decoded_until = 0;
+};
+
+enum class WideRegion { low, hl, bottom };
+struct WidePlaced {
+  WideRegion region;
+  unsigned level;
+  std::size_t row, x;
+};
+
+class WideRows {
+ public:
+  WideRows(const Codestream& cs, const DecodePlan& plan)
+      : plan_(plan), causal_((cs.cod.cblk_style & kCblkCausal) != 0) {
+    std::size_t w = plan.width, h = plan.height;
+    const unsigned count = htj2k::active_levels(w, h, plan.resolution);
+    levels_.resize(count);
+    for (WideStrip& v : levels_) {
+      v.w = w;
+      v.h = h;
+      v.wl = w - w / 2;
+      v.nl = h - h / 2;
+      w = v.wl;
+      h = v.nl;
+    }
+    low_w_ = w;
+    low_h_ = h;
+  }
+
+  // Sizes the strips and the LL band, decodes the LL band's blocks and
+  // sorts the others into their levels' strips.
+  Result<void> start() {
+    for (const BlockJob& job : plan_.jobs) {
+      const WidePlaced p = place(job.window.plane);
+      if (p.region != WideRegion::low) {
+        WideStrip& v = levels_[p.level];
+        v.strip = std::max<std::size_t>(v.strip, job.window.height);
+        v.jobs.emplace_back(p.row, &job);
+      }
+    }
+    for (WideStrip& v : levels_) {
+      v.strip = std::min(v.strip, v.nl);  // no taller than the level's bands
+      v.hl.resize(v.strip * (v.w - v.wl));
+      v.bottom.resize(v.strip * v.w);
+      std::stable_sort(v.jobs.begin(), v.jobs.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
+    low_.assign(low_w_ * low_h_, 0);
+    for (const BlockJob& job : plan_.jobs) {
+      const WidePlaced p = place(job.window.plane);
+      if (p.region != WideRegion::low) continue;
+      if (!fits(p, job.window, low_w_, 0, low_h_))
+        return std::unexpected(malformed(0, "code-block outside its band"));
+      VARNEL_TRY(decode(job, low_.data() + p.row * low_w_ + p.x, low_w_));
+    }
+    return ok();
+  }
+
+  // Level `level` is about to read its band rows j: the strip moves to j
+  // when j is past it or a row of blocks starts at j.
+  Result<void> ready(unsigned level, std::size_t j) {
+    WideStrip& v = levels_[level];
+    const bool block_row = v.next_job < v.jobs.size() && v.jobs[v.next_job].first <= j;
+    if (j < v.end && !block_row) return ok();
+    if (j < v.decoded_until) return std::unexpected(malformed(0, "code-block rows overlap"));
+    v.origin = j;
+    v.end = j + v.strip;
+    std::fill(v.hl.begin(), v.hl.end(), 0);
+    std::fill(v.bottom.begin(), v.bottom.end(), 0);
+    for (; v.next_job < v.jobs.size() && v.jobs[v.next_job].first <= j; ++v.next_job) {
+      const BlockJob& job = *v.jobs[v.next_job].second;
+      const WidePlaced p = place(job.window.plane);
+      const bool hl = p.region == WideRegion::hl;
+      const std::size_t stride = hl ? v.w - v.wl : v.w;
+      if (p.row != j || !fits(p, job.window, stride, j, v.strip))
+        return std::unexpected(malformed(0, "code-block outside its strip"));
+      std::int64_t* base = (hl ? v.hl.data() : v.bottom.data()) + (p.row - j) * stride + p.x;
+      VARNEL_TRY(decode(job, base, stride));
+      v.decoded_until = std::max<std::size_t>(v.decoded_until, j + job.window.height);
+    }
+    return ok();
+  }
+
+  void row(unsigned level, std::size_t r, const std::int64_t** low,
+           const std::int64_t** high) const {
+    if (levels_.empty()) {
+      *low = low_.data() + r * low_w_;
+      return;
+    }
+    const WideStrip& v = levels_[level];
+    if (r < v.nl) {
+      if (level + 1 == levels_.size()) *low = low_.data() + r * low_w_;
+      *high = v.hl.data() + (r - v.origin) * (v.w - v.wl);
+    } else {
+      *low = v.bottom.data() + (r - v.nl - v.origin) * v.w;
+      *high = *low + v.wl;
+    }
+  }
+
+ private:
+  // Band coordinates of plane offset `at` (as the 32-bit streamed decode).
+  WidePlaced place(std::size_t at) const {
+    const std::size_t y = at / plan_.width, x = at % plan_.width;
+    for (unsigned k = 0; k < levels_.size(); ++k) {
+      const WideStrip& v = levels_[k];
+      if (y >= v.nl) return {WideRegion::bottom, k, y - v.nl, x};
+      if (x >= v.wl) return {WideRegion::hl, k, y, x - v.wl};
+    }
+    return {WideRegion::low, 0, y, x};
+  }
+
+  // The window fits `cols` columns and `rows` rows counted from `first`.
+  static bool fits(const WidePlaced& p, const PlaneWindow& w, std::size_t cols,
+                   std::size_t first, std::size_t rows) {
+    return p.x <= cols && w.width <= cols - p.x && p.row >= first && w.height <= rows &&
+           p.row - first <= rows - w.height;
+  }
+
+  // One block into its zeroed window at `base` (rows `stride` apart): words
+  // first, then coefficients in place.
+  Result<void> decode(const BlockJob& job, std::int64_t* base, std::size_t stride) {
+    const PlaneWindow& w = job.window;
+    if (w.width == 0 || w.height == 0) return ok();
+    auto* words = reinterpret_cast<std::uint64_t*>(base);
+    VARNEL_TRY(decoder_.decode(plan_.joined.subspan(job.data, std::size_t{job.lcup} + job.lref),
+                               std::span(words, (w.height - 1u) * stride + w.width), w.width,
+                               w.height, stride, job.missing_msbs, {job.lcup, job.lref, job.passes},
+                               causal_));
+    words_to_coefficients(words, stride, w.width, w.height, base, stride, job.magb);
+    return ok();
+  }
+
+  const DecodePlan& plan_;
+  bool causal_;
+  htj2k::WideBlockDecoder decoder_;
+  std::vector<WideStrip> levels_;  // finest first
+  std::size_t low_w_ = 0, low_h_ = 0;
+  std::vector<std::int64_t> low_;
+};
+
+}  // namespace
+
+Result<void> run_decode_wide_rows(const Codestream& cs, const DecodePlan& plan,
+                                  htj2k::WideRowSink sink) {
+  if (plan.components != 1) return std::unexpected(invalid("one component required"));
+  if (plan.width == 0 || plan.height == 0) return ok();
+  WideRows rows(cs, plan);
+  VARNEL_TRY(rows.start());
+  struct Context {
+    WideRows* rows;
+    Result<void> status = ok();
+  } ctx{&rows};
+  const htj2k::WideLevelRows bands{
+      &ctx,
+      [](void* c, unsigned level, std::size_t j) {
+        auto& ctx = *static_cast<Context*>(c);
+        ctx.status = ctx.rows->ready(level, j);
+        return ctx.status.has_value();
+      },
+      [](void* c, unsigned level, std::size_t r, const std::int64_t** low,
+         const std::int64_t** high) {
+        static_cast<const Context*>(c)->rows->row(level, r, low, high);
+      }};
+  VARNEL_TRY(htj2k::inverse_53_wide_levels_rows(plan.width, plan.height, plan.resolution, bands,
+                                                sink));
+  return ctx.status;
 }
 
 Result<void> run_decode_wide_clamped(const Codestream& cs, const DecodePlan& plan,

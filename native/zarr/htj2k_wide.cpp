@@ -1,5 +1,6 @@
-// The chunk driver's 64-bit plane decode (htj2k_wide.hpp): one 64-bit
-// plane, then one narrowing pass into the dtype.
+// The chunk driver's 64-bit plane decode (htj2k_wide.hpp): the plane
+// streamed (run_decode_wide_rows), each restored row narrowed into the
+// dtype as it comes.
 #include "zarr/htj2k_wide.hpp"
 
 #include <algorithm>
@@ -7,7 +8,6 @@
 #include <string>
 
 #include "codestream/decode_wide.hpp"
-#include "core/big_buffer.hpp"
 
 namespace varnel::zarr {
 namespace {
@@ -35,12 +35,6 @@ void store_as(ElementType dtype, std::int64_t v, std::uint8_t* dst, std::size_t 
 Result<void> decode_plane_wide(const codestream::Codestream& cs,
                                const codestream::DecodePlan& plan, ElementType dtype,
                                std::uint8_t reduce, std::uint8_t* dst) {
-  const std::size_t area = plan.width * plan.height;  // checked by plan_decode
-  BigArray<std::int64_t> plane(std::max<std::size_t>(area, 1));
-  if (plane.empty()) return std::unexpected(unsupported("image too large to decode in memory"));
-  const std::span<std::int64_t> view(plane.data(), area);
-  VARNEL_TRY(codestream::run_decode_wide(cs, plan, std::span(&view, 1)));
-
   const codestream::SizComponent& component = cs.siz.components.front();
   const unsigned d = std::clamp<unsigned>(component.depth, 1, 38);
   const std::int64_t half = std::int64_t{1} << (d - 1);
@@ -55,17 +49,32 @@ Result<void> decode_plane_wide(const codestream::Codestream& cs,
   const bool clamp = (!component.is_signed || reduce > 0) && !wrap;
   const std::int64_t add = component.is_signed ? 0 : half;
   const std::int64_t lo = element_min(dtype), hi = element_max(dtype);
-  std::int64_t smallest = INT64_MAX, largest = INT64_MIN;
-  for (std::size_t i = 0; i < area; ++i) {
-    // (Wrapped in 64 bits first: a malformed plane may hold any value.)
-    const std::int64_t v =
-        wrap ? static_cast<std::int64_t>((static_cast<std::uint64_t>(view[i]) + add) & 0xFFFFFFFFu)
-             : (clamp ? std::clamp(view[i], -half, half - 1) : view[i]) + add;
-    smallest = std::min(smallest, v);
-    largest = std::max(largest, v);
-    store_as(dtype, v, dst, i);
-  }
-  if (area > 0 && (smallest < lo || largest > hi))
+  struct Rows {
+    ElementType dtype;
+    std::uint8_t* dst;
+    std::size_t width;
+    bool wrap, clamp;
+    std::int64_t half, add;
+    std::int64_t smallest = INT64_MAX, largest = INT64_MIN;
+  } rows{dtype, dst, plan.width, wrap, clamp, half, add};
+  // Every row is taken, also past a sample that does not fit: the error
+  // names the range of the whole plane.
+  const htj2k::WideRowSink sink{&rows, [](void* c, std::size_t y, const std::int64_t* row) {
+    auto& r = *static_cast<Rows*>(c);
+    for (std::size_t x = 0, i = y * r.width; x < r.width; ++x, ++i) {
+      // (Wrapped in 64 bits first: a malformed plane may hold any value.)
+      const std::int64_t v =
+          r.wrap ? static_cast<std::int64_t>((static_cast<std::uint64_t>(row[x]) + r.add) & 0xFFFFFFFFu)
+                 : (r.clamp ? std::clamp(row[x], -r.half, r.half - 1) : row[x]) + r.add;
+      r.smallest = std::min(r.smallest, v);
+      r.largest = std::max(r.largest, v);
+      store_as(r.dtype, v, r.dst, i);
+    }
+    return true;
+  }};
+  VARNEL_TRY(codestream::run_decode_wide_rows(cs, plan, sink));
+  const std::int64_t smallest = rows.smallest, largest = rows.largest;
+  if (plan.width * plan.height > 0 && (smallest < lo || largest > hi))
     return std::unexpected(malformed(0, "decoded sample range [" + std::to_string(smallest) +
                                           ", " + std::to_string(largest) + "] does not fit dtype " +
                                           std::string(element_name(dtype)) +
