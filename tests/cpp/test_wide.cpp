@@ -1,6 +1,7 @@
 // The 64-bit datapath: the block coder against the 32-bit one, the 64-bit
-// wavelet against the 32-bit one, and uint32 / int32 chunks of every
-// extreme through the chunk driver at every level count.
+// wavelet against the 32-bit one, the streamed 64-bit decode against the
+// whole-plane one, and uint32 / int32 chunks of every extreme through the
+// chunk driver at every level count.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <random>
 #include <vector>
 
+#include "codestream/decode_plan.hpp"
+#include "codestream/decode_wide.hpp"
 #include "codestream/quant.hpp"
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
@@ -210,6 +213,55 @@ void expect_chunk_round_trips(ElementType type) {
     }
 }
 
+// The streamed 64-bit inverse against the whole-plane one, fed the Mallat
+// rows of the same plane: any 64-bit coefficients, every level count.
+TEST(WideDwt, streams_every_level_as_the_whole_plane_inverse) {
+  std::mt19937_64 rng(9);
+  for (auto [w, h] : {std::pair<std::size_t, std::size_t>{1, 1}, {1, 8}, {7, 1}, {2, 2}, {3, 2},
+                      {5, 9}, {33, 17}, {64, 65}, {100, 37}})
+    for (std::uint8_t levels : {0, 1, 2, 3, 6, 32}) {
+      SCOPED_TRACE(testing::Message() << w << "x" << h << " L" << int(levels));
+      std::vector<std::int64_t> plane(w * h);
+      for (auto& v : plane) v = static_cast<std::int64_t>(rng());
+      struct Source {
+        const std::int64_t* p;
+        std::size_t width, levels;
+        std::vector<std::size_t> asked;  // the j each level announces next
+      } src{plane.data(), w, htj2k::active_levels(w, h, levels), {}};
+      src.asked.assign(std::max<std::size_t>(src.levels, 1), 0);
+      const htj2k::WideLevelRows bands{
+          &src,
+          [](void* c, unsigned level, std::size_t j) {
+            auto& s = *static_cast<Source*>(c);
+            EXPECT_EQ(s.asked[level]++, j);  // in order, each once
+            return true;
+          },
+          [](void* c, unsigned level, std::size_t r, const std::int64_t** low,
+             const std::int64_t** high) {
+            // Level k's Mallat rows are the plane's rows, its W_k columns.
+            const auto& s = *static_cast<const Source*>(c);
+            std::size_t wk = s.width;
+            for (unsigned k = 0; k < level; ++k) wk -= wk / 2;
+            *low = s.p + r * s.width;
+            *high = *low + (wk - wk / 2);
+          }};
+      struct Collect {
+        std::size_t width;
+        std::vector<std::int64_t> out;
+      } collect{w, {}};
+      const htj2k::WideRowSink into{&collect, [](void* c, std::size_t y, const std::int64_t* row) {
+        auto& k = *static_cast<Collect*>(c);
+        EXPECT_EQ(k.out.size(), y * k.width);  // in order, each once
+        k.out.insert(k.out.end(), row, row + k.width);
+        return true;
+      }};
+      ASSERT_TRUE(htj2k::inverse_53_wide_levels_rows(w, h, levels, bands, into));
+      ASSERT_TRUE(htj2k::inverse_53_wide(plane, w, h, levels));
+      EXPECT_EQ(collect.out, plane);
+    }
+  EXPECT_FALSE(htj2k::inverse_53_wide_levels_rows(0, 4, 1, {}, {}));
+}
+
 TEST(WideChunk, uint32_round_trips_every_value_at_every_level_count) {
   expect_chunk_round_trips<std::uint32_t>(ElementType::U32);
 }
@@ -272,6 +324,61 @@ TEST(WideChunk, every_truncation_fails_cleanly) {
     bad[rng() % bad.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
     (void)zarr::decode_chunk(bad, shape, ElementType::U32);
   }
+}
+
+// The streamed decode (run_decode_wide_rows) against the whole-plane one
+// (run_decode_wide) at every resolution of 32-bit codestreams: odd sizes,
+// blocks short and tall (strips of 4 to 64 rows, the last one cut by the
+// band's edge), every level count, extremes and noise.
+TEST(WideRows, streams_every_resolution_as_the_whole_plane_decode) {
+  struct Case {
+    std::size_t w, h;
+    std::uint16_t block_w, block_h;
+    std::uint8_t levels;
+  };
+  const Case cases[] = {{1, 1, 64, 64, 0},  {1, 1, 64, 64, 3},   {37, 70, 64, 64, 0},
+                        {37, 70, 64, 64, 5}, {130, 67, 16, 4, 3},  {67, 130, 4, 16, 4},
+                        {129, 200, 32, 8, 2}, {200, 3, 8, 32, 6},  {64, 64, 64, 64, 1},
+                        {300, 129, 64, 64, 8}};
+  for (const Case& c : cases)
+    for (Fill fill : {Fill::max, Fill::alternating, Fill::random}) {
+      SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " blocks " << c.block_w << "x"
+                                      << c.block_h << " L" << int(c.levels) << " fill "
+                                      << int(fill));
+      const auto values = chunk_values<std::int32_t>(fill, c.w * c.h, c.levels);
+      codestream::EncodeParams params;
+      params.levels = c.levels;
+      params.block_width = c.block_w;
+      params.block_height = c.block_h;
+      const CoeffPlane plane = *CoeffPlane::make(values, c.w, c.h);
+      auto bytes = codestream::encode_image_with_depth(std::span(&plane, 1), 32, true, params);
+      ASSERT_TRUE(bytes) << bytes.error().display();
+      auto cs = codestream::Codestream::parse(*bytes);
+      ASSERT_TRUE(cs) << cs.error().display();
+      ASSERT_TRUE(codestream::needs_wide_datapath(cs->qcd));
+      for (unsigned target = 0; target <= c.levels; ++target) {
+        SCOPED_TRACE(testing::Message() << "resolution " << target);
+        auto plan = codestream::plan_decode(*cs, static_cast<std::uint8_t>(target));
+        ASSERT_TRUE(plan) << plan.error().display();
+        std::vector<std::int64_t> whole(plan->width * plan->height, 99);
+        const std::span<std::int64_t> view(whole);
+        ASSERT_TRUE(codestream::run_decode_wide(*cs, *plan, std::span(&view, 1)));
+        struct Collect {
+          std::size_t width;
+          std::vector<std::int64_t> out;
+        } collect{plan->width, {}};
+        const htj2k::WideRowSink sink{&collect, [](void* ctx, std::size_t, const std::int64_t* row) {
+          auto& k = *static_cast<Collect*>(ctx);
+          k.out.insert(k.out.end(), row, row + k.width);
+          return true;
+        }};
+        ASSERT_TRUE(codestream::run_decode_wide_rows(*cs, *plan, sink));
+        ASSERT_EQ(collect.out, whole);
+        if (target == c.levels) {  // lossless at full resolution
+          EXPECT_EQ(whole, std::vector<std::int64_t>(values.begin(), values.end()));
+        }
+      }
+    }
 }
 
 }  // namespace
