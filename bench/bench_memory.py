@@ -98,6 +98,7 @@ def cases():
     img = noisy((2048, 2048), np.uint16)
     img8 = noisy((2048, 2048), np.uint8)
     img32 = noisy((2048, 2048), np.int32)
+    full32 = full_range((2048, 2048), np.uint32)
     stack = noisy((16, 512, 512), np.uint16)
     z8 = np.zeros((8192, 8192), np.uint8)
     z16 = np.zeros((4096, 4096), np.uint16)
@@ -110,8 +111,9 @@ def cases():
         htj2k_case("htj2k 2048^2 uint8", img8),
         htj2k_case("htj2k 2048^2 int32", img32),
         htj2k_case("htj2k 2048^2 uint16 full range", full_range((2048, 2048), np.uint16)),
-        htj2k_case("htj2k 2048^2 uint32 full range", full_range((2048, 2048), np.uint32)),
+        htj2k_case("htj2k 2048^2 uint32 full range", full32),
         htj2k_case("htj2k 2048^2 int32 full range", full_range((2048, 2048), np.int32)),
+        htj2k_case("htj2k 4096^2 uint32 full range", full_range((4096, 4096), np.uint32)),
         htj2k_case("htj2k 4096^2 uint8", noisy((4096, 4096), np.uint8)),
         htj2k_case("htj2k 16 x 512^2 uint16", stack),
         htj2k_case("htj2k 8192^2 uint8, all zero", z8),
@@ -120,6 +122,7 @@ def cases():
          "uint8", [], {}, (one_byte_packets(64), (1, 64))),
         htj2k_case("htj2k 2048^2 uint16 reduce 1", img, "htj2k_decode_reduced", [1], c_img),
         htj2k_case("htj2k 2048^2 uint16 reduce 3", img, "htj2k_decode_reduced", [3], c_img),
+        htj2k_case("htj2k 2048^2 uint32 full, reduce 1", full32, "htj2k_decode_reduced", [1]),
         ("zfp 128^3 float32", "varnel_zfp_decode",
          varnel.varnel_zfp_encode(field.tobytes(), field.shape, "float32", **zkw), field.shape,
          "float32", [], zkw, (zfp_warm, (8, 8, 8))),

@@ -100,8 +100,8 @@ Result<void> prepare_planes(const DecodePlan& plan, std::span<const std::span<Sa
 // decode needs the coarsest band and a row of blocks per level (a
 // twentieth of a large plane with five levels in 16 bits, a tenth in 32),
 // and every level's rows are restored from cache. Unsupported for a
-// codestream that needs the 64-bit datapath (decode_wide.hpp decodes it
-// whole).
+// codestream that needs the 64-bit datapath (decode_wide.hpp streams it
+// with 64-bit strips: run_decode_wide_rows).
 std::size_t rows_workspace_samples(const DecodePlan& plan);
 Result<void> run_decode_rows(const Codestream& cs, const DecodePlan& plan,
                              std::span<std::int32_t> workspace, htj2k::RowSink sink);

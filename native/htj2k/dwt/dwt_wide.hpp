@@ -4,8 +4,9 @@
 //
 // Same layout, level order and results as `forward_53` / `inverse_53` on
 // any plane both can hold; the arithmetic wraps in 64 bits, so malformed
-// coefficients cannot overflow. Plain scalar code over the whole plane, with
-// one plane-sized scratch buffer: only data that needs it takes this path.
+// coefficients cannot overflow. Plain scalar code, over the whole plane with
+// one row or column of scratch, or streamed row by row without a plane
+// (`inverse_53_wide_levels_rows`): only data that needs it takes this path.
 // Fails only with InvalidArgument "plane buffer smaller than width * height"
 // (also for width 0 or height 0), before touching the plane.
 #pragma once
