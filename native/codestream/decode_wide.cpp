@@ -68,7 +68,7 @@ namespace {
 // zero.
 struct WideStrip {
   std::size_t w = 0, h = 0, wl = 0, nl = 0, strip = 1;
-  std::vector<std::int64_t> hl, bottom;
+  std::int64_t *hl = nullptr, *bottom = nullptr;  // in WideRows' workspace
   std::vector<std::pair<std::size_t, const BlockJob*>> jobs;  // by first band row
   std::size_t next_job = 0, origin = 0, end = 0, decoded_until = 0;
 };
@@ -110,20 +110,31 @@ class WideRows {
         v.jobs.emplace_back(p.row, &job);
       }
     }
+    // One workspace: the LL band, then the strips. Each strip is no taller
+    // than its level's bands, so the workspace stays below twice the plane.
+    std::size_t samples = low_w_ * low_h_;
     for (WideStrip& v : levels_) {
-      v.strip = std::min(v.strip, v.nl);  // no taller than the level's bands
-      v.hl.resize(v.strip * (v.w - v.wl));
-      v.bottom.resize(v.strip * v.w);
+      v.strip = std::min(v.strip, v.nl);
+      samples += v.strip * (v.w - v.wl) + v.strip * v.w;
       std::stable_sort(v.jobs.begin(), v.jobs.end(),
                        [](const auto& a, const auto& b) { return a.first < b.first; });
     }
-    low_.assign(low_w_ * low_h_, 0);
+    workspace_ = BigArray<std::int64_t>(std::max<std::size_t>(samples, 1));
+    if (workspace_.empty()) return std::unexpected(unsupported("image too large to decode in memory"));
+    low_ = workspace_.data();
+    std::int64_t* at = low_ + low_w_ * low_h_;
+    for (WideStrip& v : levels_) {
+      v.hl = at;
+      v.bottom = v.hl + v.strip * (v.w - v.wl);
+      at = v.bottom + v.strip * v.w;
+    }
+    std::fill_n(low_, low_w_ * low_h_, 0);
     for (const BlockJob& job : plan_.jobs) {
       const WidePlaced p = place(job.window.plane);
       if (p.region != WideRegion::low) continue;
       if (!fits(p, job.window, low_w_, 0, low_h_))
         return std::unexpected(malformed(0, "code-block outside its band"));
-      VARNEL_TRY(decode(job, low_.data() + p.row * low_w_ + p.x, low_w_));
+      VARNEL_TRY(decode(job, low_ + p.row * low_w_ + p.x, low_w_));
     }
     return ok();
   }
@@ -137,8 +148,7 @@ class WideRows {
     if (j < v.decoded_until) return std::unexpected(malformed(0, "code-block rows overlap"));
     v.origin = j;
     v.end = j + v.strip;
-    std::fill(v.hl.begin(), v.hl.end(), 0);
-    std::fill(v.bottom.begin(), v.bottom.end(), 0);
+    std::fill_n(v.hl, v.strip * (v.w - v.wl + v.w), 0);  // both parts, adjacent
     for (; v.next_job < v.jobs.size() && v.jobs[v.next_job].first <= j; ++v.next_job) {
       const BlockJob& job = *v.jobs[v.next_job].second;
       const WidePlaced p = place(job.window.plane);
@@ -146,7 +156,7 @@ class WideRows {
       const std::size_t stride = hl ? v.w - v.wl : v.w;
       if (p.row != j || !fits(p, job.window, stride, j, v.strip))
         return std::unexpected(malformed(0, "code-block outside its strip"));
-      std::int64_t* base = (hl ? v.hl.data() : v.bottom.data()) + (p.row - j) * stride + p.x;
+      std::int64_t* base = (hl ? v.hl : v.bottom) + (p.row - j) * stride + p.x;
       VARNEL_TRY(decode(job, base, stride));
       v.decoded_until = std::max<std::size_t>(v.decoded_until, j + job.window.height);
     }
@@ -156,15 +166,15 @@ class WideRows {
   void row(unsigned level, std::size_t r, const std::int64_t** low,
            const std::int64_t** high) const {
     if (levels_.empty()) {
-      *low = low_.data() + r * low_w_;
+      *low = low_ + r * low_w_;
       return;
     }
     const WideStrip& v = levels_[level];
     if (r < v.nl) {
-      if (level + 1 == levels_.size()) *low = low_.data() + r * low_w_;
-      *high = v.hl.data() + (r - v.origin) * (v.w - v.wl);
+      if (level + 1 == levels_.size()) *low = low_ + r * low_w_;
+      *high = v.hl + (r - v.origin) * (v.w - v.wl);
     } else {
-      *low = v.bottom.data() + (r - v.nl - v.origin) * v.w;
+      *low = v.bottom + (r - v.nl - v.origin) * v.w;
       *high = *low + v.wl;
     }
   }
@@ -207,7 +217,8 @@ class WideRows {
   htj2k::WideBlockDecoder decoder_;
   std::vector<WideStrip> levels_;  // finest first
   std::size_t low_w_ = 0, low_h_ = 0;
-  std::vector<std::int64_t> low_;
+  BigArray<std::int64_t> workspace_;
+  std::int64_t* low_ = nullptr;  // the LL band, at the start of workspace_
 };
 
 }  // namespace
