@@ -114,6 +114,8 @@ def cases():
         htj2k_case("htj2k 2048^2 uint32 full range", full32),
         htj2k_case("htj2k 2048^2 int32 full range", full_range((2048, 2048), np.int32)),
         htj2k_case("htj2k 4096^2 uint32 full range", full_range((4096, 4096), np.uint32)),
+        htj2k_case("htj2k 2048^2 uint32 full, 0 levels", full32,
+                   chunk=varnel.htj2k_encode(full32.tobytes(), full32.shape, "uint32", xy_levels=0)),
         htj2k_case("htj2k 4096^2 uint8", noisy((4096, 4096), np.uint8)),
         htj2k_case("htj2k 16 x 512^2 uint16", stack),
         htj2k_case("htj2k 8192^2 uint8, all zero", z8),

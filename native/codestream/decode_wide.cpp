@@ -60,7 +60,7 @@ Result<void> run_decode_wide(const Codestream& cs, const DecodePlan& plan,
 namespace {
 
 // Where run_decode_wide_rows keeps the coefficients: the coarsest level's
-// LL band whole (low_w x low_h; the plane when no level does anything) and,
+// LL band whole (low_w x low_h; none when no level does anything) and,
 // per level k (finest first, region w x h, LL band wl x nl), one strip of
 // `strip` band rows [origin, origin + strip): HL (w - wl a row) and LH
 // beside HH (w a row). A strip is zeroed when it moves, then the row of
@@ -71,6 +71,9 @@ struct WideStrip {
   std::int64_t *hl = nullptr, *bottom = nullptr;  // in WideRows' workspace
   std::vector<std::pair<std::size_t, const BlockJob*>> jobs;  // by first band row
   std::size_t next_job = 0, origin = 0, end = 0, decoded_until = 0;
+  // Workspace samples of the strip: HL and, when the level has high-pass
+  // rows, LH beside HH, adjacent.
+  std::size_t samples() const { return strip * (w - wl) + (h > nl ? strip * w : 0); }
 };
 
 enum class WideRegion { low, hl, bottom };
@@ -86,6 +89,16 @@ class WideRows {
       : plan_(plan), causal_((cs.cod.cblk_style & kCblkCausal) != 0) {
     std::size_t w = plan.width, h = plan.height;
     const unsigned count = htj2k::active_levels(w, h, plan.resolution);
+    if (count == 0) {
+      // No level to undo: the plane is streamed as one strip of rows of
+      // blocks all the same, as a level without a low-pass band (wl = 0)
+      // or high-pass rows (nl = h) whose HL part is the plane.
+      flat_ = true;
+      WideStrip& v = levels_.emplace_back();
+      v.w = w;
+      v.h = v.nl = h;
+      return;  // no LL band
+    }
     levels_.resize(count);
     for (WideStrip& v : levels_) {
       v.w = w;
@@ -115,7 +128,7 @@ class WideRows {
     std::size_t samples = low_w_ * low_h_;
     for (WideStrip& v : levels_) {
       v.strip = std::min(v.strip, v.nl);
-      samples += v.strip * (v.w - v.wl) + v.strip * v.w;
+      samples += v.samples();
       std::stable_sort(v.jobs.begin(), v.jobs.end(),
                        [](const auto& a, const auto& b) { return a.first < b.first; });
     }
@@ -148,7 +161,7 @@ class WideRows {
     if (j < v.decoded_until) return std::unexpected(malformed(0, "code-block rows overlap"));
     v.origin = j;
     v.end = j + v.strip;
-    std::fill_n(v.hl, v.strip * (v.w - v.wl + v.w), 0);  // both parts, adjacent
+    std::fill_n(v.hl, v.samples(), 0);
     for (; v.next_job < v.jobs.size() && v.jobs[v.next_job].first <= j; ++v.next_job) {
       const BlockJob& job = *v.jobs[v.next_job].second;
       const WidePlaced p = place(job.window.plane);
@@ -165,11 +178,11 @@ class WideRows {
 
   void row(unsigned level, std::size_t r, const std::int64_t** low,
            const std::int64_t** high) const {
-    if (levels_.empty()) {
-      *low = low_ + r * low_w_;
+    const WideStrip& v = levels_[level];
+    if (flat_) {
+      *low = v.hl + (r - v.origin) * v.w;
       return;
     }
-    const WideStrip& v = levels_[level];
     if (r < v.nl) {
       if (level + 1 == levels_.size()) *low = low_ + r * low_w_;
       *high = v.hl + (r - v.origin) * (v.w - v.wl);
@@ -216,6 +229,7 @@ class WideRows {
   bool causal_;
   htj2k::WideBlockDecoder decoder_;
   std::vector<WideStrip> levels_;  // finest first
+  bool flat_ = false;              // levels_ is the plane as one strip
   std::size_t low_w_ = 0, low_h_ = 0;
   BigArray<std::int64_t> workspace_;
   std::int64_t* low_ = nullptr;  // the LL band, at the start of workspace_

@@ -29,7 +29,7 @@ Result<void> run_decode_wide(const Codestream& cs, const DecodePlan& plan,
 // high-pass bands (a row of code-blocks, 64-bit coefficients), decoded
 // just before the inverse transform reads it, and four rows per level:
 // about 1536 bytes per plane column with 64 x 64 blocks, plus the LL band.
-// The rows are those of run_decode_wide bit for bit. InvalidArgument for a
+// With no level to undo it holds one strip of the plane's blocks. The rows are those of run_decode_wide bit for bit. InvalidArgument for a
 // plan of several components; Malformed for the blocks, as run_decode, and
 // "code-block outside its strip" for blocks no valid plan places so.
 Result<void> run_decode_wide_rows(const Codestream& cs, const DecodePlan& plan,

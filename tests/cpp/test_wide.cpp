@@ -339,7 +339,7 @@ TEST(WideRows, streams_every_resolution_as_the_whole_plane_decode) {
   const Case cases[] = {{1, 1, 64, 64, 0},  {1, 1, 64, 64, 3},   {37, 70, 64, 64, 0},
                         {37, 70, 64, 64, 5}, {130, 67, 16, 4, 3},  {67, 130, 4, 16, 4},
                         {129, 200, 32, 8, 2}, {200, 3, 8, 32, 6},  {64, 64, 64, 64, 1},
-                        {300, 129, 64, 64, 8}};
+                        {300, 129, 64, 64, 8}, {130, 67, 16, 4, 0}};
   for (const Case& c : cases)
     for (Fill fill : {Fill::max, Fill::alternating, Fill::random}) {
       SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " blocks " << c.block_w << "x"

@@ -210,6 +210,7 @@ Result<void> inverse_53_wide_levels_rows(std::size_t width, std::size_t height,
   if (count == 0) {
     for (std::size_t y = 0; y < height; ++y) {
       const std::int64_t *low = nullptr, *high = nullptr;
+      if (!bands.ready(bands.context, 0, y)) break;
       bands.row(bands.context, 0, y, &low, &high);
       if (!sink.take(sink.context, y, low)) break;
     }

@@ -33,8 +33,9 @@ Result<void> inverse_53_wide(std::span<std::int64_t> plane, std::size_t width,
 // coefficients right of the middle and, for the high-pass rows
 // (r >= ceil(H_k / 2)) and the low-pass rows of the coarsest level only,
 // low at the ceil(W_k / 2) left of it; a finer level's LL rows are the
-// coarser level's restored rows. With no level to undo, row(context, 0, y,
-// ...) points low at plane row y. Returning false stops the transform.
+// coarser level's restored rows. With no level to undo, ready(context, 0,
+// y) and then row(context, 0, y, ...) point low at plane row y. Returning
+// false stops the transform.
 struct WideRowSink {
   void* context = nullptr;
   bool (*take)(void* context, std::size_t y, const std::int64_t* row) = nullptr;
