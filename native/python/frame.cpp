@@ -1,13 +1,31 @@
 #include "python/frame.hpp"
 
+#include <cstring>
+
 namespace varnel::python {
 
 PyObject* codec_result(CodecOutput&& output) {
   if (!output) return raise_value_error(output.error().display());
-  const std::vector<std::uint8_t> bytes = std::move(*output);
-  // A null result here is the interpreter's own failure (MemoryError), already set.
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                   static_cast<Py_ssize_t>(bytes.size()));
+  std::vector<std::uint8_t> bytes = std::move(*output);
+  return bytes_copy(bytes, [&bytes] { std::vector<std::uint8_t>().swap(bytes); });
+}
+
+PyObject* bytes_copy(std::span<const std::uint8_t> data, std::function<void()> release_owner) {
+  // Below this, taking the lock again costs more than the copy.
+  constexpr std::size_t kReleasedCopy = std::size_t{1} << 18;
+  if (data.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size()));
+  if (result == nullptr) return nullptr;
+  char* to = PyBytes_AsString(result);
+  if (data.size() < kReleasedCopy) {
+    if (!data.empty()) std::memcpy(to, data.data(), data.size());
+    return result;
+  }
+  PyThreadState* saved = PyEval_SaveThread();
+  std::memcpy(to, data.data(), data.size());
+  release_owner();
+  PyEval_RestoreThread(saved);
+  return result;
 }
 
 PyObject* raise_fault(RunFault fault) {

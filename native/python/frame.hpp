@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -48,6 +49,14 @@ struct CodecSpec {
 // Copies a codec's output into a new bytes object, or raises ValueError
 // with the error's display text.
 PyObject* codec_result(CodecOutput&& output);
+
+// A new bytes object holding a copy of `data`. The object is made with the
+// lock held; a large copy then runs with the lock released (nobody else can
+// see the object yet), and so does the release of `owner`, the storage
+// behind `data`: threads that finish their chunks at once copy side by side
+// instead of queueing for the lock. A null result is the interpreter's own
+// failure (MemoryError), already set.
+PyObject* bytes_copy(std::span<const std::uint8_t> data, std::function<void()> release_owner);
 
 // Raises the Python side of a C++ fault caught around a codec run: an
 // allocation failure as MemoryError, anything else as SystemError (a defect,
@@ -208,8 +217,7 @@ PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* a
       fault);
   if (fault != RunFault::None) return raise_fault(fault);
   if (!*written) return raise_value_error((*written).error().display());
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scratch.data()),
-                                   static_cast<Py_ssize_t>(**written));
+  return bytes_copy({scratch.data(), **written}, [&scratch] { scratch = BigArray<std::uint8_t>(); });
 }
 
 // Raises ValueError unless `out` holds exactly the `needed` bytes (or, when
