@@ -124,6 +124,13 @@ class StoredLayout:
         slot = int(np.ravel_multi_index(tuple(c % p for c, p in zip(coords, per)), per))
         return self.path(self.encode_key(shard)), slot
 
+    def index_entry(self, blob: bytes, slot: int) -> tuple[int, int]:
+        """(offset, length) of `slot` in a shard index already checked by
+        `parse_shard_index`."""
+        sh = self.sharding
+        assert sh is not None
+        return struct.unpack_from(f"{'>' if sh.big_endian else '<'}QQ", blob, 16 * slot)
+
     def parse_shard_index(self, key: str, blob: bytes) -> list[tuple[int, int]]:
         """(offset, length) per slot, or (ABSENT, ABSENT); ValueError naming
         the key for an index that is short, fails its checksum or is
