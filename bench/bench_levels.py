@@ -20,8 +20,9 @@ fetched whole from moto once (--forward: a threaded proxy that sends every
 request on to moto). Every request and byte is counted at the proxy.
 
 For levels 3 and 5, over the whole array and over one 1024 x 1024 viewport
-(plane 0, at the level's origin), it reports wall time, rounds, requests and
-bytes of:
+(plane 0, at the level's origin), it reports wall time, the client's CPU
+time (this process: zarr, the store client, varnel's fetching and
+decoding), rounds, requests and bytes of:
 - the stored level (plain zarr);
 - the virtual level through `varnel.zarr.levels` (plain zarr over a
   MultiscaleStore) and through `varnel.zarr.ReducedReader`;
@@ -130,8 +131,8 @@ class Side(NamedTuple):
     warm (the median time of the reads after it; requests, bytes and rounds
     of the last)."""
 
-    cold: tuple[float, int, int, int]  # seconds, requests, bytes, rounds
-    warm: tuple[float, int, int, int]
+    cold: tuple[float, int, int, int, float]  # seconds, requests, bytes, rounds, client CPU seconds
+    warm: tuple[float, int, int, int, float]
 
 
 def measure(log: RequestLog, sides: dict, repeat: int) -> tuple[dict, dict]:
@@ -145,13 +146,15 @@ def measure(log: RequestLog, sides: dict, repeat: int) -> tuple[dict, dict]:
         for name, fn in sides.items():
             time.sleep(0.3)  # a MultiscaleStore keeps shard indexes until 0.2 s without a request
             log.clear()
-            t0 = time.perf_counter()
+            t0, c0 = time.perf_counter(), time.process_time()
             out[name] = fn()
-            runs[name].append((time.perf_counter() - t0, log.count, log.nbytes, log.rounds()))
+            runs[name].append((time.perf_counter() - t0, log.count, log.nbytes, log.rounds(),
+                               time.process_time() - c0))
     result = {}
     for name, got in runs.items():
         warm = got[1:] or got
-        result[name] = Side(got[0], (statistics.median(r[0] for r in warm),) + warm[-1][1:])
+        result[name] = Side(got[0], (statistics.median(r[0] for r in warm),) + warm[-1][1:4]
+                            + (statistics.median(r[4] for r in warm),))
     return result, out
 
 
@@ -239,8 +242,8 @@ def report(args, sizes: dict, rows: list) -> None:
     print(f"cold: the first read (a new store or reader, nothing kept); warm: the median of the "
           f"{args.repeat} reads after it. Ratios are against the stored level at the same temperature.")
     print()
-    head = (f"{'level':>5} {'region':<17} {'read':<28} {'':<4} {'time s':>8} {'rounds':>6} "
-            f"{'requests':>9} {'MiB':>9}  {'bytes/stored':>12} {'time/stored':>11}")
+    head = (f"{'level':>5} {'region':<17} {'read':<28} {'':<4} {'time s':>8} {'cpu s':>6} "
+            f"{'rounds':>6} {'requests':>9} {'MiB':>9}  {'bytes/stored':>12} {'time/stored':>11}")
     print(head)
     print("-" * len(head))
     verdicts = []
@@ -250,16 +253,16 @@ def report(args, sizes: dict, rows: list) -> None:
             for temp in ("cold", "warm"):
                 if name == "level 0 + downsample" and temp == "warm":
                     continue
-                t, n, b, w = getattr(side, temp)
-                ts, _, bs, _ = getattr(stored, temp)
-                print(f"{k:>5} {region:<17} {name:<28} {temp:<4} {t:8.3f} {w:>6d} {n:>9,d} "
-                      f"{b / mib:9.2f}  {b / bs:12.2f} {t / ts:11.2f}")
+                t, n, b, w, cpu = getattr(side, temp)
+                ts, _, bs, _, _ = getattr(stored, temp)
+                print(f"{k:>5} {region:<17} {name:<28} {temp:<4} {t:8.3f} {cpu:6.2f} {w:>6d} "
+                      f"{n:>9,d} {b / mib:9.2f}  {b / bs:12.2f} {t / ts:11.2f}")
         virtual, reader = sides["virtual: levels() + zarr"], sides["virtual: ReducedReader"]
         level0 = sides["level 0 + downsample"].cold[0]
         for temp in ("cold", "warm"):
             t_best = min(getattr(virtual, temp)[0], getattr(reader, temp)[0])
             b_most = max(getattr(virtual, temp)[2], getattr(reader, temp)[2])
-            ts, _, bs, _ = getattr(stored, temp)
+            ts, _, bs, _, _ = getattr(stored, temp)
             verdicts.append((k, region, temp, b_most / bs, t_best / ts, level0 / t_best))
         print()
     print("goals: bytes <= 1.3x stored level, time <= 1.5x stored level, >= 10x faster than "

@@ -78,6 +78,7 @@ class _Plan(NamedTuple):
     start: Want
     extras: list[Want]
     basis: tuple[int, int | None]
+    known: tuple[bytes, Any, list] | None = None  # the kept head, parsed, its plane entries
 
 
 _NO_CACHE = LayoutCache(0)
@@ -203,15 +204,21 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
                              f"{layout.head_size}" + ("" if length is None else
                                                      ": its shard index entry points past the end "
                                                      "of the shard"))
-        try:
-            found = _container.htj2k_chunk_ranges(head, reduce)
-            parsed = _container.parse_head(head)
-        except ValueError as e:
-            raise ValueError(f"{where}: {e}") from e
-        if found.shape != layout.chunk_shape or found.xy_levels != layout.levels:
-            raise ValueError(f"{where}: its header (shape {list(found.shape)}, xy_levels "
-                             f"{found.xy_levels}) disagrees with the array's chunk shape "
-                             f"{list(layout.chunk_shape)} and xy_levels {layout.levels}")
+        known = plans[i].known
+        if (known is not None and plans[i].basis == (offset, length)
+                and head[:layout.head_size] == known[0]):
+            # The head this read fetched is the one kept: it was read and checked before.
+            _, parsed, found = known
+        else:
+            try:
+                parsed, found = _container.read_index(head, reduce)
+            except ValueError as e:
+                raise ValueError(f"{where}: {e}") from e
+            if parsed.shape != layout.chunk_shape or parsed.xy_levels != layout.levels:
+                raise ValueError(f"{where}: its header (shape {list(parsed.shape)}, xy_levels "
+                                 f"{parsed.xy_levels}) disagrees with the array's chunk shape "
+                                 f"{list(layout.chunk_shape)} and xy_levels {layout.levels}")
+            _remember_head(cache, key, located[i][1], offset, length, head[:parsed.index_end])
         if length is not None:
             size = length
         elif len(head) < asked:  # the whole object came: its size is known
@@ -219,15 +226,15 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
         else:
             size = _container.stored_size(memoryview(head), parsed)
         picked = list(range(parsed.planes)) if planes is None else list(planes)
-        ranges = [found.ranges[k] for k in picked]
+        top = parsed.xy_levels - reduce
+        ranges = [(found[k][0], found[k][2][top]) for k in picked]
         for o, m in ranges:
-            if o < found.index_end or o + m > size:
+            if o < parsed.index_end or o + m > size:
                 raise ValueError(f"{where}: its plane index points past the chunk's "
-                                 f"{size} bytes" if o >= found.index_end else
+                                 f"{size} bytes" if o >= parsed.index_end else
                                  f"{where}: its plane index points into the index")
         fetcher.stats.chunks += 1
         fetcher.stats.bytes_full += size
-        _remember_head(cache, key, located[i][1], offset, length, head[:found.index_end])
         # Per plane: the bytes fetched so far, and the rest to fetch.
         have = len(head)
         parts, rest = [], []
@@ -241,9 +248,9 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
                 else:
                     rest.append((len(asks), len(parts) - 1))
                     asks.append(w)
-        reads.append((i, head, planes, parts, rest))
+        reads.append((i, head, parsed, found, planes, parts, rest))
     tails = await fetcher.round(asks)
-    for i, head, planes, parts, rest in reads:
+    for i, head, parsed, found, planes, parts, rest in reads:
         key = spans[i][0]
         where = _Where(layout, key, wanted[i][0])
         for a, p in rest:
@@ -254,7 +261,7 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
                                  f"{w.start + (0 if body is None else len(body))})")
             parts[p] = body if not len(parts[p]) else bytes(parts[p]) + body
         try:
-            out[i] = _container.htj2k_compact_chunk(head, parts, reduce, planes)
+            out[i] = _container.compact_parsed(memoryview(head), parsed, found, parts, reduce, planes)
         except ValueError as e:
             raise ValueError(f"{where}: {e}") from e
     return out
@@ -301,21 +308,24 @@ def _plan(layout: StoredLayout, cache: LayoutCache, key: str, slot: int, offset:
     if whole:
         start = Want(key, 0, None) if length is None else Want(key, offset, offset + length)
         return _Plan(start, [], (offset, length))
-    known = cache.get(("head", key, slot))
-    if known is not None and known[0] == offset and known[1] == length:
-        head = known[2]
+    kept = cache.get(("head", key, slot))
+    if kept is not None and kept[0] == offset and kept[1] == length:
+        head = kept[2]
         try:
-            ranges = _container.htj2k_chunk_ranges(head, reduce).ranges
+            parsed, found = _container.read_index(head, reduce)
         except ValueError:  # kept from a read at another reduce: not for this one
-            ranges = None
-        if ranges is not None:
+            parsed = None
+        if parsed is not None:
+            top = parsed.xy_levels - reduce
+            ranges = [(o, prefixes[top]) for o, _, prefixes in found]
             picked = range(len(ranges)) if planes is None else planes
             have = len(head)
             if 0 in picked and ranges[0][0] == have:  # the first prefix follows the index
                 have += ranges[0][1]
             extras = [Want(key, offset + max(o, have), offset + o + m)
                       for o, m in (ranges[k] for k in picked) if o + m > have]
-            return _Plan(Want(key, offset, offset + have), extras, (offset, length))
+            return _Plan(Want(key, offset, offset + have), extras, (offset, length),
+                         (head, parsed, found))
     first = planes is None or 0 in planes
     return _Plan(Want(key, offset, offset + first_ask(layout, length, reduce, first, max_gap)), [],
                  (offset, length))
