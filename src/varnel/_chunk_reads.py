@@ -162,7 +162,8 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
         p = plans[i]
         if span is None:
             starts[i] = None
-        elif p is not None and p.basis[0] == span[1] and (not whole or p.basis[1] == span[2]):
+        elif p is not None and p.basis[0] == span[1] and (
+                p.basis[1] == span[2] if whole else p.start.end - p.start.start >= layout.head_size):
             blob, asked = starts[i]
             starts[i] = (None if blob is None else blob[:span[2]], min(asked, span[2]))
         else:
