@@ -78,7 +78,7 @@ class _Plan(NamedTuple):
     start: Want
     extras: list[Want]
     basis: tuple[int, int | None]
-    known: tuple[bytes, Any, list] | None = None  # the kept head, parsed, its plane entries
+    kept: tuple[bytes, Any, list] | None = None  # the kept head, parsed, its plane entries
 
 
 _NO_CACHE = LayoutCache(0)
@@ -205,11 +205,11 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
                              f"{layout.head_size}" + ("" if length is None else
                                                      ": its shard index entry points past the end "
                                                      "of the shard"))
-        known = plans[i].known
-        if (known is not None and plans[i].basis == (offset, length)
-                and head[:layout.head_size] == known[0]):
+        kept = plans[i].kept
+        if (kept is not None and plans[i].basis == (offset, length)
+                and head[:layout.head_size] == kept[0]):
             # The head this read fetched is the one kept: it was read and checked before.
-            _, parsed, found = known
+            _, parsed, found = kept
         else:
             try:
                 parsed, found = _container.read_index(head, reduce)
