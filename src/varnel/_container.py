@@ -251,6 +251,21 @@ def htj2k_compact_chunk(head: bytes | bytearray | memoryview,
     """
     view = memoryview(head).cast("B")
     parsed = parse_head(view)
+    return compact_parsed(view, parsed, list(entries(view, parsed, reduce)), prefixes, reduce, planes)
+
+
+def read_index(head: bytes | bytearray | memoryview, reduce: int) -> tuple[Head, list]:
+    """The parsed header of `head` and its plane entries (offset, length,
+    prefix lengths), checked for a decode at `reduce`."""
+    view = memoryview(head).cast("B")
+    parsed = parse_head(view)
+    return parsed, list(entries(view, parsed, reduce))
+
+
+def compact_parsed(view: memoryview, parsed: Head, found: list,
+                   prefixes: Sequence[bytes | bytearray | memoryview], reduce: int,
+                   planes: Sequence[int] | None = None) -> bytes:
+    """`htj2k_compact_chunk` of a head already read (`read_index`)."""
     picked = range(parsed.planes) if planes is None else list(planes)
     if len(prefixes) != len(picked):
         raise ValueError(f"htj2k chunk: {len(picked)} planes asked for, got {len(prefixes)} prefixes")
@@ -263,7 +278,6 @@ def htj2k_compact_chunk(head: bytes | bytearray | memoryview,
     else:  # the kept planes as a (planes, y, x) container
         header = bytes(view[:7]) + struct.pack("<B3I", 3, len(picked), *parsed.shape[-2:])
     index = bytearray(header) + bytearray(entry.size * len(picked))
-    found = list(entries(view, parsed, reduce))
     position = len(index)
     for slot, (k, prefix) in enumerate(zip(picked, prefixes)):
         lengths = found[k][2]

@@ -18,7 +18,10 @@ concurrently, ``async.concurrency`` at a time) are read together
 start (header, index and an estimate of its prefix), then only what the
 estimates missed, with nearby ranges merged. The shard indexes stay while chunk
 requests keep arriving (the batches of one zarr read; until 0.2 s without
-one), so a read fetches each shard's index once.
+one), so a read fetches each shard's index once. The store keeps the shard
+indexes and chunk heads it read (`_layout_cache`, shared by its levels): a
+later read asks for the chunks where they lay together with the shard
+indexes, in one round, and uses what the fresh indexes confirm.
 """
 
 from __future__ import annotations
@@ -37,6 +40,7 @@ from zarr.core.buffer import Buffer, BufferPrototype
 
 from varnel._chunk_reads import compact_chunks
 from varnel._fetch import DEFAULT_MAX_GAP, Fetcher, FetchStats
+from varnel._layout_cache import DEFAULT_CACHE_BYTES, LayoutCache
 from varnel._level_codec import HTJ2K_REDUCED
 from varnel._stored_layout import StoredLayout, stored_layout
 
@@ -96,8 +100,8 @@ def _sliced(data: bytes, byte_range: ByteRequest | None) -> bytes:
     raise TypeError(f"unexpected byte range {byte_range!r}")
 
 
-def _rebuild(array: Any, max_gap: int) -> MultiscaleStore:
-    return MultiscaleStore(array, max_gap=max_gap)
+def _rebuild(array: Any, max_gap: int, layout_cache: int = DEFAULT_CACHE_BYTES) -> MultiscaleStore:
+    return MultiscaleStore(array, max_gap=max_gap, layout_cache=layout_cache)
 
 
 class MultiscaleStore(Store):
@@ -110,7 +114,11 @@ class MultiscaleStore(Store):
     in any store; on stores that serve byte ranges only the header, index
     and needed prefix of each chunk are fetched (elsewhere whole objects
     are). `max_gap` is the largest gap between two byte ranges of one object
-    that are fetched as one request. `stats` counts what was fetched.
+    that are fetched as one request. `layout_cache` bounds, in bytes, the
+    shard indexes and chunk heads kept from one read to the next (0: none);
+    a read of chunks read before then takes one round of requests, the
+    kept layout checked against what the read fetches (`_layout_cache`).
+    `stats` counts what was fetched.
 
     >>> import numpy as np, zarr, varnel.zarr
     >>> a = zarr.create_array({}, shape=(2, 256, 256), chunks=(1, 128, 128), dtype="uint16",
@@ -127,11 +135,13 @@ class MultiscaleStore(Store):
     supports_deletes = False  # type: ignore[assignment]
     supports_listing = True  # type: ignore[assignment]
 
-    def __init__(self, array: Any, *, max_gap: int = DEFAULT_MAX_GAP, name: str | None = None) -> None:
+    def __init__(self, array: Any, *, max_gap: int = DEFAULT_MAX_GAP, name: str | None = None,
+                 layout_cache: int = DEFAULT_CACHE_BYTES) -> None:
         super().__init__(read_only=True)
         self.array = array
         self.layout = stored_layout(array)
         self.max_gap = int(max_gap)
+        self.layout_cache = LayoutCache(layout_cache)
         self.top = top_level(self.layout)
         self.stats = FetchStats()
         self._name = name if name is not None else (array.path or "image")
@@ -250,7 +260,8 @@ class MultiscaleStore(Store):
             try:
                 fetcher = Fetcher(self.layout.store, self.stats, self.max_gap)
                 got = await compact_chunks(self.layout, fetcher, [(c, None) for c, _ in items],
-                                           level, whole=level == 0, shard_indexes=self._indexes)
+                                           level, whole=level == 0, shard_indexes=self._indexes,
+                                           cache=self.layout_cache)
             except BaseException as exc:  # every waiting request gets the error
                 for _, fut in items:
                     if not fut.done():
@@ -339,10 +350,11 @@ class MultiscaleStore(Store):
         return f"MultiscaleStore({self.layout.name}, levels 0..{self.top})"
 
     def __reduce__(self):
-        return _rebuild, (self.array, self.max_gap)
+        return _rebuild, (self.array, self.max_gap, self.layout_cache.max_bytes)
 
 
-def levels(array: Any, *, max_gap: int = DEFAULT_MAX_GAP) -> list[zarr.Array]:
+def levels(array: Any, *, max_gap: int = DEFAULT_MAX_GAP,
+           layout_cache: int = DEFAULT_CACHE_BYTES) -> list[zarr.Array]:
     """Levels 0 ... N of a varnel.htj2k array as zarr arrays over one
     `MultiscaleStore`: level k has y and x ceil-divided by 2**k.
 
@@ -350,5 +362,5 @@ def levels(array: Any, *, max_gap: int = DEFAULT_MAX_GAP) -> list[zarr.Array]:
     (``viewer.add_image(levels(a), multiscale=True)``), and each level is an
     array that ``dask.array.from_zarr`` takes.
     """
-    store = MultiscaleStore(array, max_gap=max_gap)
+    store = MultiscaleStore(array, max_gap=max_gap, layout_cache=layout_cache)
     return [zarr.open_array(store, path=str(k), mode="r") for k in range(store.top + 1)]

@@ -6,7 +6,8 @@ codestream hold that resolution. So a reader that wants the array at
 1/2**reduce of its size needs, per chunk, only the container header, the
 index and, for each plane it selects, that many leading bytes. These are
 fetched for all chunks of a read at once (`_chunk_reads`: at most three
-rounds of requests for a sharded array, two for a plain one), packed into a
+rounds of requests for a sharded array, two for a plain one; one for chunks
+read before, whose layout the reader keeps), packed into a
 small container per chunk and decoded with `varnel.htj2k_decode_reduced`.
 On stores that cannot serve byte ranges, whole objects are fetched instead.
 
@@ -26,6 +27,7 @@ from zarr.core.sync import sync
 from varnel import _native_calls
 from varnel._chunk_reads import compact_chunks, where
 from varnel._fetch import DEFAULT_MAX_GAP, Fetcher, FetchStats
+from varnel._layout_cache import DEFAULT_CACHE_BYTES, LayoutCache
 from varnel._stored_layout import stored_layout
 
 __all__ = ["FetchStats", "ReducedReader", "read_reduced"]
@@ -78,7 +80,10 @@ class ReducedReader:
     coordinates. `stats` counts the rounds, requests and bytes fetched since
     the reader was made, against the stored size of the chunks touched.
     `max_gap` is the largest gap between two byte ranges of one object that
-    are fetched as one request.
+    are fetched as one request. `layout_cache` bounds, in bytes, the shard
+    indexes and chunk heads the reader keeps from one read to the next (0:
+    none), so that a read of chunks read before takes one round of requests;
+    they are checked against what each read fetches, never trusted.
 
     >>> import numpy as np, zarr, varnel.zarr
     >>> a = zarr.create_array(zarr.storage.MemoryStore(), shape=(2, 256, 256), chunks=(1, 128, 128),
@@ -91,10 +96,12 @@ class ReducedReader:
     (32, 64)
     """
 
-    def __init__(self, array: zarr.Array, *, max_gap: int = DEFAULT_MAX_GAP):
+    def __init__(self, array: zarr.Array, *, max_gap: int = DEFAULT_MAX_GAP,
+                 layout_cache: int = DEFAULT_CACHE_BYTES):
         self.array = array
         self._layout = stored_layout(array)
         self.max_gap = int(max_gap)
+        self.layout_cache = LayoutCache(layout_cache)
         self.stats = FetchStats()
 
     def shape(self, reduce: int) -> tuple[int, ...]:
@@ -145,7 +152,7 @@ class ReducedReader:
             wanted.append((cc, planes))
             places.append((src, dst))
         fetcher = Fetcher(lay.store, self.stats, self.max_gap)
-        compacts = await compact_chunks(lay, fetcher, wanted, reduce)
+        compacts = await compact_chunks(lay, fetcher, wanted, reduce, cache=self.layout_cache)
 
         def place(compact, cc, planes, src, dst) -> None:
             plane_shape = (len(planes),) + lay.chunk_shape[-2:]

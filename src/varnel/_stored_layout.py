@@ -20,6 +20,7 @@ import json
 import math
 import struct
 from dataclasses import dataclass
+from functools import cached_property
 from typing import Any, Callable
 
 import numpy as np
@@ -106,7 +107,7 @@ class StoredLayout:
         """Chunks per dimension over the whole array."""
         return tuple(-(-n // c) for n, c in zip(self.shape, self.chunk_shape))
 
-    @property
+    @cached_property
     def head_size(self) -> int:
         """Bytes of header and plane index of every chunk."""
         return _container.index_size(self.chunk_shape, self.levels)
@@ -121,8 +122,17 @@ class StoredLayout:
             return self.path(self.encode_key(tuple(coords))), -1
         per = self.sharding.per_shard
         shard = tuple(c // p for c, p in zip(coords, per))
-        slot = int(np.ravel_multi_index(tuple(c % p for c, p in zip(coords, per)), per))
+        slot = 0
+        for c, p in zip(coords, per):  # the slot: C order within the shard
+            slot = slot * p + c % p
         return self.path(self.encode_key(shard)), slot
+
+    def index_entry(self, blob: bytes, slot: int) -> tuple[int, int]:
+        """(offset, length) of `slot` in a shard index already checked by
+        `parse_shard_index`."""
+        sh = self.sharding
+        assert sh is not None
+        return struct.unpack_from(f"{'>' if sh.big_endian else '<'}QQ", blob, 16 * slot)
 
     def parse_shard_index(self, key: str, blob: bytes) -> list[tuple[int, int]]:
         """(offset, length) per slot, or (ABSENT, ABSENT); ValueError naming

@@ -6,11 +6,13 @@ obstore, with every request counted where it reaches the data."""
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import importlib.metadata
 import json
 import struct
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -152,6 +154,16 @@ def rounds_attempts(log: RequestLog, budget: int, counted: bool, attempts: int =
     assert log.rounds() <= budget, log.timeline()
 
 
+def settled(log: RequestLog, expected: tuple[int, int], wait: float = 2.0) -> tuple[int, int]:
+    """`log.distinct()` once it shows `expected`, or after `wait` seconds: a
+    server logs a request after it has sent the answer, and on a loaded
+    machine the read can end before the server's thread has logged it."""
+    deadline = time.monotonic() + wait
+    while log.distinct() != expected and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return log.distinct()
+
+
 @pytest.mark.parametrize("layout", list(LAYOUTS))
 @pytest.mark.parametrize("kind", STORES)
 def test_levels_on_every_store(written, kind, layout, request):
@@ -183,13 +195,32 @@ def test_levels_on_every_store(written, kind, layout, request):
             assert reader.stats.rounds <= budget
             assert {r.method for r in log.requests} == {"GET"}
         if kind != "http without ranges":
-            assert log.distinct() == (reader.stats.requests, reader.stats.bytes_fetched), \
+            assert settled(log, (reader.stats.requests, reader.stats.bytes_fetched)) == \
+                (reader.stats.requests, reader.stats.bytes_fetched), \
                 [(r.key, r.range, r.nbytes) for r in log.requests]
             assert reader.stats.bytes_fetched < reader.stats.bytes_full / 2
-        # Through zarr: chunk requests that arrive together are read together.
+        # Read again: the shard indexes and, beside them, each chunk's header,
+        # index and exact prefixes where the kept layout places them, in one round.
+        cold = log.distinct()
+        for attempt in rounds_attempts(log, 1, counted=kind != "http without ranges"):
+            before = dataclasses.replace(reader.stats)
+            assert np.array_equal(reader.read(top, selection), expected)
+            assert reader.stats.rounds - before.rounds == 1
+        if kind != "http without ranges":
+            counted = (reader.stats.requests - before.requests,
+                       reader.stats.bytes_fetched - before.bytes_fetched)
+            warm = settled(log, counted)
+            assert warm == counted
+            assert warm[0] <= cold[0], (warm, cold)
+            assert warm[1] < (reader.stats.bytes_full - before.bytes_full) / 2
+        # Through zarr: chunk requests that arrive together are read together;
+        # the store keeps the layout for the next read.
         expected = reference(data, chunk, 1, levels)[selection]
         with zarr.config.set({"async.concurrency": 64}):
             for attempt in rounds_attempts(log, budget, counted=kind != "http without ranges"):
+                assert np.array_equal(pyramid[1][selection], expected)
+            time.sleep(0.25)  # the store's shard indexes of that read are dropped: a new read
+            for attempt in rounds_attempts(log, 1, counted=kind != "http without ranges"):
                 assert np.array_equal(pyramid[1][selection], expected)
         log.latency = 0
 
@@ -316,6 +347,165 @@ def test_estimated_prefixes_and_top_ups(kind, sharded, k, rounds):
     log.latency = 0.02
     assert np.array_equal(reader.read(k), reference(data, (1, 128, 128), k, 5))
     assert reader.stats.rounds == log.rounds() == rounds
+
+
+# --- the layout cache -------------------------------------------------------------
+
+
+def cached_array(sharded: bool, data=None):
+    """(array on a MemoryStore, the same array through a counting store, its log)."""
+    inner = zarr.storage.MemoryStore()
+    data = image((2, 256, 256), seed=4) if data is None else data
+    a = zarr.create_array(inner, shape=data.shape, chunks=(1, 128, 128), dtype="uint16",
+                          shards=(1, 256, 256) if sharded else None,
+                          serializer=varnel.zarr.Htj2k(), compressors=None)
+    a[...] = data
+    log = RequestLog()
+    return a, zarr.open_array(counting_store(inner, log), mode="r"), log
+
+
+def exact_bytes(a, k: int) -> tuple[int, int]:
+    """Requests and bytes of a read of all of `a` at k that asks for nothing
+    but each shard's index and each chunk's header, index and prefix."""
+    lay = varnel.zarr.MultiscaleStore(a).layout
+    requests = nbytes = 0
+    for key, buf in a.store._store_dict.items():
+        blob = buf.to_bytes()
+        if "/c/" not in "/" + key:
+            continue
+        if lay.sharding is None:
+            chunks = [blob]
+        else:
+            requests, nbytes = requests + 1, nbytes + lay.sharding.index_size
+            entries = lay.parse_shard_index(key, blob[-lay.sharding.index_size:])
+            chunks = [blob[o:o + n] for o, n in entries if o != (1 << 64) - 1]
+        for chunk in chunks:
+            ranges = varnel.htj2k_chunk_ranges(chunk, k)
+            assert len(ranges.ranges) == 1 and ranges.ranges[0][0] == ranges.index_end
+            requests, nbytes = requests + 1, nbytes + ranges.index_end + ranges.ranges[0][1]
+    return requests, nbytes
+
+
+@pytest.mark.parametrize("sharded", [True, False])
+def test_a_warm_read_is_one_round_of_exact_ranges(sharded):
+    """A second read, at this level or another, asks in one round for each
+    shard's index and each chunk's header, index and prefix: not a byte more.
+    With the cache off, the second read asks for what the first did."""
+    a, counted, log = cached_array(sharded)
+    log.latency = 0.02
+    for cache in (varnel.zarr.ReducedReader(counted), varnel.zarr.ReducedReader(counted, layout_cache=0)):
+        cold = []
+        for k in (2, 2, 4):
+            log.clear()
+            before = dataclasses.replace(cache.stats)
+            assert np.array_equal(cache.read(k), reference(a[...], (1, 128, 128), k, 5))
+            rounds = cache.stats.rounds - before.rounds
+            assert rounds == log.rounds()
+            seen = sorted((r.key, r.range, r.nbytes) for r in log.requests)
+            if cache.layout_cache.max_bytes and cold:
+                assert rounds == 1
+                assert (log.count, log.nbytes) == exact_bytes(a, k)
+            elif cold and k == 2:  # nothing kept: the same requests again
+                assert (rounds, seen) == cold[0]
+            cold.append((rounds, seen))
+
+
+def rewrite(a, how: str) -> None:
+    noise = np.random.default_rng(8).integers(0, 4096, (128, 128)).astype(np.uint16)
+    if how == "a chunk grows, the chunks after it move":
+        a[0, :128, :128] = noise
+    elif how == "the last chunk changes in place":
+        a[0, 128:, 128:] = noise
+    elif how == "a chunk is emptied":
+        a[0, :128, :128] = 0
+    elif how == "a chunk appears":
+        a[1, :128, :128] = noise
+    elif how == "the shard is deleted":
+        a[1] = 0
+    elif how == "every chunk is rewritten":
+        a[...] = image(a.shape, seed=11)
+
+
+@pytest.mark.parametrize("sharded,how", [
+    (True, "a chunk grows, the chunks after it move"),
+    (True, "the last chunk changes in place"),
+    (True, "a chunk is emptied"),
+    (True, "a chunk appears"),
+    (True, "the shard is deleted"),
+    (True, "every chunk is rewritten"),
+    (False, "a chunk grows, the chunks after it move"),
+    (False, "a chunk is emptied"),
+    (False, "a chunk appears"),
+    (False, "every chunk is rewritten"),
+])
+@pytest.mark.parametrize("through", ["ReducedReader", "levels"])
+def test_a_rewritten_array_reads_its_new_values_within_the_round_budget(sharded, how, through):
+    """The array changes between reads: what the kept layout placed wrongly
+    is never decoded; the read takes at most the budget's rounds, and the
+    next one, with the layout it found, one round."""
+    data = image((2, 256, 256), seed=4)
+    data[1, :128, :128] = 0  # a chunk never written (the fill value)
+    a, counted, log = cached_array(sharded, data)
+    k, budget = 2, 3 if sharded else 2
+    if through == "levels":
+        level = varnel.zarr.levels(counted)[k]
+        stats = level.store.stats
+        read = lambda: level[...]  # noqa: E731
+    else:
+        reader = varnel.zarr.ReducedReader(counted)
+        stats = reader.stats
+        read = lambda: reader.read(k)  # noqa: E731
+    log.latency = 0.02
+    with zarr.config.set({"async.concurrency": 64}):
+        for step in ("cold", "warm", "rewritten", "warm again"):
+            if step == "rewritten":
+                rewrite(a, how)
+            time.sleep(0.25 if through == "levels" else 0)  # a new read of the store
+            log.clear()
+            before = stats.rounds
+            assert np.array_equal(read(), reference(a[...], (1, 128, 128), k, 5)), step
+            assert stats.rounds - before == log.rounds()
+            assert log.rounds() <= (1 if step.startswith("warm") else budget), (step, log.timeline())
+
+
+@pytest.mark.parametrize("bound,kept", [(0, 0), (700, 3), (1 << 20, 10)])
+def test_the_cache_keeps_within_its_bound(bound, kept):
+    """Entries beyond the bound go, least recently used first (2 shard
+    indexes and 8 chunk heads of about 180 bytes each here); a read with
+    part of its layout kept is correct and within the budget."""
+    a, counted, log = cached_array(True)
+    reader = varnel.zarr.ReducedReader(counted, layout_cache=bound)
+    expected = reference(a[...], (1, 128, 128), 3, 5)
+    for read in range(2):
+        before = reader.stats.rounds
+        assert np.array_equal(reader.read(3), expected)
+        assert reader.layout_cache.nbytes <= bound and len(reader.layout_cache) == kept
+        assert reader.stats.rounds - before <= (1 if read and kept == 10 else 3)
+
+
+def test_reads_from_threads_and_event_loops_share_the_cache(written):
+    """Threads reading levels, a reader and the store's chunks from loops of
+    their own all get the stored chunks' values."""
+    from concurrent.futures import ThreadPoolExecutor
+    paths, data = written
+    array = zarr.open_array(str(paths["sharded"]), mode="r")
+    pyramid = varnel.zarr.levels(array)
+    reader = varnel.zarr.ReducedReader(array)
+    plain = varnel.zarr.MultiscaleStore(array, layout_cache=0)
+    proto = default_buffer_prototype()
+    expect = {k: reference(data, (1, 64, 64), k, 4) for k in range(5)}
+
+    def job(i: int) -> bool:
+        k = i % 5
+        if i % 3 == 0:
+            return np.array_equal(pyramid[k][...], expect[k])
+        if i % 3 == 1:
+            return np.array_equal(reader.read(k, (i % 2,)), expect[k][i % 2])
+        key = f"{k}/c/{i % 2}/{i % 3}/1"
+        return (asyncio.run(pyramid[0].store.get(key, proto)).to_bytes()
+                == asyncio.run(plain.get(key, proto)).to_bytes())
+    with ThreadPoolExecutor(8) as pool:
+        assert all(pool.map(job, range(60)))
 
 
 def truncated(tmp_path, how: str):
