@@ -354,6 +354,7 @@ def plot(args, sizes: dict, rows: list, plane0: np.ndarray, thumb) -> None:
             ("virtual: levels() + zarr", "warm", "levels(), warm", "#1f77b4"),
             ("virtual: ReducedReader", "cold", "ReducedReader, cold", "#a1d99b"),
             ("virtual: ReducedReader", "warm", "ReducedReader, warm", "#2ca02c"),
+            ("requests alone", "warm", "its requests alone, warm", "#ffbb78"),
             ("level 0 + downsample", "cold", "level 0 + downsample", "#d62728")]
     width = 0.8 / len(bars)
     for ax, idx, title, scale in ((axes[1], 0, "wall time (s, log)", 1), (axes[2], 2, "MiB fetched (log)", mib)):
