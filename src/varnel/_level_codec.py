@@ -11,15 +11,15 @@ plain zarr decodes the levels in any process where varnel is installed.
 
 from __future__ import annotations
 
-import asyncio
 import operator
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, ClassVar
 
 from zarr.abc.codec import ArrayBytesCodec
 
 from varnel import _config, _container, _native_calls
+from varnel._thread_shares import in_shares
 
 if TYPE_CHECKING:
     from typing import Self
@@ -28,7 +28,7 @@ if TYPE_CHECKING:
     from zarr.core.buffer import Buffer, NDBuffer
 
 HTJ2K_REDUCED = "varnel.htj2k_reduced"
-#: Chunks up to this size decode on the event loop's thread (some 100 us).
+#: Batches of chunks up to this size decode on the event loop's thread (some 100 us).
 _INLINE_BYTES = 16 << 10
 
 
@@ -87,9 +87,17 @@ class Htj2kReduced(ArrayBytesCodec):
         return chunk_spec.prototype.nd_buffer.from_numpy_array(array)
 
     async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
-        if len(chunk_bytes) <= _INLINE_BYTES:  # a thread hop would cost more than the decode
-            return self._decode_sync(chunk_bytes, chunk_spec)
-        return await asyncio.to_thread(self._decode_sync, chunk_bytes, chunk_spec)
+        return (await self.decode([(chunk_bytes, chunk_spec)]))[0]
+
+    async def decode(self, chunks_and_specs: Iterable[tuple[Buffer | None, ArraySpec]]) -> list[NDBuffer | None]:
+        """A batch of chunks (zarr hands over ``codec_pipeline.batch_size``
+        at a time), decoded in a few threads that each take a share; a batch
+        of at most `_INLINE_BYTES` on the event loop's thread, where a thread
+        hop would cost more than the decodes."""
+        items = list(chunks_and_specs)
+        small = sum(len(b) for b, _ in items if b is not None) <= _INLINE_BYTES
+        return await in_shares(lambda item: None if item[0] is None else self._decode_sync(*item),
+                               items, inline=small)
 
     def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
         raise ValueError(f"{HTJ2K_REDUCED} only decodes: the levels of a varnel.zarr.MultiscaleStore "

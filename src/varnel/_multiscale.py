@@ -12,8 +12,13 @@ the stored ``varnel.htj2k`` settings. N is the largest k <= xy_levels for
 which the stored chunk's y and x are multiples of 2**k; levels that would not
 tile are left out.
 
+`levels(array)` opens level k with zarr's codec pipeline batch size set to
+as many of its chunks as hold 8 MiB decoded (`batch_size`): zarr then asks
+for ``async.concurrency`` batches of chunks at a time, not chunks, and the
+level's codec decodes each batch in a few threads.
+
 Chunk requests that arrive together (zarr asks for the chunks of a read
-concurrently, ``async.concurrency`` at a time) are read together
+concurrently) are read together
 (`_chunk_reads`): each shard index once, then one range from each chunk's
 start (header, index and an estimate of its prefix), then only what the
 estimates missed, with nearby ranges merged. The shard indexes stay while chunk
@@ -29,6 +34,7 @@ from __future__ import annotations
 import asyncio
 import itertools
 import json
+import math
 import time
 from collections import defaultdict
 from collections.abc import AsyncIterator, Iterable
@@ -46,6 +52,8 @@ from varnel._stored_layout import StoredLayout, stored_layout
 
 OME_VERSION = "0.5"
 _IDLE = 0.2  # seconds without a chunk request that end a read
+_BATCH_BYTES = 8 << 20  # decoded bytes of a level's chunks that zarr reads as one batch
+_MAX_BATCH = 1024
 _AXIS_TYPES = {"t": "time", "time": "time", "c": "channel", "ch": "channel", "channel": "channel",
                "z": "space", "y": "space", "x": "space"}
 
@@ -363,4 +371,22 @@ def levels(array: Any, *, max_gap: int = DEFAULT_MAX_GAP,
     array that ``dask.array.from_zarr`` takes.
     """
     store = MultiscaleStore(array, max_gap=max_gap, layout_cache=layout_cache)
-    return [zarr.open_array(store, path=str(k), mode="r") for k in range(store.top + 1)]
+    out = []
+    for k in range(store.top + 1):
+        # zarr binds its codec pipeline's batch size when it opens an array.
+        with zarr.config.set({"codec_pipeline.batch_size": batch_size(store.layout, k)}):
+            out.append(zarr.open_array(store, path=str(k), mode="r"))
+    return out
+
+
+def batch_size(layout: StoredLayout, k: int) -> int:
+    """Chunks of level k that zarr reads and decodes as one batch: as many as
+    hold `_BATCH_BYTES` decoded, 1 to `_MAX_BATCH`. zarr asks for the chunks
+    of ``async.concurrency`` batches at a time, and the level's codec decodes
+    a batch in a few threads (`Htj2kReduced.decode`); one chunk at a time,
+    zarr's default, a level of many small chunks is read in many batches of
+    requests and decoded on the event loop's thread."""
+    f = 1 << k
+    shape = layout.chunk_shape[:-2] + (layout.chunk_shape[-2] // f, layout.chunk_shape[-1] // f)
+    nbytes = math.prod(shape) * layout.dtype.itemsize
+    return max(1, min(_MAX_BATCH, _BATCH_BYTES // max(1, nbytes)))

@@ -16,9 +16,7 @@ Public through `varnel.zarr` as `ReducedReader` and `read_reduced`.
 
 from __future__ import annotations
 
-import asyncio
 import itertools
-import os
 
 import numpy as np
 import zarr
@@ -29,11 +27,9 @@ from varnel._chunk_reads import compact_chunks, where
 from varnel._fetch import DEFAULT_MAX_GAP, Fetcher, FetchStats
 from varnel._layout_cache import DEFAULT_CACHE_BYTES, LayoutCache
 from varnel._stored_layout import stored_layout
+from varnel._thread_shares import in_shares
 
 __all__ = ["FetchStats", "ReducedReader", "read_reduced"]
-
-_DECODE_THREADS = max(1, min(8, os.cpu_count() or 1))
-
 
 def _normalize(selection, shape: tuple[int, ...]) -> tuple[list[range], list[bool]]:
     """Basic selection (ints, unit-step slices, one Ellipsis) -> a range per
@@ -163,15 +159,10 @@ class ReducedReader:
             block = block.reshape(tuple(s.stop - s.start for s in src[:-2]) + rchunk[-2:])
             out[tuple(dst)] = block[(Ellipsis,) + tuple(src[-2:])]
 
-        def place_all(jobs) -> None:
-            for job in jobs:
-                place(*job)
-
         # The decodes release the GIL: a few threads, each taking its share of
         # the chunks (a thread hop per chunk costs more than a small decode).
         jobs = [(c, *w, *p) for c, w, p in zip(compacts, wanted, places) if c is not None]
-        shares = min(len(jobs), _DECODE_THREADS)
-        await asyncio.gather(*[asyncio.to_thread(place_all, jobs[s::shares]) for s in range(shares)])
+        await in_shares(lambda job: place(*job), jobs)
         return out[tuple(0 if d else slice(None) for d in dropped)]
 
 
