@@ -28,8 +28,8 @@ decoding), rounds, requests and bytes of:
   MultiscaleStore) and through `varnel.zarr.ReducedReader`;
 - reading level 0 and downsampling (2 x 2 means), once;
 - the reduced read's requests alone: the ReducedReader's requests of its cold
-  and of its last warm read, made again through the same store client in the
-  same waves, neither parsed nor decoded. Their time is the floor for any read
+  and of its last warm read, made again through the same store client in as
+  many waves as the reader took rounds, neither parsed nor decoded. Their time is the floor for any read
   of those bytes on this client and machine.
 Each of the first three is read cold (its first read: a new store or reader,
 nothing of the layout kept; the client's connections are opened beforehand) and then --repeat times warm (the median time is
@@ -164,8 +164,16 @@ def measure(log: RequestLog, sides: dict, repeat: int) -> tuple[dict, dict, dict
     return result, out, {name: (got[0], got[-1]) for name, got in logged.items()}
 
 
-def waves(requests: list) -> list[list]:
-    """The requests in the waves the proxy saw them in (`RequestLog.rounds`)."""
+def waves(requests: list, rounds: int) -> list[list]:
+    """The requests of a read that took `rounds` rounds, in its waves: all at
+    once for one round; for two, the shard indexes (suffix requests) first;
+    else the waves the proxy saw (`RequestLog.rounds`), which under load can
+    split a round where a request started after all earlier ones had ended."""
+    if rounds == 1:
+        return [list(requests)]
+    if rounds == 2:
+        first = [r for r in requests if r.range.startswith("bytes=-")]
+        return [first, [r for r in requests if not r.range.startswith("bytes=-")]]
     out, busy_until = [], float("-inf")
     for r in sorted(requests, key=lambda r: r.start):
         if r.start >= busy_until:
@@ -175,9 +183,9 @@ def waves(requests: list) -> list[list]:
     return out
 
 
-def bare(store, prefix: str, requests: list):
+def bare(store, prefix: str, requests: list, rounds: int):
     """A function that makes `requests` again through `store`'s own ``get``,
-    wave after wave and each wave at once, and neither parses nor decodes what
+    in the waves of a read of `rounds` rounds (`waves`), each wave at once, and neither parses nor decodes what
     comes back: what the reduced read's requests alone cost this client."""
     from zarr.abc.store import RangeByteRequest, SuffixByteRequest
     from zarr.core.buffer import default_buffer_prototype
@@ -190,7 +198,7 @@ def bare(store, prefix: str, requests: list):
         rng = SuffixByteRequest(int(b)) if a == "" else RangeByteRequest(int(a), int(b) + 1)
         return r.key.split(prefix, 1)[1], rng
 
-    plan = [[ask(r) for r in wave] for wave in waves(requests)]
+    plan = [[ask(r) for r in wave] for wave in waves(requests, rounds) if wave]
 
     async def run():
         for wave in plan:
@@ -259,10 +267,18 @@ def main() -> None:
                     stored_arr = pyramid[str(k)]
                     virtual = varnel.zarr.levels(image)[k]  # a new store: its first read is cold
                     reader = varnel.zarr.ReducedReader(image)
+                    reader_rounds = []  # the reader's own count, read by read
+
+                    def read_reduced():
+                        before = reader.stats.rounds
+                        got = reader.read(k, sel)
+                        reader_rounds.append(reader.stats.rounds - before)
+                        return got
+
                     sides, got, logged = measure(log, {
                         "stored level": lambda: stored_arr[sel],
                         "virtual: levels() + zarr": lambda: virtual[sel],
-                        "virtual: ReducedReader": lambda: reader.read(k, sel)}, args.repeat)
+                        "virtual: ReducedReader": read_reduced}, args.repeat)
                     assert np.array_equal(got["virtual: levels() + zarr"], got["virtual: ReducedReader"])
                     f = 1 << k
                     sel0 = sel if region == "whole array" else (0, slice(0, v * f), slice(0, v * f))
@@ -270,9 +286,10 @@ def main() -> None:
                     sides.update(level0)
                     # The floor: the reduced read's own requests, neither parsed nor decoded.
                     cold_reqs, warm_reqs = logged["virtual: ReducedReader"]
-                    floor_cold, _, _ = measure(log, {"requests alone": bare(image.store, "image.zarr/", cold_reqs)}, 0)
-                    floor_warm, _, _ = measure(log, {"requests alone": bare(image.store, "image.zarr/", warm_reqs)},
-                                               args.repeat)
+                    floor_cold, _, _ = measure(log, {"requests alone": bare(
+                        image.store, "image.zarr/", cold_reqs, reader_rounds[0])}, 0)
+                    floor_warm, _, _ = measure(log, {"requests alone": bare(
+                        image.store, "image.zarr/", warm_reqs, reader_rounds[-1])}, args.repeat)
                     sides["requests alone"] = Side(floor_cold["requests alone"].cold,
                                                    floor_warm["requests alone"].warm)
                     if k == LEVELS[-1] and region != "whole array":
