@@ -31,6 +31,7 @@ from varnel._thread_shares import in_shares
 
 __all__ = ["FetchStats", "ReducedReader", "read_reduced"]
 
+
 def _normalize(selection, shape: tuple[int, ...]) -> tuple[list[range], list[bool]]:
     """Basic selection (ints, unit-step slices, one Ellipsis) -> a range per
     dimension and which dimensions an int dropped."""

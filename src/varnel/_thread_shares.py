@@ -22,8 +22,9 @@ THREADS = max(1, min(8, os.cpu_count() or 1))
 
 async def in_shares(fn: Callable[[Any], Any], items: Sequence[Any], *, inline: bool = False) -> list:
     """``[fn(item) for item in items]``, computed in up to `THREADS` threads
-    (on this thread with `inline`). The first exception a call raises is
-    raised here, once every share has ended."""
+    (on this thread with `inline`). A call that raises ends its share, and
+    the exception is raised here at once; the other shares run to their end
+    in their threads, their results unused."""
     if inline or not items:
         return [fn(item) for item in items]
     out: list = [None] * len(items)
