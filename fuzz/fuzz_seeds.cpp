@@ -125,6 +125,26 @@ void chunk_seeds() {
   }
 }
 
+// Planes one and two rows high (and wide) at several level counts, every
+// dtype at full range: the coarser levels keep one row, a shape the streamed
+// decodes must lay out (32-bit types take the 64-bit datapath).
+void thin_chunk_seeds() {
+  const std::vector<std::uint64_t> shapes[] = {{1, 1, 64}, {2, 2, 37}, {1, 65, 2}, {1, 1, 4}};
+  for (const auto& shape : shapes)
+    for (std::uint8_t t = 0; t < 6; ++t)
+      for (std::uint8_t levels : {2, 3, 6}) {
+        const auto type = static_cast<ElementType>(t);
+        Bytes raw(shape[0] * shape[1] * shape[2] * element_size(type));
+        for (auto& b : raw) b = static_cast<std::uint8_t>(rnd());
+        zarr::Htj2kConfig config;
+        config.xy_levels = levels;
+        auto chunk = zarr::encode_chunk(raw, shape, type, config);
+        if (!chunk) continue;
+        save("chunk", t, *chunk);
+        save("chunk", static_cast<std::uint8_t>(t | (1 + levels / 2) << 3), *chunk);
+      }
+}
+
 void conformance_seeds(const std::vector<std::string>& files) {
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
@@ -260,6 +280,7 @@ int main(int argc, char** argv) {
   out_dir = argv[1];
   codestream_seeds();
   chunk_seeds();
+  thin_chunk_seeds();
   conformance_seeds(std::vector<std::string>(argv + 2, argv + argc));
   packet_seeds();
   block_seeds();

@@ -71,9 +71,11 @@ struct WideStrip {
   std::int64_t *hl = nullptr, *bottom = nullptr;  // in WideRows' workspace
   std::vector<std::pair<std::size_t, const BlockJob*>> jobs;  // by first band row
   std::size_t next_job = 0, origin = 0, end = 0, decoded_until = 0;
-  // Workspace samples of the strip: HL and, when the level has high-pass
-  // rows, LH beside HH, adjacent.
-  std::size_t samples() const { return strip * (w - wl) + (h > nl ? strip * w : 0); }
+  // Workspace samples of the strip's two parts: HL, and LH beside HH when
+  // the level has high-pass rows (a region one row high has none).
+  std::size_t hl_samples() const { return strip * (w - wl); }
+  std::size_t bottom_samples() const { return h > nl ? strip * w : 0; }
+  std::size_t samples() const { return hl_samples() + bottom_samples(); }
 };
 
 enum class WideRegion { low, hl, bottom };
@@ -136,10 +138,12 @@ class WideRows {
     if (workspace_.empty()) return std::unexpected(unsupported("image too large to decode in memory"));
     low_ = workspace_.data();
     std::int64_t* at = low_ + low_w_ * low_h_;
+    // The strips are laid out by the sizes counted above, so a level without
+    // high-pass rows takes no room for them (and has no bottom part).
     for (WideStrip& v : levels_) {
       v.hl = at;
-      v.bottom = v.hl + v.strip * (v.w - v.wl);
-      at = v.bottom + v.strip * v.w;
+      v.bottom = v.bottom_samples() > 0 ? v.hl + v.hl_samples() : nullptr;
+      at += v.samples();
     }
     std::fill_n(low_, low_w_ * low_h_, 0);
     for (const BlockJob& job : plan_.jobs) {

@@ -92,6 +92,26 @@ TEST_P(EncodePaths, WideQuadsAndStuffedBytesMatchThePortableFamily) {
   }
 }
 
+TEST_P(EncodePaths, RefusesMagnitudesTheBandCannotHold) {
+  // |c| < 2^M_b is the entry's contract; at 2^M_b (and INT32_MIN, whose
+  // magnitude no int32 holds) every family refuses and appends nothing.
+  for (std::uint32_t magb : {1u, 16u, 30u}) {
+    const std::int32_t top = static_cast<std::int32_t>((std::int64_t{1} << magb) - 1);
+    for (std::int32_t bad : {top + 1, -top - 1, INT32_MIN}) {
+      for (BlockEncoder* enc : {&portable, &family}) {
+        std::vector<std::int32_t> c = {top, -top, 0, 1, bad, 0};
+        std::vector<std::uint8_t> out = {7};
+        ASSERT_TRUE(enc->encode_coefficients(c, 3, 1, 3, magb, out).has_value()) << magb;
+        const std::vector<std::uint8_t> before = out;
+        auto r = enc->encode_coefficients(c, 3, 2, 3, magb, out);
+        ASSERT_FALSE(r.has_value()) << magb << " " << bad;
+        EXPECT_EQ(r.error().message, "coefficient magnitude not below 2^M_b");
+        EXPECT_EQ(out, before);
+      }
+    }
+  }
+}
+
 TEST(EncodeCoefficients, RejectsOutOfRangeMagb) {
   BlockEncoder enc;
   std::vector<std::int32_t> c(4, 1);

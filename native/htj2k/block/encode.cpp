@@ -183,7 +183,7 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
   if (missing_msbs >= 30)
     return std::unexpected(invalid("missing_msbs must be < 30 for the 32-bit datapath"));
   const WordRows rows{samples.data(), stride, 30 - missing_msbs};
-  return encode_rows(&rows, width, height, false, out);
+  return encode_rows(&rows, width, height, false, ~std::uint32_t{0}, out);
 }
 
 Result<std::size_t> BlockEncoder::encode_coefficients(std::span<const std::int32_t> coefficients,
@@ -194,12 +194,14 @@ Result<std::size_t> BlockEncoder::encode_coefficients(std::span<const std::int32
   if (magb < 1 || magb > 30)
     return std::unexpected(invalid("M_b must be 1..=30 for the 32-bit datapath"));
   const CoefficientRows rows{coefficients.data(), stride, height};
-  return encode_rows(&rows, width, height, true, out);
+  // MagSgn values v = 2 (|c| - 1) + sign: |c| < 2^magb is v < 2^(magb + 1) - 2.
+  return encode_rows(&rows, width, height, true, (std::uint32_t{2} << magb) - 3, out);
 }
 
 template <class Rows>
 Result<std::size_t> BlockEncoder::encode_rows(const Rows* rows, std::size_t width,
                                               std::size_t height, bool skip_empty,
+                                              std::uint32_t v_limit,
                                               std::vector<std::uint8_t>& out) {
   const std::size_t qw = (width + 1) / 2;
   const std::size_t qh = (height + 1) / 2;
@@ -233,6 +235,7 @@ Result<std::size_t> BlockEncoder::encode_rows(const Rows* rows, std::size_t widt
   MelEncoder mel(mel_.data());
   VlcEncoder vlc(vlc_.data());
   std::uint32_t any = 0;  // OR of every E: 0 when no sample is significant
+  std::uint32_t v_max = 0;  // the largest MagSgn value, against v_limit
   for (std::size_t r = 0; r < qh; ++r) {
     const std::size_t y = 2 * r;
     std::swap(eb, ep);
@@ -243,6 +246,14 @@ Result<std::size_t> BlockEncoder::encode_rows(const Rows* rows, std::size_t widt
       std::memset(eb, 0, width * sizeof(std::uint32_t));
       std::memset(vb, 0, width * sizeof(std::uint32_t));
     }
+    for (std::size_t x = 0; x < width; ++x) {
+      any |= et[x] | eb[x];
+      v_max = std::max(v_max, std::max(vt[x], vb[x]));
+    }
+    // Before the rows are coded: a larger magnitude has exponents beyond
+    // the code tables.
+    if (v_max > v_limit)
+      return std::unexpected(invalid("coefficient magnitude not below 2^M_b"));
     k.plan(qw, et, eb, r == 0 ? nullptr : ep, code, info);
     code[qw] = 0;  // the missing partner of an odd last quad
     if (r == 0)
@@ -251,7 +262,6 @@ Result<std::size_t> BlockEncoder::encode_rows(const Rows* rows, std::size_t widt
       emit_vlc_mel<false>(qw, code, vlc, mel);
     k.magsgn_words(qw, info, vt, vb, words_.data());
     emit_magsgn(qw, info, vt, vb, words_.data(), magsgn);
-    for (std::size_t x = 0; x < width; ++x) any |= et[x] | eb[x];
   }
   if (skip_empty && any == 0) return 0;
 

@@ -51,6 +51,8 @@ class BlockEncoder {
   // gives for the words sign | |c| << (31 - magb) with missing_msbs =
   // magb - 1, without forming them. A block whose coefficients are all 0
   // appends nothing and returns 0 (such a block is left out of its packet).
+  // InvalidArgument for magb outside 1..=30 or a magnitude of 2^magb or more
+  // (INT32_MIN included), which the band's bit-planes cannot hold.
   Result<std::size_t> encode_coefficients(std::span<const std::int32_t> coefficients,
                                           std::size_t width, std::size_t height,
                                           std::size_t stride, std::uint32_t magb,
@@ -58,10 +60,11 @@ class BlockEncoder {
 
  private:
   // The coder behind both entries; `rows` loads the per-sample terms of a
-  // sample row (encode.cpp).
+  // sample row (encode.cpp). A MagSgn value above `v_limit` is refused.
   template <class Rows>
   Result<std::size_t> encode_rows(const Rows* rows, std::size_t width, std::size_t height,
-                                  bool skip_empty, std::vector<std::uint8_t>& out);
+                                  bool skip_empty, std::uint32_t v_limit,
+                                  std::vector<std::uint8_t>& out);
 
   const EncodeKernels* kernels_;
   // Stream buffers, sized for the worst case of the block being coded.

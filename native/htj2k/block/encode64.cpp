@@ -153,8 +153,15 @@ Result<std::size_t> WideBlockEncoder::encode(std::span<const std::uint64_t> samp
         const unsigned e_k = entry & 0xFu;
         for (unsigned n = 0; n < 4; ++n) {
           if ((rho >> n & 1u) == 0) continue;
+          // Up to 63 bits (missing_msbs 61); the writer takes 56 at a time.
           const unsigned m = big_u - (e_k >> n & 1u);
-          magsgn.put(v[n] & ((std::uint64_t{1} << m) - 1), m);
+          const std::uint64_t bits = v[n] & ((std::uint64_t{1} << m) - 1);
+          if (m > 32) {
+            magsgn.put(bits & 0xFFFFFFFFu, 32);
+            magsgn.put(bits >> 32, m - 32);
+          } else {
+            magsgn.put(bits, m);
+          }
         }
       }
       if (r == 0) {
