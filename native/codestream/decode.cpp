@@ -645,7 +645,9 @@ RowsLayout rows_layout(const DecodePlan& plan) {
     }
   }
   // Each strip is no taller than its level's bands (nl rows at most), so
-  // the workspace stays below twice the plane, which size_planes allows.
+  // the workspace stays within three times the plane (the most, for a plane
+  // one row high, whose every level reserves a bottom part it never uses),
+  // which size_planes allows.
   std::size_t at = l.low_w * l.low_h;
   for (unsigned k = 0; k < l.levels.size(); ++k) {
     LevelLayout& v = l.levels[k];

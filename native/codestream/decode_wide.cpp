@@ -126,7 +126,7 @@ class WideRows {
       }
     }
     // One workspace: the LL band, then the strips. Each strip is no taller
-    // than its level's bands, so the workspace stays below twice the plane.
+    // than its level's bands, so the workspace stays within twice the plane.
     std::size_t samples = low_w_ * low_h_;
     for (WideStrip& v : levels_) {
       v.strip = std::min(v.strip, v.nl);
