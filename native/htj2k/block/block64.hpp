@@ -26,8 +26,10 @@ namespace varnel::htj2k {
 class WideBlockEncoder {
  public:
   // Codes one code-block (the geometry rules of BlockEncoder::encode;
-  // missing_msbs < 62) and appends its cleanup segment to `out`; returns the
-  // bytes appended (Lcup). On error `out` is left unchanged.
+  // missing_msbs < 62, else InvalidArgument) and appends its cleanup segment
+  // to `out`; returns the bytes appended (Lcup). Every word is codable: a
+  // magnitude has 63 bits, so a coded one up to missing_msbs + 1 and its
+  // MagSgn value up to 63. On error `out` is left unchanged.
   Result<std::size_t> encode(std::span<const std::uint64_t> samples, std::size_t width,
                              std::size_t height, std::size_t stride, std::uint32_t missing_msbs,
                              std::vector<std::uint8_t>& out);
