@@ -40,11 +40,13 @@ struct EncodeKernels {
   // E = bit length of 2 mu - 1 (0 for mu = 0). Writes e[0..width) and
   // v[0..width) only.
   //   words: sign-magnitude words (bit 31 the sign), mu = (w & 0x7FFFFFFF) >> p
-  //   coefficients: two's complement, mu = |c| (|c| < 2^30)
+  //   coefficients: two's complement, mu = |c|; returns the OR of every |c|
+  //   (as uint32, INT32_MIN's 2^31), which the caller checks against its
+  //   bit-planes before the terms of a |c| >= 2^30 are used.
   void (*load_words)(const std::uint32_t* src, std::size_t width, unsigned p, std::uint32_t* e,
                      std::uint32_t* v);
-  void (*load_coefficients)(const std::int32_t* src, std::size_t width, std::uint32_t* e,
-                            std::uint32_t* v);
+  std::uint32_t (*load_coefficients)(const std::int32_t* src, std::size_t width, std::uint32_t* e,
+                                     std::uint32_t* v);
   // Planning a quad row: per quad j (samples 0 = (2j, top), 1 = (2j,
   // bottom), 2 = (2j + 1, top), 3 = (2j + 1, bottom)) its VLC code and its
   // MagSgn info (below), from the E rows of the quad row (et, eb) and,

@@ -49,16 +49,22 @@ void load_words(const std::uint32_t* src, std::size_t width, unsigned p, std::ui
   encode_portable_kernels().load_words(src + x, width - x, p, e + x, v + x);
 }
 
-void load_coefficients(const std::int32_t* src, std::size_t width, std::uint32_t* e,
-                       std::uint32_t* v) {
+std::uint32_t load_coefficients(const std::int32_t* src, std::size_t width, std::uint32_t* e,
+                                std::uint32_t* v) {
+  V any = _mm256_setzero_si256();
   std::size_t x = 0;
   for (; x + 8 <= width; x += 8) {
     const V c = _mm256_loadu_si256(reinterpret_cast<const V*>(src + x));
     const V s = _mm256_srai_epi32(c, 31);
-    sample_terms(_mm256_sub_epi32(_mm256_xor_si256(c, s), s), _mm256_srli_epi32(c, 31), e + x,
-                 v + x);
+    const V mu = _mm256_sub_epi32(_mm256_xor_si256(c, s), s);
+    any = _mm256_or_si256(any, mu);
+    sample_terms(mu, _mm256_srli_epi32(c, 31), e + x, v + x);
   }
-  encode_portable_kernels().load_coefficients(src + x, width - x, e + x, v + x);
+  __m128i half = _mm_or_si128(_mm256_castsi256_si128(any), _mm256_extracti128_si256(any, 1));
+  half = _mm_or_si128(half, _mm_shuffle_epi32(half, _MM_SHUFFLE(1, 0, 3, 2)));
+  half = _mm_or_si128(half, _mm_shuffle_epi32(half, _MM_SHUFFLE(2, 3, 0, 1)));
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(half)) |
+         encode_portable_kernels().load_coefficients(src + x, width - x, e + x, v + x);
 }
 
 // Columns x, x + 2, ... (even) and x + 1, x + 3, ... (odd) of 16 samples

@@ -50,14 +50,23 @@ void load_words(const std::uint32_t* src, std::size_t width, unsigned p, std::ui
   encode_avx2_kernels().load_words(src + x, width - x, p, e + x, v + x);
 }
 
-void load_coefficients(const std::int32_t* src, std::size_t width, std::uint32_t* e,
-                       std::uint32_t* v) {
+std::uint32_t load_coefficients(const std::int32_t* src, std::size_t width, std::uint32_t* e,
+                                std::uint32_t* v) {
+  V any = _mm512_setzero_si512();
   std::size_t x = 0;
   for (; x + 16 <= width; x += 16) {
     const V c = _mm512_loadu_si512(src + x);
-    sample_terms(_mm512_abs_epi32(c), _mm512_srli_epi32(c, 31), e + x, v + x);
+    const V mu = _mm512_abs_epi32(c);
+    any = _mm512_or_si512(any, mu);
+    sample_terms(mu, _mm512_srli_epi32(c, 31), e + x, v + x);
   }
-  encode_avx2_kernels().load_coefficients(src + x, width - x, e + x, v + x);
+  // Lanes ORed through memory: GCC 12's headers for the in-register
+  // reductions and extractions read an undefined value (-Wuninitialized).
+  alignas(64) std::uint32_t lanes[16];
+  _mm512_store_si512(lanes, any);
+  std::uint32_t all = encode_avx2_kernels().load_coefficients(src + x, width - x, e + x, v + x);
+  for (std::uint32_t lane : lanes) all |= lane;
+  return all;
 }
 
 // Columns x, x + 2, ... (even) and x + 1, x + 3, ... (odd) of 32 samples

@@ -31,12 +31,16 @@ void load_words(const std::uint32_t* src, std::size_t width, unsigned p, std::ui
     sample_terms((src[x] & 0x7FFFFFFFu) >> p, src[x] >> 31, e[x], v[x]);
 }
 
-void load_coefficients(const std::int32_t* src, std::size_t width, std::uint32_t* e,
-                       std::uint32_t* v) {
+std::uint32_t load_coefficients(const std::int32_t* src, std::size_t width, std::uint32_t* e,
+                                std::uint32_t* v) {
+  std::uint32_t any = 0;
   for (std::size_t x = 0; x < width; ++x) {
     const auto s = static_cast<std::uint32_t>(src[x] >> 31);  // 0 or all ones
-    sample_terms((static_cast<std::uint32_t>(src[x]) ^ s) - s, s & 1, e[x], v[x]);
+    const std::uint32_t mu = (static_cast<std::uint32_t>(src[x]) ^ s) - s;
+    any |= mu;
+    sample_terms(mu, s & 1, e[x], v[x]);
   }
+  return any;
 }
 
 // 1 when a != 0, for a < 2^31.

@@ -43,9 +43,11 @@ struct WordRows {
   const std::uint32_t* src;
   std::size_t stride;
   unsigned p;
-  void load(const EncodeKernels& k, std::size_t y, std::size_t width, std::uint32_t* e,
-            std::uint32_t* v) const {
+  // Returns 0: every word is codable.
+  std::uint32_t load(const EncodeKernels& k, std::size_t y, std::size_t width, std::uint32_t* e,
+                     std::uint32_t* v) const {
     k.load_words(src + y * stride, width, p, e, v);
+    return 0;
   }
 };
 
@@ -57,15 +59,16 @@ struct CoefficientRows {
   static constexpr std::size_t PREFETCH_ROWS = 4;
   const std::int32_t* src;
   std::size_t stride, height;
-  void load(const EncodeKernels& k, std::size_t y, std::size_t width, std::uint32_t* e,
-            std::uint32_t* v) const {
+  // Returns the OR of the row's magnitudes.
+  std::uint32_t load(const EncodeKernels& k, std::size_t y, std::size_t width, std::uint32_t* e,
+                     std::uint32_t* v) const {
     if (y + PREFETCH_ROWS < height) {
       const auto* ahead = reinterpret_cast<const char*>(src + (y + PREFETCH_ROWS) * stride);
       for (std::size_t b = 0; b < width * sizeof(std::int32_t); b += 64)
         __builtin_prefetch(ahead + b);
       __builtin_prefetch(ahead + width * sizeof(std::int32_t) - 1);
     }
-    k.load_coefficients(src + y * stride, width, e, v);
+    return k.load_coefficients(src + y * stride, width, e, v);
   }
 };
 
@@ -183,7 +186,7 @@ Result<std::size_t> BlockEncoder::encode(std::span<const std::uint32_t> samples,
   if (missing_msbs >= 30)
     return std::unexpected(invalid("missing_msbs must be < 30 for the 32-bit datapath"));
   const WordRows rows{samples.data(), stride, 30 - missing_msbs};
-  return encode_rows(&rows, width, height, false, ~std::uint32_t{0}, out);
+  return encode_rows(&rows, width, height, false, 0, out);
 }
 
 Result<std::size_t> BlockEncoder::encode_coefficients(std::span<const std::int32_t> coefficients,
@@ -194,14 +197,14 @@ Result<std::size_t> BlockEncoder::encode_coefficients(std::span<const std::int32
   if (magb < 1 || magb > 30)
     return std::unexpected(invalid("M_b must be 1..=30 for the 32-bit datapath"));
   const CoefficientRows rows{coefficients.data(), stride, height};
-  // MagSgn values v = 2 (|c| - 1) + sign: |c| < 2^magb is v < 2^(magb + 1) - 2.
-  return encode_rows(&rows, width, height, true, (std::uint32_t{2} << magb) - 3, out);
+  // |c| < 2^magb: no magnitude bit from magb up.
+  return encode_rows(&rows, width, height, true, ~((std::uint32_t{1} << magb) - 1), out);
 }
 
 template <class Rows>
 Result<std::size_t> BlockEncoder::encode_rows(const Rows* rows, std::size_t width,
                                               std::size_t height, bool skip_empty,
-                                              std::uint32_t v_limit,
+                                              std::uint32_t excess,
                                               std::vector<std::uint8_t>& out) {
   const std::size_t qw = (width + 1) / 2;
   const std::size_t qh = (height + 1) / 2;
@@ -234,25 +237,22 @@ Result<std::size_t> BlockEncoder::encode_rows(const Rows* rows, std::size_t widt
   MagSgnWriter magsgn(magsgn_.data());
   MelEncoder mel(mel_.data());
   VlcEncoder vlc(vlc_.data());
-  std::uint32_t any = 0;  // OR of every E: 0 when no sample is significant
-  std::uint32_t v_max = 0;  // the largest MagSgn value, against v_limit
+  // OR of the magnitudes the rows report (coefficients only): 0 when no
+  // sample is significant, a bit of `excess` set when one is too large.
+  std::uint32_t any = 0;
   for (std::size_t r = 0; r < qh; ++r) {
     const std::size_t y = 2 * r;
     std::swap(eb, ep);
-    rows->load(k, y, width, et, vt);
+    any |= rows->load(k, y, width, et, vt);
     if (y + 1 < height) {
-      rows->load(k, y + 1, width, eb, vb);
+      any |= rows->load(k, y + 1, width, eb, vb);
     } else {
       std::memset(eb, 0, width * sizeof(std::uint32_t));
       std::memset(vb, 0, width * sizeof(std::uint32_t));
     }
-    for (std::size_t x = 0; x < width; ++x) {
-      any |= et[x] | eb[x];
-      v_max = std::max(v_max, std::max(vt[x], vb[x]));
-    }
     // Before the rows are coded: a larger magnitude has exponents beyond
     // the code tables.
-    if (v_max > v_limit)
+    if ((any & excess) != 0)
       return std::unexpected(invalid("coefficient magnitude not below 2^M_b"));
     k.plan(qw, et, eb, r == 0 ? nullptr : ep, code, info);
     code[qw] = 0;  // the missing partner of an odd last quad

@@ -60,10 +60,11 @@ class BlockEncoder {
 
  private:
   // The coder behind both entries; `rows` loads the per-sample terms of a
-  // sample row (encode.cpp). A MagSgn value above `v_limit` is refused.
+  // sample row (encode.cpp). A row whose magnitudes have a bit of `excess`
+  // set is refused.
   template <class Rows>
   Result<std::size_t> encode_rows(const Rows* rows, std::size_t width, std::size_t height,
-                                  bool skip_empty, std::uint32_t v_limit,
+                                  bool skip_empty, std::uint32_t excess,
                                   std::vector<std::uint8_t>& out);
 
   const EncodeKernels* kernels_;
