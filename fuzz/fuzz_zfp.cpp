@@ -4,13 +4,16 @@
 // parameter (rate b1 / 4, tolerance 2^(b1 % 64 - 40) or 0 for b1 = 0,
 // precision b1); b2 -- extents - 1 (bits 0-2); one byte per extent; then the
 // stream. Chunks above 2^18 elements are skipped (the caller chooses the
-// shape). The owned and into-buffer decodes must agree.
+// shape). The owned and into-buffer decodes must agree, and so must the
+// codec classes' decode (which also takes framed chunks, zfp/nonfinite.hpp)
+// for a plain stream; a framed one must only not crash.
 #include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "zfp/chunk.hpp"
+#include "zfp/nonfinite.hpp"
 #include "zfp_input.hpp"
 
 using namespace varnel;
@@ -46,5 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto into = decode_chunk_into(stream, shape, dtype, config, out);
   if (owned.has_value() != into.has_value()) __builtin_trap();
   if (owned ? *owned != out : owned.error() != into.error()) __builtin_trap();
+  std::vector<std::uint8_t> kept(*bytes);
+  auto framed = decode_framed_into(stream, shape, dtype, config, kept);
+  if (!is_framed(stream) &&
+      (framed.has_value() != into.has_value() || (framed ? kept != out : framed.error() != into.error())))
+    __builtin_trap();
   return 0;
 }

@@ -3,6 +3,7 @@
 #include "python/codecs_entries.hpp"
 #include "python/dtype_names.hpp"
 #include "python/frame.hpp"
+#include "core/big_buffer.hpp"
 #include "zfp/chunk.hpp"
 
 namespace varnel::python::codecs {
@@ -56,25 +57,65 @@ const char kZfpEncodeDoc[] =
     "order) into a zfp stream with a full header; returns bytes. Without\n"
     "`dims` the chunk shape maps directly onto the 1-4D field; `dims` selects\n"
     "the squeeze-and-pad mapping. In the lossy modes a float chunk holding\n"
-    "NaN or an infinity is refused (ValueError), since zfp would return\n"
-    "finite values in their place; mode=\"reversible\" keeps them exactly.";
+    "NaN or an infinity is framed: the zfp stream of the chunk with those\n"
+    "values filled in, then a record of them (positions and bits), behind a\n"
+    "\"vznf\" header; zfp_decode_into puts them back. Other chunks are plain\n"
+    "zfp streams.";
 
 const char kZfpDecodeIntoDoc[] =
     "zfp_decode_into(chunk, shape, dtype, out, *, mode=\"reversible\", rate=None, "
     "tolerance=None, precision=None, dims=None)\n--\n\n"
     "Decodes a zfp stream (any C-contiguous buffer) into `out`, a writable\n"
     "C-contiguous buffer of exactly the decoded byte size; returns None. The\n"
-    "stream's header must match the configuration.";
+    "stream's header must match the configuration. Takes the framed chunks\n"
+    "of zfp_encode (kept NaN and infinities) as well.";
 
 PyObject* zfp_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  // Fixed-rate streams are coded straight into the result; the others into
-  // a buffer of zfp's bound, copied once. Chunks stored through the codec
-  // classes keep what they hold or are refused: NaN and infinities in a
-  // lossy mode are (the module function codes them as zfp does).
-  return call_codec_planned(kEncode, args, nargs, kwnames, [](const ArgValues& v, ElementType dtype) {
-    return zfpc::ChunkEncoder::plan(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, chunk_config(v, 3),
-                                    zfpc::NonFinite::Stop);
-  });
+  // call_codec_planned (frame.hpp), plus the framed chunk: fixed-rate
+  // streams are coded straight into the result, the others into a buffer of
+  // zfp's bound, copied once. Chunks stored through the codec classes keep
+  // what they hold: NaN and infinities in a lossy mode stop the coding at
+  // their block (encode_into gives 0) and the chunk is coded again framed,
+  // with them filled and recorded (zfp/nonfinite.hpp). The module function
+  // codes them as zfp does.
+  ArgValues values;
+  const std::optional<ElementType> element = prepare_call(kEncode, args, nargs, kwnames, values);
+  if (!element) return nullptr;
+  const ArgValues& in = values;
+  std::optional<Result<zfpc::ChunkEncoder>> planned;
+  RunFault fault = RunFault::None;
+  catching_faults([&] {
+    planned.emplace(zfpc::ChunkEncoder::plan(in[kChunkArg].bytes, in[kShapeArg].extents, *element,
+                                             chunk_config(in, 3), zfpc::NonFinite::Keep));
+  }, fault);
+  if (fault != RunFault::None) return raise_fault(fault);
+  if (!*planned) return raise_value_error(planned->error().display());
+  const zfpc::ChunkEncoder& encoder = **planned;
+  if (const std::optional<std::size_t> exact = encoder.exact_size()) {
+    if (*exact > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*exact));
+    if (result == nullptr) return nullptr;
+    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result)), *exact);
+    const auto status = released([&] { return encoder.encode_into(out); }, fault);
+    if (fault == RunFault::None && *status && **status != 0) return result;
+    Py_DecRef(result);
+    if (fault != RunFault::None) return raise_fault(fault);
+    if (!*status) return raise_value_error((*status).error().display());
+  } else {
+    BigArray<std::uint8_t> scratch;
+    const auto written = released(
+        [&]() -> Result<std::size_t> {
+          scratch = BigArray<std::uint8_t>(encoder.capacity());
+          if (scratch.empty()) throw std::bad_alloc();
+          return encoder.encode_into({scratch.data(), scratch.size()});
+        },
+        fault);
+    if (fault != RunFault::None) return raise_fault(fault);
+    if (!*written) return raise_value_error((*written).error().display());
+    if (**written != 0)
+      return bytes_copy({scratch.data(), **written}, [&scratch] { scratch = BigArray<std::uint8_t>(); });
+  }
+  return run_released([&] { return encoder.encode_framed(); });
 }
 
 PyObject* zfp_decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -84,8 +125,8 @@ PyObject* zfp_decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         return zfpc::decoded_size(v[kShapeArg].extents, dtype, chunk_config(v, 4));
       },
       [](const ArgValues& v, ElementType dtype, std::span<std::uint8_t> out) {
-        return zfpc::decode_chunk_into(v[kChunkArg].bytes, v[kShapeArg].extents, dtype,
-                                       chunk_config(v, 4), out);
+        return zfpc::decode_framed_into(v[kChunkArg].bytes, v[kShapeArg].extents, dtype,
+                                        chunk_config(v, 4), out);
       });
 }
 

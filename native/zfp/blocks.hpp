@@ -26,7 +26,7 @@ struct Extents {
 
 // Writes every block of `samples` (the field's elements in C order) to the
 // stream after its current position and returns true; with
-// NonFinite::Stop, float samples are checked a block at a time as they are
+// NonFinite::Stop or Keep, float samples are checked a block at a time as they are
 // coded, and a block holding NaN or an infinity ends the walk (false)
 // before it is coded.
 void encode_blocks(zfp_stream* zs, ElementType samples, const Extents& e, const void* data);

@@ -10,6 +10,7 @@
 #include "zfp/format.hpp"
 #include "zfp/memory.hpp"
 #include "zfp/narrow.hpp"
+#include "zfp/nonfinite.hpp"
 
 namespace varnel::zfpc {
 namespace {
@@ -236,7 +237,7 @@ Result<ChunkEncoder> ChunkEncoder::plan(std::span<const std::uint8_t> chunk,
     samples = copy.data();
   }
   Refusal refusal{.policy = policy, .mode = plan.mode.name(), .shape = {shape.begin(), shape.end()},
-                  .dtype = dtype};
+                  .dtype = dtype, .field = plan.field, .bytes = plan.bytes};
   return ChunkEncoder(std::move(field), samples, std::move(copy), std::move(refusal));
 }
 
@@ -269,7 +270,7 @@ std::string position(std::uint64_t at, std::span<const std::uint64_t> shape) {
 }  // namespace
 
 Result<std::size_t> ChunkEncoder::finished(Result<std::size_t> coded) const {
-  if (!coded || *coded != 0) return coded;
+  if (!coded || *coded != 0 || refusal_.policy == NonFinite::Keep) return coded;
   std::uint64_t count = 1;
   for (const std::uint64_t e : refusal_.shape) count *= e;
   double first_value = 0;
@@ -299,6 +300,22 @@ Result<std::size_t> ChunkEncoder::encode_into(std::span<std::uint8_t> out) const
   auto n = field_.encode(samples_, {reinterpret_cast<std::uint8_t*>(words.get()), capacity()}, refusal_.policy);
   if (n) std::memcpy(out.data(), words.get(), *n);
   return finished(std::move(n));
+}
+
+Result<std::vector<std::uint8_t>> ChunkEncoder::encode_framed() const {
+  const auto bytes = static_cast<std::size_t>(refusal_.bytes);
+  auto work = uninitialised_array<std::uint64_t>((bytes + 7) / 8);
+  std::memcpy(work.get(), samples_, bytes);
+  const std::vector<std::uint8_t> record = fill_non_finite(refusal_.dtype, refusal_.field, work.get());
+  // The stream goes straight after the header: 8-byte aligned, as the
+  // encoder needs, since new[] aligns to 16.
+  std::vector<std::uint8_t> out(kFrameHeaderSize + capacity() + record.size());
+  VARNEL_ASSIGN_OR_RETURN(const std::size_t n,
+                          field_.encode(work.get(), {out.data() + kFrameHeaderSize, capacity()}, NonFinite::Code));
+  write_frame_header(out.data(), n);
+  std::memcpy(out.data() + kFrameHeaderSize + n, record.data(), record.size());
+  out.resize(kFrameHeaderSize + n + record.size());
+  return out;
 }
 
 Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chunk,
@@ -338,6 +355,30 @@ Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk, std::span<co
                                    std::to_string(out.size())));
   }
   return run_decode(plan, dtype, out);
+}
+
+Result<void> decode_framed_into(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
+                                ElementType dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out) {
+  if (!is_framed(chunk)) return decode_chunk_into(chunk, shape, dtype, config, out);
+  VARNEL_ASSIGN_OR_RETURN(auto plan, plan_field(shape, dtype, config));
+  if ((dtype != ElementType::F32 && dtype != ElementType::F64) ||
+      std::holds_alternative<Reversible>(plan.mode.value)) {
+    return std::unexpected(malformed(0, "varnel_zfp: a framed chunk (kept non-finite values) in " +
+                                            std::string(plan.mode.name()) + " mode for " +
+                                            std::string(element_name(dtype)) +
+                                            ": only lossy float chunks are framed"));
+  }
+  VARNEL_ASSIGN_OR_RETURN(const FramedChunk frame, open_frame(chunk));
+  VARNEL_ASSIGN_OR_RETURN(auto stream, CheckedStream::open(frame.stream, plan.field, plan.mode, dtype));
+  if (out.size() != plan.bytes) {
+    return std::unexpected(invalid("zfp: chunk shape " + format_shape(shape) + " (" +
+                                   std::string(element_name(dtype)) + ") needs " +
+                                   std::to_string(plan.bytes) + " bytes, got " +
+                                   std::to_string(out.size())));
+  }
+  DecodePlan decode{std::move(stream), plan.count, plan.bytes};
+  VARNEL_TRY(run_decode(decode, dtype, out));
+  return restore_non_finite(dtype, plan.field, frame.record, out, kFrameHeaderSize + frame.stream.size());
 }
 
 }  // namespace varnel::zfpc

@@ -72,6 +72,9 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
 // NonFinite::Stop a float chunk holding NaN or an infinity is refused in
 // the lossy modes: `encode_into` fails with an InvalidArgument naming the
 // mode, how many such values the chunk holds and where the first one is.
+// With NonFinite::Keep `encode_into` returns 0 for such a chunk instead,
+// and `encode_framed` codes it as a framed chunk that keeps them
+// (nonfinite.hpp); any other chunk is coded as with the other policies.
 class ChunkEncoder {
  public:
   static Result<ChunkEncoder> plan(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
@@ -84,13 +87,18 @@ class ChunkEncoder {
   // Writes the stream at the start of `out` (any alignment, at least
   // `capacity()` bytes) and returns its length.
   Result<std::size_t> encode_into(std::span<std::uint8_t> out) const;
+  // After `encode_into` returned 0 (NonFinite::Keep): the framed chunk, the
+  // non-finite values filled in a copy of the chunk and recorded.
+  Result<std::vector<std::uint8_t>> encode_framed() const;
 
  private:
-  struct Refusal {  // what a refusal of non-finite values reports
+  struct Refusal {  // what a refusal of non-finite values reports, and a framed encode needs
     NonFinite policy = NonFinite::Code;
     std::string_view mode;
     std::vector<std::uint64_t> shape;
     ElementType dtype = ElementType::F32;
+    FieldShape field;
+    std::uint64_t bytes = 0;  // the chunk's
   };
   ChunkEncoder(FieldEncoder field, const void* samples, std::vector<std::uint64_t> copy, Refusal refusal)
       : field_(std::move(field)), samples_(samples), copy_(std::move(copy)), refusal_(std::move(refusal)) {}
@@ -115,5 +123,12 @@ Result<std::uint64_t> decoded_size(std::span<const std::uint64_t> shape, Element
                                    const ZfpChunkConfig& config);
 Result<void> decode_chunk_into(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
                                ElementType dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out);
+
+// `decode_chunk_into` that also takes the framed chunks of
+// `ChunkEncoder::encode_framed` (float types, lossy modes), their non-finite
+// values written back after the stream is decoded. A chunk that does not
+// start with the frame's magic is decoded as a plain stream.
+Result<void> decode_framed_into(std::span<const std::uint8_t> chunk, std::span<const std::uint64_t> shape,
+                                ElementType dtype, const ZfpChunkConfig& config, std::span<std::uint8_t> out);
 
 }  // namespace varnel::zfpc

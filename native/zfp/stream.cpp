@@ -362,7 +362,7 @@ Result<std::size_t> FieldEncoder::encode(const void* samples, std::span<std::uin
   zfp_stream_set_bit_stream(zs, bits.get());
   zfp_stream_rewind(zs);
   zfp_write_header(zs, state_->setup.field.get(), ZFP_HEADER_FULL);
-  const bool check = policy == NonFinite::Stop && state_->lossy;
+  const bool check = policy != NonFinite::Code && state_->lossy;
   const bool coded = check ? encode_blocks(zs, state_->samples, state_->extents, samples, NonFinite::Stop)
                            : (encode_blocks(zs, state_->samples, state_->extents, samples), true);
   stream_flush(bits.get());

@@ -98,7 +98,10 @@ ScalarType scalar_type_of(ElementType t);
 // values in their place and, for an infinity, its other values far outside
 // the mode's bound. zfp itself codes them all the same (Code); Stop refuses
 // them instead, checking each block as it is coded, at no measurable cost.
-enum class NonFinite : std::uint8_t { Code, Stop };
+// Keep stops the same way here; the chunk layer (chunk.hpp) then codes the
+// chunk again with the values filled in and recorded beside the stream
+// (nonfinite.hpp).
+enum class NonFinite : std::uint8_t { Code, Stop, Keep };
 
 // The encoding of one field: mode, shape and sizes checked up front, so the
 // caller can size the output before any sample is coded. The stream (full
@@ -123,7 +126,7 @@ class FieldEncoder {
   // type unless narrow) into `out`: 8-byte aligned and at least `capacity()`
   // bytes. Returns the stream's length, a multiple of 8 whose last word is
   // padded with zero bits; or 0 (no stream is that short) when `policy` is
-  // Stop, the samples are floats, the mode is lossy and a block holds a
+  // Stop or Keep, the samples are floats, the mode is lossy and a block holds a
   // non-finite value.
   Result<std::size_t> encode(const void* samples, std::span<std::uint8_t> out,
                              NonFinite policy = NonFinite::Code) const;

@@ -7,7 +7,8 @@ bytes, so it reads the chunk's shape from the encoded chunk:
   (`varnel._container`, which owns that format, reads it);
 - ``zfp_field``: the scalar type and field shape recorded in the full header
   of a zfp stream (32 bits of magic, then 52 bits of field metadata: scalar
-  type, dimensionality and extents minus one).
+  type, dimensionality and extents minus one); ``zfp_stream`` finds that
+  stream inside the frame of a chunk whose NaN and infinities are kept.
 
 Neither tells a chunk's dtype: an htj2k codestream records only the bit depth
 its values need, and a zfp stream's int32 field also carries the 8- and
@@ -23,6 +24,11 @@ from typing import Any
 from varnel._container import shape_of as htj2k_shape  # noqa: F401
 
 _ZFP_MAGIC = int.from_bytes(b"zfp\x05", "little")
+# A lossy float chunk that holds NaN or infinities (native/zfp/nonfinite.hpp):
+# magic, version, three zero bytes, the stream's length (u64, little-endian),
+# the stream, then the record of those values.
+_FRAME_MAGIC = b"vznf"
+_FRAME_HEADER = 16
 
 # zfp's scalar type codes (1 to 4) as NumPy names; int32 is ambiguous.
 ZFP_SCALARS = {1: "int32", 2: "int64", 3: "float32", 4: "float64"}
@@ -46,3 +52,18 @@ def zfp_field(buf: Any) -> tuple[str, tuple[int, ...]] | None:
     width = _ZFP_EXTENT_BITS[dims]
     extents = [((meta >> (4 + width * k)) & ((1 << width) - 1)) + 1 for k in range(dims)]  # x first
     return scalar, tuple(reversed(extents))
+
+
+def zfp_stream(buf: Any) -> memoryview | None:
+    """The zfp stream of an encoded zfp chunk: the chunk itself, or the
+    stream inside a framed chunk; None for a frame whose header is unreadable
+    (the decoder then says why)."""
+    view = memoryview(buf).cast("B")
+    if bytes(view[:4]) != _FRAME_MAGIC:
+        return view
+    if len(view) < _FRAME_HEADER:
+        return None
+    length = int.from_bytes(view[8:16], "little")
+    if length >= len(view) - _FRAME_HEADER:
+        return None
+    return view[_FRAME_HEADER:_FRAME_HEADER + length]
