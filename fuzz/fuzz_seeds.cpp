@@ -125,6 +125,31 @@ void chunk_seeds() {
   }
 }
 
+// Chunks whose index carries prefix checksums (flags 3), read whole and at
+// every reduce, so mutations reach the checksums and the bytes they cover.
+void checksummed_chunk_seeds() {
+  const std::vector<std::uint64_t> shapes[] = {{2, 8, 8}, {1, 17, 33}, {3, 40, 24}};
+  const ElementType types[] = {ElementType::U8, ElementType::I16, ElementType::U32};
+  int k = 0;
+  for (const auto& shape : shapes)
+    for (ElementType t : types) {
+      ++k;
+      std::uint64_t n = 1;
+      for (auto e : shape) n *= e;
+      Bytes raw(n * element_size(t));
+      for (auto& b : raw) b = static_cast<std::uint8_t>(rnd() & 0x3F);
+      zarr::Htj2kConfig config;
+      config.xy_levels = static_cast<std::uint8_t>(1 + k % 3);
+      config.checksums = true;
+      auto chunk = zarr::encode_chunk(raw, shape, t, config);
+      if (!chunk) continue;
+      const auto dtype = static_cast<std::uint8_t>(t);
+      for (unsigned reduce = 0; reduce <= config.xy_levels; ++reduce)
+        save("chunk", static_cast<std::uint8_t>(dtype | (reduce + 1) << 3), *chunk);
+      save("chunk", dtype, *chunk);
+    }
+}
+
 // Planes one and two rows high (and wide) at several level counts, every
 // dtype at full range: the coarser levels keep one row, a shape the streamed
 // decodes must lay out (32-bit types take the 64-bit datapath).
@@ -280,6 +305,7 @@ int main(int argc, char** argv) {
   out_dir = argv[1];
   codestream_seeds();
   chunk_seeds();
+  checksummed_chunk_seeds();
   thin_chunk_seeds();
   conformance_seeds(std::vector<std::string>(argv + 2, argv + argc));
   packet_seeds();

@@ -7,10 +7,6 @@
 #include "core/bytes.hpp"
 
 namespace varnel::codestream {
-namespace {
-
-
-}  // namespace
 
 std::uint64_t ChunkHeader::plane_count() const {
   std::uint64_t planes = 1;
@@ -31,8 +27,12 @@ Result<ChunkHeader> parse_head(std::span<const std::uint8_t> bytes, bool& indexe
   if (bytes[4] != kContainerVersion)
     return std::unexpected(malformed(4, "unsupported htj2k chunk container version"));
   const std::uint8_t flags = bytes[5];
-  if (flags > 1) return std::unexpected(malformed(5, "unknown htj2k chunk container flags"));
+  if (flags > (kFlagIndex | kFlagChecksums))
+    return std::unexpected(malformed(5, "unknown htj2k chunk container flags"));
+  if (flags == kFlagChecksums)
+    return std::unexpected(malformed(5, "htj2k chunk container flags: checksums without a plane index"));
   ChunkHeader header;
+  header.checksums = (flags & kFlagChecksums) != 0;
   header.xy_levels = bytes[6];
   if (header.xy_levels > kMaxXyLevels)
     return std::unexpected(malformed(6, "xy_levels exceeds the 32-level J2K bound (T.800 SPcod)"));
@@ -54,7 +54,7 @@ Result<ChunkHeader> parse_head(std::span<const std::uint8_t> bytes, bool& indexe
     if (planes > kMaxChunkPlanes)
       return std::unexpected(malformed(8, "chunk declares more planes than supported"));
   }
-  indexed = flags == 1;
+  indexed = (flags & kFlagIndex) != 0;
   return header;
 }
 
@@ -66,7 +66,7 @@ Result<void> parse_index(std::span<const std::uint8_t> bytes, ChunkHeader& heade
                          std::uint8_t top, bool whole) {
   const std::uint64_t planes = header.plane_count();  // <= 2^24 after parse_head
   const std::uint64_t entry = header.entry_size();
-  const std::uint64_t index_end = header.header_size() + planes * entry;
+  const std::uint64_t index_end = header.index_end(planes);
   if (bytes.size() < index_end)
     return std::unexpected(malformed(bytes.size(), "truncated coefficient-plane index"));
 
@@ -80,6 +80,10 @@ Result<void> parse_index(std::span<const std::uint8_t> bytes, ChunkHeader& heade
     e.length = *in.u32le();
     e.prefix_lengths.resize(std::size_t{header.xy_levels} + 1);
     for (std::uint32_t& p : e.prefix_lengths) p = *in.u32le();
+    if (header.checksums) {
+      e.checksums.resize(std::size_t{header.xy_levels} + 1);
+      for (std::uint32_t& c : e.checksums) c = *in.u32le();
+    }
     if (e.offset < bound)
       return std::unexpected(malformed(at, "plane offsets overlap or precede the index"));
     bool consistent = e.prefix_lengths[top] <= e.length;
@@ -130,13 +134,22 @@ Result<std::vector<std::uint8_t>> ChunkHeader::to_bytes() const {
   if (xy_levels > kMaxXyLevels)
     return std::unexpected(invalid("chunk header xy_levels " + std::to_string(xy_levels) +
                                           " exceeds the 32-level J2K bound (T.800 SPcod)"));
+  if (checksums && !planes)
+    return std::unexpected(invalid("chunk header with checksums but no plane index"));
   std::size_t size = header_size();
   if (planes) {
-    for (const PlaneEntry& e : *planes)
-      if (e.prefix_lengths.size() != std::size_t{xy_levels} + 1)
+    const std::size_t per_entry = std::size_t{xy_levels} + 1;
+    for (const PlaneEntry& e : *planes) {
+      if (e.prefix_lengths.size() != per_entry)
         return std::unexpected(invalid(
             "chunk header plane entry holds " + std::to_string(e.prefix_lengths.size()) +
             " prefix lengths for " + std::to_string(xy_levels) + " levels"));
+      if (e.checksums.size() != (checksums ? per_entry : 0))
+        return std::unexpected(invalid(
+            "chunk header plane entry holds " + std::to_string(e.checksums.size()) +
+            " checksums for " + std::to_string(xy_levels) + " levels" +
+            (checksums ? "" : " without the checksums flag")));
+    }
     size += planes->size() * entry_size();
   }
   std::vector<std::uint8_t> out;
@@ -144,7 +157,7 @@ Result<std::vector<std::uint8_t>> ChunkHeader::to_bytes() const {
   ByteWriter w(out);
   w.bytes(kContainerMagic);
   w.u8(kContainerVersion);
-  w.u8(planes ? 1 : 0);
+  w.u8(static_cast<std::uint8_t>((planes ? kFlagIndex : 0) | (checksums ? kFlagChecksums : 0)));
   w.u8(xy_levels);
   w.u8(static_cast<std::uint8_t>(ndim));
   for (std::uint32_t extent : shape) w.u32le(extent);
@@ -153,6 +166,7 @@ Result<std::vector<std::uint8_t>> ChunkHeader::to_bytes() const {
       w.u64le(e.offset);
       w.u32le(e.length);
       for (std::uint32_t p : e.prefix_lengths) w.u32le(p);
+      for (std::uint32_t c : e.checksums) w.u32le(c);
     }
   }
   return out;

@@ -1,10 +1,13 @@
-// PlaneEntry::from_codestream: a chunk index entry from a codestream's own
-// packet index (its PLT segments).
+// PlaneEntry: a chunk index entry from a codestream's own packet index (its
+// PLT segments) or from what the writer knows, and its prefix checksums.
 #include <algorithm>
+#include <cstdio>
 #include <limits>
+#include <string>
 
 #include "codestream/container.hpp"
 #include "codestream/reader.hpp"
+#include "core/crc32c.hpp"
 
 namespace varnel::codestream {
 
@@ -40,6 +43,48 @@ Result<PlaneEntry> PlaneEntry::from_resolution_ends(std::span<const std::uint64_
   entry.offset = offset;
   entry.length = static_cast<std::uint32_t>(length);
   return entry;
+}
+
+Result<void> PlaneEntry::add_checksums(std::span<const std::uint8_t> codestream) {
+  checksums.clear();
+  checksums.reserve(prefix_lengths.size());
+  std::uint32_t crc = 0;
+  std::size_t done = 0;
+  for (const std::uint32_t end : prefix_lengths) {
+    if (end < done || end > codestream.size())
+      return std::unexpected(invalid("plane prefix lengths do not fit the codestream they index"));
+    crc = crc32c_extend(crc, codestream.subspan(done, end - done));
+    done = end;
+    checksums.push_back(crc);
+  }
+  return ok();
+}
+
+namespace {
+
+std::string hex32(std::uint32_t v) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08x", v);
+  return text;
+}
+
+}  // namespace
+
+Result<void> PlaneEntry::verify_prefix(std::span<const std::uint8_t> bytes, std::size_t resolution,
+                                       std::uint64_t plane) const {
+  if (checksums.empty()) return ok();
+  // The index parse has checked that the prefix lies within the bytes the
+  // caller hands over; this is the defect check of a caller that did not.
+  if (resolution >= checksums.size() || resolution >= prefix_lengths.size() ||
+      prefix_lengths[resolution] > bytes.size())
+    return std::unexpected(invalid("prefix checksum asked for beyond the plane's bytes"));
+  const std::uint32_t stored = checksums[resolution];
+  const std::uint32_t computed = crc32c(bytes.first(prefix_lengths[resolution]));
+  if (stored == computed) return ok();
+  return std::unexpected(malformed(offset, "plane " + std::to_string(plane) + ": resolution " +
+                                               std::to_string(resolution) +
+                                               " prefix checksum mismatch (stored " + hex32(stored) +
+                                               ", computed " + hex32(computed) + ")"));
 }
 
 }  // namespace varnel::codestream

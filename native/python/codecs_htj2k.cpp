@@ -16,8 +16,9 @@ constexpr ParamSpec kEncodeParams[] = {
     {.name = "xy_levels", .kind = ParamKind::UInt, .max = 255, .default_uint = 5},
     {.name = "progression", .kind = ParamKind::Text, .default_text = "RPCL"},
     {.name = "index", .kind = ParamKind::Bool, .default_bool = true},
+    {.name = "checksums", .kind = ParamKind::Bool, .default_bool = false},
 };
-enum EncodeArg : std::size_t { kXyLevels = 3, kProgression, kIndex };
+enum EncodeArg : std::size_t { kXyLevels = 3, kProgression, kIndex, kChecksums };
 
 constexpr ParamSpec kDecodeIntoParams[] = {
     {.name = "chunk", .kind = ParamKind::Buffer},
@@ -46,10 +47,12 @@ std::uint8_t reduce_of(const ArgValues& v) { return static_cast<std::uint8_t>(*v
 }  // namespace
 
 const char kHtj2kEncodeDoc[] =
-    "htj2k_encode(chunk, shape, dtype, *, xy_levels=5, progression=\"RPCL\", index=True)\n--\n\n"
+    "htj2k_encode(chunk, shape, dtype, *, xy_levels=5, progression=\"RPCL\", index=True, "
+    "checksums=False)\n--\n\n"
     "Encodes a chunk (any C-contiguous buffer of native-endian elements in C\n"
     "order, trailing dims `(y, x)`) losslessly into the `htj2k` container\n"
-    "`[header | plane index | codestreams\u2026]`; returns bytes.";
+    "`[header | plane index | codestreams\u2026]`; returns bytes. With\n"
+    "`checksums` the index carries a CRC-32C of every codestream prefix.";
 
 const char kHtj2kDecodeIntoDoc[] =
     "htj2k_decode_into(chunk, shape, dtype, out)\n--\n\n"
@@ -71,6 +74,7 @@ PyObject* htj2k_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     config.xy_levels = static_cast<std::uint8_t>(*v[kXyLevels].uint);
     config.progression = v[kProgression].text;
     config.index = v[kIndex].flag;
+    config.checksums = v[kChecksums].flag;
     return zarr::encode_chunk(v[kChunkArg].bytes, v[kShapeArg].extents, dtype, config);
   });
 }

@@ -110,12 +110,6 @@ std::uint8_t plane_depth(std::uint32_t magnitude_bits, bool is_signed) {
   return static_cast<std::uint8_t>(is_signed ? 1 + width : std::max(1, width));
 }
 
-// Bytes of the container header and plane index: 8 + 4n, then 16 + 4L per
-// plane when indexed.
-std::size_t header_prefix_size(std::size_t ndim, std::size_t indexed_planes, std::uint8_t levels) {
-  return 8 + 4 * ndim + indexed_planes * (16 + 4 * std::size_t{levels});
-}
-
 codestream::EncodeParams writer_params(const Htj2kConfig& config, std::uint8_t progression) {
   codestream::EncodeParams p;
   p.precincts.clear();  // maximal precincts
@@ -151,6 +145,9 @@ Result<std::uint64_t> check_encode_input(std::span<const std::uint8_t> chunk,
   if (!config.reversible)
     return std::unexpected(
         unsupported("htj2k: lossy (reversible: false) coding lands with a later phase"));
+  if (config.checksums && !config.index)
+    return std::unexpected(
+        invalid("htj2k: prefix checksums live in the plane index; they need index=True"));
   const std::size_t n = shape.size();
   if (n < codestream::kMinChunkNdim)
     return std::unexpected(invalid(
@@ -336,19 +333,15 @@ Result<WrittenPlane> encode_plane(const std::uint8_t* src, std::size_t k, std::u
   return written;
 }
 
-// The plane index of the written codestreams, which follow the header and
-// the index back to back.
-Result<std::vector<PlaneEntry>> index_entries(const ChunkHeader& header,
-                                              std::span<const WrittenPlane> planes) {
-  std::vector<PlaneEntry> entries;
-  entries.reserve(planes.size());
-  std::uint64_t at = header.header_size() + std::uint64_t{planes.size()} * header.entry_size();
-  for (const WrittenPlane& p : planes) {
-    VARNEL_ASSIGN_OR_RETURN(auto entry, PlaneEntry::from_resolution_ends(p.ends, p.length, at));
-    at += entry.length;
-    entries.push_back(std::move(entry));
-  }
-  return entries;
+// The index entry of a codestream just appended to `out` (still in cache):
+// where it lies and its prefix lengths, with the header's checksums its
+// prefix checksums too.
+Result<PlaneEntry> index_entry(const ChunkHeader& header, const WrittenPlane& plane,
+                               std::span<const std::uint8_t> out) {
+  VARNEL_ASSIGN_OR_RETURN(auto entry,
+                          PlaneEntry::from_resolution_ends(plane.ends, plane.length, plane.offset));
+  if (header.checksums) VARNEL_TRY(entry.add_checksums(out.subspan(plane.offset, plane.length)));
+  return entry;
 }
 
 }  // namespace
@@ -369,8 +362,16 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
 
   ChunkHeader header;
   header.xy_levels = config.xy_levels;
+  header.checksums = config.checksums;
+  header.shape.reserve(n);
+  for (std::uint64_t extent : shape) {
+    if (extent > std::numeric_limits<std::uint32_t>::max())
+      return std::unexpected(
+          invalid("chunk extent " + std::to_string(extent) + " exceeds u32"));
+    header.shape.push_back(static_cast<std::uint32_t>(extent));
+  }
   const std::size_t prefix =
-      header_prefix_size(n, config.index ? planes : 0, config.xy_levels);
+      config.index ? header.index_end(planes) : header.header_size();
   // The capacity is reserved generously (untouched pages cost nothing).
   std::vector<std::uint8_t> out;
   // (Capped: beyond that the vector grows geometrically as usual.)
@@ -382,25 +383,18 @@ Result<std::vector<std::uint8_t>> encode_chunk(std::span<const std::uint8_t> chu
   // One coefficient plane, reused by every plane.
   BigArray<std::int32_t> samples(area);
   if (samples.empty()) return std::unexpected(unsupported("chunk too large to encode in memory"));
-  std::vector<WrittenPlane> written;
-  written.reserve(planes);
+  // The codestreams follow header and index, so each one's offset in `out`
+  // is its offset in the chunk.
+  std::vector<PlaneEntry> entries;
+  if (config.index) entries.reserve(planes);
   for (std::size_t k = 0; k < planes; ++k) {
     VARNEL_ASSIGN_OR_RETURN(auto plane, encode_plane(chunk.data() + k * plane_bytes, k, height, width,
                                                      dtype, params, {samples.data(), area}, out));
-    written.push_back(std::move(plane));
+    if (!config.index) continue;
+    VARNEL_ASSIGN_OR_RETURN(auto entry, index_entry(header, plane, out));
+    entries.push_back(std::move(entry));
   }
-
-  header.shape.reserve(n);
-  for (std::uint64_t extent : shape) {
-    if (extent > std::numeric_limits<std::uint32_t>::max())
-      return std::unexpected(
-          invalid("chunk extent " + std::to_string(extent) + " exceeds u32"));
-    header.shape.push_back(static_cast<std::uint32_t>(extent));
-  }
-  if (config.index) {
-    VARNEL_ASSIGN_OR_RETURN(auto entries, index_entries(header, written));
-    header.planes = std::move(entries);
-  }
+  if (config.index) header.planes = std::move(entries);
 
   VARNEL_ASSIGN_OR_RETURN(auto head, header.to_bytes());
   if (head.size() != prefix)  // the layout of the container header fixes its size
@@ -415,10 +409,15 @@ Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk) {
   const std::uint64_t planes = out.header.plane_count();  // <= 2^24 after parse
   if (out.header.planes) {
     out.ranges.reserve(planes);
-    for (const PlaneEntry& e : *out.header.planes) {
+    const std::size_t top = out.header.xy_levels;
+    for (std::size_t k = 0; k < planes; ++k) {
+      const PlaneEntry& e = (*out.header.planes)[k];
       std::uint64_t end = 0;
       if (__builtin_add_overflow(e.offset, std::uint64_t{e.length}, &end) || end > chunk.size())
         return std::unexpected(malformed(e.offset, "plane byte range exceeds the chunk"));
+      // The last prefix ends where the EOC marker starts, which the parse
+      // of the whole codestream checks.
+      VARNEL_TRY(e.verify_prefix(chunk.subspan(static_cast<std::size_t>(e.offset), e.length), top, k));
       out.ranges.push_back({e.offset, e.length});
     }
     return out;
@@ -442,11 +441,13 @@ Result<ChunkPlanes> reduced_plane_ranges(std::span<const std::uint8_t> chunk, st
   const std::size_t top = header.xy_levels - reduce;  // checked by the parse
   std::vector<PlaneRange> ranges;
   ranges.reserve(header.planes->size());
-  for (const PlaneEntry& e : *header.planes) {
+  for (std::size_t k = 0; k < header.planes->size(); ++k) {
+    const PlaneEntry& e = (*header.planes)[k];
     const std::uint64_t needed = e.prefix_lengths[top];
     std::uint64_t end = 0;
     if (__builtin_add_overflow(e.offset, needed, &end) || end > chunk.size())
       return std::unexpected(malformed(e.offset, "plane prefix exceeds the chunk"));
+    VARNEL_TRY(e.verify_prefix(chunk.subspan(static_cast<std::size_t>(e.offset), needed), top, k));
     ranges.push_back({e.offset, needed});
   }
   return ChunkPlanes{std::move(header), std::move(ranges), {}};

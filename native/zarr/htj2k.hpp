@@ -4,7 +4,8 @@
 // trailing (y, x) planes, codes each as one lossless HTJ2K codestream and
 // assembles the chunk container; `decode_chunk` reverses it, checking the
 // container against the expected shape and every decoded sample against the
-// element type.
+// element type. A chunk whose index carries prefix checksums has every byte
+// range a decode reads checked against them before anything is decoded.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,7 @@ struct Htj2kConfig {
   bool reversible = true;           // false is refused (lossless only)
   std::string progression = "RPCL"; // LRCP, RLCP, RPCL, PCRL or CPRL
   bool index = true;                // plane index in the container, PLT/TLM in each codestream
+  bool checksums = false;           // prefix checksums in the plane index (needs `index`)
 
   // The SGcod progression order code (T.800 Table A.16) of `progression`.
   Result<std::uint8_t> progression_order() const;
@@ -95,11 +97,14 @@ struct ChunkPlanes {
 };
 
 // Header and plane ranges of a chunk: from the index, or, without one, by
-// parsing the codestreams back to back after the header.
+// parsing the codestreams back to back after the header. An index with
+// checksums has each whole codestream's checked (the last prefix's) before
+// the ranges are handed out; a mismatch is Malformed naming the plane.
 Result<ChunkPlanes> plane_ranges(std::span<const std::uint8_t> chunk);
 
 // Header and, per plane, the range of the codestream prefix that a decode at
-// `reduce` levels below full resolution reads (offset, prefix length).
+// `reduce` levels below full resolution reads (offset, prefix length); with
+// checksums, each prefix checked against its resolution's checksum first.
 Result<ChunkPlanes> reduced_plane_ranges(std::span<const std::uint8_t> chunk, std::uint8_t reduce);
 
 // One plane's samples (x * y, row-major) from its codestream, which must

@@ -27,8 +27,10 @@ def htj2k_encode(
     xy_levels: int = 5,
     progression: Progression | str = "RPCL",
     index: bool = True,
+    checksums: bool = False,
 ) -> bytes:
-    """Encodes a chunk (trailing dimensions ``(y, x)``) into an htj2k chunk container."""
+    """Encodes a chunk (trailing dimensions ``(y, x)``) into an htj2k chunk container;
+    with `checksums`, its plane index carries a CRC-32C of every codestream prefix."""
 
 def htj2k_decode_into(
     chunk: Buffer, shape: Sequence[SupportsIndex], dtype: Htj2kDtype | str, out: Buffer
@@ -52,7 +54,8 @@ def zfp_encode(
     precision: int | None = None,
     dims: int | None = None,
 ) -> bytes:
-    """Encodes a chunk into a zfp stream with a full zfp header."""
+    """Encodes a chunk into a zfp stream with a full zfp header; a lossy float
+    chunk holding NaN or infinities into a framed chunk that keeps them."""
 
 def zfp_decode_into(
     chunk: Buffer,
@@ -66,4 +69,5 @@ def zfp_decode_into(
     precision: int | None = None,
     dims: int | None = None,
 ) -> None:
-    """Decodes a zfp stream into ``out``; its header must match the configuration."""
+    """Decodes a zfp stream (or a framed chunk of ``zfp_encode``) into ``out``;
+    its header must match the configuration."""

@@ -32,7 +32,7 @@ from varnel._container import U32_MAX as _U32_MAX
 HTJ2K = "varnel.htj2k"
 ZFP = "varnel.zfp"
 
-HTJ2K_KEYS = ("xy_levels", "progression", "index")
+HTJ2K_KEYS = ("xy_levels", "progression", "index", "checksums")
 ZFP_KEYS = ("mode", "rate", "tolerance", "precision", "dims")
 
 # The element types of each codec, by NumPy name (any byte order is accepted
@@ -50,14 +50,37 @@ def _noted(exc: BaseException, codec: str) -> BaseException:
     return exc
 
 
-def htj2k_config(xy_levels: Any = 5, progression: Any = "RPCL", index: Any = True) -> dict[str, Any]:
-    """The htj2k settings, checked by the encoder itself and normalised."""
-    cfg = {"xy_levels": xy_levels, "progression": progression, "index": index}
+def htj2k_config(xy_levels: Any = 5, progression: Any = "RPCL", index: Any = True,
+                 checksums: Any = None) -> dict[str, Any]:
+    """The htj2k settings, checked by the encoder itself and normalised.
+    ``checksums`` None (unset) follows ``index``: the prefix checksums live in
+    the plane index."""
+    if checksums is None:
+        checksums = index
+    cfg = {"xy_levels": xy_levels, "progression": progression, "index": index, "checksums": checksums}
     try:
         _native_calls.check_htj2k_config(cfg)
     except (TypeError, ValueError, OverflowError) as exc:
         raise _noted(exc, HTJ2K) from None
-    return {"xy_levels": operator.index(xy_levels), "progression": str(progression), "index": bool(index)}
+    return {"xy_levels": operator.index(xy_levels), "progression": str(progression), "index": bool(index),
+            "checksums": bool(checksums)}
+
+
+def htj2k_recorded(configuration: Any) -> Any:
+    """A recorded htj2k configuration (array metadata, numcodecs config) as
+    keyword arguments: one without ``checksums`` was written before them and
+    keeps writing chunks without, so that the releases it was written for
+    still read what is added to it."""
+    if isinstance(configuration, Mapping) and "checksums" not in configuration:
+        return {**configuration, "checksums": False}
+    return configuration
+
+
+def htj2k_settings(cfg: Mapping[str, Any]) -> dict[str, Any]:
+    """The htj2k settings as a configuration records them: ``checksums``
+    only when set, so that an array written without them keeps the metadata
+    that varnel releases before them read."""
+    return {k: v for k, v in cfg.items() if v is not None and (k != "checksums" or v)}
 
 
 def zfp_config(

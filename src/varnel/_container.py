@@ -3,15 +3,21 @@ arithmetic. The one module of the package that knows them.
 
 Layout (integers little-endian)::
 
-    "vrht"  version (1)  flags (1: with a plane index)  xy_levels L  ndim n
+    "vrht"  version (1)  flags  xy_levels L  ndim n
     n x u32 extents (the chunk's shape, C order)
     with an index, per plane (C order of the leading dimensions):
         u64 offset, u32 length, L + 1 x u32 prefix lengths
+        [with checksums: L + 1 x u32 prefix checksums]
     the planes' codestreams
 
-Prefix length r of a plane is the number of leading bytes of its codestream
-that hold every packet of resolutions 0..r; a decode ``reduce`` levels below
-full resolution reads prefix ``L - reduce`` of each plane.
+Flags: 1, a plane index follows; 3, its entries carry checksums too; 0,
+neither. Prefix length r of a plane is the number of leading bytes of its
+codestream that hold every packet of resolutions 0..r; a decode ``reduce``
+levels below full resolution reads prefix ``L - reduce`` of each plane.
+Prefix checksum r is the CRC-32C of those bytes, which the native decoder
+checks before it decodes them: bytes of the right length from the wrong
+place (a range answered from elsewhere, an object replaced between the
+fetch of its index and of its prefixes) are refused, naming the plane.
 
 A reader on a byte-range store can therefore fetch less than the chunk:
 
@@ -23,7 +29,8 @@ A reader on a byte-range store can therefore fetch less than the chunk:
    to fetch.
 3. Fetch those ranges and re-pack them with `htj2k_compact_chunk`; the
    compacted chunk decodes with `varnel.htj2k_decode_reduced` at the same
-   `reduce` (and at any larger one) exactly as the whole chunk would.
+   `reduce` (and at any larger one) exactly as the whole chunk would, and
+   keeps the checksums of the prefixes it holds.
 """
 
 from __future__ import annotations
@@ -43,6 +50,7 @@ __all__ = [
 MAGIC = b"vrht"
 VERSION = 1
 FLAG_INDEX = 1
+FLAG_CHECKSUMS = 2
 #: The container's limits (the native encoder's and decoder's as well).
 MAX_NDIM = 32
 MAX_LEVELS = 32
@@ -59,15 +67,22 @@ def header_size(ndim: int) -> int:
     return 8 + 4 * ndim
 
 
-def entry_size(levels: int) -> int:
-    """Bytes of one plane's index entry: offset, length, levels + 1 prefixes."""
-    return 16 + 4 * levels
+def entry_size(levels: int, checksums: bool = False) -> int:
+    """Bytes of one plane's index entry: offset, length, levels + 1 prefix
+    lengths (and as many checksums)."""
+    return 16 + 4 * levels + (4 * (levels + 1) if checksums else 0)
 
 
-def index_size(shape: Sequence[int], levels: int) -> int:
-    """Bytes of header and plane index of a chunk of `shape` and `levels`:
-    the chunk's first bytes that a reduced read fetches before the prefixes."""
-    return header_size(len(shape)) + math.prod(shape[:-2]) * entry_size(levels)
+def entry_struct(levels: int, checksums: bool) -> struct.Struct:
+    """One index entry: offset, length, the prefix lengths, the checksums."""
+    return struct.Struct(f"<QI{(levels + 1) * (2 if checksums else 1)}I")
+
+
+def index_size(shape: Sequence[int], levels: int, checksums: bool = False) -> int:
+    """Bytes of header and plane index of a chunk of `shape` and `levels`
+    (with `checksums`, entries that carry them): the chunk's first bytes
+    that a reduced read fetches before the prefixes."""
+    return header_size(len(shape)) + math.prod(shape[:-2]) * entry_size(levels, checksums)
 
 
 class ReducedRanges(NamedTuple):
@@ -94,6 +109,7 @@ class Head(NamedTuple):
     planes: int
     header_end: int
     index_end: int  # header_end when the chunk has no index
+    checksums: bool = False  # index entries carry prefix checksums
 
 
 def shape_of(buf: Any) -> tuple[int, ...] | None:
@@ -120,8 +136,10 @@ def parse_head(head: bytes | bytearray | memoryview, *, need_index: bool = True)
     version, flags, levels, ndim = head[4], head[5], head[6], head[7]
     if version != VERSION:
         raise ValueError(f"unsupported htj2k chunk container version {version}")
-    if flags > FLAG_INDEX:
+    if flags > FLAG_INDEX | FLAG_CHECKSUMS:
         raise ValueError(f"unknown htj2k chunk container flags {flags}")
+    if flags == FLAG_CHECKSUMS:
+        raise ValueError("htj2k chunk container flags: checksums without a plane index")
     if levels > MAX_LEVELS:
         raise ValueError(f"htj2k chunk declares {levels} wavelet levels, at most {MAX_LEVELS} exist")
     if not 2 <= ndim <= MAX_NDIM:
@@ -141,7 +159,8 @@ def parse_head(head: bytes | bytearray | memoryview, *, need_index: bool = True)
                 "htj2k: a reduced-resolution decode needs the plane index (chunk written with "
                 "index=False)")
         return Head(tuple(shape), levels, planes, header_end, header_end)
-    return Head(tuple(shape), levels, planes, header_end, index_size(shape, levels))
+    checksums = bool(flags & FLAG_CHECKSUMS)
+    return Head(tuple(shape), levels, planes, header_end, index_size(shape, levels, checksums), checksums)
 
 
 def htj2k_index_end(head: bytes | bytearray | memoryview) -> int:
@@ -166,13 +185,23 @@ def entries(head: memoryview, parsed: Head, reduce: int):
         raise ValueError(
             f"htj2k chunk head holds {len(head)} bytes, header and index need {parsed.index_end}")
     top = parsed.xy_levels - reduce
-    entry = struct.Struct(f"<QI{parsed.xy_levels + 1}I")
+    entry = entry_struct(parsed.xy_levels, parsed.checksums)
     for k in range(parsed.planes):
         offset, length, *prefixes = entry.unpack_from(head, parsed.header_end + k * entry.size)
+        del prefixes[parsed.xy_levels + 1:]  # the checksums: `checksums_of` reads them
         kept = prefixes[:top + 1]
         if any(a > b for a, b in zip(kept, kept[1:])) or kept[-1] > length:
             raise ValueError(f"htj2k plane {k}: prefix lengths are inconsistent")
         yield offset, length, prefixes
+
+
+def checksums_of(head: memoryview, parsed: Head, plane: int) -> list[int]:
+    """The prefix checksums of `plane`'s index entry (empty without them)."""
+    if not parsed.checksums:
+        return []
+    count = parsed.xy_levels + 1
+    at = parsed.header_end + plane * entry_size(parsed.xy_levels, True) + 12 + 4 * count
+    return list(struct.unpack_from(f"<{count}I", head, at))
 
 
 def htj2k_chunk_ranges(head: bytes | bytearray | memoryview, reduce: int) -> ReducedRanges:
@@ -192,7 +221,7 @@ def htj2k_chunk_ranges(head: bytes | bytearray | memoryview, reduce: int) -> Red
 def stored_size(view: memoryview, parsed: Head) -> int:
     """The chunk's size as its index gives it: the end of its last codestream
     (at least the index's end)."""
-    entry = struct.Struct(f"<QI{parsed.xy_levels + 1}I")
+    entry = entry_struct(parsed.xy_levels, parsed.checksums)
     end = parsed.index_end
     for k in range(parsed.planes):
         offset, length = struct.unpack_from("<QI", view, parsed.header_end + k * entry.size)
@@ -243,6 +272,9 @@ def htj2k_compact_chunk(head: bytes | bytearray | memoryview,
     and prefix lengths of resolutions above the kept one are that length too,
     so the compacted chunk is a well-formed container that
     `htj2k_decode_reduced` decodes at `reduce` (or more) as the original.
+    Checksums stay with the prefixes they cover (those above the kept
+    resolution become its own, as their lengths do), and the decode checks
+    each prefix against its resolution's checksum.
     Raises `ValueError` when a prefix is not of the length the index names.
 
     With `planes` (plane numbers in C order of the leading dimensions, each
@@ -272,7 +304,7 @@ def compact_parsed(view: memoryview, parsed: Head, found: list,
     if any(not 0 <= k < parsed.planes for k in picked) or len(set(picked)) != len(picked):
         raise ValueError(f"htj2k chunk: plane numbers must be distinct and below {parsed.planes}")
     top = parsed.xy_levels - reduce
-    entry = struct.Struct(f"<QI{parsed.xy_levels + 1}I")
+    entry = entry_struct(parsed.xy_levels, parsed.checksums)
     if planes is None:
         header = bytes(view[:parsed.header_end])
     else:  # the kept planes as a (planes, y, x) container
@@ -286,6 +318,9 @@ def compact_parsed(view: memoryview, parsed: Head, found: list,
         if got != needed:
             raise ValueError(f"htj2k plane {k}: prefix of {got} bytes, the index names {needed}")
         kept = lengths[:top + 1] + [needed] * (parsed.xy_levels - top)
+        if parsed.checksums:
+            sums = checksums_of(view, parsed, k)
+            kept += sums[:top + 1] + [sums[top]] * (parsed.xy_levels - top)
         entry.pack_into(index, len(header) + slot * entry.size, position, needed, *kept)
         position += needed
     return b"".join([index, *(memoryview(p).cast("B") for p in prefixes)])

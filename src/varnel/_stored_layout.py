@@ -110,7 +110,8 @@ class StoredLayout:
     @cached_property
     def head_size(self) -> int:
         """Bytes of header and plane index of every chunk."""
-        return _container.index_size(self.chunk_shape, self.levels)
+        return _container.index_size(self.chunk_shape, self.levels,
+                                     bool(self.htj2k.get("checksums", False)))
 
     def path(self, key: str) -> str:
         return f"{self.prefix}/{key}" if self.prefix else key

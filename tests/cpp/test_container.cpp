@@ -8,6 +8,7 @@
 #include "codestream/container.hpp"
 #include "codestream/reader.hpp"
 #include "codestream/writer.hpp"
+#include "core/crc32c.hpp"
 #include "core/plane.hpp"
 
 using namespace varnel;
@@ -48,8 +49,8 @@ ChunkHeader sample_header() {
   h.shape = {2, 3, 4};
   h.xy_levels = 5;
   h.planes = std::vector<PlaneEntry>{
-      {{10, 20, 30, 40, 50, 60}, 92, 60},
-      {{1, 2, 3, 4, 5, 7}, 152, 7},
+      {{10, 20, 30, 40, 50, 60}, 92, 60, {}},
+      {{1, 2, 3, 4, 5, 7}, 152, 7, {}},
   };
   return h;
 }
@@ -89,7 +90,7 @@ TEST(ChunkHeader, ZeroLevelsGiveSixteenByteEntries) {
   ChunkHeader h;
   h.shape = {2, 5, 5};
   h.xy_levels = 0;
-  h.planes = std::vector<PlaneEntry>{{{4}, 52, 9}, {{9}, 61, 9}};
+  h.planes = std::vector<PlaneEntry>{{{4}, 52, 9, {}}, {{9}, 61, 9, {}}};
   Bytes bytes = *h.to_bytes();
   EXPECT_EQ(bytes.size(), 20u + 2 * 16u);
   bytes.resize(70);
@@ -107,7 +108,7 @@ TEST(ChunkHeader, ToBytesRefusesBrokenPreconditions) {
   EXPECT_EQ(h.to_bytes().error().message,
             "chunk header xy_levels 33 exceeds the 32-level J2K bound (T.800 SPcod)");
   h.xy_levels = 2;
-  h.planes = std::vector<PlaneEntry>{{{1, 2}, 48, 2}};
+  h.planes = std::vector<PlaneEntry>{{{1, 2}, 48, 2, {}}};
   EXPECT_FALSE(h.to_bytes());
 }
 
@@ -117,7 +118,7 @@ TEST(ChunkHeader, PrefixChecksInOrder) {
             "malformed codestream at byte 0: not an htj2k chunk (bad magic)");
   EXPECT_EQ(parse_display({'v', 'r', 'h', 't', 2, 9, 99, 0}),
             "malformed codestream at byte 4: unsupported htj2k chunk container version");
-  EXPECT_EQ(parse_display({'v', 'r', 'h', 't', 1, 2, 99, 0}),
+  EXPECT_EQ(parse_display({'v', 'r', 'h', 't', 1, 4, 99, 0}),
             "malformed codestream at byte 5: unknown htj2k chunk container flags");
   EXPECT_EQ(parse_display({'v', 'r', 'h', 't', 1, 1, 33, 0}),
             "malformed codestream at byte 6: xy_levels exceeds the 32-level J2K bound (T.800 SPcod)");
@@ -311,3 +312,124 @@ TEST(PlaneEntry, NeedsPltSegments) {
   EXPECT_EQ(entry.error().display(), cs->packet_index().error().display());
   EXPECT_EQ(entry.error().kind, ErrorKind::Unsupported);
 }
+
+// --- prefix checksums (flags 3) ----------------------------------------------
+
+namespace {
+
+ChunkHeader checksummed_header() {
+  ChunkHeader h;
+  h.shape = {2, 3, 4};
+  h.xy_levels = 1;
+  h.checksums = true;
+  PlaneEntry a{{10, 20}, 76, 20, {0x11223344, 0xA0B0C0D0}};
+  PlaneEntry b{{1, 7}, 96, 7, {0, 0xFFFFFFFF}};
+  h.planes = std::vector<PlaneEntry>{a, b};
+  return h;
+}
+
+}  // namespace
+
+TEST(ChunkHeader, ChecksumEntriesFollowThePrefixLengths) {
+  auto bytes = checksummed_header().to_bytes();
+  ASSERT_TRUE(bytes) << bytes.error().display();
+  // 20 header bytes, then two entries of 8 + 4 + 2 x 4 + 2 x 4 bytes.
+  ASSERT_EQ(bytes->size(), 20u + 2 * 28u);
+  EXPECT_EQ((*bytes)[5], 3);  // index and checksums
+  Bytes first(bytes->begin() + 20, bytes->begin() + 48);
+  Bytes expected;
+  put_entry(expected, 76, 20, {10, 20});
+  put_u32(expected, 0x11223344);
+  put_u32(expected, 0xA0B0C0D0);
+  EXPECT_EQ(first, expected);
+  EXPECT_EQ(checksummed_header().index_end(2), 76u);
+
+  Bytes chunk = *bytes;
+  chunk.resize(chunk.size() + 27);
+  auto parsed = ChunkHeader::parse(chunk);
+  ASSERT_TRUE(parsed) << parsed.error().display();
+  EXPECT_EQ(*parsed, checksummed_header());
+  auto reduced = ChunkHeader::parse_for_reduced(chunk, 1);
+  ASSERT_TRUE(reduced) << reduced.error().display();
+  EXPECT_EQ((*reduced->planes)[1].checksums, (std::vector<std::uint32_t>{0, 0xFFFFFFFF}));
+}
+
+TEST(ChunkHeader, ChecksumFlagsAndCountsAreChecked) {
+  const struct {
+    const char* name;
+    std::uint8_t flags;
+    const char* display;
+  } parses[] = {
+      {"checksums without index", 2,
+       "malformed codestream at byte 5: htj2k chunk container flags: checksums without a plane "
+       "index"},
+      {"an unknown bit", 4, "malformed codestream at byte 5: unknown htj2k chunk container flags"},
+      {"an unknown bit with both", 7,
+       "malformed codestream at byte 5: unknown htj2k chunk container flags"},
+  };
+  for (const auto& c : parses)
+    EXPECT_EQ(parse_display(header_bytes(c.flags, 0, {1, 1})), c.display) << c.name;
+
+  ChunkHeader missing = checksummed_header();
+  (*missing.planes)[1].checksums.pop_back();
+  ChunkHeader unflagged = checksummed_header();
+  unflagged.checksums = false;
+  ChunkHeader unindexed = checksummed_header();
+  unindexed.planes.reset();
+  const struct {
+    const char* name;
+    ChunkHeader header;
+  } writes[] = {{"one checksum short", missing},
+                {"checksums without the flag", unflagged},
+                {"the flag without an index", unindexed}};
+  for (const auto& c : writes) {
+    auto bytes = c.header.to_bytes();
+    ASSERT_FALSE(bytes) << c.name;
+    EXPECT_EQ(bytes.error().kind, ErrorKind::InvalidArgument) << c.name;
+  }
+}
+
+TEST(ChunkHeader, EveryTruncationOfAChecksummedIndexIsRefused) {
+  Bytes bytes = *checksummed_header().to_bytes();
+  bytes.resize(bytes.size() + 27);
+  for (std::size_t n = 0; n < 76; ++n) {
+    const Bytes cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    EXPECT_FALSE(ChunkHeader::parse(cut)) << n;
+  }
+}
+
+TEST(PlaneEntry, ChecksumsCoverEachPrefixAndCatchItsBytes) {
+  std::vector<std::uint8_t> codestream(300);
+  for (std::size_t i = 0; i < codestream.size(); ++i)
+    codestream[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  PlaneEntry e{{0, 40, 40, 298}, 1000, 300, {}};
+  ASSERT_TRUE(e.add_checksums(codestream));
+  ASSERT_EQ(e.checksums.size(), 4u);
+  EXPECT_EQ(e.checksums[0], 0u);  // the CRC of no bytes
+  EXPECT_EQ(e.checksums[1], e.checksums[2]);
+  for (std::size_t r = 0; r < 4; ++r) {
+    EXPECT_EQ(e.checksums[r], crc32c(std::span(codestream).first(e.prefix_lengths[r]))) << r;
+    EXPECT_TRUE(e.verify_prefix(codestream, r, 9)) << r;
+  }
+  // A byte inside prefix 3 only, and one past every prefix.
+  Bytes flipped = codestream;
+  flipped[100] ^= 0x20;
+  EXPECT_TRUE(e.verify_prefix(flipped, 1, 9));
+  auto bad = e.verify_prefix(flipped, 3, 9);
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().kind, ErrorKind::Malformed);
+  EXPECT_EQ(bad.error().offset, 1000u);
+  EXPECT_NE(bad.error().message.find("plane 9: resolution 3 prefix checksum mismatch (stored 0x"),
+            std::string::npos)
+      << bad.error().message;
+  flipped = codestream;
+  flipped[299] ^= 1;
+  EXPECT_TRUE(e.verify_prefix(flipped, 3, 9));
+
+  PlaneEntry decreasing{{40, 39}, 0, 300, {}};
+  EXPECT_FALSE(decreasing.add_checksums(codestream));
+  PlaneEntry beyond{{40, 301}, 0, 300, {}};
+  EXPECT_FALSE(beyond.add_checksums(codestream));
+  EXPECT_FALSE(e.verify_prefix(std::span(codestream).first(297), 3, 0));  // a short caller
+}
+

@@ -502,8 +502,10 @@ class TestMalformed:
             "malformed codestream at byte 8: truncated chunk header")
         assert decode_fails(b"jp2c\x01\x00\x05\x02" + bytes(8), (1, 1)) == (
             "malformed codestream at byte 0: not an htj2k chunk (bad magic)")
-        assert decode_fails(b"vrht\x01\x02\x05\x02" + bytes(8), (1, 1)) == (
+        assert decode_fails(b"vrht\x01\x04\x05\x02" + bytes(8), (1, 1)) == (
             "malformed codestream at byte 5: unknown htj2k chunk container flags")
+        assert decode_fails(b"vrht\x01\x02\x05\x02" + bytes(8), (1, 1)) == (
+            "malformed codestream at byte 5: htj2k chunk container flags: checksums without a plane index")
         assert decode_fails(b"vrht\x01\x01\x05\x02" + struct.pack("<II", 1, 1), (1, 1)) == (
             "malformed codestream at byte 16: truncated coefficient-plane index")
 
