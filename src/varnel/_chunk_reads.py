@@ -16,10 +16,11 @@ for all chunks at once:
 1. for a sharded array, the index of every shard involved (one request per
    shard, a suffix request when the index is at the end) and, beside them,
    the start ask of each chunk whose place is known: a plain chunk starts
-   its object; an inner chunk's place comes from its shard's index read
-   earlier in this read or, speculatively, from the index the cache holds;
-2. the start asks that round 1 could not place, or placed where the fresh
-   shard index says the chunk no longer starts;
+   its object; an inner chunk's place comes, speculatively, from the index
+   the cache holds;
+2. the start asks that round 1 could not place, placed where the fresh
+   shard index says the chunk no longer starts, or whose answer was not
+   what was asked (a store error, a short answer: a shard that shrank);
 3. only what is still missing: the rest of a prefix longer than its
    estimate, the prefixes of the other planes of a chunk of many.
 
@@ -37,17 +38,22 @@ all planes) a chunk is fetched whole instead: the stored bytes as they are.
 Whatever the store hands back is checked before it is used: a shard index
 entry, plane index or prefix that points past its object, or a header that
 disagrees with the array's metadata, is a `ValueError` naming the store key,
-the inner chunk and the reason.
+the inner chunk and the reason; so is an answer the store got wrong (of the
+wrong length, a missing object, the store's own error as its cause), said
+as what was asked and what came. Each chunk gets its own outcome: a shard
+whose index cannot be read fails only its chunks. The compacted chunk
+carries the plane index as fetched (`_container.compact_parsed`), prefix
+checksums included where the chunk has them, so the decode checks the
+prefixes against it.
 """
 
 from __future__ import annotations
 
-import asyncio
 import math
 from typing import Any, NamedTuple, Sequence
 
 from varnel import _container
-from varnel._fetch import Fetcher, Want
+from varnel._fetch import Fetcher, Want, describe
 from varnel._layout_cache import LayoutCache
 from varnel._stored_layout import ABSENT, StoredLayout
 
@@ -84,20 +90,36 @@ class _Plan(NamedTuple):
 _NO_CACHE = LayoutCache(0)
 
 
+def _failed(message: str, cause: BaseException | None = None) -> ValueError:
+    err = ValueError(message)
+    err.__cause__ = cause
+    return err
+
+
+def _answer(w: Want, got: Any) -> str:
+    """What the store did with want `w`, for messages."""
+    if isinstance(got, BaseException):
+        return f"asked for {describe(w)}, the store failed: {type(got).__name__}: {got}"
+    if got is None:
+        return f"asked for {describe(w)}, the store answered that the object does not exist"
+    return f"asked for {describe(w)}, got {len(got)} bytes"
+
+
 async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
                          wanted: Sequence[tuple[tuple[int, ...], Sequence[int] | None]],
-                         reduce: int, whole: bool = False, shard_indexes: dict | None = None,
-                         cache: LayoutCache | None = None) -> list[bytes | None]:
+                         reduce: int, whole: bool = False,
+                         cache: LayoutCache | None = None) -> list[bytes | Exception | None]:
     """Per (chunk coordinates, plane numbers or None for all planes): the
-    compacted chunk, or the stored chunk with `whole`; None when absent.
-    `shard_indexes` (shard key -> parsed index, or None for no shard), when
-    given, holds shard indexes already fetched in this read and takes those
-    this call fetches. `cache` holds the layout earlier reads found and
-    takes what this one finds."""
+    compacted chunk, or the stored chunk with `whole`; None when absent; a
+    ValueError naming the chunk where it cannot be read (each chunk its
+    own: a failing shard or request fails only the chunks it holds).
+    `cache` holds the layout earlier reads found and takes what this one
+    finds."""
     n = len(wanted)
     cache = _NO_CACHE if cache is None else cache
     located = [layout.locate(tuple(c)) for c, _ in wanted]
     sharded = layout.sharding is not None
+    errors: list[Exception | None] = [None] * n
 
     def plan(i: int, offset: int, length: int | None) -> _Plan:
         key, slot = located[i]
@@ -108,83 +130,69 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
     # offset, length or None); None for an absent chunk.
     spans: list[tuple[str, int, int | None] | None] = [None] * n
     plans: list[_Plan | None] = [None] * n
-    placed = [False] * n  # plans[i] rests on spans[i], not on the cache
-    known = {} if shard_indexes is None else shard_indexes
-    mine: list[str] = []
-    futures: dict[str, asyncio.Future] = {}
-    waits: dict[str, asyncio.Future] = {}
-    resolved: dict[str, Any] = {}
-    if sharded:
-        mine, futures, waits = _claim(known, list(dict.fromkeys(k for k, _ in located)))
-        resolved = {k: known[k] for k, _ in located if k not in futures and k not in waits}
     for i, (key, slot) in enumerate(located):
-        if not sharded:
-            spans[i], placed[i] = (key, 0, None), True
-        elif key in resolved:
-            spans[i], placed[i] = _span(layout, key, wanted[i][0], resolved[key], slot, whole), True
-        else:
-            blob = cache.get(("index", key))
-            if blob is not None:
-                offset, length = layout.index_entry(blob, slot)
-                if offset != ABSENT:
-                    plans[i] = plan(i, offset, length)
+        if not sharded:  # a plain chunk starts its object
+            spans[i] = (key, 0, None)
+            plans[i] = plan(i, 0, None)
             continue
-        if spans[i] is not None:
-            plans[i] = plan(i, *spans[i][1:])
+        blob = cache.get(("index", key))
+        if blob is not None:  # speculative: placed where the kept index places it
+            offset, length = layout.index_entry(blob, slot)
+            if offset != ABSENT:
+                plans[i] = plan(i, offset, length)
 
-    # Round 1: the shard indexes nobody has asked for in this read, and every
-    # start ask placed so far.
+    # Round 1: the index of every shard involved, and every start ask placed so far.
+    shards = list(dict.fromkeys(k for k, _ in located)) if sharded else []
     sh = layout.sharding
     index_wants = [Want(k, -sh.index_size, None) if sh.at_end else Want(k, 0, sh.index_size)
-                   for k in mine] if sharded else []
+                   for k in shards]
     first = [i for i in range(n) if plans[i] is not None]
-    try:
-        got = await fetcher.round(index_wants + _asks(plans, first))
-    except BaseException as exc:
-        _settle(layout, cache, known, futures, mine, [], exc)
-        raise
-    _settle(layout, cache, known, futures, mine, got[:len(mine)], None)
-    for k in mine:
-        resolved[k] = known[k]
-    for k, fut in waits.items():
-        resolved[k] = await fut
-    fetched: dict[Want, bytes | None] = {}
-    starts: list[tuple[bytes | None, int] | None] = [None] * n
-    _take(plans, first, got[len(mine):], starts, fetched)
+    got = await fetcher.round(index_wants + _asks(plans, first))
+    indexes = {k: _index(layout, cache, k, w, blob)
+               for k, w, blob in zip(shards, index_wants, got)}
+    fetched: dict[Want, Any] = {}
+    starts: list[tuple[Any, int] | None] = [None] * n
+    _take(plans, first, got[len(shards):], starts, fetched)
 
-    # Round 2: the start asks the cache did not place where the fresh shard
-    # index does.
+    # Round 2: the start asks the kept index did not place where the fresh
+    # one does, or whose answer was not what was asked (a store error on a
+    # range placed by the kept layout leads here too).
     second = []
     for i, (key, slot) in enumerate(located):
-        if placed[i]:
+        if not sharded:
             continue
-        spans[i] = span = _span(layout, key, wanted[i][0], resolved[key], slot, whole)
+        entries = indexes[key]
+        if isinstance(entries, Exception):
+            errors[i] = _failed(f"{_where(layout, key, wanted[i][0])}: {entries}",
+                                 entries.__cause__ or entries)
+            continue
+        try:
+            spans[i] = span = _span(layout, key, wanted[i][0], entries, slot, whole)
+        except ValueError as e:
+            errors[i] = e
+            continue
         p = plans[i]
         if span is None:
             starts[i] = None
-        elif p is not None and p.basis[0] == span[1] and (
+        elif p is not None and p.basis[0] == span[1] and _answered(starts[i]) and (
                 p.basis[1] == span[2] if whole else p.start.end - p.start.start >= layout.head_size):
             blob, asked = starts[i]
-            starts[i] = (None if blob is None else blob[:span[2]], min(asked, span[2]))
+            starts[i] = (blob[:span[2]], min(asked, span[2]))
         else:
             plans[i] = plan(i, *span[1:])
             second.append(i)
     _take(plans, second, await fetcher.round(_asks(plans, second)), starts, fetched)
 
-    present = [i for i in range(n) if spans[i] is not None]
-    out: list[bytes | None] = [None] * n
+    present = [i for i in range(n) if spans[i] is not None and errors[i] is None]
+    out: list[Any] = [None] * n
     if whole:
         for i in present:
-            key, _, length = spans[i]
-            blob = starts[i][0]
-            if blob is not None and length is not None and len(blob) != length:
-                raise ValueError(f"{_where(layout, key, wanted[i][0])}: its shard index entry "
-                                 f"points past the end of the shard")
-            out[i] = blob
-            if blob is not None:
-                fetcher.stats.chunks += 1
-                fetcher.stats.bytes_full += len(blob)
-        return out
+            try:
+                out[i] = _whole_chunk(layout, fetcher, spans[i], wanted[i][0], plans[i].start,
+                                      starts[i][0])
+            except ValueError as e:
+                errors[i] = e
+        return [e if e is not None else o for e, o in zip(errors, out)]
 
     # Check every header; round 3: what of the wanted prefixes the first
     # rounds did not bring (a prefix longer than its estimate, the other
@@ -192,80 +200,159 @@ async def compact_chunks(layout: StoredLayout, fetcher: Fetcher,
     reads = []
     asks: list[Want] = []
     for i in present:
-        key, offset, length = spans[i]
-        coords, planes = wanted[i]
-        where = _Where(layout, key, coords)
-        head, asked = starts[i]
-        if head is None:
-            if length is None:  # a plain chunk that was never written
-                continue
-            head = b""
-        if len(head) < layout.head_size or (length is not None and len(head) != asked):
-            raise ValueError(f"{where}: {len(head)} bytes where header and plane index need "
-                             f"{layout.head_size}" + ("" if length is None else
-                                                     ": its shard index entry points past the end "
-                                                     "of the shard"))
-        kept = plans[i].kept
-        if (kept is not None and plans[i].basis == (offset, length)
-                and head[:layout.head_size] == kept[0]):
-            # The head this read fetched is the one kept: it was read and checked before.
-            _, parsed, found = kept
-        else:
-            try:
-                parsed, found = _container.read_index(head, reduce)
-            except ValueError as e:
-                raise ValueError(f"{where}: {e}") from e
-            if parsed.shape != layout.chunk_shape or parsed.xy_levels != layout.levels:
-                raise ValueError(f"{where}: its header (shape {list(parsed.shape)}, xy_levels "
-                                 f"{parsed.xy_levels}) disagrees with the array's chunk shape "
-                                 f"{list(layout.chunk_shape)} and xy_levels {layout.levels}")
-            _remember_head(cache, key, located[i][1], offset, length, head[:parsed.index_end])
-        if length is not None:
-            size = length
-        elif len(head) < asked:  # the whole object came: its size is known
-            size = len(head)
-        else:
-            size = _container.stored_size(memoryview(head), parsed)
-        picked = list(range(parsed.planes)) if planes is None else list(planes)
-        top = parsed.xy_levels - reduce
-        ranges = [(found[k][0], found[k][2][top]) for k in picked]
-        for o, m in ranges:
-            if o < parsed.index_end or o + m > size:
-                raise ValueError(f"{where}: its plane index points past the chunk's "
-                                 f"{size} bytes" if o >= parsed.index_end else
-                                 f"{where}: its plane index points into the index")
-        fetcher.stats.chunks += 1
-        fetcher.stats.bytes_full += size
-        # Per plane: the bytes fetched so far, and the rest to fetch.
-        have = len(head)
-        parts, rest = [], []
-        for o, m in ranges:
-            parts.append(memoryview(head)[o:min(o + m, have)] if o < have else b"")
-            if o + m > have:
-                w = Want(key, offset + max(o, have), offset + o + m)
-                body = fetched.get(w)
-                if body is not None and len(body) == w.end - w.start:
-                    parts[-1] = body if not len(parts[-1]) else bytes(parts[-1]) + body
-                else:
-                    rest.append((len(asks), len(parts) - 1))
-                    asks.append(w)
-        reads.append((i, head, parsed, found, planes, parts, rest))
+        try:
+            read = _head(layout, cache, fetcher, i, spans[i], located[i][1], wanted[i], plans[i],
+                         starts[i], fetched, reduce, asks)
+        except ValueError as e:
+            errors[i] = e
+            continue
+        if read is not None:
+            reads.append(read)
     tails = await fetcher.round(asks)
     for i, head, parsed, found, planes, parts, rest in reads:
-        key = spans[i][0]
+        key, offset, length = spans[i]
         where = _Where(layout, key, wanted[i][0])
-        for a, p in rest:
-            body, w = tails[a], asks[a]
-            if body is None or len(body) != w.end - w.start:
-                raise ValueError(f"{where}: its plane index points past the end of the object "
-                                 f"(a prefix to byte {w.end}, the object ends at byte "
-                                 f"{w.start + (0 if body is None else len(body))})")
-            parts[p] = body if not len(parts[p]) else bytes(parts[p]) + body
         try:
+            for a, p, k in rest:
+                body, w = tails[a], asks[a]
+                if isinstance(body, BaseException) or body is None or len(body) != w.end - w.start:
+                    raise _failed(f"{where}: {_answer(w, body)} for plane {k}'s prefix"
+                                  + ("" if body is None or isinstance(body, BaseException) else
+                                     _short(offset, length)),
+                                  body if isinstance(body, BaseException) else None)
+                parts[p] = body if not len(parts[p]) else bytes(parts[p]) + body
             out[i] = _container.compact_parsed(memoryview(head), parsed, found, parts, reduce, planes)
         except ValueError as e:
-            raise ValueError(f"{where}: {e}") from e
-    return out
+            errors[i] = e if str(e).startswith(f"{where}") else _failed(f"{where}: {e}", e)
+    return [e if e is not None else o for e, o in zip(errors, out)]
+
+
+def first_error(outcomes: Sequence[Any]) -> None:
+    """Raises the first exception among `outcomes`."""
+    for o in outcomes:
+        if isinstance(o, BaseException):
+            raise o
+
+
+def _short(offset: int, length: int | None) -> str:
+    if length is None:
+        return " (the object ends there, or the store answered short)"
+    return (f" (its shard index gives the chunk bytes {offset}-{offset + length} of the shard: "
+            f"the store answered short)")
+
+
+def _answered(start: tuple[Any, int] | None) -> bool:
+    """Whether a start ask came back as asked: bytes, as many as asked."""
+    if start is None or start[0] is None or isinstance(start[0], BaseException):
+        return False
+    return len(start[0]) == start[1]
+
+
+def _index(layout: StoredLayout, cache: LayoutCache, key: str, w: Want, blob: Any) -> Any:
+    """A shard's fresh index: its entries, None for a shard never written,
+    or the ValueError saying why it cannot be used; the cache takes it."""
+    if isinstance(blob, BaseException):
+        return _failed(f"its shard's index: {_answer(w, blob)}", blob)
+    if blob is None:
+        cache.discard(("index", key))
+        return None
+    try:
+        entries = layout.parse_shard_index(key, blob)
+    except ValueError as e:
+        return e
+    cache.put(("index", key), blob, len(blob))
+    return entries
+
+
+def _whole_chunk(layout: StoredLayout, fetcher: Fetcher, span: tuple[str, int, int | None],
+                 coords: tuple[int, ...], w: Want, blob: Any) -> bytes | None:
+    """A chunk fetched whole, checked against its shard index entry."""
+    key, offset, length = span
+    if isinstance(blob, BaseException) or (blob is None and length is not None) or (
+            blob is not None and length is not None and len(blob) != length):
+        raise _failed(f"{_where(layout, key, coords)}: {_answer(w, blob)}"
+                      + ("" if blob is None or isinstance(blob, BaseException) else
+                         f"; its shard index entry places the chunk at bytes {offset}-"
+                         f"{offset + length}: the store answered short, or the entry points "
+                         f"past the end of the shard"),
+                      blob if isinstance(blob, BaseException) else None)
+    if blob is not None:
+        fetcher.stats.chunks += 1
+        fetcher.stats.bytes_full += len(blob)
+    return blob
+
+
+def _head(layout: StoredLayout, cache: LayoutCache, fetcher: Fetcher, i: int,
+          span: tuple[str, int, int | None], slot: int, wanted: tuple, plan: _Plan,
+          start: tuple[Any, int], fetched: dict, reduce: int, asks: list[Want]) -> tuple | None:
+    """Checks a chunk's header and plane index as this read fetched them
+    and adds to `asks` what of its prefixes is still missing; None for a
+    plain chunk never written."""
+    key, offset, length = span
+    coords, planes = wanted
+    where = _Where(layout, key, coords)
+    head, asked = start
+    w = plan.start
+    if isinstance(head, BaseException) or (head is None and length is not None):
+        raise _failed(f"{where}: {_answer(w, head)}"
+                      + ("" if isinstance(head, BaseException) else
+                         ", though its shard index places the chunk there"),
+                      head if isinstance(head, BaseException) else None)
+    if head is None:  # a plain chunk that was never written
+        return None
+    if length is not None and len(head) != asked:
+        raise ValueError(f"{where}: {_answer(w, head)}; its shard index entry places the chunk at "
+                         f"bytes {offset}-{offset + length}: the store answered short, or the "
+                         f"entry points past the end of the shard")
+    if len(head) < layout.head_size:
+        raise ValueError(f"{where}: {_answer(w, head)}, where header and plane index need "
+                         f"{layout.head_size}")
+    kept = plan.kept
+    if kept is not None and plan.basis == (offset, length) and head[:layout.head_size] == kept[0]:
+        # The head this read fetched is the one kept: it was read and checked before.
+        _, parsed, found = kept
+    else:
+        try:
+            parsed, found = _container.read_index(head, reduce)
+        except ValueError as e:
+            raise _failed(f"{where}: its first {layout.head_size} bytes (from {describe(w)}) are "
+                          f"no header and plane index: {e}", e)
+        if parsed.shape != layout.chunk_shape or parsed.xy_levels != layout.levels:
+            raise ValueError(f"{where}: its header (shape {list(parsed.shape)}, xy_levels "
+                             f"{parsed.xy_levels}) disagrees with the array's chunk shape "
+                             f"{list(layout.chunk_shape)} and xy_levels {layout.levels}")
+        if layout.htj2k.get("checksums") and not parsed.checksums:
+            # A head whose flags lost the checksums would read its prefixes unchecked.
+            raise ValueError(f"{where}: its header has no prefix checksums, which the array's "
+                             f"varnel.htj2k configuration (checksums true) gives every chunk")
+        _remember_head(cache, key, slot, offset, length, head[:parsed.index_end])
+    size = length if length is not None else _container.stored_size(memoryview(head), parsed)
+    picked = list(range(parsed.planes)) if planes is None else list(planes)
+    top = parsed.xy_levels - reduce
+    ranges = [(found[k][0], found[k][2][top]) for k in picked]
+    for k, (o, m) in zip(picked, ranges):
+        if o < parsed.index_end:
+            raise ValueError(f"{where}: its plane index points plane {k} into the index")
+        if o + m > size:
+            raise ValueError(f"{where}: its plane index points past the chunk's {size} bytes "
+                             f"(plane {k}'s prefix at bytes {o}-{o + m})")
+    fetcher.stats.chunks += 1
+    fetcher.stats.bytes_full += size
+    # Per plane: the bytes fetched so far, and the rest to fetch.
+    have = len(head)
+    parts, rest = [], []
+    for k, (o, m) in zip(picked, ranges):
+        parts.append(memoryview(head)[o:min(o + m, have)] if o < have else b"")
+        if o + m > have:
+            want = Want(key, offset + max(o, have), offset + o + m)
+            body = fetched.get(want)
+            if body is not None and not isinstance(body, BaseException) and \
+                    len(body) == want.end - want.start:
+                parts[-1] = body if not len(parts[-1]) else bytes(parts[-1]) + body
+            else:
+                rest.append((len(asks), len(parts) - 1, k))
+                asks.append(want)
+    return i, head, parsed, found, planes, parts, rest
 
 
 def _asks(plans: list[_Plan | None], chunks: list[int]) -> list[Want]:
@@ -360,50 +447,6 @@ def first_ask(layout: StoredLayout, length: int | None, reduce: int, first: bool
     if length is not None and length - ask <= max_gap:  # the rest costs no more than a request
         return length
     return ask
-
-
-def _claim(known: dict, keys: list[str]) -> tuple[list[str], dict, dict]:
-    """Of the shards in `keys`: those whose index this call fetches (a future
-    for each goes into `known`, where concurrent batches find it), and the
-    futures of those another batch of this event loop is fetching. `known`
-    holds the indexes fetched earlier in this read (None for a shard never
-    written), or the future of one being fetched."""
-    loop = asyncio.get_running_loop()
-
-    def pending(value) -> bool:
-        return isinstance(value, asyncio.Future) and value.get_loop() is loop
-
-    mine = [k for k in keys if k not in known or (isinstance(known[k], asyncio.Future)
-                                                  and not pending(known[k]))]
-    futures = {k: loop.create_future() for k in mine}
-    known.update(futures)
-    waits = {k: known[k] for k in keys if k not in futures and pending(known[k])}
-    return mine, futures, waits
-
-
-def _settle(layout: StoredLayout, cache: LayoutCache, known: dict, futures: dict, mine: list[str],
-            blobs: list[bytes | None], error: BaseException | None) -> None:
-    """Parses the indexes fetched for `mine` into `known` (and the cache) and
-    resolves their futures; raises `error`, or the first index that fails
-    its checks."""
-    for k, blob in zip(mine, blobs if error is None else [None] * len(mine)):
-        fut = futures[k]
-        try:
-            if error is not None:
-                raise error
-            fut.set_result(None if blob is None else layout.parse_shard_index(k, blob))
-            known[k] = fut.result()
-            if blob is None:
-                cache.discard(("index", k))
-            else:
-                cache.put(("index", k), blob, len(blob))
-        except BaseException as exc:
-            fut.set_exception(exc)
-            fut.exception()  # retrieved: a concurrent batch may not be waiting for it
-            known.pop(k, None)
-            error = error or exc
-    if error is not None:
-        raise error
 
 
 def where(layout: StoredLayout, coords: tuple[int, ...]) -> str:

@@ -16,6 +16,7 @@ Public through `varnel.zarr` as `ReducedReader` and `read_reduced`.
 
 from __future__ import annotations
 
+import asyncio
 import itertools
 
 import numpy as np
@@ -23,13 +24,13 @@ import zarr
 from zarr.core.sync import sync
 
 from varnel import _native_calls
-from varnel._chunk_reads import compact_chunks, where
-from varnel._fetch import DEFAULT_MAX_GAP, Fetcher, FetchStats
+from varnel._chunk_reads import compact_chunks, first_error, where
+from varnel._fetch import DEFAULT_MAX_GAP, Fetcher, FetchStats, RangeSupport, ReadTimeout
 from varnel._layout_cache import DEFAULT_CACHE_BYTES, LayoutCache
 from varnel._stored_layout import stored_layout
 from varnel._thread_shares import in_shares
 
-__all__ = ["FetchStats", "ReducedReader", "read_reduced"]
+__all__ = ["FetchStats", "ReadTimeout", "ReducedReader", "read_reduced"]
 
 
 def _normalize(selection, shape: tuple[int, ...]) -> tuple[list[range], list[bool]]:
@@ -81,6 +82,9 @@ class ReducedReader:
     indexes and chunk heads the reader keeps from one read to the next (0:
     none), so that a read of chunks read before takes one round of requests;
     they are checked against what each read fetches, never trusted.
+    `timeout` (seconds, None: no bound) bounds each read: a read still
+    waiting for the store then raises `ReadTimeout`, a `TimeoutError` naming
+    the store keys and byte ranges it was waiting for.
 
     >>> import numpy as np, zarr, varnel.zarr
     >>> a = zarr.create_array(zarr.storage.MemoryStore(), shape=(2, 256, 256), chunks=(1, 128, 128),
@@ -94,12 +98,16 @@ class ReducedReader:
     """
 
     def __init__(self, array: zarr.Array, *, max_gap: int = DEFAULT_MAX_GAP,
-                 layout_cache: int = DEFAULT_CACHE_BYTES):
+                 layout_cache: int = DEFAULT_CACHE_BYTES, timeout: float | None = None):
+        from varnel._multiscale import _timeout
+
         self.array = array
         self._layout = stored_layout(array)
         self.max_gap = int(max_gap)
         self.layout_cache = LayoutCache(layout_cache)
+        self.timeout = _timeout(timeout)
         self.stats = FetchStats()
+        self._support = RangeSupport()
 
     def shape(self, reduce: int) -> tuple[int, ...]:
         """The array's shape at `reduce`: y and x ceil-divided by 2**reduce."""
@@ -148,8 +156,11 @@ class ReducedReader:
             planes = [int(np.ravel_multi_index(p, lead)) for p in picked] if lead else [0]
             wanted.append((cc, planes))
             places.append((src, dst))
-        fetcher = Fetcher(lay.store, self.stats, self.max_gap)
+        loop = asyncio.get_running_loop()
+        deadline = None if self.timeout is None else loop.time() + self.timeout
+        fetcher = Fetcher(lay.store, self.stats, self.max_gap, self._support, deadline, self.timeout)
         compacts = await compact_chunks(lay, fetcher, wanted, reduce, cache=self.layout_cache)
+        first_error(compacts)
 
         def place(compact, cc, planes, src, dst) -> None:
             plane_shape = (len(planes),) + lay.chunk_shape[-2:]

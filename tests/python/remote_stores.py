@@ -6,7 +6,9 @@ where it reaches the data.
   together overlap in time and sequential rounds show.
 - `RangeServer`: a local HTTP server of a directory that serves byte ranges
   (``bytes=a-b``, ``bytes=a-``, ``bytes=-n``), or, with ``ranges=False``,
-  ignores them and sends whole files.
+  ignores them and sends whole files (as ``python -m http.server`` does);
+  a `fault` may answer any request its own way (an error status, a short
+  or shifted body, no answer at all).
 - `moto_server()`: moto's standalone S3-compatible server, run as a
   subprocess on a free port (as zarr-python's and s3fs's own tests do), and
   `S3Proxy`, a counting HTTP proxy in front of it that adds a fixed latency
@@ -164,8 +166,13 @@ class _Server(ThreadingHTTPServer):
 
 
 @contextlib.contextmanager
-def RangeServer(root: Path, log: RequestLog, *, ranges: bool = True):
-    """Serves `root` on http://127.0.0.1:PORT/; yields the base URL."""
+def RangeServer(root: Path, log: RequestLog, *, ranges: bool = True, fault=None):
+    """Serves `root` on http://127.0.0.1:PORT/; yields the base URL.
+
+    `fault(path, span, data)` (span: the (start, end) asked for, None for the
+    whole file) may return ``(status, body)`` to send instead of the answer,
+    or None to answer as usual; it runs in the server's thread and may block
+    (a stalled server)."""
 
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"  # keep-alive: no connection and thread per request
@@ -194,7 +201,14 @@ def RangeServer(root: Path, log: RequestLog, *, ranges: bool = True):
                 self.end_headers()
                 log.add(Request(self.command, self.path, t0, time.monotonic(), 0, header))
                 return
-            if span is not None:
+            faulty = None if fault is None else fault(self.path, span, data)
+            if faulty is not None:
+                status, part = faulty
+                self.send_response(status)
+                if status == 206:
+                    self.send_header("Content-Range",
+                                     f"bytes {span[0]}-{span[0] + len(part) - 1}/{len(data)}")
+            elif span is not None:
                 part = data[span[0]:span[1]]
                 self.send_response(206)
                 self.send_header("Content-Range", f"bytes {span[0]}-{span[1] - 1}/{len(data)}")
@@ -365,6 +379,14 @@ def obstore_store(endpoint: str, bucket: str, prefix: str):
                  secret_access_key="testing", region="us-east-1", virtual_hosted_style_request=False,
                  client_options={"allow_http": True})
     return ObjectStore(s3, read_only=True)
+
+
+def obstore_http_store(url: str):
+    """zarr's ObjectStore of obstore's HTTPStore, read-only."""
+    from obstore.store import HTTPStore
+    from zarr.storage import ObjectStore
+
+    return ObjectStore(HTTPStore.from_url(url, client_options={"allow_http": True}), read_only=True)
 
 
 def http_store(url: str):
