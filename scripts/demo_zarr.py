@@ -6,7 +6,8 @@ disk with varnel.htj2k, with imagecodecs' HTJ2K codec and with zarr's default
 stores a float32 field with varnel.zfp; reads the htj2k array at reduced
 resolution, fetching only the bytes each resolution needs; shows the array
 as its own pyramid (varnel.zarr.levels: stored size against a pyramid stored
-beside it, and the time to a thumbnail); and plots it all into one PNG.
+beside it, and the time to a thumbnail); prints what a napari overview of it
+fetches through the varnel plugin's levels; and plots it all into one PNG.
 """
 
 from __future__ import annotations
@@ -105,6 +106,7 @@ def main(out_dir: Path | None = None) -> Path:
                   f"{dt:.2f} s")
 
         pyramid = virtual_pyramid(stack, chunks, path, work)
+        napari_overview(path)
 
         field = float_field()
         zpath = work / "field.zarr"
@@ -174,6 +176,52 @@ def virtual_pyramid(stack: np.ndarray, chunks, path: Path, work: Path) -> dict:
           f"{1e3 * t_full:.1f} ms reading level 0 and downsampling")
     return {"top": top, "stored": stored, "array": array_bytes, "t_virtual": t_virtual,
             "t_full": t_full, "thumb": thumb}
+
+
+def napari_overview(path: Path, canvas: int = 1024) -> None:
+    """What napari's overview of the array fetches (`napari stack.zarr`):
+    the levels the varnel plugin gives it (varnel.napari.pyramid), sliced as
+    napari slices them (the displayed axes first, a bare `:` on t, then the
+    plane), at the level that fits a canvas of `canvas` pixels, with the
+    thumbnail from the coarsest level; against plain zarr arrays of the same
+    levels (which read every plane on that first slice) and level 0."""
+    import varnel.napari
+
+    source = varnel.napari.open_source(str(path))
+    n = zarr.open_array(str(path), mode="r").shape[0]
+    t = n // 2
+
+    def show(levels) -> tuple[int, float]:
+        k = next(k for k, lv in enumerate(levels) if max(lv.shape[-2:]) <= canvas)
+        t0 = time.perf_counter()
+        for lv in (levels[k], levels[-1]):  # the view, then the thumbnail
+            np.asarray(lv[(slice(None), slice(0, lv.shape[-2], 1), slice(0, lv.shape[-1], 1))][t])
+        return k, time.perf_counter() - t0
+
+    def fetched(levels) -> tuple[int, int, int]:
+        stores = {id(lv.store): lv.store for lv in levels}.values()
+        return (sum(s.stats.chunks for s in stores), sum(s.stats.bytes_fetched for s in stores),
+                sum(s.stats.requests for s in stores))
+
+    plugin = varnel.napari.pyramid(source)
+    k, dt = show(plugin)
+    chunks, nbytes, requests = fetched(plugin)
+    print(f"\nnapari overview of plane {t} of {n} (canvas {canvas} px: level {k}, thumbnail from level "
+          f"{len(plugin) - 1}; `napari stack.zarr` through the varnel plugin):")
+    print(f"  plugin levels (lazy, smooth from level {varnel.napari.SMOOTH_FROM}): {chunks:4d} chunk reads, "
+          f"{nbytes:>11,d} B in {requests} requests, {1e3 * dt:6.1f} ms")
+    store = varnel.zarr.MultiscaleStore(zarr.open_array(str(path), mode="r"))
+    eager = [zarr.open_array(store, path=str(j), mode="r") for j in range(store.top + 1)]
+    k, dt = show(eager)
+    chunks, nbytes, requests = fetched(eager)
+    print(f"  plain zarr arrays of the levels:            {chunks:4d} chunk reads, "
+          f"{nbytes:>11,d} B in {requests} requests, {1e3 * dt:6.1f} ms (every plane)")
+    t0 = time.perf_counter()
+    zarr.open_array(str(path), mode="r")[t]
+    dt = time.perf_counter() - t0
+    plane = sum(f.stat().st_size for f in (path / "c" / str(t)).rglob("*") if f.is_file())
+    print(f"  level 0, plane {t}:                          {len(list((path / 'c' / str(t)).rglob('*/*'))):4d} "
+          f"chunk reads, {plane:>11,d} B, {1e3 * dt:6.1f} ms")
 
 
 def plot(results: dict, reduced: dict, stack: np.ndarray, png: Path, pyramid: dict) -> None:

@@ -12,7 +12,7 @@ cmake -S "$root" -B "$build" -G Ninja -DVARNEL_PYTHON=ON -DPython_EXECUTABLE="$(
 cmake --build "$build" -j "$(nproc)" --target _varnel _codecs >/dev/null
 stage="$build/pkg"
 rm -rf "$stage" && mkdir -p "$stage/varnel"
-cp "$root"/src/varnel/*.py "$stage/varnel/"
+cp "$root"/src/varnel/*.py "$root"/src/varnel/*.yaml "$stage/varnel/"
 cp "$build"/_varnel*.so "$build"/_codecs*.so "$stage/varnel/"
 cd "$root"
 PYTHONPATH="$stage" "$python" -m pytest "$@"
