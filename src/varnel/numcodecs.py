@@ -178,6 +178,11 @@ class Htj2k(_VarnelNumcodec):
     ----------
     xy_levels, progression, index
         As for ``varnel.htj2k_encode``.
+    checksums : bool
+        As for ``varnel.zarr.Htj2k``: a CRC-32C of every resolution prefix of
+        every plane in the index, checked by every decode; by default on
+        exactly when ``index`` is, and off for a recorded configuration
+        without the key.
     dtype : dtype-like
         The chunks' dtype, which ``decode`` returns when it is given no
         ``out``. ``encode`` needs it (an encoded chunk records only its
@@ -206,20 +211,30 @@ class Htj2k(_VarnelNumcodec):
     ...
     ValueError: varnel.htj2k: cannot encode the chunk of shape (64, 64) and dtype uint16: the codec has no dtype, and an encoded chunk records only its values' bit depth, so it could not be read back; give the codec dtype="uint16"
     >>> codec.get_config()
-    {'id': 'varnel.htj2k', 'xy_levels': 5, 'progression': 'RPCL', 'index': True, 'dtype': '<u2'}
+    {'id': 'varnel.htj2k', 'xy_levels': 5, 'progression': 'RPCL', 'index': True, 'checksums': True, 'dtype': '<u2'}
     """
 
     codec_id = _config.HTJ2K
     config_keys = _config.HTJ2K_KEYS
 
     def __init__(
-        self, *, xy_levels: int = 5, progression: str = "RPCL", index: bool = True, dtype: Any = None
+        self, *, xy_levels: int = 5, progression: str = "RPCL", index: bool = True,
+        checksums: bool | None = None, dtype: Any = None
     ) -> None:
-        cfg = _config.htj2k_config(xy_levels=xy_levels, progression=progression, index=index)
+        cfg = _config.htj2k_config(xy_levels=xy_levels, progression=progression, index=index,
+                                   checksums=checksums)
         self.xy_levels: int = cfg["xy_levels"]
         self.progression: str = cfg["progression"]
         self.index: bool = cfg["index"]
+        self.checksums: bool = cfg["checksums"]
         self._set_dtype(dtype)
+
+    def _settings(self) -> dict[str, Any]:
+        return _config.htj2k_settings(super()._settings())
+
+    @classmethod
+    def from_config(cls, config: dict[str, Any]) -> _VarnelNumcodec:
+        return super().from_config(_config.htj2k_recorded(config))
 
     def _chunk_refusal(self, array: np.ndarray) -> str | None:
         if self.dtype is None:
@@ -258,11 +273,13 @@ class Zfp(_VarnelNumcodec):
     reads back through ``Zfp`` with the same settings (``ZFPY``'s default,
     a tolerance of -1, is ``mode="reversible"``).
 
-    In the lossy modes a float chunk holding NaN or an infinity is refused
-    (``ValueError`` naming the mode, how many there are and where the first
-    is): zfp would give finite numbers back in their place, and an infinity
-    would move the rest of its block far beyond the tolerance.
-    ``mode="reversible"`` keeps them exactly.
+    NaN and infinities come back exactly in every mode, bit for bit: in the
+    lossy modes a float chunk holding any is zfp's stream of the chunk with
+    them replaced, framed with a record of them (as ``varnel.zarr.Zfp``
+    writes it); ``ZFPY`` and varnel before this support refuse such a chunk
+    instead of returning the filled values. In ``fixed_rate`` mode the record
+    comes on top of the fixed stream size. A chunk without them is zfpy's
+    stream.
 
     Parameters
     ----------
@@ -320,15 +337,18 @@ class Zfp(_VarnelNumcodec):
         return _native_calls.encode_zfp(array, array.shape, dtype, self._settings())
 
     def _decode_shape(self, buf: Any, dtype: np.dtype | None) -> tuple[tuple[int, ...], np.dtype]:
-        field = _headers.zfp_field(buf)
+        stream = _headers.zfp_stream(buf)  # a framed chunk (kept NaN and infinities) holds one
+        if stream is None:
+            raise ValueError(f"{self.codec_id}: cannot decode: the header of the framed chunk is unreadable")
+        field = _headers.zfp_field(stream)
         if field is None:
             raise ValueError(f"{self.codec_id}: cannot decode: not a zfp stream with a full zfp header")
         scalar, shape = field
         # Every block of 4**d values takes at least one bit, so a short stream
         # cannot make decode allocate an output far larger than it justifies.
-        if math.prod(shape) > 8 * memoryview(buf).nbytes * 4 ** len(shape):
+        if math.prod(shape) > 8 * stream.nbytes * 4 ** len(shape):
             raise ValueError(
-                f"{self.codec_id}: cannot decode: a stream of {memoryview(buf).nbytes} bytes cannot hold the "
+                f"{self.codec_id}: cannot decode: a stream of {stream.nbytes} bytes cannot hold the "
                 f"{math.prod(shape)} values of the field {shape} its header declares"
             )
         if dtype is None:

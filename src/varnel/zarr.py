@@ -23,7 +23,7 @@ and dtype, and the reason.
 >>> int(a[2, 99, 99])
 29999
 >>> a.metadata.codecs[0].to_dict()
-{'name': 'varnel.htj2k', 'configuration': {'xy_levels': 5, 'progression': 'RPCL', 'index': True}}
+{'name': 'varnel.htj2k', 'configuration': {'xy_levels': 5, 'progression': 'RPCL', 'index': True, 'checksums': True}}
 """
 
 from __future__ import annotations
@@ -38,9 +38,9 @@ from zarr.abc.codec import ArrayBytesCodec
 from zarr.registry import register_codec
 
 from varnel import _config, _native_calls
-from varnel._level_codec import Htj2kReduced
-from varnel._multiscale import MultiscaleStore, levels
-from varnel._reduced_read import FetchStats, ReducedReader, read_reduced
+from varnel._level_codec import SOURCE, Htj2kReduced
+from varnel._multiscale import Level, LevelView, MultiscaleStore, levels
+from varnel._reduced_read import FetchStats, ReadTimeout, ReducedReader, read_reduced
 
 if TYPE_CHECKING:
     from typing import Self
@@ -48,8 +48,8 @@ if TYPE_CHECKING:
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
 
-__all__ = ["FetchStats", "Htj2k", "Htj2kReduced", "MultiscaleStore", "ReducedReader", "Zfp", "levels",
-           "read_reduced"]
+__all__ = ["FetchStats", "Htj2k", "Htj2kReduced", "Level", "LevelView", "MultiscaleStore", "ReadTimeout",
+           "ReducedReader", "Zfp", "levels", "read_reduced"]
 
 
 def _largest_chunk(shape: tuple[int, ...], chunk_grid: Any) -> tuple[int, ...]:
@@ -133,6 +133,9 @@ class _VarnelCodec(ArrayBytesCodec):
         try:
             array = self._decode_array(chunk_bytes.as_numpy_array(), shape, dtype)
         except ValueError as exc:
+            source = getattr(chunk_bytes, SOURCE, None)  # set by a MultiscaleStore
+            if source:
+                raise ValueError(f"{self.codec_name}: cannot decode chunk {source}: {exc}") from exc
             raise _config.chunk_error(self.codec_name, "decode", shape, dtype, exc) from exc
         if declared != dtype:
             array = array.astype(declared)
@@ -164,6 +167,14 @@ class Htj2k(_VarnelCodec):
         Progression order: "LRCP", "RLCP", "RPCL", "PCRL" or "CPRL".
     index : bool
         Write the per-plane resolution index (and PLT/TLM marker segments).
+    checksums : bool
+        Write a CRC-32C of every resolution prefix of every plane into the
+        index, which every decode then checks, a reduced read included (it
+        refuses bytes that are not those the index was written for). Needs
+        ``index``; by default on exactly when ``index`` is. A recorded
+        configuration without the key (an array written before checksums
+        existed) reads as ``checksums=False`` and its chunks stay without.
+        Releases of varnel before checksums refuse the key, and the chunks.
 
     Examples
     --------
@@ -199,11 +210,23 @@ class Htj2k(_VarnelCodec):
     xy_levels: int = 5
     progression: str = "RPCL"
     index: bool = True
+    checksums: bool = True
 
-    def __init__(self, *, xy_levels: int = 5, progression: str = "RPCL", index: bool = True) -> None:
-        cfg = _config.htj2k_config(xy_levels=xy_levels, progression=progression, index=index)
+    def __init__(self, *, xy_levels: int = 5, progression: str = "RPCL", index: bool = True,
+                 checksums: bool | None = None) -> None:
+        cfg = _config.htj2k_config(xy_levels=xy_levels, progression=progression, index=index,
+                                   checksums=checksums)
         for key, value in cfg.items():
             object.__setattr__(self, key, value)
+
+    def _configuration(self) -> dict[str, Any]:
+        return _config.htj2k_settings(super()._configuration())
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> Self:
+        if isinstance(data, Mapping) and isinstance(data.get("configuration") or {}, Mapping):
+            data = {**data, "configuration": _config.htj2k_recorded(data.get("configuration") or {})}
+        return super().from_dict(data)
 
     def _chunk_problem(self, chunk_shape: tuple[int, ...]) -> str | None:
         return _config.htj2k_chunk_problem(chunk_shape)
@@ -241,11 +264,16 @@ class Zfp(_VarnelCodec):
     The stream is zfp's own, with a full zfp header: numcodecs' ``ZFPY``
     codec writes the same bytes.
 
-    In the lossy modes a float chunk holding NaN or an infinity is refused
-    when it is written (``ValueError`` naming the mode, how many there are
-    and where the first is): zfp would give finite numbers back in their
-    place, and an infinity would move the rest of its block far beyond the
-    tolerance. ``mode="reversible"`` keeps them exactly.
+    NaN and infinities come back exactly in every mode, bit for bit (NaN
+    payloads too), so NaN fill values, edge chunks and land masks store as
+    they are. zfp's lossy modes cannot code them, so a float chunk holding
+    any is coded with them replaced (by the mean of the finite values of
+    their 4^d zfp block, 0 in a block of nothing else), and their positions
+    and values are recorded after the stream, in a frame (``b"vznf"``) that a
+    varnel without this support refuses rather than return the filled
+    values. The finite values keep the mode's bound. A chunk without them is
+    zfp's plain stream. In ``fixed_rate`` mode the record comes on top of the
+    fixed stream size: such a chunk is that many bytes longer.
 
     Examples
     --------
