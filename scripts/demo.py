@@ -99,6 +99,8 @@ def main() -> None:
     sys.path.insert(0, str(Path(__file__).resolve().parent))
     import demo_zarr
     demo_zarr.main(opts.out)
+    import demo_web
+    demo_web.main(opts.out)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,9 @@
 # Installs what building and testing varnel needs on a fresh Debian machine:
 # the build tools and libraries from Debian's packages (clang 16 with libc++
 # and its OpenMP runtime, which Debian's zfp package asks for, for the fuzz
-# targets), and the Python
+# targets; clang 19 with wasm32 libc++ and wasi-libc for the WebAssembly
+# decoder, Node and Chromium for its tests; Xvfb and Qt's xcb libraries for
+# the napari window test), and the Python
 # packages used to build, the demonstration and the benchmarks. (The Python
 # tests install theirs into fresh virtual environments, scripts/test.sh.)
 #   scripts/setup.sh                 install
@@ -28,7 +30,11 @@ fi
 
 debs=(build-essential ninja-build libzfp-dev libgtest-dev libbenchmark-dev
       openjph-tools libopenjph-dev libopenjp2-tools grokj2k-tools
-      clang-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev libomp-16-dev)
+      clang-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev libomp-16-dev
+      clang-19 lld-19 libc++-19-dev-wasm32 libc++abi-19-dev-wasm32 libclang-rt-19-dev-wasm32 wasi-libc
+      nodejs chromium chromium-driver
+      xvfb libxcb-icccm4 libxcb-keysyms1 libxcb-xinerama0 libxcb-image0 libxcb-render-util0
+      libxcb-cursor0 libxkbcommon-x11-0 libgl1 libegl1)
 missing=()
 for p in "${debs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -59,6 +59,13 @@ python3 -m venv "$venv"
 "$venv/bin/pip" install -q "$wheel"
 (cd / && "$venv/bin/python" -c "import varnel; assert varnel.__version__ == '$version', varnel.__version__; print('varnel', varnel.__version__, 'imports in a fresh venv')")
 
+echo "== WebAssembly decoder (scripts/wasm.sh) and its tests (node --test tests/web)"
+# Fixtures come from the installed wheel (tests/web/fixtures.py); the
+# viewer's Chromium test runs with the Python tests below.
+scripts/wasm.sh
+"$venv/bin/pip" install -q numpy "zarr>=3.1"
+VARNEL_PYTHON="$venv/bin/python" node --test tests/web
+
 echo "== C++ tests"
 cmake -S . -B build/test -G Ninja -DVARNEL_TESTS=ON -DVARNEL_PYTHON=OFF -DVARNEL_BENCH=ON >/dev/null
 cmake --build build/test -j "$jobs"
@@ -86,22 +93,25 @@ scripts/fuzz.sh 60
 # standalone S3 server, s3fs, obstore and aiohttp for the remote-store tests,
 # which start their servers on free loopback ports themselves). Python 3.11
 # gets the last zarr and numcodecs releases that support it; 3.12 and 3.13 get
-# current ones and imagecodecs, which the benchmarks compare with. (Tests whose
+# current ones and imagecodecs, which the benchmarks compare with; 3.12 also
+# napari (the `napari` extra, a Qt binding and ome-zarr: one interpreter is
+# enough for the reader plugin, whose install is heavy). (Tests whose
 # peer package has no release for an interpreter skip: pytest.importorskip.)
 python_tests() {
   local python=$1; shift
   local venv
   venv=$(mktemp -d)/venv
   "$python" -m venv "$venv"
-  "$venv/bin/pip" install -q "$wheel[test]" "$@"
+  "$venv/bin/pip" install -q "$wheel[${extras:-test}]" "$@"
   "$venv/bin/python" -c 'import sys, zarr, numcodecs, dask; print("Python", sys.version.split()[0], "zarr", zarr.__version__, "numcodecs", numcodecs.__version__, "dask", dask.__version__)'
   "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
 }
 
 echo "== Python tests (installed wheel), Python 3.11"
 python_tests "$(scripts/setup.sh --python 3.11)" "zarr>=3.1,<3.2" "numcodecs>=0.16,<0.17"
-echo "== Python tests (installed wheel), Python 3.12"
-python_tests "$(scripts/setup.sh --python 3.12)" "zarr>=3.2" "numcodecs>=0.17" imagecodecs
+echo "== Python tests (installed wheel), Python 3.12, with napari (the reader plugin, a window under Xvfb)"
+extras=test,napari python_tests "$(scripts/setup.sh --python 3.12)" "zarr>=3.2" "numcodecs>=0.17" \
+  imagecodecs "napari[pyqt5]" ome-zarr
 echo "== Python tests (installed wheel), Python 3.13"
 python_tests "$(scripts/setup.sh --python 3.13)" "zarr>=3.2" "numcodecs>=0.17" imagecodecs
 echo "== all tests passed"

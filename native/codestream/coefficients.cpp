@@ -2,7 +2,7 @@
 #include "codestream/coefficients.hpp"
 
 #include <algorithm>
-#include <emmintrin.h>
+#include "core/simd128.hpp"
 
 namespace varnel::codestream {
 namespace {

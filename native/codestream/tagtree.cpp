@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
 
 namespace varnel::codestream {
-
-static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "64-bit targets only");
 
 namespace {
 
@@ -37,7 +36,7 @@ Result<void> TagTree::reset(std::uint64_t width, std::uint64_t height, std::uint
     const std::uint64_t w = halved_up(width, k);
     const std::uint64_t h = halved_up(height, k);
     std::uint64_t n = 0;
-    if (__builtin_mul_overflow(w, h, &n) ||
+    if (__builtin_mul_overflow(w, h, &n) || n > std::numeric_limits<std::size_t>::max() ||
         __builtin_add_overflow(total, static_cast<std::size_t>(n), &total)) {
       level_count_ = 0;
       return std::unexpected(invalid("tag tree too large"));

@@ -10,7 +10,10 @@
 // entry in the kind's `Family` list.
 //
 // The families, in rising order:
-//   portable  the baseline of the target (SSE2 on x86-64)
+//   portable  the baseline of the target (SSE2 on x86-64; on WebAssembly,
+//             SIMD128, where a kind's `*_simd128.cpp` table, if it has one,
+//             stands in its list as portable; those files compile to
+//             nothing elsewhere)
 //   avx2      AVX2 (256-bit integer vectors)
 //   avx512    AVX-512 F, BW, DQ, VL, CD and VBMI (512-bit vectors, masks,
 //             lane leading-zero counts, byte permutes), with BMI1/2: the

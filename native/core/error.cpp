@@ -16,6 +16,10 @@ std::string Error::display() const {
   return message;
 }
 
+#if defined(__wasi__)  // built without exceptions: the WebAssembly caller sees a trap
+void throw_no_memory() { __builtin_trap(); }
+#else
 void throw_no_memory() { throw std::bad_alloc(); }
+#endif
 
 }  // namespace varnel

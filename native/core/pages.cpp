@@ -1,5 +1,12 @@
 #include "core/pages.hpp"
 
+#if defined(__wasi__)
+
+// WebAssembly memory has no pages to fault in: it is committed as it grows.
+void varnel::populate_for_write(void*, std::size_t) {}
+
+#else
+
 #include <unistd.h>
 
 #include <atomic>
@@ -40,3 +47,5 @@ void populate_for_write(void* p, std::size_t bytes) {
 }
 
 }  // namespace varnel
+
+#endif  // __wasi__

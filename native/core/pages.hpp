@@ -28,7 +28,9 @@
 //    itself (zfp/blocks.cpp).
 #pragma once
 
+#if !defined(__wasi__)
 #include <sys/mman.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -39,12 +41,17 @@ inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 // Hints huge pages for the whole 2 MiB pages inside [p, p + bytes).
 inline void advise_huge_pages(const void* p, std::size_t bytes) {
+#if defined(__wasi__)  // WebAssembly memory has no pages to advise
+  (void)p;
+  (void)bytes;
+#else
   if (bytes < kHugePage) return;
   const auto a = reinterpret_cast<std::uintptr_t>(p);
   const std::uintptr_t first = (a + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
   const std::uintptr_t last = (a + bytes) & ~std::uintptr_t{kHugePage - 1};
   if (last > first)
     (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
 }
 
 // Faults in, writable, the whole pages inside [p, p + bytes) (the partial

@@ -39,7 +39,11 @@ const NarrowKernels& narrow_portable_kernels() { return kPortable; }
 
 const NarrowKernels& narrow_kernels_for(Isa isa) {
   static constexpr Family<NarrowKernels> kFamilies[] = {
+#if defined(__wasm_simd128__)
+      {Isa::portable, narrow_simd128_kernels},  // the baseline of a WebAssembly build
+#else
       {Isa::portable, narrow_portable_kernels},
+#endif
       {Isa::avx2, narrow_avx2_kernels},
   };
   return pick_family(kFamilies, isa);

@@ -35,6 +35,10 @@ struct NarrowKernels {
 // lacks.
 const NarrowKernels& narrow_portable_kernels();
 const NarrowKernels& narrow_avx2_kernels();
+#if defined(__wasm_simd128__)
+// WebAssembly builds only (narrow_simd128.cpp), where it stands as portable.
+const NarrowKernels& narrow_simd128_kernels();
+#endif
 
 // The table of `isa`, or of the highest lower family the CPU runs.
 const NarrowKernels& narrow_kernels_for(Isa isa);

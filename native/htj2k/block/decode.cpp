@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__SSE2__) || defined(__wasm_simd128__)
+#include "core/simd128.hpp"
 #endif
 
 #include "htj2k/block/dec_tables.hpp"
@@ -253,7 +253,7 @@ inline unsigned quad_bits(std::uint64_t bits, unsigned rho, unsigned ek, unsigne
 // makes mu exceed what the band can hold.
 inline void quad_words(const QuadBits& q, unsigned rho, unsigned pm1, unsigned coef,
                        std::uint32_t* w) {
-#if defined(__SSE2__)
+#if defined(__SSE2__) || defined(__wasm_simd128__)
   // Built from registers (a vector load of the four fresh scalar stores
   // would stall on store forwarding).
   const __m128i r = _mm_set_epi32(static_cast<int>(q.r[3]), static_cast<int>(q.r[2]),
@@ -493,7 +493,12 @@ const BlockKernels& block_portable_kernels() { return kPortable; }
 
 const BlockKernels& block_kernels_for(Isa isa) {
   static constexpr Family<BlockKernels> kFamilies[] = {
+#if defined(__wasm_simd128__)
+      // SIMD128 is the baseline of a WebAssembly build, as SSE2 is of x86-64.
+      {Isa::portable, block_simd128_kernels},
+#else
       {Isa::portable, block_portable_kernels},
+#endif
       {Isa::avx2, block_avx2_kernels},
       {Isa::avx512, block_avx512_kernels},
   };

@@ -61,11 +61,15 @@ struct BlockKernels {
 };
 
 // The family tables: portable (decode.cpp), avx2 (magsgn_avx2.cpp), avx512
-// (magsgn_avx512.cpp). Call them only through `block_kernels_for`, which
-// never hands out a family the CPU lacks.
+// (magsgn_avx512.cpp), and simd128 (magsgn_simd128.cpp, WebAssembly builds
+// only, where it stands as the portable family). Call them only through
+// `block_kernels_for`, which never hands out a family the CPU lacks.
 const BlockKernels& block_portable_kernels();
 const BlockKernels& block_avx2_kernels();
 const BlockKernels& block_avx512_kernels();
+#if defined(__wasm_simd128__)
+const BlockKernels& block_simd128_kernels();
+#endif
 
 // The table of `isa`, or of the highest lower family the CPU runs.
 const BlockKernels& block_kernels_for(Isa isa);

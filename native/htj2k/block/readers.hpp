@@ -15,7 +15,21 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#endif
+
 namespace varnel::htj2k {
+
+#if defined(__wasm_simd128__)
+// The eight bytes at p as a big-endian number. WebAssembly has no byte swap
+// (it expands to some 30 shifts and masks); one byte shuffle does it.
+inline std::uint64_t load_be64_simd128(const std::uint8_t* p) {
+  const v128_t v = wasm_v128_load64_zero(p);
+  return wasm_u64x2_extract_lane(
+      wasm_i8x16_shuffle(v, v, 7, 6, 5, 4, 3, 2, 1, 0, 8, 9, 10, 11, 12, 13, 14, 15), 0);
+}
+#endif
 
 // The bit window both readers fill: bits least significant first, `avail_`
 // of them valid. Readers refill it; consumers peek, skip and take.
@@ -194,9 +208,13 @@ class RevReader : public BitWindow {
     if (avail_ >= 32) return;
     if (left_ >= 8) {
       // Eight bytes below the cursor, the next one to read in the low byte.
+#if defined(__wasm_simd128__)
+      const std::uint64_t w = load_be64_simd128(base_ + left_ - 8);
+#else
       std::uint64_t w;
       std::memcpy(&w, base_ + left_ - 8, 8);
       if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+#endif
       const unsigned nbytes = (63 - avail_) >> 3;  // 0..7
       const std::uint64_t keep = (std::uint64_t{1} << (8 * nbytes)) - 1;
       // No byte among those taken has its 7 low bits all 1: none is stuffed,

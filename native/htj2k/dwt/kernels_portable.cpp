@@ -1,6 +1,6 @@
 // The portable row kernels: SSE2 only (part of every x86-64 processor), eight
 // samples per step as two 128-bit vectors, then one sample at a time.
-#include <emmintrin.h>
+#include "core/simd128.hpp"
 
 #include "htj2k/dwt/kernels.hpp"
 
