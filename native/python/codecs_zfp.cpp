@@ -71,51 +71,20 @@ const char kZfpDecodeIntoDoc[] =
     "of zfp_encode (kept NaN and infinities) as well.";
 
 PyObject* zfp_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  // call_codec_planned (frame.hpp), plus the framed chunk: fixed-rate
-  // streams are coded straight into the result, the others into a buffer of
-  // zfp's bound, copied once. Chunks stored through the codec classes keep
-  // what they hold: NaN and infinities in a lossy mode stop the coding at
-  // their block (encode_into gives 0) and the chunk is coded again framed,
-  // with them filled and recorded (zfp/nonfinite.hpp). The module function
-  // codes them as zfp does.
-  ArgValues values;
-  const std::optional<ElementType> element = prepare_call(kEncode, args, nargs, kwnames, values);
-  if (!element) return nullptr;
-  const ArgValues& in = values;
-  std::optional<Result<zfpc::ChunkEncoder>> planned;
-  RunFault fault = RunFault::None;
-  catching_faults([&] {
-    planned.emplace(zfpc::ChunkEncoder::plan(in[kChunkArg].bytes, in[kShapeArg].extents, *element,
-                                             chunk_config(in, 3), zfpc::NonFinite::Keep));
-  }, fault);
-  if (fault != RunFault::None) return raise_fault(fault);
-  if (!*planned) return raise_value_error(planned->error().display());
-  const zfpc::ChunkEncoder& encoder = **planned;
-  if (const std::optional<std::size_t> exact = encoder.exact_size()) {
-    if (*exact > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*exact));
-    if (result == nullptr) return nullptr;
-    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(result)), *exact);
-    const auto status = released([&] { return encoder.encode_into(out); }, fault);
-    if (fault == RunFault::None && *status && **status != 0) return result;
-    Py_DecRef(result);
-    if (fault != RunFault::None) return raise_fault(fault);
-    if (!*status) return raise_value_error((*status).error().display());
-  } else {
-    BigArray<std::uint8_t> scratch;
-    const auto written = released(
-        [&]() -> Result<std::size_t> {
-          scratch = BigArray<std::uint8_t>(encoder.capacity());
-          if (scratch.empty()) throw std::bad_alloc();
-          return encoder.encode_into({scratch.data(), scratch.size()});
-        },
-        fault);
-    if (fault != RunFault::None) return raise_fault(fault);
-    if (!*written) return raise_value_error((*written).error().display());
-    if (**written != 0)
-      return bytes_copy({scratch.data(), **written}, [&scratch] { scratch = BigArray<std::uint8_t>(); });
-  }
-  return run_released([&] { return encoder.encode_framed(); });
+  // call_codec_planned (frame.hpp), plus the framed chunk. Chunks stored
+  // through the codec classes keep what they hold: NaN and infinities in a
+  // lossy mode stop the coding at their block (encode_into gives 0) and the
+  // chunk is coded again framed, with them filled and recorded
+  // (zfp/nonfinite.hpp). The module function codes them as zfp does.
+  return call_codec_planned(
+      kEncode, args, nargs, kwnames,
+      [](const ArgValues& in, ElementType dtype) {
+        return zfpc::ChunkEncoder::plan(in[kChunkArg].bytes, in[kShapeArg].extents, dtype,
+                                        chunk_config(in, 3), zfpc::NonFinite::Keep);
+      },
+      [](const zfpc::ChunkEncoder& encoder) {
+        return run_released([&] { return encoder.encode_framed(); });
+      });
 }
 
 PyObject* zfp_decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

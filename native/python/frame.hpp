@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/error.hpp"
@@ -181,9 +182,10 @@ PyObject* call_codec_sized(const CodecSpec<Element>& codec, PyObject* const* arg
 // bytes object. Otherwise the stream goes into a buffer of the capacity
 // (the thread's kept block when it fits, core/big_buffer.hpp) and
 // its used bytes are copied once into the result.
-template <class Element, class Plan>
+template <class Element, class Plan, class OnEmpty = std::nullptr_t>
 PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames, const Plan& plan) {
+                             Py_ssize_t nargs, PyObject* kwnames, const Plan& plan,
+                             const OnEmpty& on_empty = nullptr) {
   ArgValues values;
   const std::optional<Element> element = prepare_call(codec, args, nargs, kwnames, values);
   if (!element) return nullptr;
@@ -194,6 +196,9 @@ PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* a
   if (fault != RunFault::None) return raise_fault(fault);
   if (!*planned) return raise_value_error(planned->error().display());
   const auto& encoder = **planned;
+  // An encoder that wrote nothing asks `on_empty(encoder)` for the result,
+  // when there is one.
+  constexpr bool kRetries = !std::is_null_pointer_v<OnEmpty>;
   if (const std::optional<std::size_t> exact = encoder.exact_size()) {
     if (*exact > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*exact));
@@ -204,6 +209,12 @@ PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* a
       Py_DecRef(result);
       if (fault != RunFault::None) return raise_fault(fault);
       return raise_value_error((*status).error().display());
+    }
+    if constexpr (kRetries) {
+      if (**status == 0) {
+        Py_DecRef(result);
+        return on_empty(encoder);
+      }
     }
     return result;
   }
@@ -217,6 +228,9 @@ PyObject* call_codec_planned(const CodecSpec<Element>& codec, PyObject* const* a
       fault);
   if (fault != RunFault::None) return raise_fault(fault);
   if (!*written) return raise_value_error((*written).error().display());
+  if constexpr (kRetries) {
+    if (**written == 0) return on_empty(encoder);
+  }
   return bytes_copy({scratch.data(), **written}, [&scratch] { scratch = BigArray<std::uint8_t>(); });
 }
 
