@@ -187,22 +187,32 @@ class Decoder {
   }
 
   // The samples, decoded into the output scratch of the instance; the view
-  // over it is the result.
+  // over it is the result. A reduced decode of a whole chunk copies into the
+  // decoder's memory only what it reads: the chunk compacted to header, index
+  // and each plane's prefix (container.reducedPlan). The decoder refers to
+  // byte offsets in the chunk it was given, so a compacted chunk it refuses is
+  // decoded whole for the message: errors are those of the chunk as passed.
   #run(chunk, shape, dtype, reduce) {
     const info = shapeInfo(shape, dtype);
     const bytes = chunk instanceof Uint8Array ? chunk : new Uint8Array(chunk.buffer ?? chunk, chunk.byteOffset ?? 0, chunk.byteLength);
     const out = outputBytes(shape, info.Array.BYTES_PER_ELEMENT, reduce ?? 0);
+    const plan = reduce === null ? null : container.reducedPlan(bytes, reduce);
     const w = (instance ?? instantiate(this.module)).exports;
     try {
-      const input = reserve(w, "input", bytes.length);
       const dims = reserve(w, "dims", 4 * shape.length);
       const output = reserve(w, "output", out);
-      // (Taken after the allocations: one of them may have grown the memory.)
-      new Uint8Array(w.memory.buffer, input, bytes.length).set(bytes);
-      new Uint32Array(w.memory.buffer, dims, shape.length).set(shape);
-      const status = reduce === null
-        ? w.varnel_decode(input, bytes.length, dims, shape.length, info.code, output, out)
-        : w.varnel_decode_reduced(input, bytes.length, dims, shape.length, info.code, reduce, output, out);
+      const call = (copy, length) => {
+        const input = reserve(w, "input", length);
+        // (Views taken after the allocations: one of them may have grown the memory.)
+        copy(new Uint8Array(w.memory.buffer, input, length));
+        new Uint32Array(w.memory.buffer, dims, shape.length).set(shape);
+        return reduce === null
+          ? w.varnel_decode(input, length, dims, shape.length, info.code, output, out)
+          : w.varnel_decode_reduced(input, length, dims, shape.length, info.code, reduce, output, out);
+      };
+      const whole = () => call((to) => to.set(bytes), bytes.length);
+      let status = plan ? call((to) => container.writeCompacted(to, bytes, plan), plan.size) : whole();
+      if (status !== 0 && plan) status = whole();
       if (status !== 0) {
         const text = new TextDecoder().decode(new Uint8Array(w.memory.buffer, w.varnel_error_message(), w.varnel_error_length()));
         const error = new Error(`varnel.htj2k: ${text}`);
@@ -304,10 +314,9 @@ export const container = {
   /** A container of the picked planes (shape [planes.length, y, x]) holding only
    *  the prefixes a decode at `reduce` reads; `parts` holds one prefix per picked plane. */
   compact(bytes, head, found, planes, parts, reduce) {
-    const top = head.levels - reduce, count = head.levels + 1;
-    const size = this.entrySize(head.levels, head.checksums);
+    const top = head.levels - reduce;
     const headerEnd = this.headerSize(3);
-    let total = headerEnd + planes.length * size;
+    let total = headerEnd + planes.length * this.entrySize(head.levels, head.checksums);
     planes.forEach((k, i) => {
       const needed = found[k].prefixes[top];
       if (parts[i].length !== needed) throw new Error(`htj2k plane ${k}: prefix of ${parts[i].length} bytes, the index names ${needed}`);
@@ -320,19 +329,62 @@ export const container = {
     view.setUint32(8, planes.length, true);
     view.setUint32(12, head.shape[head.shape.length - 2], true);
     view.setUint32(16, head.shape[head.shape.length - 1], true);
-    let position = headerEnd + planes.length * size;
-    planes.forEach((k, i) => {
-      const e = found[k], needed = e.prefixes[top], at = headerEnd + i * size;
-      view.setBigUint64(at, BigInt(position), true);
-      view.setUint32(at + 8, needed, true);
+    this.packPrefixes(out, headerEnd, head, planes.map((k) => found[k]), parts, top);
+    return out;
+  },
+
+  /** For a decode at `reduce` of the whole chunk `bytes`, what it reads:
+   *  {head, found, top, size}, `size` the bytes of the chunk compacted to them
+   *  (writeCompacted). Null unless header and index pass the decoder's own
+   *  checks for that decode (every plane's prefix lengths non-decreasing up
+   *  to resolution `top` and within its length, the prefixes in plane order
+   *  after the index and within `bytes`), or when compacting saves nothing. */
+  reducedPlan(bytes, reduce) {
+    let head, found;
+    try {
+      head = this.parseHead(bytes);
+      if (!head.indexed || reduce > head.levels) return null;
+      found = this.entries(bytes, head, reduce);
+    } catch {
+      return null; // the decoder says what is wrong, of the chunk as given
+    }
+    const top = head.levels - reduce;
+    let bound = head.indexEnd;
+    for (const e of found) {
+      const end = e.offset + e.prefixes[top];
+      if (e.offset < bound || end > bytes.length) return null;
+      bound = end;
+    }
+    const size = head.indexEnd + found.reduce((n, e) => n + e.prefixes[top], 0);
+    return size < bytes.length ? { head, found, top, size } : null;
+  },
+
+  /** The chunk of a reducedPlan compacted into `out` (its `size` bytes): the
+   *  header as it is, then index and prefixes as packPrefixes writes them. */
+  writeCompacted(out, bytes, plan) {
+    out.set(bytes.subarray(0, plan.head.headerEnd));
+    const parts = plan.found.map((e) => bytes.subarray(e.offset, e.offset + e.prefixes[plan.top]));
+    this.packPrefixes(out, plan.head.headerEnd, plan.head, plan.found, parts, plan.top);
+  },
+
+  // Writes at `at` in `out` an index of `entries` re-pointed at `parts`, their
+  // prefixes to resolution `top` (each its length, the prefix lengths and
+  // checksums above `top` those of `top`), then the parts, back to back.
+  packPrefixes(out, at, head, entries, parts, top) {
+    const view = new DataView(out.buffer, out.byteOffset, out.byteLength);
+    const size = this.entrySize(head.levels, head.checksums), count = head.levels + 1;
+    let position = at + entries.length * size;
+    entries.forEach((e, i) => {
+      const needed = e.prefixes[top], where = at + i * size;
+      view.setBigUint64(where, BigInt(position), true);
+      view.setUint32(where + 8, needed, true);
       for (let r = 0; r < count; r++) {
-        view.setUint32(at + 12 + 4 * r, r <= top ? e.prefixes[r] : needed, true);
-        if (head.checksums) view.setUint32(at + 12 + 4 * (count + r), e.sums[Math.min(r, top)], true);
+        view.setUint32(where + 12 + 4 * r, r <= top ? e.prefixes[r] : needed, true);
+        if (head.checksums) view.setUint32(where + 12 + 4 * (count + r), e.sums[Math.min(r, top)], true);
       }
       out.set(parts[i], position);
       position += needed;
     });
-    return out;
   },
 };
 
