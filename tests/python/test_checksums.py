@@ -264,47 +264,6 @@ def test_an_array_written_before_checksums_reads_and_grows_without_them(zarr, tm
     assert "checksums" not in (tmp_path / "old.zarr" / "zarr.json").read_text()
 
 
-def _shifting_store(zarr, inner):
-    """A store that answers every range not starting at 0 with the bytes 16
-    further on (the right length while they last)."""
-    from zarr.abc.store import RangeByteRequest
-    from zarr.storage import WrapperStore
-
-    class Shifting(WrapperStore):
-        async def get(self, key, prototype, byte_range=None):
-            if isinstance(byte_range, RangeByteRequest) and byte_range.start > 0:
-                byte_range = RangeByteRequest(byte_range.start + 16, byte_range.end + 16)
-            return await self._store.get(key, prototype, byte_range)
-
-    return Shifting(inner)
-
-
-@pytest.mark.parametrize("checksums", [True, False])
-def test_a_reduced_read_of_shifted_top_ups(zarr, tmp_path, checksums):
-    """With checksums the shifted bytes are refused, naming the chunk and the
-    plane; without, the read cannot tell them from the real ones (the values
-    come out wrong or the decode fails for some other reason)."""
-    from varnel.zarr import Htj2k, ReducedReader
-
-    a = sample((4, 256, 256), "uint16", seed=3)
-    arr = zarr.create_array(str(tmp_path / "a.zarr"), shape=a.shape, chunks=(1, 64, 64), dtype=a.dtype,
-                            serializer=Htj2k(xy_levels=4, checksums=checksums), compressors=None)
-    arr[...] = a
-    truth = ReducedReader(zarr.open_array(str(tmp_path / "a.zarr"), mode="r")).read(2)
-    store = _shifting_store(zarr, zarr.storage.LocalStore(str(tmp_path / "a.zarr"), read_only=True))
-    shifted = zarr.open_array(store, mode="r")
-    if checksums:
-        with pytest.raises(ValueError, match=r"chunk 'c/\d+/\d+/\d+'.*plane 0: resolution 2 prefix checksum mismatch"):
-            ReducedReader(shifted).read(2)
-        return
-    try:
-        got = ReducedReader(shifted).read(2)
-    except ValueError as e:
-        assert "checksum" not in str(e)
-    else:
-        assert not np.array_equal(got, truth)
-
-
 def test_a_chunk_without_checksums_in_an_array_that_has_them_is_refused(zarr, tmp_path):
     """A head whose flags lost the checksums (a torn or replaced chunk) would
     read its prefixes unchecked: the array's configuration says every chunk
