@@ -8,7 +8,14 @@
 //   b) 2048x2048 uint8, photograph-like mosaic;
 //   c) 16x512x512 uint16 stack of microscopy-like planes: varnel codes it as
 //      one 3-D chunk (one codestream per plane in its container), each peer
-//      codes every plane as a codestream of its own, timed as the sum.
+//      codes every plane as a codestream of its own, timed as the sum;
+//   d) 1x512x512 uint16 12-bit microscopy plane, the chunk zarr readers
+//      decode most;
+//   e) 1x256x256 uint16 12-bit microscopy plane;
+//   f) 1x512x512 uint8 photo mosaic.
+// A small image is run `repeat` times back to back per timed call (the
+// times printed are per run), so each call lasts long enough for the
+// process clock.
 // varnel runs through its chunk drivers (no plane index, so no PLT/TLM);
 // the peers run in memory through their row interfaces (openjph_peer.hpp,
 // openhtj2k_peer.hpp), reading from and writing to arrays of the image's
@@ -28,7 +35,7 @@
 // range; then the compressed sizes (codestream bytes; varnel's container
 // header is left out) and their ratio.
 //
-//   bench_htj2k_peers [--rounds N] [--only a,b,c]
+//   bench_htj2k_peers [--rounds N] [--only a,b,c,d,e,f]
 //
 // Built only with -DVARNEL_PEERS=ON (cmake/peers.cmake builds both peers from
 // their release archives).
@@ -68,6 +75,7 @@ struct Image {
   varnel::ElementType type;
   std::vector<std::uint64_t> shape;  // (planes,) y, x
   std::vector<std::uint8_t> chunk;   // native-endian elements, C order
+  int repeat = 1;                    // runs per timed call
 
   std::size_t height() const { return shape[shape.size() - 2]; }
   std::size_t width() const { return shape.back(); }
@@ -214,25 +222,26 @@ struct Timings {
 };
 
 // `rounds` rounds of the three sides, the first side of each round rotating.
-Timings time_rounds(int rounds, const std::array<std::function<void()>, kSides>& sides) {
+// Each side runs `repeat` times per round; its time is that of one run.
+Timings time_rounds(int rounds, int repeat, const std::array<std::function<void()>, kSides>& sides) {
   Timings t;
   for (int r = 0; r < rounds; ++r)
     for (int k = 0; k < kSides; ++k) {
       const int s = (r + k) % kSides;
       const double t0 = bench::process_seconds();
-      sides[s]();
-      t.seconds[s].push_back(bench::process_seconds() - t0);
+      for (int i = 0; i < repeat; ++i) sides[s]();
+      t.seconds[s].push_back((bench::process_seconds() - t0) / repeat);
     }
   return t;
 }
 
 void print_row(const Image& im, const char* direction, const Timings& t) {
-  std::printf("(%c) %-36s %-6s %9.1f", im.key, im.name.c_str(), direction, 1e3 * bench::median(t.seconds[0]));
+  std::printf("(%c) %-36s %-6s %9.3f", im.key, im.name.c_str(), direction, 1e3 * bench::median(t.seconds[0]));
   for (int s = 1; s < kSides; ++s) {
     std::vector<double> ratio;
     for (std::size_t r = 0; r < t.seconds[0].size(); ++r) ratio.push_back(t.seconds[s][r] / t.seconds[0][r]);
     const auto [lo, hi] = std::minmax_element(ratio.begin(), ratio.end());
-    std::printf("  %9.1f %6.3f (%.2f-%.2f)", 1e3 * bench::median(t.seconds[s]), bench::median(ratio), *lo, *hi);
+    std::printf("  %9.3f %6.3f (%.2f-%.2f)", 1e3 * bench::median(t.seconds[s]), bench::median(ratio), *lo, *hi);
   }
   std::printf("\n");
   std::fflush(stdout);
@@ -265,13 +274,15 @@ Sizes run(const Image& im, int rounds) {
                      [&](auto& out) { sides.varnel_decode(as_chunk(im, sides.htk), out); });
 
   std::vector<T> out(sides.samples.size());
-  const Timings decode = time_rounds(rounds, {[&] { sides.varnel_decode(sides.varnel_chunk, out); },
-                                              [&] { sides.ojph_decode(sides.ojph, out); },
-                                              [&] { sides.htk_decode(sides.htk, out); }});
+  const Timings decode = time_rounds(rounds, im.repeat,
+                                     {[&] { sides.varnel_decode(sides.varnel_chunk, out); },
+                                      [&] { sides.ojph_decode(sides.ojph, out); },
+                                      [&] { sides.htk_decode(sides.htk, out); }});
   print_row(im, "decode", decode);
-  const Timings encode = time_rounds(rounds, {[&] { (void)sides.varnel_encode(); },
-                                              [&] { (void)sides.ojph_encode(); },
-                                              [&] { (void)sides.htk_encode(); }});
+  const Timings encode = time_rounds(rounds, im.repeat,
+                                     {[&] { (void)sides.varnel_encode(); },
+                                      [&] { (void)sides.ojph_encode(); },
+                                      [&] { (void)sides.htk_encode(); }});
   print_row(im, "encode", encode);
   return {total_size(varnel_cs), total_size(sides.ojph), total_size(sides.htk)};
 }
@@ -287,6 +298,15 @@ std::vector<Image> images(std::string_view only) {
   if (only.find('c') != std::string_view::npos)
     out.push_back({'c', "16x512x512 uint16 microscopy stack", varnel::ElementType::U16, {16, 512, 512},
                    bytes_of(bench::microscopy_stack(16, 512, 3))});
+  if (only.find('d') != std::string_view::npos)
+    out.push_back({'d', "1x512x512 uint16 12-bit microscopy", varnel::ElementType::U16, {1, 512, 512},
+                   bytes_of(bench::microscopy_stack(1, 512, 5)), 16});
+  if (only.find('e') != std::string_view::npos)
+    out.push_back({'e', "1x256x256 uint16 12-bit microscopy", varnel::ElementType::U16, {1, 256, 256},
+                   bytes_of(bench::microscopy_stack(1, 256, 5)), 64});
+  if (only.find('f') != std::string_view::npos)
+    out.push_back({'f', "1x512x512 uint8 photo mosaic", varnel::ElementType::U8, {1, 512, 512},
+                   bytes_of(bench::photo_mosaic(512, 13)), 16});
   return out;
 }
 
@@ -294,7 +314,7 @@ std::vector<Image> images(std::string_view only) {
 
 int main(int argc, char** argv) {
   int rounds = 9;
-  std::string only = "a,b,c";
+  std::string only = "a,b,c,d,e,f";
   bool usage = argc % 2 == 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string_view flag = argv[i];
@@ -303,7 +323,7 @@ int main(int argc, char** argv) {
     else usage = true;
   }
   if (usage) {
-    std::fprintf(stderr, "usage: %s [--rounds N] [--only a,b,c]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--rounds N] [--only a,b,c,d,e,f]\n", argv[0]);
     return 2;
   }
   std::printf("HTJ2K lossless, one thread: varnel vs OpenJPH 0.31.0 and OpenHTJ2K 0.19.0; %d rounds, "

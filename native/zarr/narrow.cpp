@@ -45,6 +45,7 @@ const NarrowKernels& narrow_kernels_for(Isa isa) {
       {Isa::portable, narrow_portable_kernels},
 #endif
       {Isa::avx2, narrow_avx2_kernels},
+      {Isa::avx512, narrow_avx512_kernels},
   };
   return pick_family(kFamilies, isa);
 }

@@ -30,11 +30,12 @@ struct NarrowKernels {
   bool (*narrow)(const std::int32_t* src, std::uint8_t* dst, std::size_t n, const Narrowing& how);
 };
 
-// The family tables: portable (narrow.cpp), avx2 (narrow_avx2.cpp). Call them
-// only through `narrow_kernels_for`, which never hands out a family the CPU
-// lacks.
+// The family tables: portable (narrow.cpp), avx2 (narrow_avx2.cpp), avx512
+// (narrow_avx512.cpp). Call them only through `narrow_kernels_for`, which
+// never hands out a family the CPU lacks.
 const NarrowKernels& narrow_portable_kernels();
 const NarrowKernels& narrow_avx2_kernels();
+const NarrowKernels& narrow_avx512_kernels();
 #if defined(__wasm_simd128__)
 // WebAssembly builds only (narrow_simd128.cpp), where it stands as portable.
 const NarrowKernels& narrow_simd128_kernels();
