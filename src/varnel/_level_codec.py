@@ -155,8 +155,8 @@ class Htj2kReduced(ArrayBytesCodec, ArrayBytesCodecPartialDecodeMixin):
                 datas[j], names[j] = got, store.describe(key)
 
         async def alone(j: int) -> None:
-            getter, _, spec = items[j]
-            buf = await getter.get(prototype=spec.prototype)
+            getter, _, chunk_spec = items[j]
+            buf = await getter.get(prototype=chunk_spec.prototype)
             datas[j] = None if buf is None else buf.as_numpy_array()
 
         await asyncio.gather(*[from_store(idx) for idx in by_store.values()],
@@ -166,13 +166,13 @@ class Htj2kReduced(ArrayBytesCodec, ArrayBytesCodecPartialDecodeMixin):
                 raise got
 
         def one(j: int) -> Any:
-            data, (_, selection, spec) = datas[j], items[j]
+            data, (_, selection, chunk_spec) = datas[j], items[j]
             if data is None:
                 return None
             if isinstance(data, bytes):
                 data = np.frombuffer(data, np.uint8)
-            array = self._decode_array(data, spec, names[j])[selection]
-            return spec.prototype.nd_buffer.from_numpy_array(array)
+            array = self._decode_array(data, chunk_spec, names[j])[selection]
+            return chunk_spec.prototype.nd_buffer.from_numpy_array(array)
 
         small = sum(len(d) for d in datas if d is not None) <= _INLINE_BYTES
         return await in_shares(one, range(len(items)), inline=small)
